@@ -1,0 +1,34 @@
+#include "input.hpp"
+
+#include <GL/freeglut.h>
+
+InputAction key_action(unsigned char key) {
+    switch (key) {
+    case 27:
+        return InputAction::FinishRun;
+    case 'C':
+    case 'c':
+        return InputAction::StepOnce;
+    case 'P':
+    case 'p':
+        return InputAction::Pause;
+    case 'R':
+    case 'r':
+        return InputAction::Animate;
+    default:
+        return InputAction::None;
+    }
+}
+
+InputAction mouse_action(int button, int state) {
+    if (state != GLUT_DOWN) {
+        return InputAction::None;
+    }
+    if (button == GLUT_LEFT_BUTTON) {
+        return InputAction::Animate;
+    }
+    if (button == GLUT_RIGHT_BUTTON) {
+        return InputAction::Pause;
+    }
+    return InputAction::None;
+}

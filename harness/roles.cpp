@@ -1,0 +1,25 @@
+#include "roles.hpp"
+
+#include "state.hpp"
+
+#include <ostream>
+
+RankRole rank_role(int rank) {
+    if (rank == 0) {
+        return RankRole::Console;
+    }
+    if (rank > 0 && rank < MaxWindows) {
+        return RankRole::Window;
+    }
+    return RankRole::BeyondTables;
+}
+
+bool thread_level_sufficient(int provided) {
+    return provided == MPI_THREAD_MULTIPLE;
+}
+
+void write_beyond_tables_notice(std::ostream& out, const char* program_name, int rank) {
+    out << program_name << ": rank " << rank
+        << ": a run holds at most 4,096 windows (indices 0 to 4,095); this process takes no part."
+        << std::endl;
+}
