@@ -102,7 +102,10 @@ void finish_run() {
 
     // The wait in finalize lasts until the last window of the run ends: take this window off
     // the screen first, so that it does not sit there frozen.
+    // freeglut destroys the window at the end of the next loop pass but does not flush the
+    // request to the X server; the pass after it flushes while it looks for events.
     glutDestroyWindow(state::window_handles[w]);
+    glutMainLoopEvent();
     glutMainLoopEvent();
 
     finalize_mpi();

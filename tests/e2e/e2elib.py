@@ -1,0 +1,244 @@
+"""Helpers for end-to-end tests: an Xvfb of our own, the real MPI launcher, xdotool input.
+
+Every process a test starts carries a tag in its environment; cleanup kills whatever still
+carries it, so a failed test leaves nothing behind.
+"""
+
+import glob
+import os
+import re
+import select
+import shutil
+import signal
+import subprocess
+import tempfile
+import time
+import unittest
+import uuid
+
+BUILD_DIR = os.environ.get("E2E_BUILD_DIR", os.path.join(os.path.dirname(__file__), "../../build/default"))
+MPIEXEC = os.environ.get("E2E_MPIEXEC", "mpiexec")
+DEADLINE = float(os.environ.get("E2E_DEADLINE", "120"))
+
+TITLES = {
+    "shardfall": "OPENGL Shardfall 64  Thread: {}",
+    "latticeglow": "OPENGL Latticeglow  64  Thread: {}",
+}
+
+
+def program_path(program):
+    return os.path.join(BUILD_DIR, program, program)
+
+
+def wait_for(condition, what, timeout=DEADLINE, interval=0.05):
+    """Polls condition() until it returns a true value, which is returned."""
+    end = time.monotonic() + timeout
+    while True:
+        value = condition()
+        if value:
+            return value
+        if time.monotonic() > end:
+            raise AssertionError(f"timed out after {timeout:.0f} s waiting for {what}")
+        time.sleep(interval)
+
+
+def kill_tagged(tag):
+    """Kills every process whose environment carries the tag."""
+    needle = f"E2E_TAG={tag}".encode()
+    for _ in range(3):
+        found = False
+        for env_path in glob.glob("/proc/[0-9]*/environ"):
+            pid = int(env_path.split("/")[2])
+            if pid == os.getpid():
+                continue
+            try:
+                with open(env_path, "rb") as f:
+                    if needle in f.read().split(b"\0"):
+                        os.kill(pid, signal.SIGKILL)
+                        found = True
+            except (OSError, ProcessLookupError):
+                pass
+        if not found:
+            return
+        time.sleep(0.2)
+
+
+def tagged_alive(tag):
+    needle = f"E2E_TAG={tag}".encode()
+    alive = []
+    for env_path in glob.glob("/proc/[0-9]*/environ"):
+        try:
+            with open(env_path, "rb") as f:
+                if needle in f.read().split(b"\0"):
+                    pid = int(env_path.split("/")[2])
+                    with open(f"/proc/{pid}/stat") as s:
+                        if s.read().split(")")[-1].split()[0] != "Z":
+                            alive.append(pid)
+        except OSError:
+            pass
+    return alive
+
+
+class Xvfb:
+    def __init__(self, tag, width=1800, height=1800, depth=24):
+        read_end, write_end = os.pipe()
+        env = dict(os.environ, E2E_TAG=tag)
+        self.process = subprocess.Popen(
+            ["Xvfb", "-displayfd", str(write_end), "-screen", "0", f"{width}x{height}x{depth}",
+             "-nolisten", "tcp", "-noreset"],
+            pass_fds=(write_end,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+            env=env, start_new_session=True)
+        os.close(write_end)
+        ready, _, _ = select.select([read_end], [], [], 30)
+        if not ready:
+            self.stop()
+            raise AssertionError("Xvfb did not report its display within 30 s")
+        number = os.read(read_end, 64).decode().strip()
+        os.close(read_end)
+        self.display = f":{number}"
+
+    def stop(self):
+        # SIGTERM lets the server remove its lock file and socket for the next one.
+        if self.process.poll() is None:
+            self.process.terminate()
+            try:
+                self.process.wait(timeout=10)
+            except subprocess.TimeoutExpired:
+                self.process.kill()
+                self.process.wait()
+
+
+class Run:
+    """One launch of a program under the MPI launcher, in a folder of its own."""
+
+    def __init__(self, test, program, processes, display=None, workdir=None, env_extra=None,
+                 command=None, launcher=None):
+        self.tag = uuid.uuid4().hex
+        self.program = program
+        self.workdir = workdir or tempfile.mkdtemp(prefix=f"e2e-{program}-")
+        self.display = display
+        env = dict(os.environ)
+        env.update(E2E_TAG=self.tag, OMPI_ALLOW_RUN_AS_ROOT="1", OMPI_ALLOW_RUN_AS_ROOT_CONFIRM="1",
+                   OMPI_MCA_rmaps_base_oversubscribe="1", LP_NUM_THREADS="1")
+        if display is None:
+            env.pop("DISPLAY", None)
+        else:
+            env["DISPLAY"] = display
+        env.update(env_extra or {})
+        self.env = env
+        self.stdout_path = os.path.join(self.workdir, "console.out")
+        self.stderr_path = os.path.join(self.workdir, "console.err")
+        argv = [launcher or MPIEXEC, "-n", str(processes)] + (command or [program_path(program)])
+        with open(self.stdout_path, "wb") as out, open(self.stderr_path, "wb") as err:
+            self.process = subprocess.Popen(argv, cwd=self.workdir, env=env, stdout=out,
+                                            stderr=err, stdin=subprocess.DEVNULL,
+                                            start_new_session=True)
+        test.addCleanup(self.cleanup)
+
+    def cleanup(self):
+        if self.process.poll() is None:
+            try:
+                os.killpg(self.process.pid, signal.SIGKILL)
+            except ProcessLookupError:
+                pass
+        kill_tagged(self.tag)
+        self.process.wait()
+        if os.environ.get("E2E_KEEP") is None:
+            shutil.rmtree(self.workdir, ignore_errors=True)
+
+    # Console and files
+    def stdout(self):
+        with open(self.stdout_path, errors="replace") as f:
+            return f.read()
+
+    def stderr(self):
+        with open(self.stderr_path, errors="replace") as f:
+            return f.read()
+
+    def results_files(self):
+        return sorted(glob.glob(os.path.join(self.workdir, f"results_{self.program}_windows @ *")))
+
+    def results_file(self, window):
+        files = [f for f in self.results_files()
+                 if os.path.basename(f).startswith(f"results_{self.program}_windows @ {window} of ")]
+        return files[0] if len(files) == 1 else None
+
+    def results_lines(self, window):
+        path = self.results_file(window)
+        if path is None:
+            return []
+        with open(path, errors="replace") as f:
+            return f.read().split("\n")
+
+    def frame_count(self, window):
+        """Complete frame blocks in a window's results file."""
+        marker = "It was: " + ("{} Triangles/sec." if self.program == "shardfall" else "{} Vertex/sec.")
+        pattern = re.compile("^" + re.escape(marker).replace(r"\{\}", ".*") + "$")
+        return sum(1 for line in self.results_lines(window) if pattern.match(line))
+
+    def wait_exit(self, timeout=DEADLINE):
+        wait_for(lambda: self.process.poll() is not None, "the launcher to exit", timeout)
+        return self.process.returncode
+
+    # Windows and input
+    def xdotool(self, *args, check=True):
+        env = dict(self.env)
+        result = subprocess.run(["xdotool", *args], env=env, capture_output=True, text=True,
+                                timeout=60)
+        if check and result.returncode != 0:
+            raise AssertionError(f"xdotool {' '.join(args)} failed: {result.stderr}")
+        return result
+
+    def visible_window(self, window):
+        title = "^" + re.escape(TITLES[self.program].format(window)) + "$"
+        result = self.xdotool("search", "--onlyvisible", "--name", title, check=False)
+        ids = result.stdout.split()
+        return ids[0] if ids else None
+
+    def wait_window(self, window, timeout=DEADLINE):
+        def appeared():
+            if self.process.poll() is not None:
+                raise AssertionError(f"launcher ended ({self.process.returncode}) before window "
+                                     f"{window} appeared:\n{self.stderr()}")
+            return self.visible_window(window)
+        return wait_for(appeared, f"window {window} to appear", timeout)
+
+    def key(self, wid, key):
+        # Escape ends the window on the key press; sending the release then fails harmlessly.
+        self.xdotool("key", "--window", wid, key, check=key != "Escape")
+
+    def click(self, wid, x, y, button):
+        self.xdotool("mousemove", "--window", wid, str(x), str(y), "click", str(button))
+
+    def geometry(self, wid):
+        out = self.xdotool("getwindowgeometry", "--shell", wid).stdout
+        values = dict(line.split("=", 1) for line in out.split() if "=" in line)
+        return int(values["X"]), int(values["Y"]), int(values["WIDTH"]), int(values["HEIGHT"])
+
+    def step(self, window, wid):
+        """Presses C once and waits for the frame it reports."""
+        before = self.frame_count(window)
+        self.key(wid, "c")
+        wait_for(lambda: self.frame_count(window) >= before + 1, f"a report from window {window}")
+        return self.frame_count(window)
+
+    def wait_quiet(self, window, quiet_for=1.5):
+        """Waits until a window's results file has not grown for quiet_for seconds."""
+        state = {"count": self.frame_count(window), "since": time.monotonic()}
+
+        def quiet():
+            count = self.frame_count(window)
+            if count != state["count"]:
+                state.update(count=count, since=time.monotonic())
+            return time.monotonic() - state["since"] >= quiet_for
+        wait_for(quiet, f"window {window} to stop reporting")
+        return state["count"]
+
+
+class E2ETestCase(unittest.TestCase):
+    def start_xvfb(self, **kwargs):
+        tag = uuid.uuid4().hex
+        server = Xvfb(tag, **kwargs)
+        self.addCleanup(server.stop)
+        self.addCleanup(kill_tagged, tag)
+        return server.display

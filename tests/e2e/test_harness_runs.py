@@ -1,0 +1,203 @@
+"""Runs both programs as users do: the launcher with several processes under Xvfb, keys and
+clicks through xdotool, then the console and the results files checked line by line."""
+
+import os
+import re
+import unittest
+
+from e2elib import E2ETestCase, Run, TITLES, wait_for
+
+BANNER_TITLES = {
+    "shardfall": "Tarnwick :: Oxbrindle Benchmark Graphics Shardfall for Windows on x86 64bit system 2022.09.29.",
+    "latticeglow": "Tarnwick :: Oxbrindle Benchmark Graphics Latticeglow for Windows on x86 64bit system 2022.09.29.",
+}
+PAUSE_LINES = {
+    "shardfall": "Press Key P or Press Mouse Right button to Pause.",
+    "latticeglow": "Press Key P or Press Mouse Right button for Pause.",
+}
+EXIT_LINES = {"shardfall": "Press Key Esc to Exit.", "latticeglow": "Press Key Esc for exit."}
+TITLE_BLANKS = {"shardfall": 2, "latticeglow": 1}
+NUMBER = r"(-?[0-9.]+(e[+-][0-9]+)?|-?nan|-?inf)"
+FILE_NAME = re.compile(r"^results_(shardfall|latticeglow)_windows @ (\d+) of (.+) @ "
+                       r"local date \d{4}\.\d{2}\.\d{2} time \d{2}\.\d{2}\.\d{2}\.txt$")
+
+
+def expected_banner(program):
+    lines = ["", BANNER_TITLES[program]]
+    return lines
+
+
+class ProgramRuns:
+    """Shared by both programs; subclasses set `program`."""
+
+    program = None
+
+    def frame_block_pattern(self, window):
+        if self.program == "shardfall":
+            return [r"window: 1", r"It drew \d+ Triangles\.", rf"It spent: {NUMBER} Secs\. ",
+                    rf"It was: {NUMBER} Angles/sec\.", rf"It was: {NUMBER} Triangles/sec\.", r""]
+        return [rf"window: {window} @ .+", rf"The system spent: {NUMBER} Secs\. ",
+                rf"It was: {NUMBER} Angles/sec\.", rf"It was: {NUMBER} Vertex/sec\.", r""]
+
+    def check_results_file(self, run, window, frames, finished):
+        lines = run.results_lines(window)
+        self.assertEqual(lines[0], BANNER_TITLES[self.program])
+        blanks = TITLE_BLANKS[self.program]
+        self.assertEqual(lines[1:1 + blanks], [""] * blanks)
+        i = 1 + blanks
+        self.assertRegex(lines[i], rf"^Window {window}@ .+ spent: {NUMBER} Secs to Initialize\.$")
+        self.assertEqual(lines[i + 1:i + 3], ["", ""])
+        i += 3
+        block = self.frame_block_pattern(window)
+        for frame in range(frames):
+            for offset, pattern in enumerate(block):
+                self.assertRegex(lines[i + offset], f"^{pattern}$",
+                                 f"window {window}, frame {frame + 1}, line {offset + 1}")
+            i += len(block)
+        if finished:
+            self.assertRegex(lines[i], rf"^Total running time:  {NUMBER} Secs\. @ window: {window}$")
+            self.assertRegex(lines[i + 1], rf"^Average Angles/Sec: {NUMBER} Angles/Sec\.$")
+            word = "Triangles" if self.program == "shardfall" else "Vertex"
+            self.assertRegex(lines[i + 2], rf"^Average {word}/Sec: {NUMBER} {word}/Sec\.$")
+            self.assertEqual(lines[i + 3:], ["", ""])  # one empty line, then the final newline
+        else:
+            self.assertEqual(lines[i:], [""])
+        self.assertNotIn("Results have been saved", "\n".join(lines))
+
+    def test_single_process_prints_the_banner_only(self):
+        run = Run(self, self.program, 1, display=self.start_xvfb())
+        self.assertEqual(run.wait_exit(), 0)
+        lines = run.stdout().split("\n")
+        expected_head = ["", BANNER_TITLES[self.program]]
+        self.assertEqual(lines[:2], expected_head)
+        self.assertTrue(lines[3].startswith("For Support: "))
+        tail = ["", "", "", "", "Press Key R or Press Mouse Left button to Animate.",
+                "Press Key C to Animate Manually.", PAUSE_LINES[self.program],
+                EXIT_LINES[self.program], "", "", "Initializing . . ."]
+        if self.program == "latticeglow":
+            tail.append("")
+        self.assertEqual(lines[4:-1], tail)
+        self.assertEqual(lines[-1], "")
+        self.assertEqual(run.results_files(), [])
+
+    def test_three_processes_keys_mouse_and_escape(self):
+        display = self.start_xvfb()
+        run = Run(self, self.program, 3, display=display)
+        w1 = run.wait_window(1)
+        run.key(w1, "p")
+        w2 = run.wait_window(2)
+        run.key(w2, "p")
+
+        self.assertEqual(run.geometry(w1), (100, 100, 1440, 1440))
+        self.assertEqual(run.geometry(w2), (200, 200, 1440, 1440))
+        names = sorted(os.path.basename(f) for f in run.results_files())
+        self.assertEqual(len(names), 2, names)
+        for window, name in zip((1, 2), names):
+            match = FILE_NAME.match(name)
+            self.assertIsNotNone(match, name)
+            self.assertEqual((match.group(1), match.group(2)), (self.program, str(window)))
+
+        # Paused (a frame or two may have been reported before P arrived): every C gives
+        # exactly one report.
+        wait_for(lambda: "Initialize." in "".join(run.results_lines(1)), "initialisation line")
+        start = run.wait_quiet(1)
+        for expected in (1, 2, 3):
+            self.assertEqual(run.step(1, w1), start + expected)
+        self.assertEqual(run.wait_quiet(1), start + 3)
+
+        # R animates; a right click pauses; a left click animates again.
+        run.key(w1, "r")
+        wait_for(lambda: run.frame_count(1) >= start + 6, "frames after R")
+        run.click(w1, 20, 30, 3)
+        paused_at = run.wait_quiet(1)
+        self.assertEqual(run.step(1, w1), paused_at + 1)
+        run.click(w1, 20, 30, 1)
+        wait_for(lambda: run.frame_count(1) >= paused_at + 4, "frames after a left click")
+        run.key(w1, "p")
+        frames_1 = run.wait_quiet(1)
+
+        # Window 2 was paused all along; one step there.
+        start_2 = run.wait_quiet(2)
+        self.assertEqual(run.step(2, w2), start_2 + 1)
+
+        # Esc ends window 1: summary in both sinks, window off the screen, window 2 goes on.
+        run.key(w1, "Escape")
+        wait_for(lambda: "Total running time:  " in run.stdout(), "window 1's summary")
+        wait_for(lambda: run.visible_window(1) is None, "window 1 to leave the screen")
+        self.assertIsNone(run.process.poll())
+        # Window 2 redraws (and reports) when window 1 stops covering it.
+        frames_2 = run.wait_quiet(2) + 1
+        self.assertEqual(run.step(2, w2), frames_2)
+        self.check_results_file(run, 1, frames_1, finished=True)
+
+        run.key(w2, "Escape")
+        self.assertEqual(run.wait_exit(), 0)
+        self.check_results_file(run, 2, frames_2, finished=True)
+
+        console = run.stdout()
+        for window in (1, 2):
+            path = os.path.join(run.workdir, os.path.basename(run.results_file(window)))
+            self.assertIn("Results have been saved in a file and you can find it at: " + path + "\n",
+                          console)
+            self.assertRegex(console, rf"Total running time:  {NUMBER} Secs\. @ window: {window}\n")
+            self.assertRegex(console, rf"\nWindow {window}@ .+ spent: {NUMBER} Secs to Initialize\.\n\n\n")
+        self.assertEqual(console.count(BANNER_TITLES[self.program]), 1)
+
+    def test_closing_one_window_ends_only_that_process(self):
+        from Xlib import X, display as xdisplay, protocol
+
+        display = self.start_xvfb()
+        run = Run(self, self.program, 3, display=display)
+        w1 = run.wait_window(1)
+        run.key(w1, "p")
+        w2 = run.wait_window(2)
+        run.key(w2, "p")
+        frames_1 = run.wait_quiet(1) + 1
+        run.step(1, w1)
+
+        # What a window manager sends when the user clicks the close button.
+        connection = xdisplay.Display(display)
+        window = connection.create_resource_object("window", int(w1))
+        protocols = connection.intern_atom("WM_PROTOCOLS")
+        delete = connection.intern_atom("WM_DELETE_WINDOW")
+        event = protocol.event.ClientMessage(window=window, client_type=protocols,
+                                             data=(32, [delete, X.CurrentTime, 0, 0, 0]))
+        window.send_event(event, event_mask=0)
+        connection.flush()
+        connection.close()
+
+        wait_for(lambda: run.visible_window(1) is None, "window 1 to close")
+        wait_for(lambda: "Results have been saved" in run.stdout(), "window 1's results path")
+        self.check_results_file(run, 1, frames_1, finished=True)
+        self.assertIsNone(run.process.poll(), "closing one window ended the run")
+        frames_2 = run.wait_quiet(2) + 1
+        self.assertEqual(run.step(2, w2), frames_2)
+        run.key(w2, "Escape")
+        self.assertEqual(run.wait_exit(), 0)
+        self.check_results_file(run, 2, frames_2, finished=True)
+        self.assertEqual(run.stdout().count("Total running time:  "), 2)
+
+    def test_without_a_display_the_run_fails_promptly(self):
+        for display, named in ((None, "DISPLAY is not set"), (":987", '":987"')):
+            with self.subTest(display=display):
+                run = Run(self, self.program, 3, display=display)
+                status = run.wait_exit(timeout=60)
+                self.assertNotEqual(status, 0)
+                errors = [line for line in run.stderr().split("\n")
+                          if line.startswith(f"{self.program}: window ")]
+                self.assertTrue(errors, run.stderr())
+                for line in errors:
+                    self.assertIn("cannot open the X display", line)
+                    self.assertIn(named, line)
+
+
+class ShardfallRuns(ProgramRuns, E2ETestCase):
+    program = "shardfall"
+
+
+class LatticeglowRuns(ProgramRuns, E2ETestCase):
+    program = "latticeglow"
+
+
+if __name__ == "__main__":
+    unittest.main()
