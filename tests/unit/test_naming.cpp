@@ -55,8 +55,9 @@ TEST_F(LocalTimeIsUtc, ResultsFileNameOfTheNode7Example) {
     std::array<char, ResultsFileNameSize> name{};
     ASSERT_TRUE(format_results_file_name(name, "results_shardfall_windows @ %d of %s @ %s", 2,
                                          "NODE7", stamp.data()));
-    EXPECT_STREQ(name.data(),
-                 "results_shardfall_windows @ 2 of NODE7 @ local date 2022.09.29 time 07.12.48.txt");
+    EXPECT_STREQ(
+        name.data(),
+        "results_shardfall_windows @ 2 of NODE7 @ local date 2022.09.29 time 07.12.48.txt");
 
     ASSERT_TRUE(format_results_file_name(name, "results_latticeglow_windows @ %d of %s @ %s", 4095,
                                          "NODE7", stamp.data()));

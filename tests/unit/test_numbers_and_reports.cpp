@@ -13,8 +13,12 @@ namespace {
 
 std::int64_t fake_triangles = 0;
 double fake_vertices = 0;
-std::int64_t triangles_hook() { return fake_triangles; }
-double vertices_hook() { return fake_vertices; }
+std::int64_t triangles_hook() {
+    return fake_triangles;
+}
+double vertices_hook() {
+    return fake_vertices;
+}
 void nothing() {}
 
 ProgramProfile make_profile(WorkloadKind kind) {
@@ -42,7 +46,9 @@ std::vector<std::string> lines_of(const std::string& text) {
 }
 
 // WindowStats holds large tables: keep one on the heap per test.
-std::unique_ptr<WindowStats> fresh_stats() { return std::make_unique<WindowStats>(); }
+std::unique_ptr<WindowStats> fresh_stats() {
+    return std::make_unique<WindowStats>();
+}
 
 std::string shown(double v) {
     std::ostringstream out;
@@ -179,6 +185,7 @@ TEST(Reports, ZeroFrameTimeGivesInfiniteRates) {
 TEST(Reports, ResultsPathMessage) {
     std::ostringstream out;
     write_results_path_message(out, "/data/run/results.txt");
-    EXPECT_EQ(out.str(),
-              "Results have been saved in a file and you can find it at: /data/run/results.txt\n\n");
+    EXPECT_EQ(
+        out.str(),
+        "Results have been saved in a file and you can find it at: /data/run/results.txt\n\n");
 }

@@ -23,9 +23,8 @@ TEST(LightSet, VectorsFollowTheAngleStepInRadians) {
     const double s = std::sin(7.0);
     const double c = std::cos(7.0);
     const LightSet l = light_set(a);
-    EXPECT_EQ(l.position,
-              (std::array<float, 4>{static_cast<float>(t), static_cast<float>(s),
-                                    static_cast<float>(c), 1}));
+    EXPECT_EQ(l.position, (std::array<float, 4>{static_cast<float>(t), static_cast<float>(s),
+                                                static_cast<float>(c), 1}));
     const float ht = static_cast<float>(t * 0.5);
     const float hs = static_cast<float>(s * 0.5);
     const float hc = static_cast<float>(c * 0.5);
