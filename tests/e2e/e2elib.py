@@ -6,8 +6,10 @@ carries it, so a failed test leaves nothing behind.
 
 import glob
 import os
+import random
 import re
 import select
+import shlex
 import shutil
 import signal
 import subprocess
@@ -79,23 +81,45 @@ def tagged_alive(tag):
     return alive
 
 
-class Xvfb:
-    def __init__(self, tag, width=1800, height=1800, depth=24):
-        read_end, write_end = os.pipe()
-        env = dict(os.environ, E2E_TAG=tag)
-        self.process = subprocess.Popen(
-            ["Xvfb", "-displayfd", str(write_end), "-screen", "0", f"{width}x{height}x{depth}",
-             "-nolisten", "tcp", "-noreset"],
-            pass_fds=(write_end,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
-            env=env, start_new_session=True)
-        os.close(write_end)
-        ready, _, _ = select.select([read_end], [], [], 30)
+def read_line(fd, timeout):
+    """Reads up to a newline. Xvfb writes the display number and the newline separately and
+    dies if the pipe is closed between the two writes."""
+    data, end = b"", time.monotonic() + timeout
+    while not data.endswith(b"\n"):
+        ready, _, _ = select.select([fd], [], [], max(0.0, end - time.monotonic()))
         if not ready:
+            break
+        chunk = os.read(fd, 64)
+        if not chunk:
+            break
+        data += chunk
+    return data.decode().strip()
+
+
+class Xvfb:
+    """An X server of the test's own. The display number is picked at random from a range
+    that nothing else here uses and retried if taken; -displayfd tells when it is ready."""
+
+    def __init__(self, tag, width=1800, height=1800, depth=24):
+        env = dict(os.environ, E2E_TAG=tag)
+        for _ in range(20):
+            number = random.randrange(300, 900)
+            if os.path.exists(f"/tmp/.X{number}-lock") or os.path.exists(f"/tmp/.X11-unix/X{number}"):
+                continue
+            read_end, write_end = os.pipe()
+            self.process = subprocess.Popen(
+                ["Xvfb", f":{number}", "-displayfd", str(write_end), "-screen", "0",
+                 f"{width}x{height}x{depth}", "-nolisten", "tcp", "-noreset"],
+                pass_fds=(write_end,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                env=env, start_new_session=True)
+            os.close(write_end)
+            reported = read_line(read_end, timeout=30)
+            os.close(read_end)
+            if reported == str(number) and self.process.poll() is None:
+                self.display = f":{number}"
+                return
             self.stop()
-            raise AssertionError("Xvfb did not report its display within 30 s")
-        number = os.read(read_end, 64).decode().strip()
-        os.close(read_end)
-        self.display = f":{number}"
+        raise AssertionError("could not start Xvfb on a free display")
 
     def stop(self):
         # SIGTERM lets the server remove its lock file and socket for the next one.
@@ -112,7 +136,7 @@ class Run:
     """One launch of a program under the MPI launcher, in a folder of its own."""
 
     def __init__(self, test, program, processes, display=None, workdir=None, env_extra=None,
-                 command=None, launcher=None):
+                 command=None, launcher=None, wrap_rank=None, wrapper=None):
         self.tag = uuid.uuid4().hex
         self.program = program
         self.workdir = workdir or tempfile.mkdtemp(prefix=f"e2e-{program}-")
@@ -128,12 +152,44 @@ class Run:
         self.env = env
         self.stdout_path = os.path.join(self.workdir, "console.out")
         self.stderr_path = os.path.join(self.workdir, "console.err")
-        argv = [launcher or MPIEXEC, "-n", str(processes)] + (command or [program_path(program)])
+        command = command or [program_path(program)]
+        if wrap_rank is not None:
+            command = [self.rank_wrapper(wrap_rank, wrapper)] + command
+        argv = [launcher or MPIEXEC, "-n", str(processes)] + command
         with open(self.stdout_path, "wb") as out, open(self.stderr_path, "wb") as err:
             self.process = subprocess.Popen(argv, cwd=self.workdir, env=env, stdout=out,
                                             stderr=err, stdin=subprocess.DEVNULL,
                                             start_new_session=True)
         test.addCleanup(self.cleanup)
+
+    def rank_wrapper(self, rank, wrapper):
+        """A script that runs one rank's program under `wrapper` (a command prefix)."""
+        path = os.path.join(self.workdir, "wrap-rank.sh")
+        prefix = " ".join(shlex.quote(word) for word in wrapper)
+        with open(path, "w") as f:
+            f.write("#!/bin/sh\n"
+                    'rank="${OMPI_COMM_WORLD_RANK:-${PMI_RANK:-}}"\n'
+                    f'if [ "$rank" = "{rank}" ]; then exec {prefix} "$@"; fi\n'
+                    'exec "$@"\n')
+        os.chmod(path, 0o755)
+        return path
+
+    def rank_pid(self, rank):
+        """The program process of a rank (not a wrapper around it), or None."""
+        wanted = {f"E2E_TAG={self.tag}".encode()}
+        for env_path in glob.glob("/proc/[0-9]*/environ"):
+            pid = int(env_path.split("/")[2])
+            try:
+                if os.path.basename(os.readlink(f"/proc/{pid}/exe")) != self.program:
+                    continue
+                with open(env_path, "rb") as f:
+                    env = set(f.read().split(b"\0"))
+            except OSError:
+                continue
+            ranks = {f"OMPI_COMM_WORLD_RANK={rank}".encode(), f"PMI_RANK={rank}".encode()}
+            if wanted <= env and env & ranks:
+                return pid
+        return None
 
     def cleanup(self):
         if self.process.poll() is None:

@@ -1,0 +1,375 @@
+"""bench-report on results files written here, in both programs' layouts."""
+
+import csv
+import json
+import os
+import random
+import shutil
+import tempfile
+import unittest
+
+import toolstest as T
+
+
+class ReportCase(unittest.TestCase):
+    def setUp(self):
+        self.dir = tempfile.mkdtemp(prefix="bench-report-test-")
+        self.addCleanup(shutil.rmtree, self.dir, ignore_errors=True)
+
+    def report(self, *args):
+        return T.run_tool(T.BENCH_REPORT, *args, timeout=120)
+
+    def summary(self):
+        with open(os.path.join(self.dir, "summary.json")) as f:
+            return json.load(f)
+
+    def frames_csv(self):
+        with open(os.path.join(self.dir, "frames.csv"), newline="") as f:
+            return list(csv.DictReader(f))
+
+
+class ShardfallReport(ReportCase):
+    FRAMES_1 = [(1200, 0.0213337), (2400, 0.0401234), (3600, 0.0612345)]
+    FRAMES_2 = [(2400, 0.05), (4800, 0.0987654), (7200, 0.151111)]
+
+    def write_run(self):
+        T.write_lines(self.dir, T.results_name("shardfall", 1),
+                      T.shardfall_lines(1, self.FRAMES_1, init=3.52178))
+        T.write_lines(self.dir, T.results_name("shardfall", 2),
+                      T.shardfall_lines(2, self.FRAMES_2, init=4.01))
+
+    def test_run_folder_gives_csv_json_table_and_plots(self):
+        self.write_run()
+        proc = self.report(self.dir)
+        self.assertEqual(proc.returncode, 0, proc.stderr)
+
+        rows = self.frames_csv()
+        self.assertEqual(len(rows), 6)
+        self.assertEqual(list(rows[0]), ["window", "frame", "frame_time_s", "angle_rate",
+                                         "quantity", "quantity_rate"])
+        self.assertEqual([(r["window"], r["frame"], r["quantity"]) for r in rows[:3]],
+                         [("1", "1", "1200"), ("1", "2", "2400"), ("1", "3", "3600")])
+        self.assertEqual(rows[3]["frame_time_s"], "0.05")
+        self.assertEqual(rows[3]["angle_rate"], "20")
+        self.assertEqual(rows[3]["quantity_rate"], "48000")
+
+        data = self.summary()
+        self.assertEqual(data["program"], "shardfall")
+        first, second = data["windows"]
+        self.assertEqual(first["window"], 1)
+        self.assertEqual(first["frames"], 3)
+        self.assertAlmostEqual(first["initialisation_time_s"], 3.52178)
+        self.assertAlmostEqual(first["total_time_s"], 0.1226916, places=9)
+        self.assertEqual(first["summary"], "ok")
+        self.assertEqual(first["agreement"], {"total_time": True, "average_angle_rate": True,
+                                              "average_quantity_rate": True})
+        self.assertAlmostEqual(first["recomputed_averages"]["average_angle_rate"],
+                               3 / 0.1226916, places=6)
+        self.assertAlmostEqual(first["recomputed_averages"]["average_quantity_rate"],
+                               7200 / 0.1226916, places=3)
+        self.assertAlmostEqual(first["file_averages"]["average_angle_rate"],
+                               float(T.cxx(3 / 0.1226916)))
+        stats = first["frame_time_s"]
+        self.assertEqual((stats["min"], stats["median"], stats["max"]),
+                         (0.0213337, 0.0401234, 0.0612345))
+        self.assertEqual(stats["p95"], 0.0612345)
+        # Window 2 draws more per frame and so is slower in angles per second.
+        across = data["across_windows"]
+        self.assertEqual(across["slowest_window"], 2)
+        self.assertEqual(across["frames"], 6)
+        self.assertAlmostEqual(across["sum_average_angle_rate"],
+                               3 / 0.1226916 + 3 / 0.2998764, places=6)
+
+        # The table: a header, one row per window and a total row.
+        out = proc.stdout.splitlines()
+        header = next(line for line in out if line.lstrip().startswith("window"))
+        self.assertIn("triangles/s", header)
+        rows = [line.split() for line in out if line.split() and line.split()[0] in
+                ("1", "2", "total")]
+        self.assertEqual([r[0] for r in rows], ["1", "2", "total"])
+        self.assertEqual(rows[0][2], "3")
+        self.assertEqual(rows[0][-1], "ok")
+        self.assertEqual(rows[2][1], "6")  # frames summed over the windows
+
+    def test_plots_are_pngs_of_the_documented_size(self):
+        self.write_run()
+        proc = self.report(self.dir)
+        self.assertEqual(proc.returncode, 0, proc.stderr)
+        for name in ("frame_time.png", "triangle_rate.png"):
+            path = os.path.join(self.dir, name)
+            self.assertTrue(os.path.isfile(path), name)
+            self.assertGreater(os.path.getsize(path), 5000, name)
+            self.assertEqual(T.png_size(path), (800, 500), name)
+        self.assertFalse(os.path.exists(os.path.join(self.dir, "vertex_rate.png")))
+
+    def test_no_plots_and_output_elsewhere(self):
+        self.write_run()
+        out = os.path.join(self.dir, "elsewhere")
+        files = sorted(os.path.join(self.dir, n) for n in os.listdir(self.dir))
+        proc = self.report("--no-plots", "--out", out, *files)
+        self.assertEqual(proc.returncode, 0, proc.stderr)
+        self.assertEqual(sorted(os.listdir(out)), ["frames.csv", "summary.json"])
+
+    def test_rounding_of_many_frames_is_tolerated(self):
+        # The total of many frames printed to six digits drifts from the printed total; the
+        # check has to allow for it without letting real differences through.
+        # Every frame time is printed almost half a unit of its sixth digit too low.
+        rng = random.Random(7)
+        frames = [(1200 * (i + 1), round(rng.uniform(0.0100001, 0.0199999), 7) + 4.9e-8)
+                  for i in range(400)]
+        lines = T.shardfall_lines(1, frames)
+        printed_sum = sum(float(T.cxx(t)) for _, t in frames)
+        printed_total = float(T.cxx(sum(t for _, t in frames)))
+        self.assertNotEqual(T.cxx(printed_sum), T.cxx(printed_total),
+                            "the data does not exercise the rounding allowance")
+        T.write_lines(self.dir, T.results_name("shardfall", 1), lines)
+        proc = self.report("--no-plots", self.dir)
+        self.assertEqual(proc.returncode, 0, proc.stderr)
+        self.assertEqual(self.summary()["windows"][0]["summary"], "ok")
+
+    def test_summary_disagreeing_with_frames_is_an_error(self):
+        lines = T.shardfall_lines(1, self.FRAMES_1)
+        index = next(i for i, line in enumerate(lines) if line.startswith("Average Angles"))
+        lines[index] = "Average Angles/Sec: 24.5 Angles/Sec."  # frames give 24.4516
+        path = T.write_lines(self.dir, T.results_name("shardfall", 1), lines)
+        proc = self.report("--no-plots", self.dir)
+        self.assertEqual(proc.returncode, 1)
+        self.assertIn("%s:%d:" % (path, index), proc.stderr)  # the summary starts a line before (0-based index)
+        self.assertIn("average angle rate 24.5", proc.stderr)
+        self.assertIn("disagrees", proc.stderr)
+        window = self.summary()["windows"][0]
+        self.assertEqual(window["summary"], "MISMATCH")
+        self.assertEqual(window["agreement"]["average_angle_rate"], False)
+        self.assertEqual(window["agreement"]["total_time"], True)
+        self.assertIn("MISMATCH", proc.stdout)
+
+    def test_total_time_off_in_the_sixth_digit_is_an_error(self):
+        lines = T.shardfall_lines(1, self.FRAMES_1)
+        index = next(i for i, line in enumerate(lines) if line.startswith("Total running"))
+        self.assertEqual(lines[index], "Total running time:  0.122692 Secs. @ window: 1")
+        lines[index] = "Total running time:  0.122694 Secs. @ window: 1"
+        T.write_lines(self.dir, T.results_name("shardfall", 1), lines)
+        proc = self.report("--no-plots", self.dir)
+        self.assertEqual(proc.returncode, 1)
+        self.assertIn("total running time 0.122694", proc.stderr)
+
+    def test_frame_rate_that_does_not_match_its_frame_time_is_an_error(self):
+        lines = T.shardfall_lines(1, self.FRAMES_1)
+        index = lines.index("It was: %s Triangles/sec." % T.cxx(2400 / 0.0401234))
+        lines[index] = "It was: 59000 Triangles/sec."
+        T.write_lines(self.dir, T.results_name("shardfall", 1), lines)
+        proc = self.report("--no-plots", self.dir)
+        self.assertEqual(proc.returncode, 1)
+        self.assertIn("frame 2: triangle rate 59000", proc.stderr)
+
+    def test_truncated_file_is_accepted_and_the_missing_summary_reported(self):
+        lines = T.shardfall_lines(1, self.FRAMES_1)
+        cut = lines.index("It drew 3600 Triangles.") + 1  # inside the third block
+        T.write_lines(self.dir, T.results_name("shardfall", 1), lines[:cut])
+        T.write_lines(self.dir, T.results_name("shardfall", 2),
+                      T.shardfall_lines(2, self.FRAMES_2))
+        proc = self.report("--no-plots", self.dir)
+        self.assertEqual(proc.returncode, 0, proc.stderr)
+        self.assertIn("summary missing", proc.stderr)
+        self.assertIn("frame block 3", proc.stderr)
+        first, second = self.summary()["windows"]
+        self.assertEqual(first["frames"], 2)
+        self.assertEqual(first["summary"], "missing")
+        self.assertIsNone(first["file_averages"])
+        self.assertAlmostEqual(first["recomputed_averages"]["average_angle_rate"],
+                               2 / (0.0213337 + 0.0401234), places=6)
+        self.assertEqual(second["summary"], "ok")
+        self.assertEqual(len(self.frames_csv()), 5)
+
+    def test_file_cut_before_any_frame(self):
+        lines = T.shardfall_lines(1, self.FRAMES_1)
+        T.write_lines(self.dir, T.results_name("shardfall", 1), lines[:4])
+        proc = self.report(self.dir)
+        self.assertEqual(proc.returncode, 0, proc.stderr)
+        window = self.summary()["windows"][0]
+        self.assertEqual((window["frames"], window["summary"]), (0, "missing"))
+        self.assertEqual(T.png_size(os.path.join(self.dir, "frame_time.png")), (800, 500))
+
+    def test_no_frames_and_nan_averages(self):
+        T.write_lines(self.dir, T.results_name("shardfall", 1), T.shardfall_lines(1, []))
+        with open(os.path.join(self.dir, T.results_name("shardfall", 1))) as f:
+            text = f.read()
+        self.assertIn("Total running time:  0 Secs. @ window: 1\n"
+                      "Average Angles/Sec: -nan Angles/Sec.\n", text)
+        proc = self.report("--no-plots", self.dir)
+        self.assertEqual(proc.returncode, 0, proc.stderr)
+        window = self.summary()["windows"][0]
+        self.assertEqual(window["summary"], "ok")
+        self.assertEqual(window["recomputed_averages"]["average_angle_rate"], "nan")
+        self.assertIsNone(self.summary()["across_windows"]["slowest_window"])
+
+    def test_nan_summary_after_frames_is_an_error(self):
+        lines = T.shardfall_lines(1, self.FRAMES_1)
+        index = next(i for i, line in enumerate(lines) if line.startswith("Average Triangles"))
+        lines[index] = "Average Triangles/Sec: nan Triangles/Sec."
+        T.write_lines(self.dir, T.results_name("shardfall", 1), lines)
+        proc = self.report("--no-plots", self.dir)
+        self.assertEqual(proc.returncode, 1)
+        self.assertIn("average triangle rate nan", proc.stderr)
+
+
+class MalformedFiles(ReportCase):
+    def check_rejected(self, lines, line_number, *fragments, raw=None):
+        name = T.results_name("shardfall", 1)
+        if raw is None:
+            path = T.write_lines(self.dir, name, lines)
+        else:
+            path = os.path.join(self.dir, name)
+            with open(path, "w") as f:
+                f.write(raw)
+        proc = self.report(self.dir)
+        self.assertEqual(proc.returncode, 1, proc.stdout)
+        self.assertIn("%s:%d:" % (path, line_number), proc.stderr)
+        for fragment in fragments:
+            self.assertIn(fragment, proc.stderr)
+        self.assertFalse(os.path.exists(os.path.join(self.dir, "summary.json")))
+        self.assertFalse(os.path.exists(os.path.join(self.dir, "frames.csv")))
+
+    def test_bad_number(self):
+        lines = T.shardfall_lines(1, [(1200, 0.02), (1200, 0.03)])
+        lines[14] = "It spent: 0.0x3 Secs. "
+        self.check_rejected(lines, 15, "expected \"It spent: <seconds> Secs. \"", "0.0x3")
+
+    def test_missing_trailing_blank(self):
+        lines = T.shardfall_lines(1, [(1200, 0.02)])
+        self.assertEqual(lines[8], "It spent: 0.02 Secs. ")
+        lines[8] = "It spent: 0.02 Secs."
+        self.check_rejected(lines, 9, "It spent: <seconds> Secs. ")
+
+    def test_unknown_title(self):
+        lines = T.shardfall_lines(1, [(1200, 0.02)])
+        lines[0] = "Some other benchmark"
+        self.check_rejected(lines, 1, "title line")
+
+    def test_stray_line_between_blocks(self):
+        lines = T.shardfall_lines(1, [(1200, 0.02), (1200, 0.03)])
+        lines.insert(12, "hello")
+        self.check_rejected(lines, 13, "a frame block", "'hello'")
+
+    def test_summary_of_another_window(self):
+        lines = T.shardfall_lines(2, [(1200, 0.02)])
+        lines[12] = lines[12].replace("@ window: 2", "@ window: 3")
+        self.check_rejected(lines, 13, "names window 3")
+
+    def test_too_many_digits(self):
+        lines = T.shardfall_lines(1, [(1200, 0.02)])
+        lines[9] = "It was: 50.00001 Angles/sec."
+        self.check_rejected(lines, 10, "more than six significant digits")
+
+    def test_line_cut_in_the_middle(self):
+        text = "".join(line + "\n" for line in T.shardfall_lines(1, [(1200, 0.02)]))
+        self.check_rejected(None, 9, "cut short", raw=text[:text.index("Secs. \n")])
+
+    def test_text_after_the_summary(self):
+        lines = T.shardfall_lines(1, [(1200, 0.02)]) + ["", "window: 1"]
+        self.check_rejected(lines, len(lines), "nothing but empty lines after the summary")
+
+    def test_every_bad_file_is_named(self):
+        good = T.shardfall_lines(2, [(1200, 0.02)])
+        T.write_lines(self.dir, T.results_name("shardfall", 2), good)
+        bad = list(good)
+        bad[3] = "Window 3@ NODE7 spent: soon"
+        path = T.write_lines(self.dir, T.results_name("shardfall", 3), bad)
+        proc = self.report(self.dir)
+        self.assertEqual(proc.returncode, 1)
+        self.assertIn("%s:4:" % path, proc.stderr)
+        self.assertIn("1 of 2 file(s) rejected", proc.stderr)
+
+
+class LatticeglowReport(ReportCase):
+    TIMES = [0.5, 0.498765, 0.512345, 0.47]
+
+    def test_vertices_per_frame_recovered_and_summary_checked(self):
+        T.write_lines(self.dir, T.results_name("latticeglow", 1),
+                      T.latticeglow_lines(1, self.TIMES, 65536))
+        T.write_lines(self.dir, T.results_name("latticeglow", 2),
+                      T.latticeglow_lines(2, [t * 2 for t in self.TIMES], 65536))
+        proc = self.report(self.dir)
+        self.assertEqual(proc.returncode, 0, proc.stderr)
+        data = self.summary()
+        self.assertEqual(data["program"], "latticeglow")
+        self.assertEqual(data["quantity"], "vertices")
+        first, second = data["windows"]
+        self.assertEqual(first["recomputed_averages"]["vertices_per_frame"], 65536)
+        self.assertEqual(first["summary"], "ok")
+        self.assertAlmostEqual(first["recomputed_averages"]["average_quantity_rate"],
+                               65536 * 4 / sum(self.TIMES), places=3)
+        self.assertEqual(data["across_windows"]["slowest_window"], 2)
+        rows = self.frames_csv()
+        self.assertEqual(len(rows), 8)
+        self.assertEqual({r["quantity"] for r in rows}, {"65536"})
+        self.assertEqual(rows[0]["quantity_rate"], "131072")
+        self.assertIn("vertices/s", proc.stdout)
+        path = os.path.join(self.dir, "vertex_rate.png")
+        self.assertEqual(T.png_size(path), (800, 500))
+        self.assertGreater(os.path.getsize(path), 5000)
+        self.assertFalse(os.path.exists(os.path.join(self.dir, "triangle_rate.png")))
+
+    def test_vertex_summary_off_is_an_error(self):
+        lines = T.latticeglow_lines(1, self.TIMES, 65536)
+        index = next(i for i, line in enumerate(lines) if line.startswith("Average Vertex"))
+        lines[index] = "Average Vertex/Sec: 131200 Vertex/Sec."
+        T.write_lines(self.dir, T.results_name("latticeglow", 1), lines)
+        proc = self.report("--no-plots", self.dir)
+        self.assertEqual(proc.returncode, 1)
+        self.assertIn("average vertex rate 131200", proc.stderr)
+
+    def test_changing_vertex_count_is_an_error(self):
+        lines = T.latticeglow_lines(1, self.TIMES, 65536)
+        index = lines.index("It was: %s Vertex/sec." % T.cxx(65536 / 0.512345))
+        lines[index] = "It was: %s Vertex/sec." % T.cxx(70000 / 0.512345)
+        T.write_lines(self.dir, T.results_name("latticeglow", 1), lines)
+        proc = self.report("--no-plots", self.dir)
+        self.assertEqual(proc.returncode, 1)
+        self.assertIn("not constant", proc.stderr)
+
+    def test_frame_block_of_another_window_is_rejected(self):
+        lines = T.latticeglow_lines(1, self.TIMES, 65536)
+        lines[5] = "window: 2 @ NODE7"
+        path = T.write_lines(self.dir, T.results_name("latticeglow", 1), lines)
+        proc = self.report(self.dir)
+        self.assertEqual(proc.returncode, 1)
+        self.assertIn("%s:6:" % path, proc.stderr)
+
+    def test_truncated_inside_summary(self):
+        lines = T.latticeglow_lines(1, self.TIMES, 65536)
+        T.write_lines(self.dir, T.results_name("latticeglow", 1), lines[:-2])
+        proc = self.report("--no-plots", self.dir)
+        self.assertEqual(proc.returncode, 0, proc.stderr)
+        self.assertIn("inside the summary", proc.stderr)
+        self.assertEqual(self.summary()["windows"][0]["summary"], "missing")
+        self.assertEqual(self.summary()["windows"][0]["frames"], 4)
+
+
+class CommandLine(ReportCase):
+    def test_both_programs_together_are_refused(self):
+        T.write_lines(self.dir, T.results_name("shardfall", 1),
+                      T.shardfall_lines(1, [(1200, 0.02)]))
+        T.write_lines(self.dir, T.results_name("latticeglow", 2),
+                      T.latticeglow_lines(2, [0.5], 10))
+        proc = self.report(self.dir)
+        self.assertEqual(proc.returncode, 2)
+        self.assertIn("both programs", proc.stderr)
+
+    def test_folder_without_results(self):
+        proc = self.report(self.dir)
+        self.assertEqual(proc.returncode, 2)
+        self.assertIn("no results files", proc.stderr)
+
+    def test_two_files_for_one_window(self):
+        T.write_lines(self.dir, T.results_name("shardfall", 1),
+                      T.shardfall_lines(1, [(1200, 0.02)]))
+        T.write_lines(self.dir, T.results_name("shardfall", 1, stamp="2022.09.29 time 11.00.00"),
+                      T.shardfall_lines(1, [(1200, 0.03)]))
+        proc = self.report(self.dir)
+        self.assertEqual(proc.returncode, 2)
+        self.assertIn("two files for window 1", proc.stderr)
+
+
+if __name__ == "__main__":
+    unittest.main()

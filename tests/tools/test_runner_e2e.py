@@ -1,0 +1,235 @@
+"""bench-run end to end: real runs on the runner's own Xvfb, and runs that go wrong."""
+
+import datetime
+import glob
+import json
+import os
+import re
+import shutil
+import signal
+import socket
+import subprocess
+import tempfile
+import time
+import unittest
+
+import toolstest as T
+from test_runner import fake_build
+
+RUN_TIMEOUT = 600  # seconds a whole run may take before the test gives up on it
+
+
+class RunnerCase(unittest.TestCase):
+    def setUp(self):
+        if shutil.which("Xvfb") is None:
+            self.skipTest("Xvfb is not installed")
+        self.dir = tempfile.mkdtemp(prefix="bench-run-e2e-")
+        self.out = os.path.join(self.dir, "out")
+        self.addCleanup(shutil.rmtree, self.dir, ignore_errors=True)
+        # Runs after any failure too: nothing of the run may outlive the test.
+        self.addCleanup(self.kill_leftovers)
+
+    def run_id(self):
+        try:
+            with open(os.path.join(self.out, "run.json")) as f:
+                return json.load(f)["run_id"]
+        except (OSError, ValueError, KeyError):
+            return None
+
+    def leftovers(self):
+        return T.processes_of_run(self.run_id(), self.out)
+
+    def kill_leftovers(self):
+        T.kill_processes(self.leftovers())
+
+    def start(self, *args):
+        return subprocess.Popen([T.BENCH_RUN] + [str(a) for a in args] + ["--out", self.out],
+                                stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                                start_new_session=True)
+
+    def finish(self, proc, timeout=RUN_TIMEOUT):
+        try:
+            out, err = proc.communicate(timeout=timeout)
+        except subprocess.TimeoutExpired:
+            proc.send_signal(signal.SIGTERM)  # the runner cleans up on SIGTERM
+            try:
+                out, err = proc.communicate(timeout=60)
+            except subprocess.TimeoutExpired:
+                proc.kill()
+                out, err = proc.communicate()
+            self.fail("bench-run did not finish within %d s:\n%s\n%s" % (timeout, out, err))
+        return proc.returncode, out, err
+
+    def bench_run(self, *args, timeout=RUN_TIMEOUT):
+        return self.finish(self.start(*args), timeout)
+
+    def assert_nothing_left(self):
+        left = self.leftovers()
+        details = []
+        for pid in left:
+            try:
+                with open("/proc/%d/cmdline" % pid, "rb") as f:
+                    details.append("%d %s" % (pid, f.read().replace(b"\0", b" ").decode()))
+            except OSError:
+                pass
+        self.assertEqual(left, [], "processes of the run are still there: %s" % details)
+        self.assertEqual(T.children_of(os.getpid()), [])
+
+    def run_json(self):
+        with open(os.path.join(self.out, "run.json")) as f:
+            return json.load(f)
+
+    def results_files(self, program):
+        return sorted(glob.glob(os.path.join(glob.escape(self.out),
+                                             "results_%s_windows @ *.txt" % program)))
+
+    def count_blocks(self, path, program):
+        """(frame blocks, summaries) in a results file, counted line by line."""
+        time_line = "It spent: " if program == "shardfall" else "The system spent: "
+        with open(path) as f:
+            lines = f.read().split("\n")
+        frames = sum(1 for line in lines if line.startswith(time_line))
+        window_lines = sum(1 for line in lines if line.startswith("window: "))
+        self.assertEqual(frames, window_lines, path)
+        return frames, sum(1 for line in lines if line.startswith("Total running time:  "))
+
+
+class SuccessfulRuns(RunnerCase):
+    def setUp(self):
+        super().setUp()
+        for program in ("shardfall", "latticeglow"):
+            path = os.path.join(T.BUILD_DIR, program, program)
+            self.assertTrue(os.access(path, os.X_OK), "%s is not built" % path)
+
+    def check_run(self, program, windows, frames, depth):
+        started = datetime.datetime.now().astimezone()
+        status, out, err = self.bench_run(program, windows, "--frames", frames,
+                                          "--depth", depth, "--build-dir", T.BUILD_DIR)
+        self.assertEqual(status, 0, "stdout:\n%s\nstderr:\n%s" % (out, err))
+        self.assertIn("run complete", out)
+        self.assert_nothing_left()
+
+        files = self.results_files(program)
+        self.assertEqual(len(files), windows, files)
+        for w, path in enumerate(files, 1):
+            self.assertIn("@ %d of " % w, os.path.basename(path))
+            self.assertEqual(self.count_blocks(path, program), (frames, 1), path)
+
+        with open(os.path.join(self.out, "console.log")) as f:
+            console = f.read()
+        self.assertIn("Oxbrindle Benchmark Graphics", console)
+        self.assertEqual(console.count("Results have been saved in a file"), windows)
+
+        info = self.run_json()
+        self.assertEqual(info["status"], "ok")
+        self.assertEqual((info["program"], info["windows"], info["frames"], info["seconds"]),
+                         (program, windows, frames, None))
+        self.assertEqual(info["launcher_status"], 0)
+        self.assertEqual(info["mpi"]["library"], "openmpi"
+                         if "openmpi" in info["mpi"]["launcher"] else "mpich")
+        self.assertTrue(info["mpi"]["version_line"])
+        self.assertRegex(info["mpi"]["version"], r"^\d+\.\d+")
+        self.assertTrue(info["renderer"])
+        self.assertEqual(info["renderer"], info["glx"]["renderer"])
+        self.assertEqual(info["screen_depth"], depth)
+        self.assertGreaterEqual(info["screen"]["width"], 100 * windows + 1440)
+        self.assertTrue(info["display"]["own_xvfb"])
+        self.assertEqual(sorted(info["window_visuals"]), [str(w) for w in
+                                                          range(1, windows + 1)])
+        for w, visual in info["window_visuals"].items():
+            self.assertEqual(visual["depth"], depth)
+            self.assertEqual((visual["width"], visual["height"]), (1440, 1440))
+            self.assertEqual((visual["x"], visual["y"]), (100 * int(w), 100 * int(w)))
+        self.assertEqual(info["host"], socket.gethostname())
+        start = datetime.datetime.fromisoformat(info["start_time"])
+        self.assertLess(abs((start - started).total_seconds()), 120)
+        self.assertLessEqual(start, datetime.datetime.fromisoformat(info["end_time"]))
+        self.assertRegex(info["git_revision"], r"^([0-9a-f]{40}|unknown)$")
+        if info["git_revision"] != "unknown":
+            known = subprocess.run(["git", "-C", T.SOURCE_DIR, "cat-file", "-e",
+                                    info["git_revision"] + "^{commit}"])
+            self.assertEqual(known.returncode, 0)
+        self.assertEqual(info["frames_reported"],
+                         {str(w): frames for w in range(1, windows + 1)})
+
+        # The report tool agrees with what the programs wrote.
+        report = T.run_tool(T.BENCH_REPORT, "--no-plots", self.out, timeout=120)
+        self.assertEqual(report.returncode, 0, report.stderr)
+        with open(os.path.join(self.out, "summary.json")) as f:
+            summary = json.load(f)
+        self.assertEqual([(w["window"], w["frames"], w["summary"]) for w in summary["windows"]],
+                         [(w, frames, "ok") for w in range(1, windows + 1)])
+
+    def test_shardfall_two_windows_two_frames(self):
+        self.check_run("shardfall", 2, 2, 24)
+
+    def test_latticeglow_two_windows_two_frames_depth_16(self):
+        self.check_run("latticeglow", 2, 2, 16)
+
+    def test_latticeglow_for_some_seconds(self):
+        status, out, err = self.bench_run("latticeglow", 1, "--seconds", 3, "--depth", 16,
+                                          "--build-dir", T.BUILD_DIR)
+        self.assertEqual(status, 0, "stdout:\n%s\nstderr:\n%s" % (out, err))
+        self.assert_nothing_left()
+        (path,) = self.results_files("latticeglow")
+        frames, summaries = self.count_blocks(path, "latticeglow")
+        self.assertGreaterEqual(frames, 1)
+        self.assertEqual(summaries, 1)
+        info = self.run_json()
+        self.assertEqual((info["status"], info["seconds"], info["frames"]), ("ok", 3, None))
+        self.assertEqual(info["frames_reported"], {"1": frames})
+
+    def test_interrupted_run_leaves_nothing_behind(self):
+        proc = self.start("shardfall", 2, "--seconds", 600, "--build-dir", T.BUILD_DIR)
+        try:
+            # Interrupt once both windows are drawing (their results files say so).
+            def drawing():
+                files = self.results_files("shardfall")
+                return len(files) == 2 and all(self.count_blocks(f, "shardfall")[0] > 0
+                                               for f in files)
+            self.assertTrue(T.wait_until(lambda: drawing() or proc.poll() is not None, 300),
+                            "the windows never drew a frame")
+            self.assertIsNone(proc.poll(), "bench-run ended early")
+            proc.send_signal(signal.SIGINT)
+        finally:
+            status, out, err = self.finish(proc, 120)
+        self.assertEqual(status, 128 + signal.SIGINT, err)
+        self.assertIn("interrupted", err)
+        self.assert_nothing_left()
+        info = self.run_json()
+        self.assertEqual(info["status"], "interrupted")
+        self.assertTrue(info["end_time"])
+
+
+class FailingRuns(RunnerCase):
+    def test_window_that_never_appears(self):
+        build = os.path.join(self.dir, "build")
+        os.makedirs(build)
+        fake_build(build)  # programs that only sleep
+        begun = time.monotonic()
+        status, out, err = self.bench_run("shardfall", 2, "--frames", 1, "--build-dir", build,
+                                          "--appear-timeout", 5, timeout=300)
+        self.assertEqual(status, 1, out)
+        self.assertIn("window(s) 1, 2 never appeared", err)
+        self.assertIn("OPENGL Shardfall 64  Thread: 1", err)
+        self.assertLess(time.monotonic() - begun, 120)
+        self.assert_nothing_left()
+        info = self.run_json()
+        self.assertEqual(info["status"], "failed")
+        self.assertIn("never appeared", info["error"])
+
+    def test_launcher_failure_is_reported(self):
+        build = os.path.join(self.dir, "build")
+        os.makedirs(build)
+        fake_build(build, script="echo 'latticeglow: cannot open the X display' >&2\nexit 3\n")
+        status, out, err = self.bench_run("latticeglow", 2, "--frames", 1, "--build-dir", build,
+                                          timeout=300)
+        self.assertEqual(status, 1, out)
+        self.assertRegex(err, r"the launcher ended with status [1-9]\d* before window\(s\)")
+        self.assertIn("cannot open the X display", err)  # the console's last lines
+        self.assert_nothing_left()
+        self.assertEqual(self.run_json()["status"], "failed")
+
+
+if __name__ == "__main__":
+    unittest.main()
