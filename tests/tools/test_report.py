@@ -134,7 +134,8 @@ class ShardfallReport(ReportCase):
         path = T.write_lines(self.dir, T.results_name("shardfall", 1), lines)
         proc = self.report("--no-plots", self.dir)
         self.assertEqual(proc.returncode, 1)
-        self.assertIn("%s:%d:" % (path, index), proc.stderr)  # the summary starts a line before (0-based index)
+        # The error names the summary's first line, the one before (index is 0-based).
+        self.assertIn("%s:%d:" % (path, index), proc.stderr)
         self.assertIn("average angle rate 24.5", proc.stderr)
         self.assertIn("disagrees", proc.stderr)
         window = self.summary()["windows"][0]

@@ -4,7 +4,6 @@ import datetime
 import glob
 import json
 import os
-import re
 import shutil
 import signal
 import socket

@@ -1,0 +1,1 @@
+"""Shared code of the benchmark tools (bench-run, bench-report)."""
