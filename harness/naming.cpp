@@ -66,3 +66,18 @@ bool copy_text(std::span<char> out, const char* text) {
     const int n = std::snprintf(out.data(), out.size(), "%s", text);
     return fitted(n, out.size());
 }
+
+bool format_name_variant(std::span<char> out, const char* name, int attempt) {
+    if (out.empty()) {
+        return false;
+    }
+    const std::size_t length = std::strlen(name);
+    const char* suffix = ".txt";
+    const std::size_t suffix_length = std::strlen(suffix);
+    const bool has_suffix =
+        length >= suffix_length && std::strcmp(name + length - suffix_length, suffix) == 0;
+    const int stem = static_cast<int>(has_suffix ? length - suffix_length : length);
+    const int n = std::snprintf(out.data(), out.size(), "%.*s-%d%s", stem, name, attempt,
+                                has_suffix ? suffix : "");
+    return fitted(n, out.size());
+}

@@ -19,6 +19,10 @@ bool format_results_path(std::span<char> out, const char* directory, const char*
 // "<prefix> Thread: <window index>".
 bool format_window_title(std::span<char> out, const char* prefix, int window_index);
 
+// The name to try when `name` is taken: "-<attempt>" inserted before a ".txt" ending
+// (appended otherwise), so "x time 07.12.48.txt" becomes "x time 07.12.48-2.txt".
+bool format_name_variant(std::span<char> out, const char* name, int attempt);
+
 // A copy of text, cut to fit.
 bool copy_text(std::span<char> out, const char* text);
 

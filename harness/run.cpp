@@ -4,6 +4,7 @@
 #include "frame.hpp"
 #include "naming.hpp"
 #include "reports.hpp"
+#include "results_file.hpp"
 #include "roles.hpp"
 #include "state.hpp"
 
@@ -58,7 +59,8 @@ void open_results_file(const ProgramProfile& profile) {
     format_results_file_name(state::results_file_name, profile.results_file_format, w,
                              state::processor_name, state::timestamp_name);
     std::ofstream& stream = state::results_stream();
-    stream.open(state::results_file_name, std::ios::out | std::ios::trunc);
+    open_new_results_file(stream, state::results_file_name, profile.program_name, w,
+                          state::working_directory, std::cerr);
     stream << profile.banner_title_line << std::endl;
     for (int i = 0; i < profile.title_blank_lines; ++i) {
         stream << std::endl;

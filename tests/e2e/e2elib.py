@@ -278,15 +278,28 @@ class Run:
         wait_for(lambda: self.frame_count(window) >= before + 1, f"a report from window {window}")
         return self.frame_count(window)
 
+    def longest_frame(self, window):
+        longest = 0.0
+        for line in self.results_lines(window):
+            match = re.match(r"^(?:It|The system) spent: (\S+) Secs\. $", line)
+            if match:
+                try:
+                    longest = max(longest, float(match.group(1)))
+                except ValueError:
+                    pass
+        return longest
+
     def wait_quiet(self, window, quiet_for=1.5):
-        """Waits until a window's results file has not grown for quiet_for seconds."""
+        """Waits until a window's results file has not grown for quiet_for seconds, or for
+        three of its longest frames if that is longer (a frame in flight still reports)."""
         state = {"count": self.frame_count(window), "since": time.monotonic()}
 
         def quiet():
             count = self.frame_count(window)
             if count != state["count"]:
                 state.update(count=count, since=time.monotonic())
-            return time.monotonic() - state["since"] >= quiet_for
+            needed = max(quiet_for, 3 * self.longest_frame(window))
+            return time.monotonic() - state["since"] >= needed
         wait_for(quiet, f"window {window} to stop reporting")
         return state["count"]
 

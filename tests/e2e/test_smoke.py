@@ -8,7 +8,7 @@ from e2elib import E2ETestCase, Run
 
 class Smoke(E2ETestCase):
     def run_program(self, program):
-        run = Run(self, program, 3, display=self.start_xvfb())
+        run = Run(self, program, 3, display=self.start_xvfb(depth=16))
         windows = {window: run.wait_window(window) for window in (1, 2)}
         for window, wid in windows.items():
             run.key(wid, "p")

@@ -44,7 +44,7 @@ class Program:
     def results_window(self, file_name):
         """The window index in a results file name, or None when the name is not one."""
         m = re.fullmatch(re.escape(self.results_prefix) + r"(\d+) of .* @ local date "
-                         r"\d{4}\.\d\d\.\d\d time \d\d\.\d\d\.\d\d\.txt", file_name)
+                         r"\d{4}\.\d\d\.\d\d time \d\d\.\d\d\.\d\d(?:-\d+)?\.txt", file_name)
         return int(m.group(1)) if m else None
 
 

@@ -1,0 +1,49 @@
+#include "results_file.hpp"
+
+#include "naming.hpp"
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <ostream>
+#include <string>
+#include <unistd.h>
+
+namespace {
+constexpr int MaxNameAttempts = 1000;
+}
+
+bool open_new_results_file(std::ofstream& stream, std::span<char> name, const char* program,
+                           int window_index, const char* directory, std::ostream& errors) {
+    const std::string original(name.data());
+    int error = 0;
+    for (int attempt = 1; attempt <= MaxNameAttempts; ++attempt) {
+        if (attempt > 1) {
+            format_name_variant(name, original.c_str(), attempt);
+        }
+        // O_EXCL claims the name atomically against other processes in the same directory.
+        const int fd = ::open(name.data(), O_WRONLY | O_CREAT | O_EXCL, 0666);
+        if (fd >= 0) {
+            ::close(fd);
+            stream.open(name.data(), std::ios::out | std::ios::app);
+            if (stream.is_open()) {
+                if (attempt > 1) {
+                    errors << program << ": window " << window_index << ": \"" << original
+                           << "\" exists; writing to \"" << name.data() << "\" instead"
+                           << std::endl;
+                }
+                return true;
+            }
+            error = errno;
+            break;
+        }
+        error = errno;
+        if (error != EEXIST) {
+            break;
+        }
+    }
+    errors << program << ": window " << window_index << ": cannot create the results file \""
+           << name.data() << "\" in " << directory << ": " << std::strerror(error)
+           << "; the reports go to the console only" << std::endl;
+    return false;
+}

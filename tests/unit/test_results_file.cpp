@@ -1,0 +1,97 @@
+#include "naming.hpp"
+#include "results_file.hpp"
+#include "state.hpp"
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+class InTempDirectory : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        previous_ = fs::current_path();
+        dir_ = fs::temp_directory_path() /
+               ("results-file-test-" + std::to_string(::getpid()) + "-" +
+                ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        fs::create_directories(dir_);
+        fs::current_path(dir_);
+    }
+    void TearDown() override {
+        fs::current_path(previous_);
+        fs::remove_all(dir_);
+    }
+    static std::string read(const std::string& name) {
+        std::ifstream in(name);
+        std::stringstream text;
+        text << in.rdbuf();
+        return text.str();
+    }
+    fs::path previous_;
+    fs::path dir_;
+};
+
+} // namespace
+
+TEST(NameVariant, CounterGoesBeforeTheTxtEnding) {
+    std::array<char, ResultsFileNameSize> out{};
+    ASSERT_TRUE(format_name_variant(out, "results @ 1 of h @ time 07.12.48.txt", 2));
+    EXPECT_STREQ(out.data(), "results @ 1 of h @ time 07.12.48-2.txt");
+    ASSERT_TRUE(format_name_variant(out, "no-ending", 11));
+    EXPECT_STREQ(out.data(), "no-ending-11");
+    std::array<char, 8> small{};
+    EXPECT_FALSE(format_name_variant(small, "abcdefgh.txt", 2));
+    EXPECT_EQ(std::strlen(small.data()), 7U);
+}
+
+TEST_F(InTempDirectory, AnExistingFileIsNeverTruncated) {
+    const std::string taken =
+        "results_x_windows @ 1 of h @ local date 2026.01.01 time 00.00.00.txt";
+    std::ofstream(taken) << "earlier run\n";
+    std::ofstream(taken.substr(0, taken.size() - 4) + "-2.txt") << "another earlier run\n";
+
+    std::array<char, ResultsFileNameSize> name{};
+    copy_text(name, taken.c_str());
+    std::ofstream stream;
+    std::ostringstream errors;
+    ASSERT_TRUE(open_new_results_file(stream, name, "shardfall", 1, "/here", errors));
+    const std::string chosen = taken.substr(0, taken.size() - 4) + "-3.txt";
+    EXPECT_EQ(name.data(), chosen);
+    stream << "this run" << std::endl;
+    EXPECT_EQ(read(taken), "earlier run\n");
+    EXPECT_EQ(read(chosen), "this run\n");
+    EXPECT_EQ(errors.str(), "shardfall: window 1: \"" + taken + "\" exists; writing to \"" +
+                                chosen + "\" instead\n");
+}
+
+TEST_F(InTempDirectory, AFreeNameIsUsedAsItIs) {
+    std::array<char, ResultsFileNameSize> name{};
+    copy_text(name, "fresh.txt");
+    std::ofstream stream;
+    std::ostringstream errors;
+    ASSERT_TRUE(open_new_results_file(stream, name, "latticeglow", 2, "/here", errors));
+    EXPECT_STREQ(name.data(), "fresh.txt");
+    EXPECT_EQ(errors.str(), "");
+    EXPECT_TRUE(fs::exists("fresh.txt"));
+}
+
+TEST_F(InTempDirectory, AFileThatCannotBeCreatedIsReportedInOneLine) {
+    std::array<char, ResultsFileNameSize> name{};
+    copy_text(name, "missing-folder/results.txt");
+    std::ofstream stream;
+    std::ostringstream errors;
+    EXPECT_FALSE(open_new_results_file(stream, name, "shardfall", 3, "/work/runs", errors));
+    EXPECT_FALSE(stream.is_open());
+    stream << "lost" << std::endl; // a closed stream swallows its lines
+    EXPECT_EQ(errors.str(), "shardfall: window 3: cannot create the results file "
+                            "\"missing-folder/results.txt\" in /work/runs: No such file or "
+                            "directory; the reports go to the console only\n");
+}
