@@ -136,10 +136,12 @@ class Run:
     """One launch of a program under the MPI launcher, in a folder of its own."""
 
     def __init__(self, test, program, processes, display=None, workdir=None, env_extra=None,
-                 command=None, launcher=None, wrap_rank=None, wrapper=None):
+                 command=None, launcher=None, wrap_rank=None, wrapper=None, raw_command=None,
+                 keep_workdir=False):
         self.tag = uuid.uuid4().hex
         self.program = program
         self.workdir = workdir or tempfile.mkdtemp(prefix=f"e2e-{program}-")
+        self.keep_workdir = keep_workdir or workdir is not None
         self.display = display
         env = dict(os.environ)
         env.update(E2E_TAG=self.tag, OMPI_ALLOW_RUN_AS_ROOT="1", OMPI_ALLOW_RUN_AS_ROOT_CONFIRM="1",
@@ -150,12 +152,13 @@ class Run:
             env["DISPLAY"] = display
         env.update(env_extra or {})
         self.env = env
-        self.stdout_path = os.path.join(self.workdir, "console.out")
-        self.stderr_path = os.path.join(self.workdir, "console.err")
+        # Named per run: runs may share a working directory.
+        self.stdout_path = os.path.join(self.workdir, f"console-{self.tag}.out")
+        self.stderr_path = os.path.join(self.workdir, f"console-{self.tag}.err")
         command = command or [program_path(program)]
         if wrap_rank is not None:
             command = [self.rank_wrapper(wrap_rank, wrapper)] + command
-        argv = [launcher or MPIEXEC, "-n", str(processes)] + command
+        argv = raw_command or [launcher or MPIEXEC, "-n", str(processes)] + command
         with open(self.stdout_path, "wb") as out, open(self.stderr_path, "wb") as err:
             self.process = subprocess.Popen(argv, cwd=self.workdir, env=env, stdout=out,
                                             stderr=err, stdin=subprocess.DEVNULL,
@@ -199,7 +202,7 @@ class Run:
                 pass
         kill_tagged(self.tag)
         self.process.wait()
-        if os.environ.get("E2E_KEEP") is None:
+        if os.environ.get("E2E_KEEP") is None and not self.keep_workdir:
             shutil.rmtree(self.workdir, ignore_errors=True)
 
     # Console and files

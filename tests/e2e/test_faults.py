@@ -1,0 +1,242 @@
+"""The programs under the faults, load and input of real use: killed processes, an
+unwritable or very deep working directory, many windows at once, stray keys and buttons,
+runs that collide in one directory, too little memory. Nothing may be lost or hang."""
+
+import os
+import re
+import shutil
+import signal
+import subprocess
+import tempfile
+import time
+import unittest
+
+from e2elib import E2ETestCase, Run, TITLES, program_path, wait_for
+
+NUMBER = r"(-?[0-9.]+(e[+-][0-9]+)?|-?nan|-?inf)"
+BLOCK_START = {"shardfall": r"^window: 1$", "latticeglow": r"^window: \d+ @ "}
+BLOCK_SIZE = {"shardfall": 6, "latticeglow": 5}  # report lines and the empty line after them
+
+# Every line a run may write to the console, whichever process wrote it.
+CONSOLE_LINE = re.compile("|".join([
+    r"^$",
+    r"^Tarnwick :: Oxbrindle Benchmark Graphics (Shardfall|Latticeglow) for Windows on x86 64bit system 2022\.09\.29\.$",
+    r"^Interactive OpenGL benchmark: .*$", r"^For Support: .*$",
+    r"^Press Key .*$", r"^Initializing \. \. \.$",
+    rf"^Window \d+@ .+ spent: {NUMBER} Secs to Initialize\.$",
+    r"^window: 1$", r"^window: \d+ @ .+$",
+    r"^It drew \d+ Triangles\.$", rf"^It spent: {NUMBER} Secs\. $",
+    rf"^The system spent: {NUMBER} Secs\. $",
+    rf"^It was: {NUMBER} (Angles/sec|Triangles/sec|Vertex/sec)\.$",
+    rf"^Total running time:  {NUMBER} Secs\. @ window: \d+$",
+    rf"^Average (Angles|Triangles|Vertex)/Sec: {NUMBER} (Angles|Triangles|Vertex)/Sec\.$",
+    r"^Results have been saved in a file and you can find it at: .+$",
+]))
+
+
+class Faults(E2ETestCase):
+    def check_whole_blocks(self, run, program, window):
+        """Only whole lines; every frame block complete except possibly the last."""
+        path = run.results_file(window)
+        with open(path, "rb") as f:
+            data = f.read()
+        self.assertTrue(data.endswith(b"\n"), f"{path} ends inside a line")
+        lines = data.decode().split("\n")[:-1]
+        starts = [i for i, line in enumerate(lines) if re.match(BLOCK_START[program], line)]
+        for n, start in enumerate(starts):
+            block = lines[start:start + BLOCK_SIZE[program]]
+            if n < len(starts) - 1:
+                self.assertEqual(len(block), BLOCK_SIZE[program])
+                self.assertEqual(block[-1], "")
+            for line in block[1:-1]:
+                self.assertRegex(line, r"^(It|The system) .*\.( )?$")
+        return len(starts)
+
+    def animate_until(self, run, windows, frames):
+        for w in windows:
+            run.wait_window(w)
+        for w in windows:
+            wait_for(lambda: run.frame_count(w) >= frames, f"{frames} frames from window {w}")
+
+    def test_a_window_killed_mid_run(self):
+        run = Run(self, "latticeglow", 3, display=self.start_xvfb(depth=16))
+        self.animate_until(run, (1, 2), 5)
+        os.kill(wait_for(lambda: run.rank_pid(1), "window 1's process"), signal.SIGKILL)
+        self.assertNotEqual(run.wait_exit(timeout=60), 0)
+        for w in (1, 2):
+            self.assertGreaterEqual(self.check_whole_blocks(run, "latticeglow", w), 4)
+
+    def test_the_launcher_interrupted(self):
+        run = Run(self, "latticeglow", 3, display=self.start_xvfb(depth=16))
+        self.animate_until(run, (1, 2), 5)
+        run.process.send_signal(signal.SIGINT)  # what Ctrl-C in the launcher's terminal sends
+        run.wait_exit(timeout=60)
+        wait_for(lambda: run.rank_pid(1) is None and run.rank_pid(2) is None,
+                 "the windows to end", timeout=60)
+        for w in (1, 2):
+            self.assertGreaterEqual(self.check_whole_blocks(run, "latticeglow", w), 4)
+
+    def test_unwritable_working_directory(self):
+        # Root ignores permissions: run as nobody in a directory only root may write.
+        folder = tempfile.mkdtemp(prefix="e2e-readonly-")
+        os.chmod(folder, 0o755)
+        self.addCleanup(shutil.rmtree, folder, True)
+        display = self.start_xvfb(depth=16)
+        command = ["runuser", "-u", "nobody", "--", "env", "HOME=/tmp", "TMPDIR=/tmp",
+                   os.environ.get("E2E_MPIEXEC", "mpiexec"), "-n", "3",
+                   program_path("latticeglow")]
+        run = Run(self, "latticeglow", 3, display=display, workdir=folder, raw_command=command)
+        windows = {w: run.wait_window(w) for w in (1, 2)}
+        for wid in windows.values():
+            run.key(wid, "p")
+        wait_for(lambda: run.stdout().count("Secs to Initialize.") == 2, "both windows to start")
+        for wid in windows.values():
+            run.key(wid, "c")
+        wait_for(lambda: run.stdout().count("Vertex/sec.") >= 2, "a report from each window")
+        for wid in windows.values():
+            run.key(wid, "Escape")
+        self.assertEqual(run.wait_exit(), 0, run.stderr())
+        self.assertEqual(run.results_files(), [])
+        console = run.stdout()
+        self.assertEqual(console.count("Total running time:  "), 2)
+        for w in (1, 2):
+            self.assertRegex(console, rf"\nwindow: {w} @ .+\nThe system spent: ")
+        warnings = [line for line in run.stderr().split("\n") if "cannot create the results file" in line]
+        self.assertEqual(len(warnings), 2, run.stderr())
+        for w, line in zip((1, 2), sorted(warnings)):
+            self.assertRegex(line, rf'^latticeglow: window {w}: cannot create the results file '
+                                   rf'"results_latticeglow_windows @ {w} of .+\.txt" in '
+                                   rf'{re.escape(folder)}: Permission denied; the reports go to '
+                                   rf'the console only$')
+
+    def test_working_directory_deeper_than_the_results_path(self):
+        folder = tempfile.mkdtemp(prefix="e2e-deep-")
+        self.addCleanup(shutil.rmtree, folder, True)
+        deep = folder
+        while len(deep) < 2200:
+            deep = os.path.join(deep, "d" * 200)
+        os.makedirs(deep)
+        run = Run(self, "latticeglow", 2, display=self.start_xvfb(depth=16), workdir=deep)
+        wid = run.wait_window(1)
+        run.key(wid, "p")
+        run.step(1, wid)
+        run.key(wid, "Escape")
+        self.assertEqual(run.wait_exit(), 0, run.stderr())
+        self.assertIsNotNone(run.results_file(1))
+        self.check_whole_blocks(run, "latticeglow", 1)
+        prefix = "Results have been saved in a file and you can find it at: "
+        messages = [line for line in run.stdout().split("\n") if line.startswith(prefix)]
+        self.assertEqual(len(messages), 1)
+        path = messages[0][len(prefix):]
+        self.assertEqual(len(path), 2047)  # cut to its buffer, never beyond
+        self.assertTrue(path.startswith(deep[:2047]))
+
+    def load_run(self, program, depth):
+        windows = range(1, 9)
+        run = Run(self, program, 9, display=self.start_xvfb(width=2300, height=2300, depth=depth))
+        ids = {}
+        for w in windows:
+            ids[w] = run.wait_window(w, timeout=300)
+            run.key(ids[w], "p")
+        for w in windows:
+            wait_for(lambda: "Initialize." in "".join(run.results_lines(w)),
+                     f"window {w} to start", timeout=300)
+        for w in windows:
+            start = run.wait_quiet(w)
+            self.assertEqual(run.step(w, ids[w]), start + 1)
+        for w in windows:
+            run.key(ids[w], "Escape")
+        self.assertEqual(run.wait_exit(timeout=300), 0, run.stderr())
+        for w in windows:
+            frames = self.check_whole_blocks(run, program, w)
+            lines = run.results_lines(w)
+            self.assertRegex(lines[-5], rf"^Total running time:  {NUMBER} Secs\. @ window: {w}$")
+            self.assertGreaterEqual(frames, 1)
+        console = run.stdout().split("\n")
+        for line in console:
+            self.assertRegex(line, CONSOLE_LINE)
+        self.assertEqual(sum(1 for line in console if line.startswith("Total running time:  ")), 8)
+
+    def test_eight_shardfall_windows(self):
+        self.load_run("shardfall", 24)
+
+    def test_eight_latticeglow_windows(self):
+        self.load_run("latticeglow", 16)
+
+    def test_other_keys_and_buttons_do_nothing(self):
+        run = Run(self, "latticeglow", 2, display=self.start_xvfb(depth=16))
+        wid = run.wait_window(1)
+        run.key(wid, "p")
+        wait_for(lambda: "Initialize." in "".join(run.results_lines(1)), "initialisation")
+        start = run.wait_quiet(1)
+        keys = ["F1", "F12", "Left", "Up", "Home", "Insert", "eacute", "udiaeresis", "Shift_L",
+                "Control_L", "Alt_L", "shift+F5", "ctrl+x", "space", "Return", "BackSpace",
+                "Tab", "a", "z", "1", "Delete", "KP_Enter", "ssharp", "yen"]
+        for key in keys:
+            run.key(wid, key)
+        for button in (2, 4, 5):
+            run.click(wid, 20, 30, button)
+        for button in (1, 2, 3):
+            run.xdotool("mouseup", "--window", wid, str(button), check=False)
+        self.assertEqual(run.wait_quiet(1, quiet_for=3), start, "a stray key or button drew")
+        self.assertEqual(run.step(1, wid), start + 1)
+        run.key(wid, "Escape")
+        run.key(wid, "Escape")
+        self.assertEqual(run.wait_exit(), 0, run.stderr())
+        self.assertEqual(run.stdout().count("Total running time:  "), 1)
+        self.check_whole_blocks(run, "latticeglow", 1)
+        self.assertEqual(run.frame_count(1), start + 1)
+
+    def test_two_runs_in_one_directory_in_the_same_second(self):
+        title = "^" + re.escape(TITLES["latticeglow"].format(1)) + "$"
+        for _ in range(3):
+            folder = tempfile.mkdtemp(prefix="e2e-twice-")
+            self.addCleanup(shutil.rmtree, folder, True)
+            display = self.start_xvfb(depth=16)
+            runs = [Run(self, "latticeglow", 2, display=display, workdir=folder)
+                    for _ in range(2)]
+            # Both runs have a window 1 on this display.
+            ids = wait_for(lambda: (lambda found: found if len(found) == 2 else None)(
+                runs[0].xdotool("search", "--onlyvisible", "--name", title,
+                                check=False).stdout.split()), "both windows")
+            wait_for(lambda: len(runs[0].results_files()) == 2, "both results files")
+            wait_for(lambda: all("Secs to Initialize." in run.stdout() for run in runs),
+                     "both windows to start")
+            for wid in ids:
+                runs[0].key(wid, "Escape")
+            for run in runs:
+                self.assertEqual(run.wait_exit(), 0, run.stderr())
+            names = sorted(os.path.basename(p) for p in runs[0].results_files())
+            self.assertEqual(len(names), 2)
+            for name in names:
+                with open(os.path.join(folder, name)) as f:
+                    text = f.read()
+                self.assertEqual(text.count("Secs to Initialize."), 1, name)
+                self.assertEqual(text.count("Total running time:  "), 1, name)
+            stems = [re.sub(r"(-\d+)?\.txt$", "", name) for name in names]
+            if stems[0] == stems[1]:
+                self.assertEqual(set(names), {stems[0] + ".txt", stems[0] + "-2.txt"})
+                notes = "".join(run.stderr() for run in runs)
+                self.assertIn(f'exists; writing to "{stems[0]}-2.txt" instead', notes)
+                return
+        self.skipTest("the two runs never started within one second")
+
+    def test_a_lattice_the_gl_cannot_hold(self):
+        # (shardfall without memory for its buffer: test_workload_reports.)
+        # latticeglow's depth-24 list does not fit: what the GL does then is its business,
+        # but the run must end rather than hang.
+        limit = 'ulimit -v 700000 && exec "$0" "$@"'
+        run = Run(self, "latticeglow", 2, display=self.start_xvfb(depth=24),
+                  command=["sh", "-c", limit, program_path("latticeglow")])
+        ended_or_started = wait_for(
+            lambda: run.process.poll() is not None or "Secs to Initialize." in run.stdout(),
+            "the window to fail or to start", timeout=300)
+        self.assertTrue(ended_or_started)
+        if run.process.poll() is None:
+            run.key(run.wait_window(1), "Escape")
+        run.wait_exit(timeout=120)
+        wait_for(lambda: run.rank_pid(1) is None, "the window process to end", timeout=60)
+
+
+if __name__ == "__main__":
+    unittest.main()
