@@ -32,10 +32,12 @@ bool fill_path_supported(FillPath path) {
 }
 
 FillPath best_fill_path() {
-    if (fill_path_supported(FillPath::Avx512))
+    if (fill_path_supported(FillPath::Avx512)) {
         return FillPath::Avx512;
-    if (fill_path_supported(FillPath::Avx2))
+    }
+    if (fill_path_supported(FillPath::Avx2)) {
         return FillPath::Avx2;
+    }
     return FillPath::Scalar;
 }
 
@@ -52,12 +54,14 @@ void fill_range_scalar(double* out, std::int32_t begin, std::int32_t end) {
 } // namespace
 
 void fill_scene_range(double* buffer, std::int32_t begin, std::int32_t end, FillPath path) {
-    if (begin < 0 || end < begin)
+    if (begin < 0 || end < begin) {
         throw std::invalid_argument("fill_scene_range: need 0 <= begin <= end");
+    }
     // Running a kernel the CPU lacks would die of SIGILL somewhere far less obvious.
-    if (!fill_path_supported(path))
+    if (!fill_path_supported(path)) {
         throw std::invalid_argument(std::string("fill_scene_range: this CPU cannot run the ") +
                                     fill_path_name(path) + " path");
+    }
     switch (path) {
     case FillPath::Avx512:
         scene_fill_detail::fill_range_avx512(buffer, begin, end);

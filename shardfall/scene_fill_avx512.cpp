@@ -31,7 +31,7 @@ void scene_fill_detail::fill_range_avx512(double* out, std::int32_t begin, std::
     // The tail goes through the same SLEEF functions, so a value does not depend on where a
     // range happened to split; masked-off lanes are neither written nor faulted on.
     if (k < count) {
-        const auto mask = static_cast<__mmask8>((1u << (count - k)) - 1u);
+        const auto mask = static_cast<__mmask8>((1U << (count - k)) - 1U);
         _mm512_mask_storeu_pd(out + k, mask, scene_value(x));
     }
 }

@@ -80,13 +80,18 @@ class ProgramRuns:
         self.assertEqual(lines[-1], "")
         self.assertEqual(run.results_files(), [])
 
-    def test_three_processes_keys_mouse_and_escape(self):
+    def start_paused(self):
+        """Three processes; each window paused as soon as it appears."""
         display = self.start_xvfb(depth=self.depth)
         run = Run(self, self.program, 3, display=display)
         w1 = run.wait_window(1)
         run.key(w1, "p")
         w2 = run.wait_window(2)
         run.key(w2, "p")
+        return display, run, w1, w2
+
+    def test_three_processes_keys_mouse_and_escape(self):
+        _, run, w1, w2 = self.start_paused()
 
         self.assertEqual(run.geometry(w1), (100, 100, 1440, 1440))
         self.assertEqual(run.geometry(w2), (200, 200, 1440, 1440))
@@ -146,12 +151,7 @@ class ProgramRuns:
     def test_closing_one_window_ends_only_that_process(self):
         from Xlib import X, display as xdisplay, protocol
 
-        display = self.start_xvfb(depth=self.depth)
-        run = Run(self, self.program, 3, display=display)
-        w1 = run.wait_window(1)
-        run.key(w1, "p")
-        w2 = run.wait_window(2)
-        run.key(w2, "p")
+        display, run, w1, w2 = self.start_paused()
         frames_1 = run.wait_quiet(1) + 1
         run.step(1, w1)
 
