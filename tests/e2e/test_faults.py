@@ -81,10 +81,14 @@ class Faults(E2ETestCase):
         folder = tempfile.mkdtemp(prefix="e2e-readonly-")
         os.chmod(folder, 0o755)
         self.addCleanup(shutil.rmtree, folder, True)
+        # The build tree may sit where nobody cannot reach it (under /root, say): run a copy.
+        bin_folder = tempfile.mkdtemp(prefix="e2e-bin-")
+        self.addCleanup(shutil.rmtree, bin_folder, True)
+        os.chmod(bin_folder, 0o755)
+        program = shutil.copy2(program_path("latticeglow"), bin_folder)
         display = self.start_xvfb(depth=16)
         command = ["runuser", "-u", "nobody", "--", "env", "HOME=/tmp", "TMPDIR=/tmp",
-                   os.environ.get("E2E_MPIEXEC", "mpiexec"), "-n", "3",
-                   program_path("latticeglow")]
+                   os.environ.get("E2E_MPIEXEC", "mpiexec"), "-n", "3", program]
         run = Run(self, "latticeglow", 3, display=display, workdir=folder, raw_command=command)
         windows = {w: run.wait_window(w) for w in (1, 2)}
         for wid in windows.values():
