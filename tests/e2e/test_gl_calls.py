@@ -211,11 +211,11 @@ class LatticeglowCalls(TracedRun):
         # Nine per point; the loop tests that end the k and j loops and the i loop's tests.
         build = 9 * r * g * b + r * g + r * (g + 1) + (r + 1)
         self.assertEqual(build, 593985)
-        # Each frame adds the overlay colour's three; each reported frame the vertex count's
-        # six (rate and total).
+        # Each frame drawn adds the overlay colour's three (Esc may come before the first);
+        # each reported frame the vertex count's six (rate and total).
         frames = run.frame_count(1)
         extra = count - build - 6 * frames
-        self.assertGreaterEqual(extra, 3, count)
+        self.assertGreaterEqual(extra, 0, count)
         self.assertEqual(extra % 3, 0, count)
         self.assertLess(extra, 3 * 50, count)
 
