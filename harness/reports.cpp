@@ -1,5 +1,9 @@
 #include "reports.hpp"
 
+void write_whole_line(std::ostream& out, const std::string& line) {
+    out << line << std::flush;
+}
+
 void write_banner(std::ostream& out, const ProgramProfile& profile) {
     out << std::endl;
     out << profile.banner_title_line << std::endl;

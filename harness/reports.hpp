@@ -4,8 +4,14 @@
 #include "state.hpp"
 
 #include <ostream>
+#include <string>
 
 // Every line ends with std::endl, so a sink is complete up to its last line at any moment.
+
+// Writes a line composed beforehand in one piece and flushes it: on an unbuffered stream
+// such as standard error, shared by every process of a run, a line written piece by piece
+// can be split by another process's output.
+void write_whole_line(std::ostream& out, const std::string& line);
 
 // Rank 0's console banner.
 void write_banner(std::ostream& out, const ProgramProfile& profile);

@@ -1,11 +1,13 @@
 #include "results_file.hpp"
 
 #include "naming.hpp"
+#include "reports.hpp"
 
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
 #include <ostream>
+#include <sstream>
 #include <string>
 #include <unistd.h>
 
@@ -28,9 +30,10 @@ bool open_new_results_file(std::ofstream& stream, std::span<char> name, const ch
             stream.open(name.data(), std::ios::out | std::ios::app);
             if (stream.is_open()) {
                 if (attempt > 1) {
-                    errors << program << ": window " << window_index << ": \"" << original
-                           << "\" exists; writing to \"" << name.data() << "\" instead"
-                           << std::endl;
+                    std::ostringstream line;
+                    line << program << ": window " << window_index << ": \"" << original
+                         << "\" exists; writing to \"" << name.data() << "\" instead\n";
+                    write_whole_line(errors, line.str());
                 }
                 return true;
             }
@@ -42,8 +45,10 @@ bool open_new_results_file(std::ofstream& stream, std::span<char> name, const ch
             break;
         }
     }
-    errors << program << ": window " << window_index << ": cannot create the results file \""
-           << name.data() << "\" in " << directory << ": " << std::strerror(error)
-           << "; the reports go to the console only" << std::endl;
+    std::ostringstream line;
+    line << program << ": window " << window_index << ": cannot create the results file \""
+         << name.data() << "\" in " << directory << ": " << std::strerror(error)
+         << "; the reports go to the console only\n";
+    write_whole_line(errors, line.str());
     return false;
 }

@@ -1,8 +1,10 @@
 #include "roles.hpp"
 
+#include "reports.hpp"
 #include "state.hpp"
 
 #include <ostream>
+#include <sstream>
 
 RankRole rank_role(int rank) {
     if (rank == 0) {
@@ -19,7 +21,9 @@ bool thread_level_sufficient(int provided) {
 }
 
 void write_beyond_tables_notice(std::ostream& out, const char* program_name, int rank) {
-    out << program_name << ": rank " << rank
-        << ": a run holds at most 4,096 windows (indices 0 to 4,095); this process takes no part."
-        << std::endl;
+    std::ostringstream line;
+    line << program_name << ": rank " << rank
+         << ": a run holds at most 4,096 windows (indices 0 to 4,095); this process takes no "
+            "part.\n";
+    write_whole_line(out, line.str());
 }

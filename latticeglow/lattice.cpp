@@ -1,6 +1,9 @@
 #include "lattice.hpp"
 
+#include "reports.hpp"
+
 #include <ostream>
+#include <sstream>
 
 bool lattice_bits_supported(ChannelBits bits) {
     for (int b : {bits.red, bits.green, bits.blue}) {
@@ -12,9 +15,11 @@ bool lattice_bits_supported(ChannelBits bits) {
 }
 
 void write_lattice_bits_refusal(std::ostream& out, int window_index, ChannelBits bits) {
-    out << "latticeglow: window " << window_index << ": channel bits " << bits.red << "/"
-        << bits.green << "/" << bits.blue << " (red/green/blue) are beyond the lattice's limit of "
-        << MaxLatticeChannelBits << " bits per channel; no lattice is built" << std::endl;
+    std::ostringstream line;
+    line << "latticeglow: window " << window_index << ": channel bits " << bits.red << "/"
+         << bits.green << "/" << bits.blue << " (red/green/blue) are beyond the lattice's limit of "
+         << MaxLatticeChannelBits << " bits per channel; no lattice is built\n";
+    write_whole_line(out, line.str());
 }
 
 double lattice_vertex_count(const ChannelBits& bits) {

@@ -13,6 +13,7 @@ import shlex
 import shutil
 import signal
 import subprocess
+import sys
 import tempfile
 import time
 import unittest
@@ -195,6 +196,15 @@ class Run:
         return None
 
     def cleanup(self):
+        # CTest shows a test's output only when it fails: leave the run's console there.
+        for label, path in (("stdout", self.stdout_path), ("stderr", self.stderr_path)):
+            try:
+                with open(path, errors="replace") as f:
+                    lines = [l for l in f.read().split("\n") if "XGetInputFocus" not in l]
+            except OSError:
+                continue
+            print(f"--- {self.program} run {self.tag[:8]} {label} (last 25 lines) ---\n"
+                  + "\n".join(lines[-25:]), file=sys.stderr)
         if self.process.poll() is None:
             try:
                 os.killpg(self.process.pid, signal.SIGKILL)

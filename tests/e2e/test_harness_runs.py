@@ -88,6 +88,9 @@ class ProgramRuns:
         run.key(w1, "p")
         w2 = run.wait_window(2)
         run.key(w2, "p")
+        for window in (1, 2):
+            wait_for(lambda: "Initialize." in "".join(run.results_lines(window)),
+                     f"window {window}'s initialisation")
         return display, run, w1, w2
 
     def test_three_processes_keys_mouse_and_escape(self):
@@ -104,7 +107,6 @@ class ProgramRuns:
 
         # Paused (a frame or two may have been reported before P arrived): every C gives
         # exactly one report.
-        wait_for(lambda: "Initialize." in "".join(run.results_lines(1)), "initialisation line")
         start = run.wait_quiet(1)
         for expected in (1, 2, 3):
             self.assertEqual(run.step(1, w1), start + expected)
@@ -163,7 +165,7 @@ class ProgramRuns:
         event = protocol.event.ClientMessage(window=window, client_type=protocols,
                                              data=(32, [delete, X.CurrentTime, 0, 0, 0]))
         window.send_event(event, event_mask=0)
-        connection.flush()
+        connection.sync()  # a round trip: the server has handled the event before we go
         connection.close()
 
         wait_for(lambda: run.visible_window(1) is None, "window 1 to close")
