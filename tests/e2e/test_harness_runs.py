@@ -114,12 +114,12 @@ class ProgramRuns:
 
         # R animates; a right click pauses; a left click animates again.
         run.key(w1, "r")
-        wait_for(lambda: run.frame_count(1) >= start + 5, "frames after R")
+        wait_for(lambda: run.frame_count(1) >= start + 4, "frames after R")
         run.click(w1, 20, 30, 3)
         paused_at = run.wait_quiet(1)
         self.assertEqual(run.step(1, w1), paused_at + 1)
         run.click(w1, 20, 30, 1)
-        wait_for(lambda: run.frame_count(1) >= paused_at + 3, "frames after a left click")
+        wait_for(lambda: run.frame_count(1) >= paused_at + 2, "frames after a left click")
         run.key(w1, "p")
         frames_1 = run.wait_quiet(1)
 
@@ -147,7 +147,8 @@ class ProgramRuns:
             self.assertIn("Results have been saved in a file and you can find it at: " + path + "\n",
                           console)
             self.assertRegex(console, rf"Total running time:  {NUMBER} Secs\. @ window: {window}\n")
-            self.assertRegex(console, rf"\nWindow {window}@ .+ spent: {NUMBER} Secs to Initialize\.\n\n\n")
+            # Processes interleave on the console line by line, so only the line itself.
+            self.assertRegex(console, rf"\nWindow {window}@ .+ spent: {NUMBER} Secs to Initialize\.\n")
         self.assertEqual(console.count(BANNER_TITLES[self.program]), 1)
 
     def test_closing_one_window_ends_only_that_process(self):
