@@ -686,20 +686,23 @@ class Run:
                                    % (w, now - self.last_change[w]))
 
     def end_windows(self):
-        for w in range(1, self.n + 1):
-            self.watcher.send_key(self.window_ids[w], "Escape")
-        sent = time.monotonic()
+        # A window that closes uncovers the windows below it, which then redraw and report
+        # their angle step once more. Ending them from the bottom of the stack up, each after
+        # the one below has written its summary, uncovers none.
+        stack = self.watcher.stacking_order()
+        order = sorted(range(1, self.n + 1),
+                       key=lambda w: stack.index(self.window_ids[w])
+                       if self.window_ids[w] in stack else -1)
         self.ending = True
-        while True:
-            self.tick()
-            self.show_counts("ending")
-            waiting = [w for w in range(1, self.n + 1) if not self.followers[w].summary]
-            if not waiting:
-                break
-            late = [w for w in waiting if time.monotonic() - sent > self.stall_limit(w)]
-            if late:
-                raise RunError("window(s) %s did not write a summary within %g s of Escape"
-                               % (_list(late), max(self.stall_limit(w) for w in late)))
+        for w in order:
+            self.watcher.send_key(self.window_ids[w], "Escape")
+            sent = time.monotonic()
+            while not self.followers[w].summary:
+                self.tick()
+                self.show_counts("ending")
+                if time.monotonic() - sent > self.stall_limit(w):
+                    raise RunError("window %d did not write a summary within %g s of Escape"
+                                   % (w, self.stall_limit(w)))
         self.expect_launcher_exit = True
         deadline = time.monotonic() + self.args.exit_timeout
         while self.launcher.poll() is None:

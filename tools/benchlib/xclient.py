@@ -183,23 +183,27 @@ class WindowWatcher:
 
     def existing_titles(self):
         """Titles of the top-level windows that exist now: {window id: title}."""
-        lib = self._lib
-        root_ret, parent_ret = Window(), Window()
-        children = ctypes.POINTER(Window)()
-        count = ctypes.c_uint()
         result = {}
-        if not lib.XQueryTree(self.dpy, self.root, ctypes.byref(root_ret),
-                              ctypes.byref(parent_ret), ctypes.byref(children),
-                              ctypes.byref(count)):
-            return result
-        ids = [children[i] for i in range(count.value)]
-        if children:
-            lib.XFree(children)
-        for wid in ids:
+        for wid in self.stacking_order():
             title = self._fetch_name(wid)
             if title is not None:
                 result[wid] = title
         return result
+
+    def stacking_order(self):
+        """The top-level windows from the bottom of the stack to the top."""
+        lib = self._lib
+        root_ret, parent_ret = Window(), Window()
+        children = ctypes.POINTER(Window)()
+        count = ctypes.c_uint()
+        if not lib.XQueryTree(self.dpy, self.root, ctypes.byref(root_ret),
+                              ctypes.byref(parent_ret), ctypes.byref(children),
+                              ctypes.byref(count)):
+            return []
+        ids = [children[i] for i in range(count.value)]
+        if children:
+            lib.XFree(children)
+        return ids
 
     def _fetch_name(self, wid):
         name = ctypes.c_void_p()
