@@ -66,22 +66,6 @@ def kill_tagged(tag):
         time.sleep(0.2)
 
 
-def tagged_alive(tag):
-    needle = f"E2E_TAG={tag}".encode()
-    alive = []
-    for env_path in glob.glob("/proc/[0-9]*/environ"):
-        try:
-            with open(env_path, "rb") as f:
-                if needle in f.read().split(b"\0"):
-                    pid = int(env_path.split("/")[2])
-                    with open(f"/proc/{pid}/stat") as s:
-                        if s.read().split(")")[-1].split()[0] != "Z":
-                            alive.append(pid)
-        except OSError:
-            pass
-    return alive
-
-
 def read_line(fd, timeout):
     """Reads up to a newline. Xvfb writes the display number and the newline separately and
     dies if the pipe is closed between the two writes."""

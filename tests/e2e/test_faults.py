@@ -6,9 +6,7 @@ import os
 import re
 import shutil
 import signal
-import subprocess
 import tempfile
-import time
 import unittest
 
 from e2elib import E2ETestCase, Run, TITLES, program_path, wait_for

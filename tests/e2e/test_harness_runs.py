@@ -5,7 +5,7 @@ import os
 import re
 import unittest
 
-from e2elib import E2ETestCase, Run, TITLES, wait_for
+from e2elib import E2ETestCase, Run, wait_for
 
 BANNER_TITLES = {
     "shardfall": "Tarnwick :: Oxbrindle Benchmark Graphics Shardfall for Windows on x86 64bit system 2022.09.29.",
@@ -20,11 +20,6 @@ TITLE_BLANKS = {"shardfall": 2, "latticeglow": 1}
 NUMBER = r"(-?[0-9.]+(e[+-][0-9]+)?|-?nan|-?inf)"
 FILE_NAME = re.compile(r"^results_(shardfall|latticeglow)_windows @ (\d+) of (.+) @ "
                        r"local date \d{4}\.\d{2}\.\d{2} time \d{2}\.\d{2}\.\d{2}(-\d+)?\.txt$")
-
-
-def expected_banner(program):
-    lines = ["", BANNER_TITLES[program]]
-    return lines
 
 
 class ProgramRuns:

@@ -22,7 +22,7 @@ class Smoke(E2ETestCase):
         self.assertEqual(console.count("Total running time:  "), 2)
         self.assertEqual(len(run.results_files()), 2)
         for window in (1, 2):
-            self.assertIn(f"Total running time:  ", "\n".join(run.results_lines(window)))
+            self.assertIn("Total running time:  ", "\n".join(run.results_lines(window)))
 
     def test_shardfall(self):
         self.run_program("shardfall")

@@ -446,15 +446,24 @@ def write_plots(reports, out_dir):
         plt.close(fig)
         written.append(path)
 
+    def per_window(ax, points_of, scatter=False):
+        """Draws one series per window; returns whether nothing was drawn."""
+        empty = True
+        for r in reports:
+            points = finite(points_of(r))
+            if points:
+                empty = False
+                xs, ys = zip(*points)
+                label = "window %d" % r.file.window
+                if scatter:
+                    ax.scatter(xs, ys, s=12, label=label)
+                else:
+                    ax.plot(xs, ys, marker="o", markersize=3, label=label)
+        return empty
+
     # Frame time per frame, one line per window.
     fig, ax = plt.subplots(figsize=size)
-    empty = True
-    for r in reports:
-        points = finite((i, f.frame_time.value) for i, f in enumerate(r.frames, 1))
-        if points:
-            empty = False
-            xs, ys = zip(*points)
-            ax.plot(xs, ys, marker="o", markersize=3, label="window %d" % r.file.window)
+    empty = per_window(ax, lambda r: ((i, f.frame_time.value) for i, f in enumerate(r.frames, 1)))
     ax.set_title("%s: frame time per frame" % program.display_name)
     ax.set_xlabel("frame number")
     ax.xaxis.set_major_locator(MaxNLocator(integer=True))
@@ -462,25 +471,16 @@ def write_plots(reports, out_dir):
     finish(fig, ax, "frame_time.png", empty)
 
     fig, ax = plt.subplots(figsize=size)
-    empty = True
     if program is R.SHARDFALL:
-        for r in reports:
-            points = finite((float(f.quantity), f.quantity_rate.value) for f in r.frames)
-            if points:
-                empty = False
-                xs, ys = zip(*points)
-                ax.scatter(xs, ys, s=12, label="window %d" % r.file.window)
+        empty = per_window(ax, lambda r: ((float(f.quantity), f.quantity_rate.value)
+                                          for f in r.frames), scatter=True)
         ax.set_title("Shardfall: triangle rate against triangles per frame")
         ax.set_xlabel("triangles per frame")
         ax.set_ylabel("triangle rate (triangles/s)")
         finish(fig, ax, "triangle_rate.png", empty)
     else:
-        for r in reports:
-            points = finite((i, f.quantity_rate.value) for i, f in enumerate(r.frames, 1))
-            if points:
-                empty = False
-                xs, ys = zip(*points)
-                ax.plot(xs, ys, marker="o", markersize=3, label="window %d" % r.file.window)
+        empty = per_window(ax, lambda r: ((i, f.quantity_rate.value)
+                                          for i, f in enumerate(r.frames, 1)))
         ax.set_title("Latticeglow: vertex rate per frame")
         ax.set_xlabel("frame number")
         ax.xaxis.set_major_locator(MaxNLocator(integer=True))
