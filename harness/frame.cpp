@@ -1,11 +1,12 @@
 #include "frame.hpp"
 
-#include "control.hpp"
 #include "render_math.hpp"
 #include "state.hpp"
+#include "window_reports.hpp"
 
 #include <GL/freeglut.h>
 #include <GL/glu.h>
+#include <mpi.h>
 
 #include <cmath>
 
@@ -28,6 +29,8 @@ void setup_render_state() {
     glPolygonMode(GL_BACK, GL_LINE);
     if (profile.point_mode_faces) {
         glPolygonMode(GL_FRONT_AND_BACK, GL_POINT);
+        // Counter-clockwise, then clockwise: only the second counts, but both calls are part
+        // of latticeglow's set-up and the GL-call tests expect both.
         glFrontFace(GL_CCW);
         glFrontFace(GL_CW);
     }
@@ -124,6 +127,7 @@ void on_display() {
     glPushClientAttrib(GL_CLIENT_ALL_ATTRIB_BITS);
 
     const double a = static_cast<double>(state::angle_step);
+    // A unit scale changes nothing; it is part of the frame's transform sequence all the same.
     glScaled(1, 1, 1);
     glRotated(a + 45, 1, 1, 1);
     glTranslated(-0.5, -0.5, -0.5);

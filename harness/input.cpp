@@ -1,7 +1,5 @@
 #include "input.hpp"
 
-#include <GL/freeglut.h>
-
 InputAction key_action(unsigned char key) {
     switch (key) {
     case 27:
@@ -21,13 +19,13 @@ InputAction key_action(unsigned char key) {
 }
 
 InputAction mouse_action(int button, int state) {
-    if (state != GLUT_DOWN) {
+    if (state != ButtonDown) {
         return InputAction::None;
     }
-    if (button == GLUT_LEFT_BUTTON) {
+    if (button == LeftButton) {
         return InputAction::Animate;
     }
-    if (button == GLUT_RIGHT_BUTTON) {
+    if (button == RightButton) {
         return InputAction::Pause;
     }
     return InputAction::None;

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "state.hpp"
+#include "channel_bits.hpp"
 
 #include <array>
 #include <cstdint>

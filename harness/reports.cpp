@@ -1,8 +1,6 @@
 #include "reports.hpp"
 
-void write_whole_line(std::ostream& out, const std::string& line) {
-    out << line << std::flush;
-}
+#include <cstring>
 
 void write_banner(std::ostream& out, const ProgramProfile& profile) {
     out << std::endl;
@@ -91,5 +89,23 @@ void write_summary(std::ostream& out, const ProgramProfile& profile, const Windo
 void write_results_path_message(std::ostream& out, const char* results_path) {
     out << "Results have been saved in a file and you can find it at: " << results_path
         << std::endl;
+    out << std::endl;
+}
+
+void write_results_file_outcome(std::ostream& out, const char* results_path,
+                                ResultsFileOutcome outcome) {
+    if (outcome.created && outcome.first_error == 0) {
+        write_results_path_message(out, results_path);
+        return;
+    }
+    if (outcome.created) {
+        out << "The results file is incomplete: " << results_path
+            << " (first failed write: " << std::strerror(outcome.first_error)
+            << "); the console holds the full reports." << std::endl;
+    } else {
+        out << "The results file was not created: " << results_path << " ("
+            << std::strerror(outcome.first_error) << "); the console holds the full reports."
+            << std::endl;
+    }
     out << std::endl;
 }

@@ -1,17 +1,13 @@
 #pragma once
 
+#include "line_writer.hpp"
 #include "profile.hpp"
+#include "results_stream.hpp"
 #include "state.hpp"
 
 #include <ostream>
-#include <string>
 
 // Every line ends with std::endl, so a sink is complete up to its last line at any moment.
-
-// Writes a line composed beforehand in one piece and flushes it: on an unbuffered stream
-// such as standard error, shared by every process of a run, a line written piece by piece
-// can be split by another process's output.
-void write_whole_line(std::ostream& out, const std::string& line);
 
 // Rank 0's console banner.
 void write_banner(std::ostream& out, const ProgramProfile& profile);
@@ -36,3 +32,9 @@ void write_summary(std::ostream& out, const ProgramProfile& profile, const Windo
 
 // "Results have been saved in a file and you can find it at: <path>" and one empty line.
 void write_results_path_message(std::ostream& out, const char* results_path);
+
+// The end of a run on the console: the results-path message when every write reached the
+// file; otherwise one line saying that the file is incomplete or was not created, with its
+// path and the first error, and that the console holds the full reports; then one empty line.
+void write_results_file_outcome(std::ostream& out, const char* results_path,
+                                ResultsFileOutcome outcome);

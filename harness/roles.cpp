@@ -1,6 +1,6 @@
 #include "roles.hpp"
 
-#include "reports.hpp"
+#include "line_writer.hpp"
 #include "state.hpp"
 
 #include <ostream>
@@ -14,10 +14,6 @@ RankRole rank_role(int rank) {
         return RankRole::Window;
     }
     return RankRole::BeyondTables;
-}
-
-bool thread_level_sufficient(int provided) {
-    return provided == MPI_THREAD_MULTIPLE;
 }
 
 void write_beyond_tables_notice(std::ostream& out, const char* program_name, int rank) {

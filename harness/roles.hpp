@@ -7,9 +7,7 @@ enum class RankRole { Console, Window, BeyondTables };
 
 RankRole rank_role(int rank);
 
-// shardfall needs MPI_THREAD_MULTIPLE from MPI_Init_thread.
-bool thread_level_sufficient(int provided);
-
+// shardfall needs MPI_THREAD_MULTIPLE from MPI_Init_thread, or prints this and ends.
 inline constexpr const char* ThreadLevelMessage = "MPI do not Support Multiple thread\n";
 
 // One line to standard error for a rank that has no table entry.

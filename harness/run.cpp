@@ -1,14 +1,17 @@
 #include "run.hpp"
 
-#include "control.hpp"
 #include "frame.hpp"
+#include "input_callbacks.hpp"
 #include "naming.hpp"
 #include "reports.hpp"
 #include "results_file.hpp"
 #include "roles.hpp"
 #include "state.hpp"
+#include "window_reports.hpp"
 
 #include <GL/freeglut.h>
+#include <mpi.h>
+#include <unistd.h>
 
 #include <cstdarg>
 #include <cstdio>
@@ -16,6 +19,8 @@
 #include <cstring>
 #include <ctime>
 #include <iostream>
+
+static_assert(ProcessorNameSize >= MPI_MAX_PROCESSOR_NAME);
 
 namespace {
 
@@ -41,7 +46,7 @@ void on_glut_error(const char* format, va_list args) {
         std::fprintf(stderr, "%s: window %d: %s\n", program, state::window_index, message);
     }
     std::fflush(nullptr);
-    std::_Exit(1);
+    _exit(1);
 }
 
 void start_mpi(const ProgramProfile& profile, int* argc, char*** argv, int* provided) {
@@ -58,7 +63,7 @@ void open_results_file(const ProgramProfile& profile) {
     format_timestamp_name(state::timestamp_name, std::time(nullptr));
     format_results_file_name(state::results_file_name, profile.results_file_format, w,
                              state::processor_name, state::timestamp_name);
-    std::ofstream& stream = state::results_stream();
+    ResultsStream& stream = state::results_stream();
     open_new_results_file(stream, state::results_file_name, profile.program_name, w,
                           state::working_directory, std::cerr);
     stream << profile.banner_title_line << std::endl;
@@ -126,7 +131,7 @@ int run_program(const ProgramProfile& profile, int argc, char** argv) {
     int name_length = 0;
     MPI_Get_processor_name(state::processor_name, &name_length);
 
-    if (profile.mpi_thread_multiple && !thread_level_sufficient(provided)) {
+    if (profile.mpi_thread_multiple && provided != MPI_THREAD_MULTIPLE) {
         std::printf("%s", ThreadLevelMessage);
         std::exit(0);
     }
@@ -145,4 +150,54 @@ int run_program(const ProgramProfile& profile, int argc, char** argv) {
     }
     state::window_index = rank;
     return run_window(profile, &argc, argv);
+}
+
+void finish_run() {
+    static bool finishing = false;
+    if (finishing) {
+        return;
+    }
+    finishing = true;
+
+    const ProgramProfile& profile = *state::profile;
+    const int w = state::window_index;
+    write_summary(std::cout, profile, state::window_stats, w);
+    std::cout << std::endl;
+    write_summary(state::results_stream(), profile, state::window_stats, w);
+    state::results_stream() << std::endl;
+    if (profile.spacious_finish) {
+        std::cout << std::endl;
+    }
+    report_results_path();
+    if (profile.spacious_finish) {
+        std::cout << std::endl;
+    }
+
+    // The wait in finalize lasts until the last window of the run ends: take this window off
+    // the screen first, so that it does not sit there frozen.
+    // freeglut destroys the window at the end of the next loop pass but does not flush the
+    // request to the X server; the pass after it flushes while it looks for events.
+    glutDestroyWindow(state::window_handles[w]);
+    glutMainLoopEvent();
+    glutMainLoopEvent();
+
+    finalize_mpi();
+    std::fflush(nullptr);
+    // _exit, not _Exit: both skip exit handlers and static destructors, but GL tracers flush
+    // their traces by intercepting _exit, so only it leaves a complete trace behind.
+    _exit(0);
+}
+
+void finalize_mpi() {
+    MPI_Request barrier = MPI_REQUEST_NULL;
+    MPI_Ibarrier(MPI_COMM_WORLD, &barrier);
+    int done = 0;
+    while (done == 0) {
+        MPI_Test(&barrier, &done, MPI_STATUS_IGNORE);
+        if (done == 0) {
+            const timespec pause{0, 20'000'000};
+            nanosleep(&pause, nullptr);
+        }
+    }
+    MPI_Finalize();
 }

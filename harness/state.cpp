@@ -15,7 +15,7 @@ const char* capture_working_directory() {
 namespace state {
 const ProgramProfile* profile = nullptr;
 int window_index = 0;
-char processor_name[MPI_MAX_PROCESSOR_NAME] = {};
+char processor_name[ProcessorNameSize] = {};
 std::int64_t angle_step = 0;
 ChannelBits channel_bits;
 const char* working_directory = capture_working_directory();
@@ -25,12 +25,12 @@ char hud_text[HudTextSize] = {};
 char window_title[WindowTitleSize] = {};
 RankTable<int> window_handles{};
 RankTable<unsigned int> scene_lists{};
-RankTable<std::ofstream> results_streams;
+RankTable<ResultsStream> results_streams;
 RankTable<double> initialisation_start{};
 RankTable<double> initialisation_duration{};
 WindowStats window_stats;
 
-std::ofstream& results_stream() {
+ResultsStream& results_stream() {
     return results_streams[window_index];
 }
 } // namespace state

@@ -1,23 +1,17 @@
 #pragma once
 
+#include "channel_bits.hpp"
 #include "profile.hpp"
+#include "results_stream.hpp"
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
-#include <fstream>
-
-#include <mpi.h>
 
 inline constexpr int MaxWindows = 4096;
 
 // One entry per window index; a process touches only its own entry.
 template <typename T> using RankTable = std::array<T, MaxWindows>;
-
-struct ChannelBits {
-    int red = 0;
-    int green = 0;
-    int blue = 0;
-};
 
 struct WindowStats {
     RankTable<double> frame_start{};
@@ -34,6 +28,8 @@ struct WindowStats {
     RankTable<double> vertex_total{};
 };
 
+// At least MPI_MAX_PROCESSOR_NAME of every MPI we build against (checked where MPI is used).
+inline constexpr std::size_t ProcessorNameSize = 256;
 inline constexpr std::size_t TimestampNameSize = 1024;
 inline constexpr std::size_t ResultsFileNameSize = 1024;
 inline constexpr std::size_t HudTextSize = 4096;
@@ -44,7 +40,7 @@ inline constexpr std::size_t ResultsPathSize = 2048;
 namespace state {
 extern const ProgramProfile* profile;
 extern int window_index;
-extern char processor_name[MPI_MAX_PROCESSOR_NAME];
+extern char processor_name[ProcessorNameSize];
 extern std::int64_t angle_step;
 extern ChannelBits channel_bits;
 extern const char* working_directory;
@@ -54,10 +50,10 @@ extern char hud_text[HudTextSize];
 extern char window_title[WindowTitleSize];
 extern RankTable<int> window_handles;
 extern RankTable<unsigned int> scene_lists;
-extern RankTable<std::ofstream> results_streams;
+extern RankTable<ResultsStream> results_streams;
 extern RankTable<double> initialisation_start;
 extern RankTable<double> initialisation_duration;
 extern WindowStats window_stats;
 
-std::ofstream& results_stream();
+ResultsStream& results_stream();
 } // namespace state

@@ -6,10 +6,11 @@ import os
 import re
 import shutil
 import signal
+import subprocess
 import tempfile
 import unittest
 
-from e2elib import E2ETestCase, Run, TITLES, program_path, wait_for
+from e2elib import MPIEXEC, E2ETestCase, Run, TITLES, program_path, wait_for
 
 NUMBER = r"(-?[0-9.]+(e[+-][0-9]+)?|-?nan|-?inf)"
 BLOCK_START = {"shardfall": r"^window: 1$", "latticeglow": r"^window: \d+ @ "}
@@ -29,6 +30,7 @@ CONSOLE_LINE = re.compile("|".join([
     rf"^Total running time:  {NUMBER} Secs\. @ window: \d+$",
     rf"^Average (Angles|Triangles|Vertex)/Sec: {NUMBER} (Angles|Triangles|Vertex)/Sec\.$",
     r"^Results have been saved in a file and you can find it at: .+$",
+    r"^The results file (is incomplete|was not created): .+; the console holds the full reports\.$",
 ]))
 
 
@@ -103,6 +105,7 @@ class Faults(E2ETestCase):
         self.assertEqual(console.count("Total running time:  "), 2)
         for w in (1, 2):
             self.assertRegex(console, rf"\nwindow: {w} @ .+\nThe system spent: ")
+        self.assertEqual(console.count("The results file was not created: "), 2)
         warnings = [line for line in run.stderr().split("\n") if "cannot create the results file" in line]
         self.assertEqual(len(warnings), 2, run.stderr())
         for w, line in zip((1, 2), sorted(warnings)):
@@ -110,6 +113,54 @@ class Faults(E2ETestCase):
                                    rf'"results_latticeglow_windows @ {w} of .+\.txt" in '
                                    rf'{re.escape(folder)}: Permission denied; the reports go to '
                                    rf'the console only$')
+
+    def test_a_full_disk_is_not_reported_as_success(self):
+        folder = tempfile.mkdtemp(prefix="e2e-full-")
+        self.addCleanup(shutil.rmtree, folder, True)
+        disk = os.path.join(folder, "disk")
+        os.mkdir(disk)
+        mounted = subprocess.run(["mount", "-t", "tmpfs", "-o", "size=12k", "tmpfs", disk],
+                                 capture_output=True, text=True)
+        if mounted.returncode != 0:
+            self.skipTest(f"cannot mount a tmpfs here: {mounted.stderr.strip()}")
+        self.addCleanup(subprocess.run, ["umount", "-l", disk], check=False)
+        filler = os.open(os.path.join(disk, "filler"), os.O_WRONLY | os.O_CREAT)
+        try:
+            while os.write(filler, b"x" * 4096) > 0:
+                pass
+        except OSError:
+            pass  # full
+        finally:
+            os.close(filler)
+        # The console goes to the run's folder; the program works in the full one.
+        command = ["sh", "-c", 'cd "$1" && shift && exec "$@"', "sh", disk, MPIEXEC, "-n", "2",
+                   program_path("latticeglow")]
+        run = Run(self, "latticeglow", 2, display=self.start_xvfb(depth=16), workdir=folder,
+                  raw_command=command)
+        wid = run.wait_window(1)
+        run.key(wid, "p")
+        wait_for(lambda: "Secs to Initialize." in run.stdout(), "initialisation")
+        for n in (1, 2):
+            run.key(wid, "c")
+            wait_for(lambda: run.stdout().count("Vertex/sec.") >= n, f"report {n}")
+        run.key(wid, "Escape")
+        self.assertEqual(run.wait_exit(), 0, run.stderr())
+
+        console = run.stdout()
+        self.assertEqual(console.count("Vertex/sec."), 2)  # two frames ...
+        self.assertEqual(console.count("Vertex/Sec."), 1)  # ... and the summary
+        self.assertNotIn("Results have been saved", console)
+        ends = [line for line in console.split("\n") if line.startswith("The results file")]
+        self.assertEqual(len(ends), 1, console)
+        self.assertRegex(ends[0], rf"^The results file is incomplete: {re.escape(disk)}/"
+                                  r"results_latticeglow_windows @ 1 of .+\.txt \(first failed "
+                                  r"write: No space left on device\); the console holds the "
+                                  r"full reports\.$")
+        failures = [line for line in run.stderr().split("\n") if "writing the results file" in line]
+        self.assertEqual(len(failures), 1, run.stderr())
+        self.assertRegex(failures[0], r'^latticeglow: window 1: writing the results file '
+                                      r'"results_latticeglow_windows @ 1 of .+\.txt" failed: No '
+                                      r'space left on device; the console keeps every report$')
 
     def test_working_directory_deeper_than_the_results_path(self):
         folder = tempfile.mkdtemp(prefix="e2e-deep-")

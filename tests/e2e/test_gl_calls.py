@@ -3,7 +3,6 @@ the lattice build counted in a real run."""
 
 import math
 import os
-import signal
 import struct
 import unittest
 
@@ -41,8 +40,9 @@ def texts(calls):
 
 
 class TracedRun(E2ETestCase):
-    """Runs a program with one rank under apitrace, steps it, then stops that rank with
-    SIGTERM, which apitrace catches to write out its trace."""
+    """Runs a program with one rank under apitrace, steps it, then ends every window with Esc,
+    as a user would. The traced process must still leave a complete trace: the tests check
+    its frames up to the last step."""
 
     def traced_run(self, program, processes, traced_rank, depth=24):
         display = self.start_xvfb(depth=depth)
@@ -51,16 +51,18 @@ class TracedRun(E2ETestCase):
                   wrapper=["apitrace", "trace", "--api", "gl", "-o", "window.trace"])
         return run, os.path.join(run.workdir, "window.trace")
 
-    def step_and_stop(self, run, window, steps):
+    def step_and_stop(self, run, window, steps, processes):
         wid = run.wait_window(window)
         run.key(wid, "p")
         wait_for(lambda: "Initialize." in "".join(run.results_lines(window)), "initialisation")
         start = run.wait_quiet(window)
         for n in range(steps):
             self.assertEqual(run.step(window, wid), start + n + 1)
-        pid = wait_for(lambda: run.rank_pid(window), f"the process of window {window}")
-        os.kill(pid, signal.SIGTERM)
-        run.wait_exit()
+        run.key(wid, "Escape")
+        for other in range(1, processes):
+            if other != window:
+                run.key(run.wait_window(other), "Escape")
+        self.assertEqual(run.wait_exit(), 0, run.stderr())
 
     def check_frame(self, frame, a, clear_first, scene_calls, bits, pops):
         """One frame at angle step a, the hud's characters removed."""
@@ -148,7 +150,7 @@ class TracedRun(E2ETestCase):
 class LatticeglowCalls(TracedRun):
     def test_setup_lattice_list_and_frames(self):
         run, trace = self.traced_run("latticeglow", 2, 1, depth=16)
-        self.step_and_stop(run, 1, 2)
+        self.step_and_stop(run, 1, 2, processes=2)
         calls = gltrace.dump(trace)
 
         bits = [int(c.arg("params").strip("&")) for c in calls if c.name == "glGetIntegerv"][:3]
@@ -216,7 +218,7 @@ class LatticeglowCalls(TracedRun):
 class ShardfallCalls(TracedRun):
     def test_arrays_list_and_draw_counts(self):
         run, trace = self.traced_run("shardfall", 3, 2)
-        self.step_and_stop(run, 2, 2)
+        self.step_and_stop(run, 2, 2, processes=3)
         calls = gltrace.dump(trace)
 
         start = next(i for i, c in enumerate(calls) if c.name == "glShadeModel")

@@ -1,4 +1,5 @@
 #include "naming.hpp"
+#include "reports.hpp"
 #include "results_file.hpp"
 #include "state.hpp"
 
@@ -6,6 +7,7 @@
 
 #include <array>
 #include <cstring>
+#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -60,7 +62,7 @@ TEST_F(InTempDirectory, AnExistingFileIsNeverTruncated) {
 
     std::array<char, ResultsFileNameSize> name{};
     copy_text(name, taken.c_str());
-    std::ofstream stream;
+    ResultsStream stream;
     std::ostringstream errors;
     ASSERT_TRUE(open_new_results_file(stream, name, "shardfall", 1, "/here", errors));
     const std::string chosen = taken.substr(0, taken.size() - 4) + "-3.txt";
@@ -75,7 +77,7 @@ TEST_F(InTempDirectory, AnExistingFileIsNeverTruncated) {
 TEST_F(InTempDirectory, AFreeNameIsUsedAsItIs) {
     std::array<char, ResultsFileNameSize> name{};
     copy_text(name, "fresh.txt");
-    std::ofstream stream;
+    ResultsStream stream;
     std::ostringstream errors;
     ASSERT_TRUE(open_new_results_file(stream, name, "latticeglow", 2, "/here", errors));
     EXPECT_STREQ(name.data(), "fresh.txt");
@@ -86,12 +88,54 @@ TEST_F(InTempDirectory, AFreeNameIsUsedAsItIs) {
 TEST_F(InTempDirectory, AFileThatCannotBeCreatedIsReportedInOneLine) {
     std::array<char, ResultsFileNameSize> name{};
     copy_text(name, "missing-folder/results.txt");
-    std::ofstream stream;
+    ResultsStream stream;
     std::ostringstream errors;
     EXPECT_FALSE(open_new_results_file(stream, name, "shardfall", 3, "/work/runs", errors));
-    EXPECT_FALSE(stream.is_open());
-    stream << "lost" << std::endl; // a closed stream swallows its lines
+    EXPECT_FALSE(stream.file().is_open());
+    stream << "lost" << std::endl; // a stream without a file swallows its lines
     EXPECT_EQ(errors.str(), "shardfall: window 3: cannot create the results file "
                             "\"missing-folder/results.txt\" in /work/runs: No such file or "
                             "directory; the reports go to the console only\n");
+
+    std::ostringstream console;
+    write_results_file_outcome(console, "/work/runs/missing-folder/results.txt",
+                               stream.file().outcome());
+    EXPECT_EQ(console.str(), "The results file was not created: "
+                             "/work/runs/missing-folder/results.txt (No such file or "
+                             "directory); the console holds the full reports.\n\n");
+}
+
+// /dev/full fails every write with ENOSPC, as a full disk does.
+TEST(ResultsStream, TheFirstFailedWriteIsToldOnceAndReplacesThePathMessage) {
+    const int fd = ::open("/dev/full", O_WRONLY | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    ResultsStream stream;
+    std::ostringstream errors;
+    stream.file().attach(fd, "results.txt", "latticeglow: window 2", errors);
+    stream << "Window 2@ h spent: 0.5 Secs to Initialize." << std::endl;
+    stream << std::endl << "window: 2 @ h" << std::endl;
+    stream.close();
+    EXPECT_EQ(errors.str(), "latticeglow: window 2: writing the results file \"results.txt\" "
+                            "failed: No space left on device; the console keeps every report\n");
+
+    std::ostringstream console;
+    write_results_file_outcome(console, "/runs/results.txt", stream.file().outcome());
+    EXPECT_EQ(console.str(), "The results file is incomplete: /runs/results.txt (first failed "
+                             "write: No space left on device); the console holds the full "
+                             "reports.\n\n");
+}
+
+TEST_F(InTempDirectory, AFileWhoseWritesAllSucceededKeepsThePathMessage) {
+    std::array<char, ResultsFileNameSize> name{};
+    copy_text(name, "whole.txt");
+    ResultsStream stream;
+    std::ostringstream errors;
+    ASSERT_TRUE(open_new_results_file(stream, name, "shardfall", 1, "/here", errors));
+    stream << "line" << std::endl;
+    stream.close();
+    EXPECT_EQ(read("whole.txt"), "line\n");
+    std::ostringstream console;
+    write_results_file_outcome(console, "/here/whole.txt", stream.file().outcome());
+    EXPECT_EQ(console.str(),
+              "Results have been saved in a file and you can find it at: /here/whole.txt\n\n");
 }
