@@ -95,7 +95,7 @@ def write_comparison_plot(comparison, path):
     a, b = comparison.run_a, comparison.run_b
     fig, ax = _figure(plt, "%s: %s per frame, A against B" % (a.program.display_name,
                                                              a.program.quantity_unit),
-                      "A: %s | B: %s" % (subtitle(a), subtitle(b)))
+                      "A: %s\nB: %s" % (subtitle(a), subtitle(b)))
     positions, data, colours, ticks, labels = [], [], [], [], []
     for i, row in enumerate(comparison.windows):
         for offset, rates, colour in ((-0.2, row.rates_a, "tab:blue"),

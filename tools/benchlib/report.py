@@ -270,7 +270,9 @@ def main(argv=None, prog=NAME):
         build_parser(prog).error("--fail-above takes a percentage of 0 or more")
     try:
         try:
-            return main_compare(args) if _comparing(args) else main_report(args)
+            status = main_compare(args) if _comparing(args) else main_report(args)
+            sys.stdout.flush()
+            return status
         except (UsageError, OutputError) as e:
             _say(str(e))
             return 2
@@ -281,4 +283,7 @@ def main(argv=None, prog=NAME):
             os.dup2(devnull, sys.stdout.fileno())
         except OSError:
             pass
+        return 2
+    except OSError as e:  # standard output itself failed (a full disk, say)
+        _say("cannot write to standard output: %s" % (e.strerror or e))
         return 2

@@ -105,7 +105,8 @@ def context_lines(run):
 
 def subtitle(run):
     """One line of context for plot subtitles."""
-    return "; ".join(line.strip() for line in context_lines(run)[1:]) or run.label
+    lines = context_lines(run)
+    return "; ".join([run.label] + [line.strip() for line in lines[1:] if "no run.json" not in line])
 
 
 # ---------------------------------------------------------------- table

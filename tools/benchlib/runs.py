@@ -263,6 +263,8 @@ def build_runs(parsed):
         reports = []
         for rf in files:
             state = records.states_by_name.get(rf.name)
+            if state is None and described:
+                state = records.states_by_window.get(_window_of(rf))
             reports.append(WindowReport(rf, state))
         run = Run(program=files[0].program, reports=reports)
         if described:
