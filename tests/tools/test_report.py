@@ -1,14 +1,17 @@
 """bench-report on results files written here, in both programs' layouts."""
 
 import csv
+import datetime
 import json
 import os
 import random
 import shutil
+import subprocess
 import tempfile
 import unittest
 
 import toolstest as T
+from benchlib import layout as L
 
 
 class ReportCase(unittest.TestCase):
@@ -348,7 +351,91 @@ class LatticeglowReport(ReportCase):
         self.assertEqual(self.summary()["windows"][0]["frames"], 4)
 
 
+class RunsAndStates(ReportCase):
+    FRAMES = [(1200, 0.02), (2400, 0.04), (3600, 0.06)]
+
+    def test_partial_last_line_is_left_out_with_a_note(self):
+        text = "".join(line + "\n" for line in T.shardfall_lines(1, self.FRAMES))
+        path = os.path.join(self.dir, T.results_name("shardfall", 1))
+        with open(path, "w") as f:
+            f.write(text[:text.index("It spent: 0.06") + 12])  # "It spent: 0." of frame 3
+        T.write_lines(self.dir, T.results_name("shardfall", 2), T.shardfall_lines(2, self.FRAMES))
+        proc = self.report("--no-plots", self.dir)
+        self.assertEqual(proc.returncode, 0, proc.stderr)
+        self.assertIn("line 21) is cut short (no line end): it is left out", proc.stderr)
+        first, second = self.summary()["windows"]
+        self.assertEqual((first["frames"], first["state"]), (2, "no summary"))
+        self.assertEqual((second["frames"], second["state"]), (3, "ok"))
+
+    def test_runs_and_programs_in_one_folder_are_reported_apart(self):
+        later = T.START + datetime.timedelta(minutes=30)
+        for w in (1, 2):
+            T.write_lines(self.dir, T.results_name("shardfall", w),
+                          T.shardfall_lines(w, self.FRAMES))
+        for w in (1, 2, 3):  # window 3 alone would fit the first run: its start time says no
+            T.write_lines(self.dir, T.results_name("shardfall", w, start=later),
+                          T.shardfall_lines(w, self.FRAMES[:1]))
+        T.write_lines(self.dir, T.results_name("latticeglow", 1),
+                      T.latticeglow_lines(1, [0.5], 65536))
+        proc = self.report("--no-plots", self.dir)
+        self.assertEqual(proc.returncode, 0, proc.stderr)
+        self.assertIn("the files hold 3 runs", proc.stderr)
+        found = {}
+        for name in sorted(os.listdir(self.dir)):
+            if name.startswith("report-"):
+                with open(os.path.join(self.dir, name, "summary.json")) as f:
+                    data = json.load(f)
+                found[name] = [(w["window"], w["frames"]) for w in data["windows"]]
+        self.assertEqual(found, {
+            "report-latticeglow-20220929-100000": [(1, 1)],
+            "report-shardfall-20220929-100000": [(1, 3), (2, 3)],
+            "report-shardfall-20220929-103000": [(1, 1), (2, 1), (3, 1)]})
+
+    def test_incomplete_and_missing_files_are_marked_not_ok(self):
+        for w in (1, 2):
+            T.write_lines(self.dir, T.results_name("shardfall", w),
+                          T.shardfall_lines(w, self.FRAMES))
+        path = os.path.join(self.dir, T.results_name("shardfall", 1))
+        T.write_lines(self.dir, "console.log", [
+            L.RESULTS_INCOMPLETE.format(path=path, error="No space left on device"),
+            L.RESULTS_SAVED.format(path=os.path.join(self.dir, T.results_name("shardfall", 2)))])
+        with open(os.path.join(self.dir, "run.json"), "w") as f:
+            json.dump({"program": "shardfall", "status": "ok", "renderer": "llvmpipe-old-key",
+                       "context": {"cpu_model": "Test CPU 9000", "cores": 2},
+                       "results_file_states": {"3": {"state": "not created",
+                                                     "error": "Permission denied"}}}, f)
+        proc = self.report("--no-plots", self.dir)
+        self.assertEqual(proc.returncode, 0, proc.stderr)
+        self.assertIn("Test CPU 9000, 2 cores", proc.stdout)
+        self.assertIn("llvmpipe-old-key", proc.stdout)
+        rows = {line.split()[0]: line for line in proc.stdout.splitlines()
+                if line.split() and line.split()[0] in ("1", "2", "3")}
+        self.assertTrue(rows["1"].endswith("INCOMPLETE FILE"), rows["1"])
+        self.assertTrue(rows["2"].endswith("ok"), rows["2"])
+        self.assertTrue(rows["3"].endswith("NOT CREATED"), rows["3"])
+        data = self.summary()
+        self.assertEqual(data["across_windows"]["not_ok"], [1, 3])
+        self.assertEqual(data["windows"][0]["file_state"]["error"], "No space left on device")
+        self.assertEqual(data["context"]["gl_renderer"], "llvmpipe-old-key")
+
+
 class CommandLine(ReportCase):
+    def test_closed_pipe_and_unusable_output_places_end_in_one_line(self):
+        T.write_lines(self.dir, T.results_name("shardfall", 1),
+                      T.shardfall_lines(1, [(1200, 0.02)]))
+        read_end, write_end = os.pipe()
+        os.close(read_end)  # the reader is gone before the tool writes a line
+        proc = subprocess.run([T.BENCH_REPORT, "--no-plots", self.dir], stdout=write_end,
+                              stderr=subprocess.PIPE, text=True, timeout=120)
+        os.close(write_end)
+        self.assertEqual((proc.returncode, proc.stderr), (2, ""))
+        a_file = os.path.join(self.dir, "frames.csv")
+        for out in (a_file, os.path.join(a_file, "below")):
+            proc = self.report("--no-plots", "--out", out, self.dir)
+            self.assertEqual(proc.returncode, 2, out)
+            self.assertEqual(len(proc.stderr.splitlines()), 1, proc.stderr)
+            self.assertIn(out, proc.stderr)
+
     def test_folder_without_results(self):
         proc = self.report(self.dir)
         self.assertEqual(proc.returncode, 2)

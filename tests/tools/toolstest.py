@@ -14,6 +14,7 @@ BUILD_DIR = os.environ.get("BENCH_BUILD_DIR") or os.path.join(SOURCE_DIR, "build
 TOOLS_DIR = os.path.join(SOURCE_DIR, "tools")
 BENCH_RUN = os.path.join(TOOLS_DIR, "bench-run")
 BENCH_REPORT = os.path.join(TOOLS_DIR, "bench-report")
+BENCH_COMPARE = os.path.join(TOOLS_DIR, "bench-compare")
 
 if TOOLS_DIR not in sys.path:
     sys.path.insert(0, TOOLS_DIR)

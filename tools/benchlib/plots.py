@@ -2,6 +2,7 @@
 
 import math
 import os
+import textwrap
 
 from . import layout as L
 from .reportout import subtitle
@@ -25,7 +26,8 @@ def _finite(pairs):
 def _figure(plt, title, context):
     fig, ax = plt.subplots(figsize=(PLOT_WIDTH / PLOT_DPI, PLOT_HEIGHT / PLOT_DPI))
     fig.suptitle(title, fontsize=12)
-    ax.set_title(context, fontsize=7)
+    ax.set_title("\n".join(textwrap.fill(line, 140) for line in context.split("\n")),
+                 fontsize=7)
     return fig, ax
 
 

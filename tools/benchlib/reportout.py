@@ -105,8 +105,11 @@ def context_lines(run):
 
 def subtitle(run):
     """One line of context for plot subtitles."""
-    lines = context_lines(run)
-    return "; ".join([run.label] + [line.strip() for line in lines[1:] if "no run.json" not in line])
+    label = run.label
+    if run.context.get("status"):
+        label += ", status %s" % run.context["status"]
+    return "; ".join([label] + [line.strip() for line in context_lines(run)[1:]
+                                if "no run.json" not in line])
 
 
 # ---------------------------------------------------------------- table
