@@ -419,6 +419,34 @@ class RunsAndStates(ReportCase):
         self.assertEqual(data["context"]["gl_renderer"], "llvmpipe-old-key")
 
 
+class LayoutLines(unittest.TestCase):
+    def test_results_file_states_from_console_lines(self):
+        folder = "/work/a (copy)"
+        names = {w: T.results_name("latticeglow", w, processor="node 7") for w in (1, 2, 3)}
+        console = "\n".join([
+            "window: 1 @ node 7",
+            L.RESULTS_SAVED.format(path=os.path.join(folder, names[1])),
+            L.RESULTS_INCOMPLETE.format(path=os.path.join(folder, names[2]),
+                                        error="No space left on device"),
+            L.RESULTS_NOT_CREATED.format(path=os.path.join(folder, names[3]),
+                                         error="Permission denied") + "\r"])
+        states = L.results_file_states(console)
+        self.assertEqual({w: (s["state"], s["error"]) for w, s in states.items()},
+                         {1: ("complete", None), 2: ("incomplete", "No space left on device"),
+                          3: ("not created", "Permission denied")})
+        self.assertEqual(states[2]["path"], os.path.join(folder, names[2]))
+
+    def test_results_names_round_trip(self):
+        start = T.START + datetime.timedelta(seconds=9)
+        name = L.results_name("shardfall", 12, "node-3 @ rack", start, variant=2)
+        self.assertEqual(name, "results_shardfall_windows @ 12 of node-3 @ rack @ local date "
+                               "2022.09.29 time 10.00.09-2.txt")
+        parsed = L.parse_results_name(name)
+        self.assertEqual((parsed.program, parsed.window, parsed.host, parsed.start,
+                          parsed.variant), ("shardfall", 12, "node-3 @ rack", start, 2))
+        self.assertIsNone(L.parse_results_name(name.replace("shardfall", "other")))
+
+
 class CommandLine(ReportCase):
     def test_closed_pipe_and_unusable_output_places_end_in_one_line(self):
         T.write_lines(self.dir, T.results_name("shardfall", 1),

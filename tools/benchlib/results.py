@@ -14,10 +14,17 @@ import os
 import re
 from dataclasses import dataclass, field
 
-from .layout import (INIT_LINE, INTEGER, LATTICEGLOW, NUMBER, PROGRAMS, SHARDFALL,  # noqa: F401
+from .layout import (INIT_LINE, INTEGER, LATTICEGLOW, NUMBER, PROGRAMS, SHARDFALL,
                      Program, ResultsName, SUMMARY_TIME, cxx_double, ieee_divide,
                      parse_results_name, program_by_title, results_file_states, results_lines,
                      results_name)
+
+# The layout's names are available from here too, as they always were.
+__all__ = ["INIT_LINE", "INTEGER", "LATTICEGLOW", "NUMBER", "PROGRAMS", "SHARDFALL", "Program",
+           "ResultsName", "SUMMARY_TIME", "cxx_double", "ieee_divide", "parse_results_name",
+           "program_by_title", "results_file_states", "results_lines", "results_name",
+           "Number", "significant_digits", "ParseError", "Frame", "Summary", "ResultsFile",
+           "parse_results_file", "ResultsFollower"]
 
 
 @dataclass(frozen=True)
