@@ -56,6 +56,7 @@ output pipe.
 """
 
 import argparse
+import math
 import os
 import sys
 
@@ -266,7 +267,7 @@ def _comparing(args):
 
 def main(argv=None, prog=NAME):
     args = build_parser(prog).parse_args(argv)
-    if args.fail_above is not None and args.fail_above < 0:
+    if args.fail_above is not None and not 0 <= args.fail_above < math.inf:
         build_parser(prog).error("--fail-above takes a percentage of 0 or more")
     try:
         try:
