@@ -391,6 +391,19 @@ class RunsAndStates(ReportCase):
             "report-shardfall-20220929-100000": [(1, 3), (2, 3)],
             "report-shardfall-20220929-103000": [(1, 1), (2, 1), (3, 1)]})
 
+    def test_windows_on_two_hosts_get_host_totals(self):
+        for w, host in ((1, "n1"), (2, "n2"), (3, "n2")):
+            T.write_lines(self.dir, T.results_name("latticeglow", w, processor=host),
+                          T.latticeglow_lines(w, [0.5, 0.25], 1000, processor=host))
+        proc = self.report("--no-plots", self.dir)
+        self.assertEqual(proc.returncode, 0, proc.stderr)
+        hosts = {line.split()[1]: line.split() for line in proc.stdout.splitlines()
+                 if line.split()[:1] == ["host"]}
+        self.assertEqual(hosts["n1"][2:5], ["2", "0.75", "%g" % (2000 / 0.75)])
+        self.assertEqual(hosts["n2"][2:5], ["4", "1.5", "%g" % (4000 / 0.75)])
+        self.assertEqual(self.summary()["hosts"]["n2"]["windows"], 2)
+        self.assertEqual([r["host"] for r in self.frames_csv()], ["n1"] * 2 + ["n2"] * 4)
+
     def test_incomplete_and_missing_files_are_marked_not_ok(self):
         for w in (1, 2):
             T.write_lines(self.dir, T.results_name("shardfall", w),
