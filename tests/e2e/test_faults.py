@@ -88,7 +88,8 @@ class Faults(E2ETestCase):
         wait_for(lambda: count_lines(run.stdout(), L.INIT_LINE) == 2, "both windows to start")
         for wid in windows.values():
             run.key(wid, "c")
-        wait_for(lambda: count_lines(run.stdout(), L.LATTICEGLOW.frame_rate_line) >= 2, "a report from each window")
+        wait_for(lambda: count_lines(run.stdout(), L.LATTICEGLOW.frame_rate_line) >= 2,
+                 "a report from each window")
         for wid in windows.values():
             run.key(wid, "Escape")
         self.assertEqual(run.wait_exit(), 0, run.stderr())

@@ -136,6 +136,8 @@ def report_run(run, out_dir, plots):
             detail = r.file_state.get("error") if r.incomplete and r.file_state else None
             _say("note: window %s is not ok: %s%s" % (r.window, r.state,
                                                       " (%s)" % detail if detail else ""))
+    for note in run.notes:
+        _say("note: %s" % note)
     for a in run.absent:
         _say("note: window %d: results file %s%s" % (a["window"], a["state"],
                                                      " (%s)" % a["error"] if a.get("error")

@@ -116,7 +116,8 @@ def subtitle(run):
 
 def _row(label, host, totals, state, init="", angles=None):
     st = totals["frame_time_s"]
-    return [label, host, init if init == "" else g(init), str(totals["frames"]), g(totals["total_time_s"]),
+    return [label, host, init if init == "" else g(init), str(totals["frames"]),
+            g(totals["total_time_s"]),
             g(angles) if angles is not None else "", g(totals["quantity_rate"]),
             g(st["min"]), g(st["median"]), g(st["p95"]), g(st["max"]), state]
 

@@ -134,13 +134,17 @@ def _read_text(path):
         return None
 
 
+def _dict(value):
+    return value if isinstance(value, dict) else {}
+
+
 def context_of(run_json):
     """The run's context from run.json, filled from the keys older runs wrote."""
     if not run_json:
         return {}
-    ctx = dict(run_json.get("context") or {})
-    glx = run_json.get("glx") or {}
-    mpi = run_json.get("mpi") or {}
+    ctx = dict(_dict(run_json.get("context")))
+    glx = _dict(run_json.get("glx"))
+    mpi = _dict(run_json.get("mpi"))
     screen = run_json.get("screen") if isinstance(run_json.get("screen"), dict) else {}
     fallbacks = {
         "host": run_json.get("host"),
@@ -167,12 +171,16 @@ def context_of(run_json):
 @dataclass
 class FolderRecords:
     run_json: dict = None
+    problem: str = None  # run.json is there but cannot be read
     states_by_name: dict = field(default_factory=dict)    # file name -> state
     states_by_window: dict = field(default_factory=dict)  # window -> state (run.json only)
 
 
 def folder_records(folder):
-    records = FolderRecords(run_json=_read_json(os.path.join(folder, "run.json")))
+    path = os.path.join(folder, "run.json")
+    records = FolderRecords(run_json=_read_json(path))
+    if records.run_json is None and os.path.exists(path):
+        records.problem = "%s cannot be read as a JSON object: the run's context is unknown" % path
     console = _read_text(os.path.join(folder, "console.log"))
     if console:
         for window, state in L.results_file_states(console).items():
@@ -180,8 +188,8 @@ def folder_records(folder):
             records.states_by_name[name] = {"state": state["state"], "error": state["error"],
                                             "window": window}
     rj = records.run_json or {}
-    names = rj.get("results_files") or {}
-    for w, state in (rj.get("results_file_states") or {}).items():
+    names = _dict(rj.get("results_files"))
+    for w, state in _dict(rj.get("results_file_states")).items():
         if not isinstance(state, dict) or not str(w).isdigit():
             continue
         entry = {"state": state.get("state"), "error": state.get("error"), "window": int(w)}
@@ -243,7 +251,8 @@ class Run:
 
 
 def _matches(records, files):
-    names = set((records.run_json or {}).get("results_files", {}).values())
+    names = {n for n in _dict((records.run_json or {}).get("results_files")).values()
+             if isinstance(n, str)}
     program = (records.run_json or {}).get("program")
     if program and program != files[0].program.name:
         return False
@@ -267,6 +276,8 @@ def build_runs(parsed):
                 state = records.states_by_window.get(_window_of(rf))
             reports.append(WindowReport(rf, state))
         run = Run(program=files[0].program, reports=reports)
+        if records.problem:
+            run.notes.append(records.problem)
         if described:
             run.context = context_of(records.run_json)
             present = {r.window for r in reports}
