@@ -97,12 +97,14 @@ class Faults(E2ETestCase):
         console = run.stdout()
         self.assertEqual(count_lines(console, L.SUMMARY_TIME), 2)
         for w in (1, 2):
-            self.assertRegex(console, rf"\nwindow: {w} @ .+\nThe system spent: ")
+            first, second = L.LATTICEGLOW.frame_lines[:2]
+            self.assertRegex(console, "\n%s\n%s\n" % (first.regex(False, window=w),
+                                                      second.regex(False)))
         warnings = [line for line in run.stderr().split("\n") if "cannot create the results file" in line]
         self.assertEqual(len(warnings), 2, run.stderr())
         for w, line in zip((1, 2), sorted(warnings)):
             self.assertRegex(line, rf'^latticeglow: window {w}: cannot create the results file '
-                                   rf'"results_latticeglow_windows @ {w} of .+\.txt" in '
+                                   rf'"{re.escape(L.LATTICEGLOW.results_prefix)}{w} of .+\.txt" in '
                                    rf'{re.escape(folder)}: Permission denied; the reports go to '
                                    rf'the console only$')
 
