@@ -19,14 +19,19 @@ import time
 import unittest
 import uuid
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "../../tools"))
+from benchlib import layout as L  # noqa: E402
+
 BUILD_DIR = os.environ.get("E2E_BUILD_DIR", os.path.join(os.path.dirname(__file__), "../../build/default"))
 MPIEXEC = os.environ.get("E2E_MPIEXEC", "mpiexec")
 DEADLINE = float(os.environ.get("E2E_DEADLINE", "120"))
 
-TITLES = {
-    "shardfall": "OPENGL Shardfall 64  Thread: {}",
-    "latticeglow": "OPENGL Latticeglow  64  Thread: {}",
-}
+TITLES = {name: p.window_title_prefix + "{}" for name, p in L.PROGRAMS.items()}
+
+
+def count_lines(text, line):
+    """How many lines of a text are the layout line `line` (a layout.Line)."""
+    return sum(1 for t in text.split("\n") if line.match(t) is not None)
 
 
 def program_path(program):
@@ -209,11 +214,12 @@ class Run:
             return f.read()
 
     def results_files(self):
-        return sorted(glob.glob(os.path.join(self.workdir, f"results_{self.program}_windows @ *")))
+        pattern = L.PROGRAMS[self.program].results_glob
+        return sorted(glob.glob(os.path.join(glob.escape(self.workdir), pattern)))
 
     def results_file(self, window):
         files = [f for f in self.results_files()
-                 if os.path.basename(f).startswith(f"results_{self.program}_windows @ {window} of ")]
+                 if L.PROGRAMS[self.program].results_window(os.path.basename(f)) == window]
         return files[0] if len(files) == 1 else None
 
     def results_lines(self, window):
@@ -225,9 +231,12 @@ class Run:
 
     def frame_count(self, window):
         """Complete frame blocks in a window's results file."""
-        marker = "It was: " + ("{} Triangles/sec." if self.program == "shardfall" else "{} Vertex/sec.")
-        pattern = re.compile("^" + re.escape(marker).replace(r"\{\}", ".*") + "$")
-        return sum(1 for line in self.results_lines(window) if pattern.match(line))
+        rate_line = L.PROGRAMS[self.program].frame_rate_line
+        return sum(1 for line in self.results_lines(window) if rate_line.match(line))
+
+    def initialised(self, window):
+        """Whether a window's results file holds its initialisation line."""
+        return any(L.INIT_LINE.match(line) for line in self.results_lines(window))
 
     def wait_exit(self, timeout=DEADLINE):
         wait_for(lambda: self.process.poll() is not None, "the launcher to exit", timeout)
@@ -277,13 +286,11 @@ class Run:
 
     def longest_frame(self, window):
         longest = 0.0
+        time_line = L.PROGRAMS[self.program].frame_time_line
         for line in self.results_lines(window):
-            match = re.match(r"^(?:It|The system) spent: (\S+) Secs\. $", line)
-            if match:
-                try:
-                    longest = max(longest, float(match.group(1)))
-                except ValueError:
-                    pass
+            fields = time_line.match(line)
+            if fields:
+                longest = max(longest, float(fields["seconds"]))
         return longest
 
     def wait_quiet(self, window, quiet_for=1.5):

@@ -10,27 +10,20 @@ import subprocess
 import tempfile
 import unittest
 
-from e2elib import MPIEXEC, E2ETestCase, Run, TITLES, program_path, wait_for
+from e2elib import MPIEXEC, L, E2ETestCase, Run, TITLES, count_lines, program_path, wait_for
 
-NUMBER = r"(-?[0-9.]+(e[+-][0-9]+)?|-?nan|-?inf)"
-BLOCK_START = {"shardfall": r"^window: 1$", "latticeglow": r"^window: \d+ @ "}
-BLOCK_SIZE = {"shardfall": 6, "latticeglow": 5}  # report lines and the empty line after them
+BLOCK_START = {name: p.frame_lines[0] for name, p in L.PROGRAMS.items()}
+BLOCK_SIZE = {name: len(p.frame_lines) + 1 for name, p in L.PROGRAMS.items()}  # + empty line
 
 # Every line a run may write to the console, whichever process wrote it.
+REPORT_LINES = [L.INIT_LINE, L.RESULTS_SAVED, L.RESULTS_INCOMPLETE, L.RESULTS_NOT_CREATED] + [
+    line for p in L.PROGRAMS.values() for line in p.frame_lines + p.summary_lines]
 CONSOLE_LINE = re.compile("|".join([
     r"^$",
-    r"^Tarnwick :: Oxbrindle Benchmark Graphics (Shardfall|Latticeglow) for Windows on x86 64bit system 2022\.09\.29\.$",
+    *(re.escape(p.title_line) for p in L.PROGRAMS.values()),
     r"^Interactive OpenGL benchmark: .*$", r"^For Support: .*$",
     r"^Press Key .*$", r"^Initializing \. \. \.$",
-    rf"^Window \d+@ .+ spent: {NUMBER} Secs to Initialize\.$",
-    r"^window: 1$", r"^window: \d+ @ .+$",
-    r"^It drew \d+ Triangles\.$", rf"^It spent: {NUMBER} Secs\. $",
-    rf"^The system spent: {NUMBER} Secs\. $",
-    rf"^It was: {NUMBER} (Angles/sec|Triangles/sec|Vertex/sec)\.$",
-    rf"^Total running time:  {NUMBER} Secs\. @ window: \d+$",
-    rf"^Average (Angles|Triangles|Vertex)/Sec: {NUMBER} (Angles|Triangles|Vertex)/Sec\.$",
-    r"^Results have been saved in a file and you can find it at: .+$",
-    r"^The results file (is incomplete|was not created): .+; the console holds the full reports\.$",
+    *(line.regex() for line in REPORT_LINES),
 ]))
 
 
@@ -42,14 +35,14 @@ class Faults(E2ETestCase):
             data = f.read()
         self.assertTrue(data.endswith(b"\n"), f"{path} ends inside a line")
         lines = data.decode().split("\n")[:-1]
-        starts = [i for i, line in enumerate(lines) if re.match(BLOCK_START[program], line)]
+        starts = [i for i, line in enumerate(lines) if BLOCK_START[program].match(line)]
         for n, start in enumerate(starts):
             block = lines[start:start + BLOCK_SIZE[program]]
             if n < len(starts) - 1:
                 self.assertEqual(len(block), BLOCK_SIZE[program])
                 self.assertEqual(block[-1], "")
-            for line in block[1:-1]:
-                self.assertRegex(line, r"^(It|The system) .*\.( )?$")
+            for line, layout_line in zip(block[1:-1], L.PROGRAMS[program].frame_lines[1:]):
+                self.assertIsNotNone(layout_line.match(line), line)
         return len(starts)
 
     def animate_until(self, run, windows, frames):
@@ -93,24 +86,27 @@ class Faults(E2ETestCase):
         windows = {w: run.wait_window(w) for w in (1, 2)}
         for wid in windows.values():
             run.key(wid, "p")
-        wait_for(lambda: run.stdout().count("Secs to Initialize.") == 2, "both windows to start")
+        wait_for(lambda: count_lines(run.stdout(), L.INIT_LINE) == 2, "both windows to start")
         for wid in windows.values():
             run.key(wid, "c")
-        wait_for(lambda: run.stdout().count("Vertex/sec.") >= 2, "a report from each window")
+        wait_for(lambda: count_lines(run.stdout(), L.LATTICEGLOW.frame_rate_line) >= 2,
+                 "a report from each window")
         for wid in windows.values():
             run.key(wid, "Escape")
         self.assertEqual(run.wait_exit(), 0, run.stderr())
         self.assertEqual(run.results_files(), [])
         console = run.stdout()
-        self.assertEqual(console.count("Total running time:  "), 2)
+        self.assertEqual(count_lines(console, L.SUMMARY_TIME), 2)
         for w in (1, 2):
-            self.assertRegex(console, rf"\nwindow: {w} @ .+\nThe system spent: ")
+            first, second = L.LATTICEGLOW.frame_lines[:2]
+            self.assertRegex(console, "\n%s\n%s\n" % (first.regex(False, window=w),
+                                                      second.regex(False)))
         self.assertEqual(console.count("The results file was not created: "), 2)
         warnings = [line for line in run.stderr().split("\n") if "cannot create the results file" in line]
         self.assertEqual(len(warnings), 2, run.stderr())
         for w, line in zip((1, 2), sorted(warnings)):
             self.assertRegex(line, rf'^latticeglow: window {w}: cannot create the results file '
-                                   rf'"results_latticeglow_windows @ {w} of .+\.txt" in '
+                                   rf'"{re.escape(L.LATTICEGLOW.results_prefix)}{w} of .+\.txt" in '
                                    rf'{re.escape(folder)}: Permission denied; the reports go to '
                                    rf'the console only$')
 
@@ -192,7 +188,7 @@ class Faults(E2ETestCase):
             ids[w] = run.wait_window(w, timeout=300)
             run.key(ids[w], "p")
         for w in windows:
-            wait_for(lambda: "Initialize." in "".join(run.results_lines(w)),
+            wait_for(lambda: run.initialised(w),
                      f"window {w} to start", timeout=300)
         for w in windows:
             start = run.wait_quiet(w)
@@ -203,12 +199,12 @@ class Faults(E2ETestCase):
         for w in windows:
             frames = self.check_whole_blocks(run, program, w)
             lines = run.results_lines(w)
-            self.assertRegex(lines[-5], rf"^Total running time:  {NUMBER} Secs\. @ window: {w}$")
+            self.assertRegex(lines[-5], L.SUMMARY_TIME.regex(window=w))
             self.assertGreaterEqual(frames, 1)
         console = run.stdout().split("\n")
         for line in console:
             self.assertRegex(line, CONSOLE_LINE)
-        self.assertEqual(sum(1 for line in console if line.startswith("Total running time:  ")), 8)
+        self.assertEqual(count_lines("\n".join(console), L.SUMMARY_TIME), 8)
 
     def test_eight_shardfall_windows(self):
         self.load_run("shardfall", 24)
@@ -220,7 +216,7 @@ class Faults(E2ETestCase):
         run = Run(self, "latticeglow", 2, display=self.start_xvfb(depth=16))
         wid = run.wait_window(1)
         run.key(wid, "p")
-        wait_for(lambda: "Initialize." in "".join(run.results_lines(1)), "initialisation")
+        wait_for(lambda: run.initialised(1), "initialisation")
         start = run.wait_quiet(1)
         keys = ["F1", "F12", "Left", "Up", "Home", "Insert", "eacute", "udiaeresis", "Shift_L",
                 "Control_L", "Alt_L", "shift+F5", "ctrl+x", "space", "Return", "BackSpace",
@@ -236,7 +232,7 @@ class Faults(E2ETestCase):
         run.key(wid, "Escape")
         run.key(wid, "Escape")
         self.assertEqual(run.wait_exit(), 0, run.stderr())
-        self.assertEqual(run.stdout().count("Total running time:  "), 1)
+        self.assertEqual(count_lines(run.stdout(), L.SUMMARY_TIME), 1)
         self.check_whole_blocks(run, "latticeglow", 1)
         self.assertEqual(run.frame_count(1), start + 1)
 
@@ -253,7 +249,7 @@ class Faults(E2ETestCase):
                 runs[0].xdotool("search", "--onlyvisible", "--name", title,
                                 check=False).stdout.split()), "both windows")
             wait_for(lambda: len(runs[0].results_files()) == 2, "both results files")
-            wait_for(lambda: all("Secs to Initialize." in run.stdout() for run in runs),
+            wait_for(lambda: all(count_lines(run.stdout(), L.INIT_LINE) for run in runs),
                      "both windows to start")
             for wid in ids:
                 runs[0].key(wid, "Escape")
@@ -264,8 +260,8 @@ class Faults(E2ETestCase):
             for name in names:
                 with open(os.path.join(folder, name)) as f:
                     text = f.read()
-                self.assertEqual(text.count("Secs to Initialize."), 1, name)
-                self.assertEqual(text.count("Total running time:  "), 1, name)
+                self.assertEqual(count_lines(text, L.INIT_LINE), 1, name)
+                self.assertEqual(count_lines(text, L.SUMMARY_TIME), 1, name)
             stems = [re.sub(r"(-\d+)?\.txt$", "", name) for name in names]
             if stems[0] == stems[1]:
                 self.assertEqual(set(names), {stems[0] + ".txt", stems[0] + "-2.txt"})
@@ -282,7 +278,7 @@ class Faults(E2ETestCase):
         run = Run(self, "latticeglow", 2, display=self.start_xvfb(depth=24),
                   command=["sh", "-c", limit, program_path("latticeglow")])
         ended_or_started = wait_for(
-            lambda: run.process.poll() is not None or "Secs to Initialize." in run.stdout(),
+            lambda: run.process.poll() is not None or count_lines(run.stdout(), L.INIT_LINE),
             "the window to fail or to start", timeout=300)
         self.assertTrue(ended_or_started)
         if run.process.poll() is None:

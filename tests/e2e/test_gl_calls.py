@@ -54,7 +54,7 @@ class TracedRun(E2ETestCase):
     def step_and_stop(self, run, window, steps, processes):
         wid = run.wait_window(window)
         run.key(wid, "p")
-        wait_for(lambda: "Initialize." in "".join(run.results_lines(window)), "initialisation")
+        wait_for(lambda: run.initialised(window), "initialisation")
         start = run.wait_quiet(window)
         for n in range(steps):
             self.assertEqual(run.step(window, wid), start + n + 1)
@@ -197,7 +197,7 @@ class LatticeglowCalls(TracedRun):
                   wrapper=["env", f"LD_PRELOAD={counter}", "POW_COUNT_FILE=pow.count"])
         wid = run.wait_window(1)
         run.key(wid, "p")
-        wait_for(lambda: "Initialize." in "".join(run.results_lines(1)), "initialisation")
+        wait_for(lambda: run.initialised(1), "initialisation")
         run.key(wid, "Escape")
         self.assertEqual(run.wait_exit(), 0)
         with open(os.path.join(run.workdir, "pow.count"), "rb") as f:

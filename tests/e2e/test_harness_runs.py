@@ -2,24 +2,16 @@
 clicks through xdotool, then the console and the results files checked line by line."""
 
 import os
-import re
 import unittest
 
-from e2elib import E2ETestCase, Run, wait_for
+from e2elib import L, E2ETestCase, Run, count_lines, wait_for
 
-BANNER_TITLES = {
-    "shardfall": "Tarnwick :: Oxbrindle Benchmark Graphics Shardfall for Windows on x86 64bit system 2022.09.29.",
-    "latticeglow": "Tarnwick :: Oxbrindle Benchmark Graphics Latticeglow for Windows on x86 64bit system 2022.09.29.",
-}
+BANNER_TITLES = {name: p.title_line for name, p in L.PROGRAMS.items()}
 PAUSE_LINES = {
     "shardfall": "Press Key P or Press Mouse Right button to Pause.",
     "latticeglow": "Press Key P or Press Mouse Right button for Pause.",
 }
 EXIT_LINES = {"shardfall": "Press Key Esc to Exit.", "latticeglow": "Press Key Esc for exit."}
-TITLE_BLANKS = {"shardfall": 2, "latticeglow": 1}
-NUMBER = r"(-?[0-9.]+(e[+-][0-9]+)?|-?nan|-?inf)"
-FILE_NAME = re.compile(r"^results_(shardfall|latticeglow)_windows @ (\d+) of (.+) @ "
-                       r"local date \d{4}\.\d{2}\.\d{2} time \d{2}\.\d{2}\.\d{2}(-\d+)?\.txt$")
 
 
 class ProgramRuns:
@@ -28,36 +20,36 @@ class ProgramRuns:
     program = None
 
     def frame_block_pattern(self, window):
-        if self.program == "shardfall":
-            return [r"window: 1", r"It drew \d+ Triangles\.", rf"It spent: {NUMBER} Secs\. ",
-                    rf"It was: {NUMBER} Angles/sec\.", rf"It was: {NUMBER} Triangles/sec\.", r""]
-        return [rf"window: {window} @ .+", rf"The system spent: {NUMBER} Secs\. ",
-                rf"It was: {NUMBER} Angles/sec\.", rf"It was: {NUMBER} Vertex/sec\.", r""]
+        # shardfall's first line is GLUT's window identifier, 1 in every process.
+        fixed = {"glut_window": 1} if self.program == "shardfall" else {"window": window}
+        return [line.regex(**{k: v for k, v in fixed.items() if k in line.fields})
+                for line in L.PROGRAMS[self.program].frame_lines] + ["^$"]
 
     def check_results_file(self, run, window, frames, finished):
+        program = L.PROGRAMS[self.program]
         lines = run.results_lines(window)
-        self.assertEqual(lines[0], BANNER_TITLES[self.program])
-        blanks = TITLE_BLANKS[self.program]
+        self.assertEqual(lines[0], program.title_line)
+        blanks = program.title_blank_lines
         self.assertEqual(lines[1:1 + blanks], [""] * blanks)
         i = 1 + blanks
-        self.assertRegex(lines[i], rf"^Window {window}@ .+ spent: {NUMBER} Secs to Initialize\.$")
+        self.assertRegex(lines[i], L.INIT_LINE.regex(window=window))
         self.assertEqual(lines[i + 1:i + 3], ["", ""])
         i += 3
         block = self.frame_block_pattern(window)
         for frame in range(frames):
             for offset, pattern in enumerate(block):
-                self.assertRegex(lines[i + offset], f"^{pattern}$",
+                self.assertRegex(lines[i + offset], pattern,
                                  f"window {window}, frame {frame + 1}, line {offset + 1}")
             i += len(block)
         if finished:
-            self.assertRegex(lines[i], rf"^Total running time:  {NUMBER} Secs\. @ window: {window}$")
-            self.assertRegex(lines[i + 1], rf"^Average Angles/Sec: {NUMBER} Angles/Sec\.$")
-            word = "Triangles" if self.program == "shardfall" else "Vertex"
-            self.assertRegex(lines[i + 2], rf"^Average {word}/Sec: {NUMBER} {word}/Sec\.$")
+            time_line, angle_line, rate_line = program.summary_lines
+            self.assertRegex(lines[i], time_line.regex(window=window))
+            self.assertRegex(lines[i + 1], angle_line.regex())
+            self.assertRegex(lines[i + 2], rate_line.regex())
             self.assertEqual(lines[i + 3:], ["", ""])  # one empty line, then the final newline
         else:
             self.assertEqual(lines[i:], [""])
-        self.assertNotIn("Results have been saved", "\n".join(lines))
+        self.assertEqual(count_lines("\n".join(lines), L.RESULTS_SAVED), 0)
 
     def test_single_process_prints_the_banner_only(self):
         run = Run(self, self.program, 1, display=self.start_xvfb(depth=self.depth))
@@ -84,8 +76,7 @@ class ProgramRuns:
         w2 = run.wait_window(2)
         run.key(w2, "p")
         for window in (1, 2):
-            wait_for(lambda: "Initialize." in "".join(run.results_lines(window)),
-                     f"window {window}'s initialisation")
+            wait_for(lambda: run.initialised(window), f"window {window}'s initialisation")
         return display, run, w1, w2
 
     def test_three_processes_keys_mouse_and_escape(self):
@@ -96,9 +87,9 @@ class ProgramRuns:
         names = sorted(os.path.basename(f) for f in run.results_files())
         self.assertEqual(len(names), 2, names)
         for window, name in zip((1, 2), names):
-            match = FILE_NAME.match(name)
-            self.assertIsNotNone(match, name)
-            self.assertEqual((match.group(1), match.group(2)), (self.program, str(window)))
+            parsed = L.parse_results_name(name)
+            self.assertIsNotNone(parsed, name)
+            self.assertEqual((parsed.program, parsed.window), (self.program, window))
 
         # Paused (a frame or two may have been reported before P arrived): every C gives
         # exactly one report.
@@ -124,7 +115,7 @@ class ProgramRuns:
 
         # Esc ends window 1: summary in both sinks, window off the screen, window 2 goes on.
         run.key(w1, "Escape")
-        wait_for(lambda: "Total running time:  " in run.stdout(), "window 1's summary")
+        wait_for(lambda: count_lines(run.stdout(), L.SUMMARY_TIME), "window 1's summary")
         wait_for(lambda: run.visible_window(1) is None, "window 1 to leave the screen")
         self.assertIsNone(run.process.poll())
         # Window 2 redraws (and reports) when window 1 stops covering it.
@@ -139,11 +130,13 @@ class ProgramRuns:
         console = run.stdout()
         for window in (1, 2):
             path = os.path.join(run.workdir, os.path.basename(run.results_file(window)))
-            self.assertIn("Results have been saved in a file and you can find it at: " + path + "\n",
-                          console)
-            self.assertRegex(console, rf"Total running time:  {NUMBER} Secs\. @ window: {window}\n")
+            self.assertIn(L.RESULTS_SAVED.format(path=path) + "\n", console)
             # Processes interleave on the console line by line, so only the line itself.
-            self.assertRegex(console, rf"\nWindow {window}@ .+ spent: {NUMBER} Secs to Initialize\.\n")
+            lines = console.split("\n")
+            self.assertTrue(any((L.SUMMARY_TIME.match(t) or {}).get("window") == str(window)
+                                for t in lines), window)
+            self.assertTrue(any((L.INIT_LINE.match(t) or {}).get("window") == str(window)
+                                for t in lines), window)
         self.assertEqual(console.count(BANNER_TITLES[self.program]), 1)
 
     def test_closing_one_window_ends_only_that_process(self):
@@ -165,7 +158,7 @@ class ProgramRuns:
         connection.close()
 
         wait_for(lambda: run.visible_window(1) is None, "window 1 to close")
-        wait_for(lambda: "Results have been saved" in run.stdout(), "window 1's results path")
+        wait_for(lambda: count_lines(run.stdout(), L.RESULTS_SAVED), "window 1's results path")
         self.check_results_file(run, 1, frames_1, finished=True)
         self.assertIsNone(run.process.poll(), "closing one window ended the run")
         frames_2 = run.wait_quiet(2) + 1
@@ -173,7 +166,7 @@ class ProgramRuns:
         run.key(w2, "Escape")
         self.assertEqual(run.wait_exit(), 0)
         self.check_results_file(run, 2, frames_2, finished=True)
-        self.assertEqual(run.stdout().count("Total running time:  "), 2)
+        self.assertEqual(count_lines(run.stdout(), L.SUMMARY_TIME), 2)
 
     def test_without_a_display_the_run_fails_promptly(self):
         for display, named in ((None, "DISPLAY is not set"), (":987", '":987"')):

@@ -1,36 +1,34 @@
 """The workloads' figures as users read them: triangles and vertices per frame, their rates
 and the run summary, checked against each other in the console and the results files."""
 
-import re
 import time
 import unittest
 
-from e2elib import E2ETestCase, Run, program_path, wait_for
+from e2elib import L, E2ETestCase, Run, count_lines, program_path, wait_for
 
 # Report lines carry six significant digits: products and quotients of two of them agree
 # to about one part in 10^5.
 PRECISION = 2e-5
 
 
-def frame_blocks(lines, first_line_pattern, size):
+def frame_blocks(program, lines):
+    """The fields of each complete frame report, one dict a frame."""
+    layout = L.PROGRAMS[program].frame_lines
     blocks = []
-    for i, line in enumerate(lines):
-        if re.match(first_line_pattern, line):
-            blocks.append(lines[i:i + size])
+    for i in range(len(lines) - len(layout) + 1):
+        fields = [line.match(text) for line, text in zip(layout, lines[i:i + len(layout)])]
+        if all(f is not None for f in fields):
+            blocks.append({k: v for f in fields for k, v in f.items()})
     return blocks
 
 
-def number_in(line, prefix, suffix):
-    assert line.startswith(prefix) and line.endswith(suffix), line
-    return float(line[len(prefix):len(line) - len(suffix)])
-
-
-def summary(lines, word):
-    i = next(i for i, line in enumerate(lines) if line.startswith("Total running time:  "))
-    total = float(re.match(r"Total running time:  (\S+) Secs\. @ window: \d+$", lines[i]).group(1))
-    angles = number_in(lines[i + 1], "Average Angles/Sec: ", " Angles/Sec.")
-    average = number_in(lines[i + 2], f"Average {word}/Sec: ", f" {word}/Sec.")
-    return total, angles, average
+def summary(program, lines):
+    """(total time, average angle rate, average workload rate) from the summary lines."""
+    time_line, angle_line, rate_line = L.PROGRAMS[program].summary_lines
+    i = next(i for i, line in enumerate(lines) if time_line.match(line))
+    return (float(time_line.match(lines[i])["seconds"]),
+            float(angle_line.match(lines[i + 1])["angle_rate"]),
+            float(rate_line.match(lines[i + 2])["rate"]))
 
 
 class WorkloadReports(E2ETestCase):
@@ -43,7 +41,7 @@ class WorkloadReports(E2ETestCase):
         for wid in windows.values():
             run.key(wid, "p")
         for window, wid in windows.items():
-            wait_for(lambda: "Initialize." in "".join(run.results_lines(window)), "initialisation")
+            wait_for(lambda: run.initialised(window), "initialisation")
             start = run.wait_quiet(window)
             for n in range(steps):
                 self.assertEqual(run.step(window, wid), start + n + 1)
@@ -56,14 +54,15 @@ class WorkloadReports(E2ETestCase):
         run = self.stepped_run("shardfall", 24, 3)
         for w in (1, 2):
             lines = run.results_lines(w)
-            blocks = frame_blocks(lines, r"^window: 1$", 5)
+            blocks = frame_blocks("shardfall", lines)
             self.assertGreaterEqual(len(blocks), 3)
             steps, total_triangles, total_time = [], 0, 0.0
             for block in blocks:
-                triangles = int(number_in(block[1], "It drew ", " Triangles."))
-                frame_time = number_in(block[2], "It spent: ", " Secs. ")
-                angle_rate = number_in(block[3], "It was: ", " Angles/sec.")
-                triangle_rate = number_in(block[4], "It was: ", " Triangles/sec.")
+                self.assertEqual(block["glut_window"], "1")
+                triangles = int(block["triangles"])
+                frame_time = float(block["seconds"])
+                angle_rate = float(block["angle_rate"])
+                triangle_rate = float(block["rate"])
                 self.assertEqual(triangles % (600 * w), 0, block)
                 steps.append(triangles // (600 * w))
                 self.assertClose(angle_rate * frame_time, 1, "angle rate x frame time")
@@ -76,32 +75,33 @@ class WorkloadReports(E2ETestCase):
             self.assertEqual(distinct, list(range(distinct[0], distinct[0] + len(distinct))))
             self.assertGreaterEqual(len(distinct), 3)
             self.assertGreaterEqual(steps[0], 1)
-            total, angles, average = summary(lines, "Triangles")
+            total, angles, average = summary("shardfall", lines)
             self.assertClose(total, total_time, "total time")
             self.assertClose(angles, len(blocks) / total, "average angle rate")
             self.assertClose(average, total_triangles / total, "average triangle rate")
         # The console carries the same reports.
         console = run.stdout()
-        self.assertEqual(console.count("It drew "),
-                         sum(len(frame_blocks(run.results_lines(w), r"^window: 1$", 5))
+        self.assertEqual(count_lines(console, L.SHARDFALL.frame_lines[1]),
+                         sum(len(frame_blocks("shardfall", run.results_lines(w)))
                              for w in (1, 2)))
 
     def test_latticeglow_reports_the_lattice_of_a_depth_16_screen(self):
         run = self.stepped_run("latticeglow", 16, 3)
         for w in (1, 2):
             lines = run.results_lines(w)
-            self.assertRegex(lines[2], rf"^Window {w}@ .+ spent: \S+ Secs to Initialize\.$")
-            blocks = frame_blocks(lines, rf"^window: {w} @ ", 4)
+            self.assertRegex(lines[2], L.INIT_LINE.regex(window=w))
+            blocks = frame_blocks("latticeglow", lines)
             self.assertGreaterEqual(len(blocks), 3)
             total_time = 0.0
             for block in blocks:
-                frame_time = number_in(block[1], "The system spent: ", " Secs. ")
-                angle_rate = number_in(block[2], "It was: ", " Angles/sec.")
-                vertex_rate = number_in(block[3], "It was: ", " Vertex/sec.")
+                self.assertEqual(block["window"], str(w))
+                frame_time = float(block["seconds"])
+                angle_rate = float(block["angle_rate"])
+                vertex_rate = float(block["rate"])
                 self.assertClose(angle_rate * frame_time, 1, "angle rate x frame time")
                 self.assertClose(vertex_rate * frame_time, 65536, "vertex rate x frame time")
                 total_time += frame_time
-            total, angles, average = summary(lines, "Vertex")
+            total, angles, average = summary("latticeglow", lines)
             self.assertClose(total, total_time, "total time")
             self.assertClose(angles, len(blocks) / total, "average angle rate")
             self.assertClose(average, 65536 * len(blocks) / total, "average vertex rate")

@@ -13,6 +13,7 @@ import time
 import unittest
 
 import toolstest as T
+from benchlib import layout as L
 from test_runner import fake_build
 
 RUN_TIMEOUT = 600  # seconds a whole run may take before the test gives up on it
@@ -80,17 +81,18 @@ class RunnerCase(unittest.TestCase):
 
     def results_files(self, program):
         return sorted(glob.glob(os.path.join(glob.escape(self.out),
-                                             "results_%s_windows @ *.txt" % program)))
+                                             L.PROGRAMS[program].results_glob)))
 
     def count_blocks(self, path, program):
         """(frame blocks, summaries) in a results file, counted line by line."""
-        time_line = "It spent: " if program == "shardfall" else "The system spent: "
+        first_line, time_line = L.PROGRAMS[program].frame_lines[0], \
+            L.PROGRAMS[program].frame_time_line
         with open(path) as f:
             lines = f.read().split("\n")
-        frames = sum(1 for line in lines if line.startswith(time_line))
-        window_lines = sum(1 for line in lines if line.startswith("window: "))
+        frames = sum(1 for line in lines if time_line.match(line))
+        window_lines = sum(1 for line in lines if first_line.match(line))
         self.assertEqual(frames, window_lines, path)
-        return frames, sum(1 for line in lines if line.startswith("Total running time:  "))
+        return frames, sum(1 for line in lines if L.SUMMARY_TIME.match(line))
 
 
 class SuccessfulRuns(RunnerCase):
@@ -111,13 +113,13 @@ class SuccessfulRuns(RunnerCase):
         files = self.results_files(program)
         self.assertEqual(len(files), windows, files)
         for w, path in enumerate(files, 1):
-            self.assertIn("@ %d of " % w, os.path.basename(path))
+            self.assertEqual(L.PROGRAMS[program].results_window(os.path.basename(path)), w)
             self.assertEqual(self.count_blocks(path, program), (frames, 1), path)
 
         with open(os.path.join(self.out, "console.log")) as f:
             console = f.read()
-        self.assertIn("Oxbrindle Benchmark Graphics", console)
-        self.assertEqual(console.count("Results have been saved in a file"), windows)
+        self.assertIn(L.PROGRAMS[program].title_line, console)
+        self.assertEqual(sorted(L.results_file_states(console)), list(range(1, windows + 1)))
 
         info = self.run_json()
         self.assertEqual(info["status"], "ok")

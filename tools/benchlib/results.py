@@ -1,10 +1,11 @@
-"""The two programs, their window titles and their results files.
+"""Reading results files: the strict parser and the follower of a running window's file.
 
-A results file is written line by line while a window runs: a title line,
-the window's initialisation time, one block per reported frame and, once the
-window has been ended with Esc, a summary. The parser is strict about the
-layout (a wrong line is an error naming the file and line) but accepts a
-file that stops after any complete line, as a killed run leaves it.
+A results file is written line by line while a window runs: a title line, the window's
+initialisation time, one block per reported frame and, once the window has been ended with
+Esc, a summary. The parser is strict about the layout (a wrong line is an error naming the
+file and line) but accepts a file that stops anywhere, as a killed run or a full disk
+leaves it: a last line without its line end is left out with a note.
+The layout itself is described once, in layout.py; its names are available here too.
 """
 
 import decimal
@@ -13,78 +14,17 @@ import os
 import re
 from dataclasses import dataclass, field
 
+from .layout import (INIT_LINE, INTEGER, LATTICEGLOW, NUMBER, PROGRAMS, SHARDFALL,
+                     Program, ResultsName, SUMMARY_TIME, cxx_double, ieee_divide,
+                     parse_results_name, program_by_title, results_file_states, results_lines,
+                     results_name)
 
-@dataclass(frozen=True)
-class Program:
-    name: str                 # shardfall | latticeglow
-    display_name: str         # Shardfall | Latticeglow
-    title_line: str           # first line of its results files
-    title_blank_lines: int    # empty lines after the title line
-    window_title_prefix: str  # window title without the window index
-    quantity: str             # what a frame is counted in: triangles | vertices
-    quantity_unit: str        # unit of the quantity rate
-    frame_time_prefix: str    # start of the frame-time line of a frame block
-
-    def window_title(self, window):
-        return "%s%d" % (self.window_title_prefix, window)
-
-    def window_from_title(self, title):
-        """The window index a window title names, or None when it is not one of ours."""
-        if not title.startswith(self.window_title_prefix):
-            return None
-        rest = title[len(self.window_title_prefix):]
-        if not rest.isdigit() or rest != str(int(rest)):
-            return None
-        return int(rest)
-
-    @property
-    def results_prefix(self):
-        return "results_%s_windows @ " % self.name
-
-    def results_window(self, file_name):
-        """The window index in a results file name, or None when the name is not one."""
-        m = re.fullmatch(re.escape(self.results_prefix) + r"(\d+) of .* @ local date "
-                         r"\d{4}\.\d\d\.\d\d time \d\d\.\d\d\.\d\d(?:-\d+)?\.txt", file_name)
-        return int(m.group(1)) if m else None
-
-
-SHARDFALL = Program(
-    name="shardfall",
-    display_name="Shardfall",
-    title_line="Tarnwick :: Oxbrindle Benchmark Graphics Shardfall for Windows on x86 64bit "
-               "system 2022.09.29.",
-    title_blank_lines=2,
-    window_title_prefix="OPENGL Shardfall 64  Thread: ",
-    quantity="triangles",
-    quantity_unit="triangles/s",
-    frame_time_prefix="It spent: ",
-)
-
-LATTICEGLOW = Program(
-    name="latticeglow",
-    display_name="Latticeglow",
-    title_line="Tarnwick :: Oxbrindle Benchmark Graphics Latticeglow for Windows on x86 64bit "
-               "system 2022.09.29.",
-    title_blank_lines=1,
-    window_title_prefix="OPENGL Latticeglow  64  Thread: ",
-    quantity="vertices",
-    quantity_unit="vertices/s",
-    frame_time_prefix="The system spent: ",
-)
-
-PROGRAMS = {p.name: p for p in (SHARDFALL, LATTICEGLOW)}
-
-
-def program_by_title(line):
-    for program in PROGRAMS.values():
-        if line == program.title_line:
-            return program
-    return None
-
-
-# A double as the C++ stream prints it by default (%g with six significant digits).
-NUMBER = r"-?(?:\d+(?:\.\d+)?(?:e[+-]\d+)?|inf|nan)"
-INTEGER = r"-?\d+"
+# The layout's names are available from here too, as they always were.
+__all__ = ["INIT_LINE", "INTEGER", "LATTICEGLOW", "NUMBER", "PROGRAMS", "SHARDFALL", "Program",
+           "ResultsName", "SUMMARY_TIME", "cxx_double", "ieee_divide", "parse_results_name",
+           "program_by_title", "results_file_states", "results_lines", "results_name",
+           "Number", "significant_digits", "ParseError", "Frame", "Summary", "ResultsFile",
+           "parse_results_file", "ResultsFollower"]
 
 
 @dataclass(frozen=True)
@@ -139,17 +79,23 @@ class Summary:
 class ResultsFile:
     path: str
     program: Program
-    window: int = None
+    window: int = None         # from the initialisation line
     processor: str = None
     init_time: Number = None
     init_line: int = None
     frames: list = field(default_factory=list)
     summary: Summary = None
     notes: list = field(default_factory=list)  # what is missing from a file cut short
+    cut_line: bool = False     # the last line had no line end and was left out
 
     @property
     def name(self):
         return os.path.basename(self.path)
+
+    @property
+    def name_info(self):
+        """The window, host and start time the file name carries (None for other names)."""
+        return parse_results_name(self.name)
 
 
 class _Truncated(Exception):
@@ -179,28 +125,31 @@ class _Lines:
         shown = found if len(found) <= 100 else found[:100] + "..."
         raise ParseError(self.path, number, "expected %s, found %r" % (expected, shown))
 
-    def take(self, pattern, expected):
+    def take(self, line):
+        """The fields of the next line, which must be `line` (a layout Line)."""
         if self.at_end():
             raise _Truncated()
-        m = re.fullmatch(pattern, self.peek())
-        if m is None:
-            self.error(expected)
+        fields = line.match(self.peek())
+        if fields is None:
+            self.error('"%s"' % re.sub(r"\{(\w+)\}", r"<\1>", line.template))
         self.index += 1
-        return m
+        return fields
 
     def take_empty(self):
-        self.take("", "an empty line")
+        if self.at_end():
+            raise _Truncated()
+        if self.peek() != "":
+            self.error("an empty line")
+        self.index += 1
+
+    def number_field(self, text, what, line_number=None):
+        if text not in ("inf", "-inf", "nan", "-nan") and significant_digits(text) > 6:
+            raise ParseError(self.path, line_number or self.index,
+                             "%s %s has more than six significant digits" % (what, text))
+        return Number.parse(text)
 
 
-def _number(lines, text, what, line_number):
-    if text not in ("inf", "-inf", "nan", "-nan") and significant_digits(text) > 6:
-        raise ParseError(lines.path, line_number,
-                         "%s %s has more than six significant digits" % (what, text))
-    return Number.parse(text)
-
-
-def parse_results_file(path):
-    """Reads one results file; raises ParseError for a file that does not follow the layout."""
+def _read_lines(path):
     with open(path, "rb") as f:
         raw = f.read()
     if not raw:
@@ -211,28 +160,36 @@ def parse_results_file(path):
         line = raw[:e.start].count(b"\n") + 1
         raise ParseError(path, line, "expected text, found bytes that are not UTF-8") from None
     lines = text.split("\n")
-    if lines[-1] != "":
-        raise ParseError(path, len(lines), "the last line is cut short (it has no line end)")
-    lines.pop()
+    cut = lines.pop()  # "" when the file ends with a line end
+    return lines, cut
+
+
+def parse_results_file(path):
+    """Reads one results file; raises ParseError for a file that does not follow the layout."""
+    lines, cut = _read_lines(path)
+    if not lines:
+        raise ParseError(path, 1, "expected the title line, found a line without its line end")
     program = program_by_title(lines[0])
     if program is None:
         shown = lines[0] if len(lines[0]) <= 100 else lines[0][:100] + "..."
         raise ParseError(path, 1, "expected the title line of Shardfall or Latticeglow "
                          "(\"%s\"), found %r" % (SHARDFALL.title_line, shown))
     result = ResultsFile(path=path, program=program)
+    if cut:
+        result.cut_line = True
+        result.notes.append("the last line (line %d) is cut short (no line end): it is left "
+                            "out" % (len(lines) + 1))
     cursor = _Lines(path, lines)
     cursor.index = 1
     stage = "before the initialisation line"
     try:
         for _ in range(program.title_blank_lines):
             cursor.take_empty()
-        m = cursor.take(r"Window (\d+)@ (.*) spent: (%s) Secs to Initialize\." % NUMBER,
-                        "\"Window <index>@ <processor> spent: <seconds> Secs to Initialize.\"")
-        result.window = int(m.group(1))
-        result.processor = m.group(2)
-        result.init_line = cursor.number - 1
-        result.init_time = _number(cursor, m.group(3), "the initialisation time",
-                                   result.init_line)
+        fields = cursor.take(INIT_LINE)
+        result.window = int(fields["window"])
+        result.processor = fields["host"]
+        result.init_line = cursor.index
+        result.init_time = cursor.number_field(fields["seconds"], "the initialisation time")
         stage = "after the initialisation line"
         cursor.take_empty()
         cursor.take_empty()
@@ -244,7 +201,7 @@ def parse_results_file(path):
             if line.startswith("window: "):
                 stage = "frame"
                 result.frames.append(_parse_frame(cursor, result))
-            elif line.startswith("Total running time:"):
+            elif line.startswith(SUMMARY_TIME.prefix.rstrip()):
                 stage = "in summary"
                 result.summary = _parse_summary(cursor, result)
                 break
@@ -275,58 +232,46 @@ def _parse_frame(cursor, result):
     program = result.program
     start = cursor.number
     cursor.block_start = start
-    if program is SHARDFALL:
-        m = cursor.take(r"window: (\d+)", "\"window: <GLUT window id>\"")
-        glut_window = int(m.group(1))
-        m = cursor.take(r"It drew (\d+) Triangles\.", "\"It drew <count> Triangles.\"")
-        quantity = int(m.group(1))
-        m = cursor.take(r"It spent: (%s) Secs\. " % NUMBER, "\"It spent: <seconds> Secs. \"")
-        frame_time = _number(cursor, m.group(1), "the frame time", cursor.number - 1)
-    else:
-        m = cursor.take(r"window: (\d+) @ (.*)", "\"window: <index> @ <processor>\"")
-        glut_window = int(m.group(1))
-        if glut_window != result.window or m.group(2) != result.processor:
-            raise ParseError(cursor.path, start, "frame block names window %s @ %s, but the "
-                             "file belongs to window %d @ %s (line %d)" %
-                             (m.group(1), m.group(2), result.window, result.processor,
-                              result.init_line))
-        quantity = None
-        m = cursor.take(r"The system spent: (%s) Secs\. " % NUMBER,
-                        "\"The system spent: <seconds> Secs. \"")
-        frame_time = _number(cursor, m.group(1), "the frame time", cursor.number - 1)
-    m = cursor.take(r"It was: (%s) Angles/sec\." % NUMBER, "\"It was: <rate> Angles/sec.\"")
-    angle_rate = _number(cursor, m.group(1), "the angle rate", cursor.number - 1)
-    unit = "Triangles" if program is SHARDFALL else "Vertex"
-    m = cursor.take(r"It was: (%s) %s/sec\." % (NUMBER, unit),
-                    "\"It was: <rate> %s/sec.\"" % unit)
-    quantity_rate = _number(cursor, m.group(1), "the %s rate" % program.quantity,
-                            cursor.number - 1)
-    frame = Frame(line=start, glut_window=glut_window, frame_time=frame_time,
-                  angle_rate=angle_rate, quantity_rate=quantity_rate, quantity=quantity)
+    values, seconds_line = {}, None
+    for line in program.frame_lines:
+        values.update(cursor.take(line))
+        if "seconds" in line.fields:
+            seconds_line = cursor.index
+    if program is LATTICEGLOW and (int(values["window"]) != result.window
+                                   or values["host"] != result.processor):
+        raise ParseError(cursor.path, start, "frame block names window %s @ %s, but the "
+                         "file belongs to window %d @ %s (line %d)" %
+                         (values["window"], values["host"], result.window, result.processor,
+                          result.init_line))
+    last = cursor.index
+    frame = Frame(
+        line=start,
+        glut_window=int(values.get("glut_window") or values.get("window")),
+        frame_time=cursor.number_field(values["seconds"], "the frame time", seconds_line),
+        angle_rate=cursor.number_field(values["angle_rate"], "the angle rate", last - 1),
+        quantity_rate=cursor.number_field(values["rate"], "the %s rate" % program.quantity,
+                                          last),
+        quantity=int(values["triangles"]) if "triangles" in values else None)
     if not cursor.at_end():  # a block complete but for its closing empty line still counts
         cursor.take_empty()
     return frame
 
 
 def _parse_summary(cursor, result):
-    program = result.program
     start = cursor.number
     cursor.block_start = start
-    m = cursor.take(r"Total running time:  (%s) Secs\. @ window: (\d+)" % NUMBER,
-                    "\"Total running time:  <seconds> Secs. @ window: <index>\"")
-    if int(m.group(2)) != result.window:
+    time_line, angle_line, rate_line = result.program.summary_lines
+    fields = cursor.take(time_line)
+    if int(fields["window"]) != result.window:
         raise ParseError(cursor.path, start, "the summary names window %s, but the file "
-                         "belongs to window %d (line %d)" % (m.group(2), result.window,
+                         "belongs to window %d (line %d)" % (fields["window"], result.window,
                                                             result.init_line))
-    total = _number(cursor, m.group(1), "the total running time", start)
-    m = cursor.take(r"Average Angles/Sec: (%s) Angles/Sec\." % NUMBER,
-                    "\"Average Angles/Sec: <rate> Angles/Sec.\"")
-    angles = _number(cursor, m.group(1), "the average angle rate", cursor.number - 1)
-    unit = "Triangles" if program is SHARDFALL else "Vertex"
-    m = cursor.take(r"Average %s/Sec: (%s) %s/Sec\." % (unit, NUMBER, unit),
-                    "\"Average %s/Sec: <rate> %s/Sec.\"" % (unit, unit))
-    quantity = _number(cursor, m.group(1), "the average %s rate" % program.quantity,
-                       cursor.number - 1)
+    total = cursor.number_field(fields["seconds"], "the total running time", start)
+    angles = cursor.number_field(cursor.take(angle_line)["angle_rate"],
+                                 "the average angle rate", cursor.index)
+    quantity = cursor.number_field(cursor.take(rate_line)["rate"],
+                                   "the average %s rate" % result.program.quantity,
+                                   cursor.index)
     if not cursor.at_end():
         cursor.take_empty()
     return Summary(line=start, total_time=total, average_angle_rate=angles,
@@ -367,23 +312,21 @@ class ResultsFollower:
         changed = False
         for raw in complete:
             line = raw.decode("utf-8", "replace")
-            if line.startswith(self.program.frame_time_prefix):
+            frame = self.program.frame_time_line.match(line)
+            init = INIT_LINE.match(line)
+            if frame is not None:
                 self.frames += 1
                 changed = True
-                m = re.match(re.escape(self.program.frame_time_prefix) + "(" + NUMBER + ")",
-                             line)
-                if m:
-                    t = float(m.group(1))
-                    if math.isfinite(t):
-                        self.last_frame_time = t
-                        self.longest_frame_time = max(self.longest_frame_time, t)
-            elif line.startswith("Window ") and line.endswith(" Secs to Initialize."):
+                t = float(frame["seconds"])
+                if math.isfinite(t):
+                    self.last_frame_time = t
+                    self.longest_frame_time = max(self.longest_frame_time, t)
+            elif init is not None:
                 self.initialised = True
                 changed = True
-                m = re.search(r" spent: (%s) Secs to Initialize\.$" % NUMBER, line)
-                if m and math.isfinite(float(m.group(1))):
-                    self.init_time = float(m.group(1))
-            elif line.startswith("Total running time:"):
+                if math.isfinite(float(init["seconds"])):
+                    self.init_time = float(init["seconds"])
+            elif SUMMARY_TIME.match(line) is not None:
                 self.summary = True
                 changed = True
         return changed

@@ -1,0 +1,92 @@
+"""bench-report comparing two crafted runs: a clear regression and pure noise."""
+
+import datetime
+import json
+import os
+import random
+import shutil
+import tempfile
+import unittest
+
+import toolstest as T
+
+
+def write_run(folder, seed, slowdown=1.0, windows=2, frames=12, start=T.START):
+    """A Shardfall run whose frame times scatter +/-5 % around 10 ms per 600 triangles."""
+    rng = random.Random(seed)
+    os.makedirs(folder, exist_ok=True)
+    for w in range(1, windows + 1):
+        blocks = [(600 * w * a, 1e-5 / 0.6 * 600 * w * a * slowdown * rng.uniform(0.95, 1.05))
+                  for a in range(1, frames + 1)]
+        T.write_lines(folder, T.results_name("shardfall", w, start=start), T.shardfall_lines(
+            w, blocks))
+
+
+class Compare(unittest.TestCase):
+    def setUp(self):
+        self.dir = tempfile.mkdtemp(prefix="bench-compare-test-")
+        self.addCleanup(shutil.rmtree, self.dir, ignore_errors=True)
+        self.a, self.b = os.path.join(self.dir, "a"), os.path.join(self.dir, "b")
+
+    def compare(self, *args):
+        return T.run_tool(T.BENCH_REPORT, self.a, self.b, *args, timeout=120)
+
+    def comparison(self):
+        with open(os.path.join(self.b, "comparison.json")) as f:
+            return json.load(f)
+
+    def test_clear_regression_is_significant_and_fails_the_threshold(self):
+        write_run(self.a, seed=1)
+        write_run(self.b, seed=2, slowdown=1.2)  # every frame 20 % slower
+        proc = self.compare("--fail-above", "10")
+        self.assertEqual(proc.returncode, 1, proc.stdout + proc.stderr)
+        self.assertIn("REGRESSION beyond 10%", proc.stdout)
+        self.assertIn("Mann-Whitney", proc.stdout)
+        data = self.comparison()
+        self.assertEqual(data["regressions"], [1, 2, "total"])
+        for row in data["windows"] + [data["total"]]:
+            self.assertTrue(row["significant"], row)
+            self.assertEqual(row["verdict"], "SLOWER")
+            rate = row["measures"][0]["change_percent"]
+            self.assertAlmostEqual(rate, 100 * (1 / 1.2 - 1), delta=3)
+            median = row["measures"][1]["change_percent"]
+            self.assertAlmostEqual(median, 20, delta=5)
+        self.assertEqual(T.png_size(os.path.join(self.b, "comparison.png")), (800, 500))
+        # A threshold above the change passes; so does the same regression read as B -> A.
+        self.assertEqual(self.compare("--fail-above", "25").returncode, 0)
+        self.a, self.b = self.b, self.a
+        proc = self.compare("--fail-above", "10", "--no-plots")
+        self.assertEqual(proc.returncode, 0, proc.stdout)
+        self.assertEqual({row["verdict"] for row in self.comparison()["windows"]}, {"faster"})
+
+    def test_noise_alone_is_not_significant(self):
+        write_run(self.a, seed=3)
+        write_run(self.b, seed=4)
+        proc = T.run_tool(T.BENCH_COMPARE, self.a, self.b, "--fail-above", "1", "--no-plots",
+                          timeout=120)
+        self.assertEqual(proc.returncode, 0, proc.stdout + proc.stderr)
+        data = self.comparison()
+        self.assertEqual(data["regressions"], [])
+        for row in data["windows"] + [data["total"]]:
+            self.assertFalse(row["significant"], row)
+            self.assertEqual(row["verdict"], "within noise")
+
+    def test_runs_that_do_not_compare_are_refused(self):
+        write_run(self.a, seed=1)
+        write_run(self.a, seed=2, start=T.START + datetime.timedelta(hours=1))
+        write_run(self.b, seed=3)
+        proc = self.compare()
+        self.assertEqual(proc.returncode, 2)
+        self.assertIn("holds 2 runs", proc.stderr)
+        self.assertIn("2022-09-29 11:00:00", proc.stderr)
+        shutil.rmtree(self.a)
+        os.makedirs(self.a)
+        T.write_lines(self.a, T.results_name("latticeglow", 1),
+                      T.latticeglow_lines(1, [0.5, 0.6], 65536))
+        proc = self.compare()
+        self.assertEqual(proc.returncode, 2)
+        self.assertIn("only runs of one program compare", proc.stderr)
+
+
+if __name__ == "__main__":
+    unittest.main()

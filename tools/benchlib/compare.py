@@ -1,0 +1,201 @@
+"""Two runs of one program side by side, and whether their difference exceeds the noise.
+
+Noise test: for each window, the per-frame workload rates (triangles/s or vertices/s) of run
+A and of run B are compared with the two-sided Mann-Whitney U test (scipy.stats.mannwhitneyu);
+for the total, all frames of all windows are pooled. A change is significant when p < ALPHA.
+The test needs no assumption about how frame rates are distributed, only that frames are
+independent samples; with very few frames it cannot reach ALPHA (two frames against two never
+do), which the verdict says.
+"""
+
+import math
+from dataclasses import dataclass, field
+
+from .reportout import frame_time_stats, g
+from .windowcheck import json_number
+
+ALPHA = 0.05
+NOISE_TEST = ("two-sided Mann-Whitney U test (SciPy) over the per-frame workload rates of each "
+              "window (all frames pooled for the total); significant when p < %g" % ALPHA)
+
+
+def mann_whitney(a, b):
+    """Two-sided p-value of the Mann-Whitney U test, or None without frames on both sides."""
+    if not a or not b:
+        return None
+    from scipy.stats import mannwhitneyu
+    if len(set(a) | set(b)) == 1:
+        return 1.0  # all equal: nothing to tell apart
+    return float(mannwhitneyu(a, b, alternative="two-sided").pvalue)
+
+
+def percent_change(a, b):
+    if a is None or b is None or not (math.isfinite(a) and math.isfinite(b)) or a == 0:
+        return None
+    return (b - a) / a * 100.0
+
+
+@dataclass
+class Measure:
+    name: str
+    a: float
+    b: float
+    higher_is_better: bool
+
+    @property
+    def change(self):
+        return percent_change(self.a, self.b)
+
+    @property
+    def loss(self):
+        """How many per cent worse B is than A (negative when better), or None."""
+        c = self.change
+        if c is None:
+            return None
+        return -c if self.higher_is_better else c
+
+
+@dataclass
+class Row:
+    window: object            # window number or "total"
+    rates_a: list
+    rates_b: list
+    measures: list = field(default_factory=list)
+    p_value: float = None
+    alpha: float = ALPHA
+
+    @property
+    def significant(self):
+        return self.p_value is not None and self.p_value < self.alpha
+
+    @property
+    def rate(self):
+        return self.measures[0]
+
+    @property
+    def verdict(self):
+        if self.p_value is None:
+            return "no frames to compare"
+        if not self.significant:
+            return "within noise"
+        loss = self.rate.loss
+        if loss is None:
+            return "different"
+        return "SLOWER" if loss > 0 else "faster"
+
+    def regression_above(self, pct):
+        loss = self.rate.loss
+        return self.significant and loss is not None and loss > pct
+
+
+def _measures(unit, rate_a, rate_b, reports_a, reports_b, init_a, init_b):
+    stats_a = frame_time_stats(f.frame_time.value for r in reports_a for f in r.frames)
+    stats_b = frame_time_stats(f.frame_time.value for r in reports_b for f in r.frames)
+    return [Measure(unit, rate_a, rate_b, True),
+            Measure("median frame s", stats_a["median"], stats_b["median"], False),
+            Measure("p95 frame s", stats_a["p95"], stats_b["p95"], False),
+            Measure("init s", init_a, init_b, False)]
+
+
+def _init(reports):
+    """The run is ready when its slowest window is: the largest initialisation time."""
+    times = [r.file.init_time.value for r in reports if r.file.init_time is not None
+             and math.isfinite(r.file.init_time.value)]
+    return max(times) if times else None
+
+
+@dataclass
+class Comparison:
+    run_a: object
+    run_b: object
+    windows: list
+    total: Row
+    notes: list
+    alpha: float = ALPHA
+
+    def regressions(self, pct):
+        return [row for row in self.windows + [self.total] if row.regression_above(pct)]
+
+
+def compare_runs(run_a, run_b, alpha=ALPHA):
+    unit = run_a.program.quantity_unit
+    by_a = {r.window: r for r in run_a.reports}
+    by_b = {r.window: r for r in run_b.reports}
+    notes = []
+    rows = []
+    for w in sorted(set(by_a) | set(by_b), key=lambda w: (w is None, w or 0)):
+        ra, rb = by_a.get(w), by_b.get(w)
+        if ra is None or rb is None:
+            notes.append("window %s is only in run %s" % (w, "A" if rb is None else "B"))
+        rates_a, rates_b = (ra.rates if ra else []), (rb.rates if rb else [])
+        row = Row(w, rates_a, rates_b, alpha=alpha)
+        row.measures = _measures(
+            unit, ra.average_quantity_rate if ra else None,
+            rb.average_quantity_rate if rb else None, [ra] if ra else [], [rb] if rb else [],
+            _init([ra]) if ra else None, _init([rb]) if rb else None)
+        row.p_value = mann_whitney(rates_a, rates_b)
+        rows.append(row)
+        for r, name in ((ra, "A"), (rb, "B")):
+            if r is not None and r.state != "ok":
+                notes.append("window %s of run %s: %s" % (w, name, r.state))
+    pooled_a = [x for r in run_a.reports for x in r.rates]
+    pooled_b = [x for r in run_b.reports for x in r.rates]
+    total = Row("total", pooled_a, pooled_b, alpha=alpha)
+    total.measures = _measures(unit, run_a.headline, run_b.headline, run_a.reports,
+                               run_b.reports, _init(run_a.reports), _init(run_b.reports))
+    total.measures[0].name = unit + " (headline)"
+    total.p_value = mann_whitney(pooled_a, pooled_b)
+    if len(by_a) != len(by_b):
+        notes.append("the runs have different numbers of windows (%d and %d): the headlines "
+                     "are not like for like" % (len(by_a), len(by_b)))
+    return Comparison(run_a, run_b, rows, total, notes, alpha)
+
+
+def _pct(value):
+    return "-" if value is None else "%+.1f%%" % value
+
+
+def format_comparison(c):
+    head = ["window", "measure", "A", "B", "change", "p", "verdict"]
+    rows = []
+    for row in c.windows + [c.total]:
+        for i, m in enumerate(row.measures):
+            first = i == 0
+            rows.append([str(row.window) if first else "", m.name, g(m.a), g(m.b),
+                         _pct(m.change),
+                         ("-" if row.p_value is None else "%.3g" % row.p_value) if first else "",
+                         row.verdict if first else ""])
+    widths = [max(len(head[i]), *(len(r[i]) for r in rows)) for i in range(len(head))]
+
+    def text(r):
+        return "  ".join(c.ljust(w) if i in (1, 6) else c.rjust(w)
+                         for i, (c, w) in enumerate(zip(r, widths))).rstrip()
+
+    out = [text(head), "  ".join("-" * w for w in widths)]
+    for r in rows:
+        if r[0] == "total":
+            out.append("  ".join("-" * w for w in widths))
+        out.append(text(r))
+    return "\n".join(out)
+
+
+def comparison_data(c, fail_above=None):
+    def row_json(row):
+        return {"window": row.window, "frames_a": len(row.rates_a), "frames_b": len(row.rates_b),
+                "p_value": json_number(row.p_value), "significant": row.significant,
+                "verdict": row.verdict,
+                "measures": [{"measure": m.name, "a": json_number(m.a), "b": json_number(m.b),
+                              "change_percent": json_number(m.change)} for m in row.measures]}
+    data = {
+        "program": c.run_a.program.name,
+        "a": {"run": c.run_a.label, "context": c.run_a.context},
+        "b": {"run": c.run_b.label, "context": c.run_b.context},
+        "noise_test": NOISE_TEST,
+        "windows": [row_json(row) for row in c.windows],
+        "total": row_json(c.total),
+        "notes": c.notes,
+    }
+    if fail_above is not None:
+        data["fail_above_percent"] = fail_above
+        data["regressions"] = [row.window for row in c.regressions(fail_above)]
+    return data

@@ -1,0 +1,293 @@
+"""Results files gathered into runs, with what the run's folder says about them.
+
+A run is the files of one program whose windows started together: every window names its
+file after its start time, so the files of a run carry start times seconds apart and each
+window number once. run.json (written by bench-run) and console.log, when the folder has
+them, add the run's context and whether a window's results file is complete.
+"""
+
+import datetime
+import glob
+import json
+import math
+import os
+from dataclasses import dataclass, field
+
+from . import layout as L
+from . import results as R
+from .windowcheck import WindowReport
+
+# Windows of one run start within this of each other (a launcher starting thousands of
+# processes on a busy machine takes a while).
+RUN_SPREAD = datetime.timedelta(minutes=10)
+
+
+class UsageError(Exception):
+    pass
+
+
+def collect_files(paths):
+    """The results files named by the arguments (folders are searched for results_*.txt)."""
+    files = []
+    for path in paths:
+        if os.path.isdir(path):
+            found = sorted(glob.glob(os.path.join(glob.escape(path), "results_*.txt")))
+            if not found:
+                raise UsageError("no results files (results_*.txt) in %s" % path)
+            files.extend(found)
+        elif os.path.isfile(path):
+            files.append(path)
+        else:
+            raise UsageError("no such file or folder: %s" % path)
+    return files
+
+
+def parse_files(files):
+    """(parsed files, error lines) for every file."""
+    parsed, failures = [], []
+    for path in files:
+        try:
+            parsed.append(R.parse_results_file(path))
+        except R.ParseError as e:
+            failures.append(str(e))
+        except OSError as e:
+            failures.append("%s: %s" % (path, e.strerror or e))
+    return parsed, failures
+
+
+# ---------------------------------------------------------------- grouping
+
+def _window_of(rf):
+    name = rf.name_info
+    return name.window if name else rf.window
+
+
+def _start_of(rf):
+    name = rf.name_info
+    return name.start if name else None
+
+
+def group_into_runs(parsed):
+    """Lists of files, one per run: each window 1 starts a run, then every other file joins
+    the run of its program nearest in start time that lacks its window."""
+    groups = []
+
+    def nearest(rf):
+        start, window = _start_of(rf), _window_of(rf)
+        best = None
+        for g in groups:
+            if g["program"] is not rf.program or window in g["windows"]:
+                continue
+            if (start is None) != (g["start"] is None):
+                continue
+            gap = abs(start - g["start"]) if start is not None else datetime.timedelta(0)
+            if gap <= RUN_SPREAD and (best is None or gap < best[0]):
+                best = (gap, g)
+        return best[1] if best else None
+
+    def add(g, rf):
+        g["windows"].add(_window_of(rf))
+        g["files"].append(rf)
+
+    def key(rf):
+        name = rf.name_info
+        return (rf.program.name, name is not None, name.start if name else 0,
+                name.variant if name else 0, _window_of(rf) or 0, rf.path)
+
+    ordered = sorted(parsed, key=key)
+    for rf in ordered:
+        if _window_of(rf) == 1:
+            groups.append({"program": rf.program, "start": _start_of(rf), "windows": set(),
+                           "files": []})
+            add(groups[-1], rf)
+    for rf in ordered:
+        if _window_of(rf) == 1:
+            continue
+        g = nearest(rf)
+        if g is None:
+            g = {"program": rf.program, "start": _start_of(rf), "windows": set(), "files": []}
+            groups.append(g)
+        add(g, rf)
+    for g in groups:
+        g["files"].sort(key=lambda rf: (_window_of(rf) is None, _window_of(rf) or 0, rf.path))
+    groups.sort(key=lambda g: (g["program"].name, g["start"] is not None,
+                               g["start"] or datetime.datetime.min))
+    return [g["files"] for g in groups]
+
+
+# ---------------------------------------------------------------- the folder's own records
+
+def _read_json(path):
+    try:
+        with open(path) as f:
+            data = json.load(f)
+        return data if isinstance(data, dict) else None
+    except (OSError, ValueError):
+        return None
+
+
+def _read_text(path):
+    try:
+        with open(path, errors="replace") as f:
+            return f.read()
+    except OSError:
+        return None
+
+
+def _dict(value):
+    return value if isinstance(value, dict) else {}
+
+
+def context_of(run_json):
+    """The run's context from run.json, filled from the keys older runs wrote."""
+    if not run_json:
+        return {}
+    ctx = dict(_dict(run_json.get("context")))
+    glx = _dict(run_json.get("glx"))
+    mpi = _dict(run_json.get("mpi"))
+    screen = run_json.get("screen") if isinstance(run_json.get("screen"), dict) else {}
+    fallbacks = {
+        "host": run_json.get("host"),
+        "gl_renderer": run_json.get("renderer") or glx.get("renderer"),
+        "gl_version": glx.get("version"),
+        "mpi_library": mpi.get("library"),
+        "mpi_version": mpi.get("version"),
+        "git_revision": run_json.get("git_revision"),
+    }
+    for k, v in fallbacks.items():
+        if ctx.get(k) is None and v is not None:
+            ctx[k] = v
+    if not ctx.get("screen") and screen:
+        ctx["screen"] = {"width": screen.get("width"), "height": screen.get("height"),
+                         "depth": screen.get("depth", run_json.get("screen_depth"))}
+    for k in ("status", "error", "start_time", "end_time", "run_id"):
+        if run_json.get(k) is not None:
+            ctx[k] = run_json[k]
+    if run_json.get("hosts"):
+        ctx["hosts"] = run_json["hosts"]
+    return ctx
+
+
+@dataclass
+class FolderRecords:
+    run_json: dict = None
+    problem: str = None  # run.json is there but cannot be read
+    states_by_name: dict = field(default_factory=dict)    # file name -> state
+    states_by_window: dict = field(default_factory=dict)  # window -> state (run.json only)
+
+
+def folder_records(folder):
+    path = os.path.join(folder, "run.json")
+    records = FolderRecords(run_json=_read_json(path))
+    if records.run_json is None and os.path.exists(path):
+        records.problem = "%s cannot be read as a JSON object: the run's context is unknown" % path
+    console = _read_text(os.path.join(folder, "console.log"))
+    if console:
+        for window, state in L.results_file_states(console).items():
+            name = state["path"].replace("\\", "/").rsplit("/", 1)[-1]
+            records.states_by_name[name] = {"state": state["state"], "error": state["error"],
+                                            "window": window}
+    rj = records.run_json or {}
+    names = _dict(rj.get("results_files"))
+    for w, state in _dict(rj.get("results_file_states")).items():
+        if not isinstance(state, dict) or not str(w).isdigit():
+            continue
+        entry = {"state": state.get("state"), "error": state.get("error"), "window": int(w)}
+        if w in names:
+            records.states_by_name.setdefault(names[w], entry)
+        records.states_by_window[int(w)] = entry
+    return records
+
+
+# ---------------------------------------------------------------- runs
+
+@dataclass
+class Run:
+    program: L.Program
+    reports: list
+    context: dict = field(default_factory=dict)
+    absent: list = field(default_factory=list)  # windows the run names without a usable file
+    notes: list = field(default_factory=list)
+
+    @property
+    def start(self):
+        starts = [r.start for r in self.reports if r.start is not None]
+        return min(starts) if starts else None
+
+    @property
+    def label(self):
+        start = self.start
+        when = start.strftime("%Y-%m-%d %H:%M:%S") if start else "unknown start"
+        return "%s run of %s" % (self.program.name, when)
+
+    @property
+    def slug(self):
+        start = self.start
+        return "%s-%s" % (self.program.name, start.strftime("%Y%m%d-%H%M%S") if start else "run")
+
+    def counted(self):
+        """The windows whose figures count: frames drawn and a finite workload rate."""
+        return [r for r in self.reports
+                if r.frame_count and math.isfinite(r.average_quantity_rate)]
+
+    @property
+    def headline(self):
+        """Workload rate summed over the windows: each window's total workload / total time."""
+        rates = [r.average_quantity_rate for r in self.counted()]
+        return math.fsum(rates) if rates else math.nan
+
+    @property
+    def slowest(self):
+        counted = self.counted()
+        return min(counted, key=lambda r: (r.average_quantity_rate, -r.total_time)) \
+            if counted else None
+
+    def hosts(self):
+        """{host: [reports]} in order of first appearance."""
+        by_host = {}
+        for r in self.reports:
+            by_host.setdefault(r.host or "?", []).append(r)
+        return by_host
+
+
+def _matches(records, files):
+    names = {n for n in _dict((records.run_json or {}).get("results_files")).values()
+             if isinstance(n, str)}
+    program = (records.run_json or {}).get("program")
+    if program and program != files[0].program.name:
+        return False
+    return not names or bool(names & {rf.name for rf in files})
+
+
+def build_runs(parsed):
+    """Runs from parsed files, each with its folder's records when they describe it."""
+    folders = {}
+    runs = []
+    for files in group_into_runs(parsed):
+        folder = os.path.dirname(os.path.abspath(files[0].path))
+        if folder not in folders:
+            folders[folder] = folder_records(folder)
+        records = folders[folder]
+        described = _matches(records, files)
+        reports = []
+        for rf in files:
+            state = records.states_by_name.get(rf.name)
+            if state is None and described:
+                state = records.states_by_window.get(_window_of(rf))
+            reports.append(WindowReport(rf, state))
+        run = Run(program=files[0].program, reports=reports)
+        if records.problem:
+            run.notes.append(records.problem)
+        if described:
+            run.context = context_of(records.run_json)
+            present = {r.window for r in reports}
+            states = list(records.states_by_window.values()) + \
+                list(records.states_by_name.values())
+            for state in states:
+                w = state["window"]
+                if w not in present and state["state"] in ("not created", "incomplete"):
+                    present.add(w)
+                    run.absent.append(dict(state))
+            run.absent.sort(key=lambda a: a["window"])
+        runs.append(run)
+    return runs

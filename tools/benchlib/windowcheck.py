@@ -1,0 +1,304 @@
+"""One window's results file checked against itself and summed up.
+
+Every number in a results file is printed with six significant digits, so a printed value v
+stands for any value within half a unit of its sixth digit: v +/- 0.5 * 10**(e - 5), e being
+v's decimal exponent. The check carries these bounds through the arithmetic as intervals and
+a printed value agrees when its own interval overlaps the recomputed one (plus a relative
+1e-9 for the floating point arithmetic).
+"""
+
+import math
+import statistics
+
+from . import results as R
+
+RELATIVE_SLACK = 1e-9
+
+# ---------------------------------------------------------------- interval arithmetic
+
+def _interval(number):
+    return (number.value - number.bound, number.value + number.bound)
+
+
+def _quotient(num_lo, num_hi, den_lo, den_hi):
+    """Range of num / den for non-negative ranges, as IEEE division gives it.
+
+    Returns ("nan",) or ("inf",) when the result is that value for certain,
+    ("any",) when it cannot be told, otherwise (lo, hi).
+    """
+    if den_hi == 0:
+        if num_hi == 0:
+            return ("nan",)
+        if num_lo > 0:
+            return ("inf",)
+        return ("any",)
+    lo = num_lo / den_hi
+    hi = num_hi / den_lo if den_lo > 0 else math.inf
+    return (lo, hi)
+
+
+def _agrees(number, expected):
+    """Whether a printed number can be the rounded value of something in `expected`."""
+    value = number.value
+    if expected == ("any",):
+        return True
+    if expected == ("nan",):
+        return math.isnan(value)
+    if expected == ("inf",):
+        return value == math.inf
+    if not math.isfinite(value):
+        return False
+    lo, hi = expected
+    slack = RELATIVE_SLACK * max(abs(lo), abs(hi) if math.isfinite(hi) else 0.0)
+    v_lo, v_hi = _interval(number)
+    return v_hi >= lo - slack and v_lo <= hi + slack
+
+
+def _ieee_div(a, b):
+    if b == 0:
+        if a == 0 or math.isnan(a):
+            return math.nan
+        return math.copysign(math.inf, a)
+    return a / b
+
+
+def _describe(expected):
+    if len(expected) == 1:
+        return expected[0]
+    lo, hi = expected
+    return "%.9g .. %.9g" % (lo, hi)
+
+
+# ---------------------------------------------------------------- analysis
+
+class WindowReport:
+    """One results file with everything recomputed from its frames.
+
+    file_state is what the run says of the file ({"state": "complete" | "incomplete" |
+    "not created", "error": text}), or None when the run does not say.
+    """
+
+    def __init__(self, rf, file_state=None):
+        self.file = rf
+        self.program = rf.program
+        self.file_state = file_state
+        self.errors = []
+        name = rf.name_info
+        self.window = name.window if name else rf.window
+        self.host = name.host if name else rf.processor
+        self.start = name.start if name else None
+        self.frames = rf.frames
+        self.vertices_per_frame = None
+        self.vertex_range = None
+        self._check_frames()
+        self._recompute()
+        self._check_summary()
+
+    # frames -------------------------------------------------------------
+    def _error(self, line, message):
+        self.errors.append("%s:%d: %s" % (self.file.path, line, message))
+
+    def _check_frames(self):
+        shardfall = self.program is R.SHARDFALL
+        vertex_range = None
+        vertex_from = None
+        for i, frame in enumerate(self.frames, 1):
+            t = frame.frame_time
+            if t.value < 0 or math.isnan(t.value):
+                self._error(frame.line, "frame %d has an impossible frame time %s"
+                            % (i, t.text))
+                continue
+            t_lo, t_hi = _interval(t)
+            expected = _quotient(1, 1, t_lo, t_hi)
+            if not _agrees(frame.angle_rate, expected):
+                self._error(frame.line, "frame %d: angle rate %s Angles/sec does not match "
+                            "1 / frame time %s s (expected %s)"
+                            % (i, frame.angle_rate.text, t.text, _describe(expected)))
+            if shardfall:
+                q = frame.quantity
+                expected = _quotient(q, q, t_lo, t_hi)
+                if not _agrees(frame.quantity_rate, expected):
+                    self._error(frame.line, "frame %d: triangle rate %s Triangles/sec does not "
+                                "match %d triangles / %s s (expected %s)"
+                                % (i, frame.quantity_rate.text, q, t.text,
+                                   _describe(expected)))
+            else:
+                r = frame.quantity_rate
+                if t.value == 0 or not math.isfinite(r.value) or r.value < 0:
+                    continue
+                r_lo, r_hi = _interval(r)
+                here = (r_lo * t_lo, r_hi * t_hi)
+                if vertex_range is None:
+                    vertex_range, vertex_from = here, i
+                    continue
+                lo, hi = max(vertex_range[0], here[0]), min(vertex_range[1], here[1])
+                slack = RELATIVE_SLACK * max(here[1], vertex_range[1])
+                if lo > hi + slack:
+                    self._error(frame.line, "frame %d: vertex rate %s Vertex/sec times frame "
+                                "time %s s gives %.9g..%.9g vertices, but frames %d..%d gave "
+                                "%.9g..%.9g: the vertices per frame are not constant"
+                                % (i, r.text, t.text, here[0], here[1], vertex_from, i - 1,
+                                   vertex_range[0], vertex_range[1]))
+                    continue
+                vertex_range = (lo, max(lo, hi))
+        if not shardfall and vertex_range is not None:
+            self.vertex_range = vertex_range
+            middle = (vertex_range[0] + vertex_range[1]) / 2
+            nearest = round(middle)
+            if vertex_range[0] - 1e-9 <= nearest <= vertex_range[1] + 1e-9:
+                self.vertices_per_frame = float(nearest)
+            else:
+                self.vertices_per_frame = middle
+
+    # recomputed values ---------------------------------------------------------
+    def _recompute(self):
+        usable = [f for f in self.frames if f.frame_time.value >= 0]
+        times = [f.frame_time.value for f in usable]
+        self.frame_count = len(self.frames)
+        self.total_time = math.fsum(times)
+        self.total_lo = math.fsum(f.frame_time.value - f.frame_time.bound for f in usable)
+        self.total_hi = math.fsum(f.frame_time.value + f.frame_time.bound for f in usable)
+        n = self.frame_count
+        self.average_angle_rate = _ieee_div(n, self.total_time)
+        if self.program is R.SHARDFALL:
+            self.quantity_sum = sum(f.quantity for f in self.frames)
+            self.average_quantity_rate = _ieee_div(self.quantity_sum, self.total_time)
+        else:
+            if self.vertices_per_frame is not None:
+                self.quantity_sum = self.vertices_per_frame * n
+            elif n == 0:
+                self.quantity_sum = 0.0
+            else:
+                self.quantity_sum = math.nan  # cannot be told from the frames
+            self.average_quantity_rate = _ieee_div(self.quantity_sum, self.total_time)
+        ordered = sorted(times)
+        if ordered:
+            self.time_stats = {
+                "min": ordered[0],
+                "median": statistics.median(ordered),
+                "p95": ordered[max(0, math.ceil(0.95 * len(ordered)) - 1)],
+                "max": ordered[-1],
+            }
+        else:
+            self.time_stats = {"min": None, "median": None, "p95": None, "max": None}
+
+    def _check_summary(self):
+        s = self.file.summary
+        self.agreement = None
+        if s is None:
+            return
+        n = self.frame_count
+        total_expected = (self.total_lo, self.total_hi)
+        self.agreement = {}
+        checks = [("total_time", s.total_time, total_expected,
+                   "total running time %s s" % s.total_time.text,
+                   "the sum of the frame times")]
+        checks.append(("average_angle_rate", s.average_angle_rate,
+                       _quotient(n, n, self.total_lo, self.total_hi),
+                       "average angle rate %s Angles/Sec" % s.average_angle_rate.text,
+                       "frames / total time"))
+        if self.program is R.SHARDFALL:
+            q = self.quantity_sum
+            checks.append(("average_quantity_rate", s.average_quantity_rate,
+                           _quotient(q, q, self.total_lo, self.total_hi),
+                           "average triangle rate %s Triangles/Sec"
+                           % s.average_quantity_rate.text,
+                           "triangles / total time"))
+        else:
+            if self.vertex_range is not None:
+                expected = _quotient(self.vertex_range[0] * n, self.vertex_range[1] * n,
+                                     self.total_lo, self.total_hi)
+            elif n == 0:
+                expected = _quotient(0, 0, self.total_lo, self.total_hi)
+            else:
+                expected = ("any",)
+            checks.append(("average_quantity_rate", s.average_quantity_rate, expected,
+                           "average vertex rate %s Vertex/Sec" % s.average_quantity_rate.text,
+                           "vertices per frame * frames / total time"))
+        for key, number, expected, what, how in checks:
+            ok = _agrees(number, expected)
+            self.agreement[key] = ok
+            if not ok:
+                self._error(s.line, "the summary's %s disagrees with its %d frame(s): %s "
+                            "gives %s" % (what, n, how, _describe(expected)))
+
+    # presentation ---------------------------------------------------------------
+    @property
+    def summary_state(self):
+        if self.file.summary is None:
+            return "missing"
+        return "ok" if all(self.agreement.values()) else "MISMATCH"
+
+    @property
+    def incomplete(self):
+        return bool(self.file_state) and self.file_state.get("state") in ("incomplete",
+                                                                          "not created")
+
+    @property
+    def state(self):
+        """ok, or the first of what is wrong with the window's figures."""
+        if self.incomplete:
+            return "INCOMPLETE FILE"
+        if self.errors:
+            return "MISMATCH"
+        if self.frame_count == 0:
+            return "NO FRAMES"
+        if self.file.summary is None:
+            return "no summary"
+        return "ok"
+
+    @property
+    def rates(self):
+        """The per-frame workload rates (triangles/s or vertices/s) that are finite."""
+        return [f.quantity_rate.value for f in self.frames
+                if math.isfinite(f.quantity_rate.value)]
+
+    def as_json(self):
+        s = self.file.summary
+        file_summary = None
+        if s is not None:
+            file_summary = {
+                "total_time_s": json_number(s.total_time.value),
+                "average_angle_rate": json_number(s.average_angle_rate.value),
+                "average_quantity_rate": json_number(s.average_quantity_rate.value),
+            }
+        recomputed = {
+            "total_time_s": json_number(self.total_time),
+            "average_angle_rate": json_number(self.average_angle_rate),
+            "average_quantity_rate": json_number(self.average_quantity_rate),
+        }
+        if self.program is R.LATTICEGLOW:
+            # Only known to the precision of the printed rates and times: the bounds say how
+            # far it can be trusted.
+            recomputed["vertices_per_frame"] = json_number(self.vertices_per_frame)
+            recomputed["vertices_per_frame_bounds"] = (
+                None if self.vertex_range is None else list(self.vertex_range))
+        return {
+            "window": self.window,
+            "host": self.host,
+            "file": self.file.name,
+            "processor": self.file.processor,
+            "state": self.state,
+            "file_state": self.file_state,
+            "initialisation_time_s": json_number(
+                self.file.init_time.value if self.file.init_time else None),
+            "frames": self.frame_count,
+            "total_time_s": json_number(self.total_time),
+            "summary": self.summary_state,
+            "average_quantity_rate": json_number(self.average_quantity_rate),
+            "file_averages": file_summary,
+            "recomputed_averages": recomputed,
+            "agreement": self.agreement,
+            "frame_time_s": {k: json_number(v) for k, v in self.time_stats.items()},
+            "notes": list(self.file.notes),
+            "errors": list(self.errors),
+        }
+
+
+def json_number(value):
+    """JSON has no nan or infinity: those are written as the strings "nan", "inf", "-inf"."""
+    if value is None:
+        return None
+    if isinstance(value, float) and not math.isfinite(value):
+        return "nan" if math.isnan(value) else ("inf" if value > 0 else "-inf")
+    return value
