@@ -38,16 +38,18 @@ volatile double sink;
 // Reads one element per page after the clock stopped, so no store can be optimised away.
 void consume(const double* v) {
     double sum = 0.0;
-    for (std::int32_t i = 0; i < SceneBufferElements; i += 512)
+    for (std::int32_t i = 0; i < SceneBufferElements; i += 512) {
         sum += v[i];
+    }
     sink = sum;
 }
 
 double time_naive() {
     const auto start = std::chrono::steady_clock::now();
     auto* out = static_cast<double*>(std::malloc(Bytes));
-    if (out == nullptr)
+    if (out == nullptr) {
         out_of_memory();
+    }
     for (std::int32_t i = 0; i < SceneBufferElements; ++i) {
         const double x = static_cast<double>(i);
         out[i] = (std::sin(x) + std::cos(x)) * std::tan(x);
@@ -62,9 +64,11 @@ double time_naive() {
 std::string anon_huge_pages() {
     std::ifstream rollup("/proc/self/smaps_rollup");
     std::string line;
-    while (std::getline(rollup, line))
-        if (line.rfind("AnonHugePages:", 0) == 0)
+    while (std::getline(rollup, line)) {
+        if (line.rfind("AnonHugePages:", 0) == 0) {
             return line.substr(line.find_first_not_of(' ', 14));
+        }
+    }
     return "?";
 }
 
@@ -84,20 +88,23 @@ struct Candidate {
 double time_candidate(Candidate& c, bool keep) {
     const auto start = std::chrono::steady_clock::now();
     double* buffer = reserve_scene_memory(Bytes, c.pages);
-    if (buffer == nullptr)
+    if (buffer == nullptr) {
         out_of_memory();
-    if (c.shipped)
+    }
+    if (c.shipped) {
         fill_scene_buffer(buffer);
-    else
+    } else {
         fill_scene_buffer(buffer, c.path, c.pages);
+    }
     const double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     consume(buffer);
     c.huge_pages = anon_huge_pages();
-    if (keep)
+    if (keep) {
         c.kept = buffer;
-    else
+    } else {
         release_scene_memory(buffer, Bytes);
+    }
     return seconds;
 }
 
@@ -124,7 +131,9 @@ struct Accuracy {
 void check_every_element(const std::vector<const double*>& buffers, std::vector<Accuracy>& acc) {
     for (std::int32_t i = 0; i < SceneBufferElements; ++i) {
         const double x = static_cast<double>(i);
-        const double s = std::sin(x), c = std::cos(x), t = std::tan(x);
+        const double s = std::sin(x);
+        const double c = std::cos(x);
+        const double t = std::tan(x);
         const double reference = (s + c) * t;
         const double scale = (std::fabs(s) + std::fabs(c)) * std::fabs(t);
         const double ulp = scale > 0.0 ? std::ldexp(1.0, std::ilogb(scale) - 52) : 0.0;
@@ -161,9 +170,11 @@ void print_goal(const std::string& goal, const std::string& figure, bool met) {
 std::string cpu_model() {
     std::ifstream cpuinfo("/proc/cpuinfo");
     std::string line;
-    while (std::getline(cpuinfo, line))
-        if (line.rfind("model name", 0) == 0)
+    while (std::getline(cpuinfo, line)) {
+        if (line.rfind("model name", 0) == 0) {
             return line.substr(line.find(':') + 2);
+        }
+    }
     return "unknown CPU";
 }
 
@@ -188,12 +199,13 @@ int main(int argc, char** argv) {
         char* end = nullptr;
         const double value = a + 1 < argc ? std::strtod(argv[a + 1], &end) : -1.0;
         usable = usable && end != nullptr && *end == '\0';
-        if (std::strcmp(argv[a], "--runs") == 0 && value >= 1 && value <= 99)
+        if (std::strcmp(argv[a], "--runs") == 0 && value >= 1 && value <= 99) {
             runs = static_cast<int>(value);
-        else if (std::strcmp(argv[a], "--settle") == 0 && value >= 0 && value <= 60)
+        } else if (std::strcmp(argv[a], "--settle") == 0 && value >= 0 && value <= 60) {
             settle = value;
-        else
+        } else {
             usable = false;
+        }
     }
     if (!usable) {
         std::fprintf(stderr, "usage: fill_benchmark [--runs N (1-99)] [--settle SECONDS (0-60)]"
@@ -208,11 +220,12 @@ int main(int argc, char** argv) {
     const PageStrategy shipped_pages = default_page_strategy();
     std::vector<Candidate> candidates;
     candidates.push_back({"shipped", best, shipped_pages, true, true, {}, "", nullptr});
-    if (best != FillPath::Avx2 && fill_path_supported(FillPath::Avx2))
+    if (best != FillPath::Avx2 && fill_path_supported(FillPath::Avx2)) {
         candidates.push_back(
             {"avx2 forced", FillPath::Avx2, shipped_pages, false, true, {}, "", nullptr});
-    for (PageStrategy p : AllPageStrategies)
-        if (page_strategy_available(p))
+    }
+    for (PageStrategy p : AllPageStrategies) {
+        if (page_strategy_available(p)) {
             candidates.push_back({std::string("pages ") + page_strategy_name(p),
                                   best,
                                   p,
@@ -221,6 +234,8 @@ int main(int argc, char** argv) {
                                   {},
                                   "",
                                   nullptr});
+        }
+    }
 
     std::printf("fill benchmark: %d doubles (%zu bytes), every run into fresh memory\n",
                 SceneBufferElements, Bytes);
@@ -250,24 +265,27 @@ int main(int argc, char** argv) {
     const Candidate* fastest_pages = nullptr;
     const Candidate* shipped_pages_row = nullptr;
     for (const Candidate& c : candidates) {
-        if (c.label == std::string("pages ") + page_strategy_name(shipped_pages))
+        if (c.label == std::string("pages ") + page_strategy_name(shipped_pages)) {
             shipped_pages_row = &c;
+        }
         std::printf("%-22s %-7s %-15s %9.3f %6.3f-%-6.3f %8.3f %11s\n", c.label.c_str(),
                     fill_path_name(c.path), page_strategy_name(c.pages), median(c.seconds),
                     lowest(c.seconds), highest(c.seconds), median(c.seconds) / naive_median,
                     c.huge_pages.c_str());
         if (c.label.rfind("pages ", 0) == 0 &&
-            (fastest_pages == nullptr || median(c.seconds) < median(fastest_pages->seconds)))
+            (fastest_pages == nullptr || median(c.seconds) < median(fastest_pages->seconds))) {
             fastest_pages = &c;
+        }
     }
 
     std::vector<const double*> kept;
     std::vector<const Candidate*> checked;
-    for (const Candidate& c : candidates)
+    for (const Candidate& c : candidates) {
         if (c.kept != nullptr) {
             kept.push_back(c.kept);
             checked.push_back(&c);
         }
+    }
     std::vector<Accuracy> accuracy(kept.size());
     check_every_element(kept, accuracy);
 
@@ -275,11 +293,12 @@ int main(int argc, char** argv) {
     const double shipped_ratio = median(candidates.front().seconds) / naive_median;
     print_goal("shipped <= 0.30x naive", format("%.3fx", shipped_ratio),
                shipped_ratio <= ShippedGoal);
-    for (const Candidate& c : candidates)
+    for (const Candidate& c : candidates) {
         if (c.label == "avx2 forced") {
             const double ratio = median(c.seconds) / naive_median;
             print_goal("avx2 forced <= 0.45x naive", format("%.3fx", ratio), ratio <= Avx2Goal);
         }
+    }
     if (fastest_pages != nullptr && shipped_pages_row != nullptr) {
         // Within 5 %: closer than that is below what these runs can tell apart.
         const bool fastest =
@@ -297,7 +316,8 @@ int main(int argc, char** argv) {
         print_goal(format("%s: elements 0-3 as documented", path), "0 2.15198 -1.07755 0.121004",
                    first_elements_right(kept[b]));
     }
-    for (std::size_t b = 0; b < kept.size(); ++b)
+    for (std::size_t b = 0; b < kept.size(); ++b) {
         release_scene_memory(const_cast<double*>(kept[b]), Bytes);
+    }
     return 0;
 }

@@ -84,7 +84,10 @@ bool page_strategy_available(PageStrategy strategy) {
 }
 
 bool running_under_hypervisor() {
-    unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
+    unsigned eax = 0;
+    unsigned ebx = 0;
+    unsigned ecx = 0;
+    unsigned edx = 0;
     // CPUID leaf 1, ECX bit 31: set by hypervisors for their guests, clear on bare metal.
     return __get_cpuid(1, &eax, &ebx, &ecx, &edx) != 0 && (ecx & (1U << 31)) != 0;
 }
@@ -135,9 +138,9 @@ void back_scene_pages(double* memory, std::size_t bytes, PageStrategy strategy) 
     // madvise wants a page-aligned start; widening the range to whole pages stays inside the
     // mapping, which is whole huge pages long, and populating changes no contents.
     const auto page = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
-    const auto begin = reinterpret_cast<std::uintptr_t>(memory) / page * page;
-    const std::uintptr_t end = reinterpret_cast<std::uintptr_t>(memory) + bytes;
-    (void)madvise(reinterpret_cast<void*>(begin), end - begin, MADV_POPULATE_WRITE);
+    auto* first = reinterpret_cast<char*>(memory);
+    const std::size_t offset = reinterpret_cast<std::uintptr_t>(first) % page;
+    (void)madvise(first - offset, bytes + offset, MADV_POPULATE_WRITE);
 }
 
 void release_scene_memory(double* memory, std::size_t bytes) {
