@@ -10,8 +10,9 @@ inline constexpr std::int32_t SceneBufferElements = 82'947'600;
 inline constexpr std::int64_t SceneBufferBytes = 663'580'800;
 static_assert(SceneBufferBytes == std::int64_t{SceneBufferElements} * sizeof(double));
 
-// Avx512 and Avx2 use SLEEF's 1-ulp vector sincos (one shared range reduction) and take the
-// tangent as sine / cosine; Scalar uses glibc's sin, cos and tan.
+// Avx512 and Avx2 use SLEEF's 1-ulp vector sincos (one shared range reduction), take the
+// tangent as sine / cosine and (s + c) * t as s * t + s in one FMA: within 4 ulp of
+// (|sin x| + |cos x|) |tan x| of glibc's value. Scalar uses glibc's sin, cos and tan.
 enum class FillPath { Avx512, Avx2, Scalar };
 
 const char* fill_path_name(FillPath path);
@@ -30,7 +31,8 @@ FillPath best_fill_path();
 void fill_scene_range(double* buffer, std::int32_t begin, std::int32_t end, FillPath path);
 
 // Elements per chunk of the whole-buffer fill: each chunk's pages are backed just before the
-// chunk is written, while the cache still holds them. A whole number of pages and of vectors.
+// chunk is written, while the cache still holds them. A whole number of pages and of vectors;
+// 256 KiB measured faster than 32 KiB, 8 MiB or the whole buffer at once.
 inline constexpr std::int32_t SceneFillChunkElements = 32'768;
 
 // The whole scene buffer (SceneBufferElements doubles, reserved with reserve_scene_memory),
