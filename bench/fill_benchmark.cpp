@@ -18,9 +18,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
-#include <functional>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -219,21 +219,17 @@ int main(int argc, char** argv) {
     const FillPath best = best_fill_path();
     const PageStrategy shipped_pages = default_page_strategy();
     std::vector<Candidate> candidates;
-    candidates.push_back({"shipped", best, shipped_pages, true, true, {}, "", nullptr});
+    const auto add = [&candidates](std::string label, FillPath path, PageStrategy pages,
+                                   bool shipped, bool check) {
+        candidates.push_back({std::move(label), path, pages, shipped, check, {}, "", nullptr});
+    };
+    add("shipped", best, shipped_pages, true, true);
     if (best != FillPath::Avx2 && fill_path_supported(FillPath::Avx2)) {
-        candidates.push_back(
-            {"avx2 forced", FillPath::Avx2, shipped_pages, false, true, {}, "", nullptr});
+        add("avx2 forced", FillPath::Avx2, shipped_pages, false, true);
     }
     for (PageStrategy p : AllPageStrategies) {
         if (page_strategy_available(p)) {
-            candidates.push_back({std::string("pages ") + page_strategy_name(p),
-                                  best,
-                                  p,
-                                  false,
-                                  false,
-                                  {},
-                                  "",
-                                  nullptr});
+            add(std::string("pages ") + page_strategy_name(p), best, p, false, false);
         }
     }
 
