@@ -10,6 +10,8 @@ from /proc, then ends the windows with Esc.
 """
 
 import argparse
+import contextlib
+import io
 import os
 import sys
 import time
@@ -19,15 +21,33 @@ import e2elib  # noqa: E402
 
 
 class Cleanups:
+    """Stands in for a test case. The end-to-end helpers leave each run's console on stderr
+    when they clean up, for a failing test to show: kept back here unless something failed,
+    so that a good measurement prints only its figures."""
+
     def __init__(self):
         self.actions = []
 
     def addCleanup(self, action, *args):
         self.actions.append((action, args))
 
-    def run(self):
-        for action, args in reversed(self.actions):
-            action(*args)
+    def run(self, failed=False):
+        captured = io.StringIO()
+        with contextlib.redirect_stderr(captured):
+            for action, args in reversed(self.actions):
+                action(*args)
+        if failed:
+            sys.stderr.write(captured.getvalue())
+
+    @contextlib.contextmanager
+    def around(self):
+        """Runs every cleanup when the block ends; the consoles are shown only on an error."""
+        try:
+            yield self
+        except BaseException:
+            self.run(failed=True)
+            raise
+        self.run()
 
 
 def cpu_seconds(pid):
@@ -46,8 +66,7 @@ def launcher_of(build_dir):
 
 def measure(build_dir, seconds):
     e2elib.BUILD_DIR = build_dir
-    cleanups = Cleanups()
-    try:
+    with Cleanups().around() as cleanups:
         tag = "rank0-" + str(os.getpid())
         server = e2elib.Xvfb(tag, depth=16)
         cleanups.addCleanup(server.stop)
@@ -64,8 +83,6 @@ def measure(build_dir, seconds):
             run.key(wid, "Escape")
         status = run.wait_exit()
         return used, elapsed, status
-    finally:
-        cleanups.run()
 
 
 def main():

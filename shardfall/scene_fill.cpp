@@ -1,6 +1,8 @@
 #include "scene_fill.hpp"
 
+#include <algorithm>
 #include <cmath>
+#include <cstddef>
 #include <stdexcept>
 #include <string>
 
@@ -51,17 +53,15 @@ void fill_range_scalar(double* out, std::int32_t begin, std::int32_t end) {
     }
 }
 
-} // namespace
-
-void fill_scene_range(double* buffer, std::int32_t begin, std::int32_t end, FillPath path) {
-    if (begin < 0 || end < begin) {
-        throw std::invalid_argument("fill_scene_range: need 0 <= begin <= end");
-    }
-    // Running a kernel the CPU lacks would die of SIGILL somewhere far less obvious.
+// Running a kernel the CPU lacks would die of SIGILL somewhere far less obvious.
+void require_supported(FillPath path, const char* caller) {
     if (!fill_path_supported(path)) {
-        throw std::invalid_argument(std::string("fill_scene_range: this CPU cannot run the ") +
+        throw std::invalid_argument(std::string(caller) + ": this CPU cannot run the " +
                                     fill_path_name(path) + " path");
     }
+}
+
+void fill_unchecked(double* buffer, std::int32_t begin, std::int32_t end, FillPath path) {
     switch (path) {
     case FillPath::Avx512:
         scene_fill_detail::fill_range_avx512(buffer, begin, end);
@@ -75,6 +75,26 @@ void fill_scene_range(double* buffer, std::int32_t begin, std::int32_t end, Fill
     }
 }
 
+} // namespace
+
+void fill_scene_range(double* buffer, std::int32_t begin, std::int32_t end, FillPath path) {
+    if (begin < 0 || end < begin) {
+        throw std::invalid_argument("fill_scene_range: need 0 <= begin <= end");
+    }
+    require_supported(path, "fill_scene_range");
+    fill_unchecked(buffer, begin, end, path);
+}
+
+void fill_scene_buffer(double* buffer, FillPath path, PageStrategy pages) {
+    require_supported(path, "fill_scene_buffer");
+    for (std::int32_t begin = 0; begin < SceneBufferElements;) {
+        const std::int32_t end = std::min(begin + SceneFillChunkElements, SceneBufferElements);
+        back_scene_pages(buffer + begin, std::size_t(end - begin) * sizeof(double), pages);
+        fill_unchecked(buffer + begin, begin, end, path);
+        begin = end;
+    }
+}
+
 void fill_scene_buffer(double* buffer) {
-    fill_scene_range(buffer, 0, SceneBufferElements, best_fill_path());
+    fill_scene_buffer(buffer, best_fill_path(), default_page_strategy());
 }

@@ -6,11 +6,11 @@
 
 namespace {
 
+// As in the AVX-512 kernel: one sincos, t = s / c, and (s + c) * t as s * t + s in one FMA.
 inline __m256d scene_value(__m256d x) {
-    const __m256d s = Sleef_sind4_u10avx2(x);
-    const __m256d c = Sleef_cosd4_u10avx2(x);
-    const __m256d t = Sleef_tand4_u10avx2(x);
-    return _mm256_mul_pd(_mm256_add_pd(s, c), t);
+    const Sleef___m256d_2 sc = Sleef_sincosd4_u10avx2(x);
+    const __m256d t = _mm256_div_pd(sc.x, sc.y);
+    return _mm256_fmadd_pd(sc.x, t, sc.x);
 }
 
 } // namespace

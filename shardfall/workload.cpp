@@ -12,10 +12,11 @@
 
 namespace {
 
-// Allocated as the process starts, before main and MPI, and never freed: GL keeps pointers
-// into it for as long as the window exists. Its pages are first touched by the fill.
+// Reserved as the process starts, before main and MPI, and never freed: GL keeps pointers
+// into it for as long as the window exists. Only the address range is taken here; backing it
+// with pages is part of the fill.
 double* allocate_scene_buffer() {
-    double* buffer = allocate_scene_memory(SceneBufferBytes);
+    double* buffer = reserve_scene_memory(SceneBufferBytes, default_page_strategy());
     if (buffer == nullptr) {
         std::fprintf(stderr, "%s\n",
                      allocation_failure_message("shardfall", SceneBufferBytes).c_str());
