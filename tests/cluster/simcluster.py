@@ -313,6 +313,9 @@ class Cluster:
             except subprocess.TimeoutExpired:
                 process.kill()
                 process.wait()
+            for pipe in (process.stdout, process.stderr):
+                if pipe:
+                    pipe.close()
         self.processes = []
 
     def __enter__(self):
