@@ -21,8 +21,10 @@ SUBNET = "198.18.0"
 STATE_ROOT = "/tmp"
 PREFIX_PATTERN = re.compile(r"^bcl-[0-9a-f]{8}$")
 CAP_NET_ADMIN, CAP_SYS_ADMIN = 12, 21
-# Every command the fixture starts runs under `timeout`: a hung launch cannot outlive this.
+# Every command the fixture starts runs under `timeout`: a hung command cannot outlive this,
+# nor a host or daemon the cluster's lifetime (the bound on what a crashed run leaves running).
 LAUNCH_TIMEOUT = int(os.environ.get("CLUSTER_LAUNCH_TIMEOUT", "900"))
+LIFETIME = int(os.environ.get("CLUSTER_LIFETIME", "3600"))
 AGENT_TEMPLATE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "host-agent.in")
 
 
@@ -139,6 +141,10 @@ def sweep():
     prefixes = {line.split()[0].rsplit("-", 1)[0] for line in listing.splitlines() if line.strip()}
     prefixes |= set(os.listdir(STATE_ROOT))
     swept = []
+    for name in prefixes:
+        # A set-up that died before its folder got its name.
+        if name.startswith(".") and PREFIX_PATTERN.match(name[1:]) and not owner_alive(name):
+            shutil.rmtree(os.path.join(STATE_ROOT, name), ignore_errors=True)
     for prefix in sorted(p for p in prefixes if PREFIX_PATTERN.match(p)):
         if not owner_alive(prefix):
             teardown(prefix)
@@ -157,9 +163,10 @@ def leftovers(prefix):
 class Cluster:
     """N hosts node1..nodeN at 198.18.0.1..N. Use as a context manager, or start()/stop()."""
 
-    def __init__(self, hosts=3):
+    def __init__(self, hosts=3, lifetime=LIFETIME):
         if not 1 <= hosts <= 250:
             raise ValueError("1 to 250 hosts")
+        self.lifetime = lifetime
         self.prefix = "bcl-" + secrets.token_hex(4)
         self.dir = os.path.join(STATE_ROOT, self.prefix)
         self.workdir = os.path.join(self.dir, "work")
@@ -174,13 +181,16 @@ class Cluster:
     # Set-up
     def start(self, owner_pid=None):
         sweep()
+        # The folder appears under its swept name only once it names its owner.
+        staging = os.path.join(STATE_ROOT, "." + self.prefix)
+        os.makedirs(os.path.join(staging, "pids"))
+        owner = owner_pid or os.getpid()
+        with open(os.path.join(staging, "owner"), "w") as f:
+            f.write(f"{owner} {start_time(owner)}\n")
+        os.chmod(staging, 0o755)
+        os.rename(staging, self.dir)
         try:
-            os.makedirs(os.path.join(self.dir, "pids"))
             os.makedirs(self.workdir)
-            os.chmod(self.dir, 0o755)
-            owner = owner_pid or os.getpid()
-            with open(os.path.join(self.dir, "owner"), "w") as f:
-                f.write(f"{owner} {start_time(owner)}\n")
             self._write_files()
             self._network()
             for host in self.names:
@@ -233,7 +243,7 @@ class Cluster:
             # The shared folder is bound into the private /tmp before that covers /tmp.
             f"mount --bind {q(self.dir)} {q(private_tmp)}/{self.prefix}",
             f"mount --rbind {q(private_tmp)} /tmp",
-            "echo ready", "exec sleep infinity"])
+            "echo ready", f"exec sleep {self.lifetime}"])
         process = subprocess.Popen(
             ["nsenter", f"--net=/run/netns/{self.prefix}-{host}", "unshare", "--uts", "--mount",
              "--propagation", "private", "sh", "-c", script],
@@ -262,9 +272,10 @@ class Cluster:
                                f"{result.stdout}{result.stderr}")
         return result
 
-    def popen(self, host, argv, cwd=None, timeout=LAUNCH_TIMEOUT, **kwargs):
+    def popen(self, host, argv, cwd=None, timeout=None, **kwargs):
         """Starts a long-lived process inside a host; stop() ends it."""
-        process = subprocess.Popen(self.enter(host, argv, cwd, timeout), start_new_session=True,
+        process = subprocess.Popen(self.enter(host, argv, cwd, timeout or self.lifetime),
+                                   start_new_session=True,
                                    stdin=subprocess.DEVNULL, **kwargs)
         self.processes.append(process)
         return process

@@ -78,7 +78,7 @@ class Slurm:
         key = os.path.join(self.munge_dir, "munge.key")
         run_checked(["mungekey", "--create", f"--keyfile={key}"])
         process = subprocess.Popen(
-            ["timeout", str(self.cluster_timeout()), "munged", "-F", "--force",
+            ["timeout", str(self.cluster.lifetime), "munged", "-F", "--force",
              f"--socket={self.munge_socket}", f"--key-file={key}",
              f"--pid-file={self.munge_dir}/munged.pid", f"--log-file={self.munge_dir}/munged.log",
              f"--seed-file={self.munge_dir}/munged.seed"],
@@ -93,10 +93,6 @@ class Slurm:
             time.sleep(0.02)
         with open(f"{self.munge_dir}/munged.pid") as f:
             self.cluster.record_pid("munged", int(f.read().split()[0]))
-
-    def cluster_timeout(self):
-        from simcluster import LAUNCH_TIMEOUT
-        return LAUNCH_TIMEOUT
 
     def _write_conf(self):
         c = self.cluster
