@@ -38,6 +38,38 @@ def wait_for(condition, what, timeout=DEADLINE, interval=0.1):
         time.sleep(interval)
 
 
+def xdotool(cluster, host, *args, check=True):
+    result = cluster.run(host, ["xdotool", *args], timeout=60, check=False,
+                         env=dict(os.environ, DISPLAY=":1"))
+    if check and result.returncode != 0:
+        raise AssertionError(f"xdotool {' '.join(args)} on {host}: {result.stderr}")
+    return result.stdout
+
+
+def window_on(cluster, host, program, window):
+    """The id of a window on a host's display :1, or None."""
+    title = "^" + re.escape(TITLES[program].format(window)) + "$"
+    ids = xdotool(cluster, host, "search", "--onlyvisible", "--name", title, check=False).split()
+    return ids[0] if ids else None
+
+
+def results_files(workdir, program):
+    prefix = f"results_{program}_windows @ "
+    return sorted(f for f in os.listdir(workdir) if f.startswith(prefix))
+
+
+def frames(workdir, program, window):
+    """Frames reported so far in a window's results file."""
+    marker = "Triangles/sec." if program == "shardfall" else "Vertex/sec."
+    names = [f for f in results_files(workdir, program)
+             if f.split(" @ ")[1].startswith(f"{window} of ")]
+    if len(names) != 1:
+        return 0
+    with open(os.path.join(workdir, names[0]), errors="replace") as f:
+        return sum(1 for line in f if line.startswith("It was: ") and
+                   line.rstrip("\n").endswith(marker))
+
+
 def needs_mpi(flavour):
     return unittest.skipUnless(MPI == flavour, f"needs the {flavour} build (this is {MPI})")
 
@@ -101,16 +133,10 @@ class ClusterCase(unittest.TestCase):
 
     # Windows
     def xdotool(self, host, *args, check=True):
-        result = self.cluster.run(host, ["xdotool", *args], timeout=60, check=False,
-                                  env=dict(os.environ, DISPLAY=":1"))
-        if check and result.returncode != 0:
-            raise AssertionError(f"xdotool {' '.join(args)} on {host}: {result.stderr}")
-        return result.stdout
+        return xdotool(self.cluster, host, *args, check=check)
 
     def window_on(self, host, program, window):
-        title = "^" + re.escape(TITLES[program].format(window)) + "$"
-        ids = self.xdotool(host, "search", "--onlyvisible", "--name", title, check=False).split()
-        return ids[0] if ids else None
+        return window_on(self.cluster, host, program, window)
 
     def wait_windows(self, process, program, placement):
         """{window: id} once every window shows on its host's display, and on no other."""
@@ -130,8 +156,7 @@ class ClusterCase(unittest.TestCase):
 
     # Results files in the shared folder
     def results_files(self, program):
-        prefix = f"results_{program}_windows @ "
-        return sorted(f for f in os.listdir(self.cluster.workdir) if f.startswith(prefix))
+        return results_files(self.cluster.workdir, program)
 
     def results_text(self, program, window):
         names = [f for f in self.results_files(program) if f.split(" @ ")[1].startswith(f"{window} of ")]
@@ -140,13 +165,7 @@ class ClusterCase(unittest.TestCase):
             return f.read()
 
     def frames(self, program, window):
-        marker = "Triangles/sec." if program == "shardfall" else "Vertex/sec."
-        try:
-            text = self.results_text(program, window)
-        except AssertionError:
-            return 0
-        return sum(1 for line in text.split("\n") if line.startswith("It was: ") and
-                   line.endswith(marker))
+        return frames(self.cluster.workdir, program, window)
 
     def smoke(self, process, program, placement):
         """Pauses every window, steps each once, ends each with Esc: status 0, one console,
@@ -167,9 +186,8 @@ class ClusterCase(unittest.TestCase):
         self.assertEqual(len(self.results_files(program)), len(placement))
         for window, host in placement.items():
             self.assertIn("Total running time:  ", self.results_text(program, window))
-            self.assertEqual(
-                [f for f in self.results_files(program) if f" @ {window} of {host} @ " in f].__len__(),
-                1, f"window {window}'s file is not named after {host}")
+            named = [f for f in self.results_files(program) if f" @ {window} of {host} @ " in f]
+            self.assertEqual(len(named), 1, f"window {window}'s file is not named after {host}")
 
     def assert_nothing_running(self, ignore=("Xvfb", "slurmd", "slurmctld", "slurmscriptd")):
         def idle():

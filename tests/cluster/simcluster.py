@@ -234,6 +234,7 @@ class Cluster:
     def _holder(self, host):
         private_tmp = os.path.join(self.dir, "hosts", host, "tmp")
         os.makedirs(os.path.join(private_tmp, self.prefix))
+        os.makedirs("/var/lib/xkb", exist_ok=True)
         os.chmod(private_tmp, 0o1777)
         q = shlex.quote
         script = "; ".join([
