@@ -11,9 +11,11 @@ import unittest
 HERE = os.path.dirname(os.path.abspath(__file__))
 SOURCE_DIR = os.path.dirname(os.path.dirname(HERE))
 sys.path.insert(0, os.path.join(SOURCE_DIR, "tools"))
+sys.path.insert(0, os.path.join(SOURCE_DIR, "tests", "e2e"))
 
 import simcluster  # noqa: E402
 import slurmsim  # noqa: E402
+from e2elib import wait_for  # noqa: E402,F401  (also used by the tests and measure-cluster)
 
 BUILD_DIR = os.environ.get("CLUSTER_BUILD_DIR", os.path.join(SOURCE_DIR, "build", "default"))
 MPI = os.environ.get("CLUSTER_MPI", "openmpi")
@@ -25,17 +27,6 @@ TITLES = {"shardfall": "OPENGL Shardfall 64  Thread: {}",
 # What the launcher needs on any host, whichever way it starts the ranks.
 RANK_ENV = {"DISPLAY": ":1", "LP_NUM_THREADS": "1"}
 ROOT_ENV = {"OMPI_ALLOW_RUN_AS_ROOT": "1", "OMPI_ALLOW_RUN_AS_ROOT_CONFIRM": "1"}
-
-
-def wait_for(condition, what, timeout=DEADLINE, interval=0.1):
-    end = time.monotonic() + timeout
-    while True:
-        value = condition()
-        if value:
-            return value
-        if time.monotonic() > end:
-            raise AssertionError(f"timed out after {timeout:.0f} s waiting for {what}")
-        time.sleep(interval)
 
 
 def xdotool(cluster, host, *args, check=True):
@@ -159,7 +150,8 @@ class ClusterCase(unittest.TestCase):
         return results_files(self.cluster.workdir, program)
 
     def results_text(self, program, window):
-        names = [f for f in self.results_files(program) if f.split(" @ ")[1].startswith(f"{window} of ")]
+        names = [f for f in self.results_files(program)
+                 if f.split(" @ ")[1].startswith(f"{window} of ")]
         self.assertEqual(len(names), 1, f"results files: {self.results_files(program)}")
         with open(os.path.join(self.cluster.workdir, names[0]), errors="replace") as f:
             return f.read()

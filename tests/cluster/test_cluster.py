@@ -87,9 +87,10 @@ class HostFailure(C.ClusterCase):
                                 agent=self.cluster.agent, env=C.RANK_ENV)
         process = self.launch(argv)
         self.wait_windows(process, "latticeglow", ONE_WINDOW_EACH)
-        C.wait_for(lambda: self.frames("latticeglow", 1) >= 3 and self.frames("latticeglow", 2) >= 3,
+        C.wait_for(lambda: min(self.frames("latticeglow", w) for w in (1, 2)) >= 3,
                    "a few frames from each window")
-        victim = [pid for pid, name in self.cluster.host_processes("node3") if name == "latticeglow"]
+        victim = [pid for pid, name in self.cluster.host_processes("node3")
+                  if name == "latticeglow"]
         self.assertEqual(len(victim), 1)
         killed = time.monotonic()
         os.kill(victim[0], signal.SIGKILL)

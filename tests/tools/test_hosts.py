@@ -9,7 +9,8 @@ from benchlib import hosts as H
 
 class Hostfiles(unittest.TestCase):
     def test_both_syntaxes_with_comments_and_blank_lines(self):
-        openmpi = "# render nodes\n\nnode1 slots=2\n  node2   # one slot\nnode3 slots=3 max_slots=4\n"
+        openmpi = ("# render nodes\n\nnode1 slots=2\n  node2   # one slot\n"
+                   "node3 slots=3 max_slots=4\n")
         mpich = "node1:2\n\n# comment\nnode2\nnode3:3  # trailing\n"
         expected = [H.Host("node1", 2), H.Host("node2", 1), H.Host("node3", 3)]
         self.assertEqual(H.parse_hostfile(openmpi, "openmpi"), expected)
