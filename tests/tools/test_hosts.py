@@ -1,0 +1,101 @@
+"""Hostfiles, the placement of windows on hosts and the launch command of each MPI."""
+
+import subprocess
+import unittest
+
+import toolstest  # noqa: F401  (puts tools/ on the path)
+from benchlib import hosts as H
+
+
+class Hostfiles(unittest.TestCase):
+    def test_both_syntaxes_with_comments_and_blank_lines(self):
+        openmpi = ("# render nodes\n\nnode1 slots=2\n  node2   # one slot\n"
+                   "node3 slots=3 max_slots=4\n")
+        mpich = "node1:2\n\n# comment\nnode2\nnode3:3  # trailing\n"
+        expected = [H.Host("node1", 2), H.Host("node2", 1), H.Host("node3", 3)]
+        self.assertEqual(H.parse_hostfile(openmpi, "openmpi"), expected)
+        self.assertEqual(H.parse_hostfile(mpich, "mpich"), expected)
+        for flavour in H.FLAVOURS:
+            text = H.format_hostfile(expected, flavour)
+            self.assertEqual(H.parse_hostfile(text, flavour), expected)
+
+    def test_a_repeated_host_adds_its_slots_where_it_first_appeared(self):
+        self.assertEqual(H.parse_hostfile("a:1\nb:1\na:2\n", "mpich"),
+                         [H.Host("a", 3), H.Host("b", 1)])
+
+    def test_bad_lines_name_the_line_and_the_expected_syntax(self):
+        cases = [("node1:2\n", "openmpi", "line 1"),  # MPICH syntax given to OpenMPI
+                 ("node1\nnode2 slots=2\n", "mpich", "line 2"),
+                 ("node1 slots=0\n", "openmpi", "at least 1"),
+                 ("node1:x\n", "mpich", "whole number"),
+                 ("node1 cpus=2\n", "openmpi", "unknown option"),
+                 ("# nothing\n\n", "mpich", "no hosts")]
+        for text, flavour, message in cases:
+            with self.subTest(text=text, flavour=flavour):
+                with self.assertRaisesRegex(H.HostfileError, message):
+                    H.parse_hostfile(text, flavour)
+
+    def test_unreadable_file_is_a_clear_error(self):
+        with self.assertRaisesRegex(H.HostfileError, "cannot read hostfile /nonexistent/hosts"):
+            H.read_hostfile("/nonexistent/hosts", "openmpi")
+
+
+class Placement(unittest.TestCase):
+    def test_console_first_then_windows_follow_the_slots(self):
+        hosts = [H.Host("a", 2), H.Host("b", 1), H.Host("c", 3)]
+        self.assertEqual(H.rank_hosts(hosts, 5), ["a", "a", "b", "c", "c", "c"])
+        self.assertEqual(H.windows_by_host(hosts, 4), {"a": [1], "b": [2], "c": [3, 4]})
+        one_each = [H.Host("node1"), H.Host("node2"), H.Host("node3")]
+        self.assertEqual(H.windows_by_host(one_each, 2), {"node2": [1], "node3": [2]})
+
+    def test_more_windows_than_slots_is_refused(self):
+        with self.assertRaisesRegex(H.HostfileError, "3 windows and the console need 4 slots; "
+                                    "the hosts give 3"):
+            H.rank_hosts([H.Host("a", 2), H.Host("b", 1)], 3)
+
+    def test_slurm_allocation_from_scontrol_and_tasks_per_node(self):
+        calls = []
+
+        def scontrol(argv, **kwargs):
+            calls.append(argv[1:])
+            return subprocess.CompletedProcess(argv, 0, "node1\nnode2\nnode3\nnode4\n", "")
+        self.assertEqual(H.slurm_hosts("node[1-4]", "2(x3),1", run=scontrol),
+                         [H.Host("node1", 2), H.Host("node2", 2), H.Host("node3", 2),
+                          H.Host("node4", 1)])
+        self.assertEqual(calls, [["show", "hostnames", "node[1-4]"]])
+        with self.assertRaisesRegex(H.HostfileError, "does not match the 4 nodes"):
+            H.slurm_hosts("node[1-4]", "1(x3)", run=scontrol)
+        with self.assertRaisesRegex(H.HostfileError, "cannot read"):
+            H.slurm_tasks_per_node("2(x)")
+
+
+class LaunchCommands(unittest.TestCase):
+    program = ["/b/latticeglow", "--flag"]
+
+    def test_openmpi_hostfile_agent_and_environment(self):
+        argv = H.launch_command("openmpi", self.program, 3, hostfile="hf", agent="/a",
+                                env={"DISPLAY": ":1"})
+        self.assertEqual(argv, ["mpirun.openmpi", "-n", "3", "--hostfile", "hf", "--map-by", "slot",
+                                "--mca", "plm_rsh_agent", "/a", "-x", "DISPLAY=:1"] + self.program)
+        self.assertNotIn("--mca", H.launch_command("openmpi", self.program, 3, hostfile="hf"))
+
+    def test_mpich_hydra(self):
+        argv = H.launch_command("mpich", self.program, 3, hostfile="hf", agent="/a",
+                                env={"DISPLAY": ":1"})
+        self.assertEqual(argv, ["mpiexec.mpich", "-n", "3", "-f", "hf", "-launcher", "ssh",
+                                "-launcher-exec", "/a", "-genv", "DISPLAY", ":1"] + self.program)
+
+    def test_srun_plugin_follows_the_library_and_kills_on_failure(self):
+        for flavour, plugin in (("openmpi", "--mpi=pmix"), ("mpich", "--mpi=pmi2")):
+            argv = H.launch_command(flavour, self.program, 3, env={"DISPLAY": ":1"}, slurm=True)
+            self.assertEqual(argv[:2], ["srun", plugin])
+            self.assertIn("-K", argv)
+            self.assertEqual(argv[argv.index("-n") + 1], "3")
+            self.assertIn("--export=ALL,DISPLAY=:1", argv)
+            self.assertEqual(argv[-2:], self.program)
+        with self.assertRaisesRegex(ValueError, "commas"):
+            H.launch_command("mpich", self.program, 3, env={"X": "a,b"}, slurm=True)
+
+
+if __name__ == "__main__":
+    unittest.main()
