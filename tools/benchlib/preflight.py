@@ -121,8 +121,10 @@ def check_out(path):
         raise Refusal("--out %s lies under the file %s: name a folder elsewhere"
                       % (path, parent))
     if not os.access(parent, os.W_OK | os.X_OK):
-        raise Refusal("--out %s cannot be written (%s is not writable): name a folder you can "
-                      "write to" % (path, parent))
+        read_only = os.statvfs(parent).f_flag & os.ST_RDONLY
+        raise Refusal("--out %s cannot be written (%s %s): name a folder you can write to"
+                      % (path, parent, "is on a read-only file system" if read_only
+                         else "is not writable"))
     return path
 
 
