@@ -61,16 +61,20 @@ def framebuffer_bytes(width, height, depth):
     return width * height * (2 if depth <= 16 else 4)
 
 
-def mem_available(meminfo="/proc/meminfo"):
-    """MemAvailable in bytes, None when the kernel does not say."""
+def meminfo_bytes(key, meminfo="/proc/meminfo"):
+    """A /proc/meminfo value ("MemAvailable", "MemTotal") in bytes; None when missing."""
     try:
         with open(meminfo) as f:
             for line in f:
-                if line.startswith("MemAvailable:"):
+                if line.startswith(key + ":"):
                     return int(line.split()[1]) * 1024
     except (OSError, ValueError, IndexError):
         pass
     return None
+
+
+def mem_available():
+    return meminfo_bytes("MemAvailable")
 
 
 def human_bytes(n):

@@ -11,6 +11,7 @@ import re
 import socket
 import subprocess
 
+from . import preflight
 from . import results as R
 
 
@@ -39,17 +40,6 @@ def cpu_model(cpuinfo="/proc/cpuinfo"):
     except OSError:
         pass
     return "unknown"
-
-
-def memory_total(meminfo="/proc/meminfo"):
-    try:
-        with open(meminfo) as f:
-            for line in f:
-                if line.startswith("MemTotal:"):
-                    return int(line.split()[1]) * 1024
-    except (OSError, ValueError, IndexError):
-        pass
-    return None
 
 
 def load_average():
@@ -211,7 +201,7 @@ class RunRecord:
         """The "context" and "hosts" keys for a run on this machine."""
         host = socket.gethostname()
         context = {"host": host, "cpu_model": cpu_model(), "cores": os.cpu_count(),
-                   "memory_bytes": memory_total(), "load_start": load_average(),
+                   "memory_bytes": preflight.meminfo_bytes("MemTotal"), "load_start": load_average(),
                    "load_end": None, "gl_renderer": gl.get("renderer"),
                    "gl_version": gl.get("version"), "mpi_library": mpi.get("library"),
                    "mpi_version": mpi.get("version"), "screen": dict(screen),
