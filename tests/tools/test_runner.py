@@ -6,10 +6,11 @@ import os
 import shutil
 import subprocess
 import tempfile
+import types
 import unittest
 
 import toolstest as T
-from benchlib import buildinfo, preflight, processes, progress, runinfo
+from benchlib import buildinfo, preflight, processes, progress, runinfo, runner
 from benchlib import results as R
 
 GB = 10 ** 9
@@ -205,13 +206,33 @@ class ConsoleLines(unittest.TestCase):
         T.write_lines(folder, T.results_name("shardfall", 1), T.shardfall_lines(1, [(1200, .3)]))
         with open(os.path.join(folder, T.results_name("shardfall", 2)), "w") as f:
             f.write("not a results file\n")
-        said = {3: {"state": "not created", "error": "Permission denied", "name": "x"}}
+        said = {3: {"state": "not created", "error": "Permission denied", "path": "x"}}
         self.assertEqual(runinfo.file_states(folder, R.SHARDFALL, [1, 2, 3, 4], said), {
             "1": {"state": "complete", "error": None},
             "2": {"state": "incomplete", "error": runinfo.files_on_disk(
                 folder, R.SHARDFALL, [2])[2][2]},
             "3": {"state": "not created", "error": "Permission denied"},
             "4": {"state": "not created", "error": None}})
+
+
+    def test_verdict_names_the_window_whose_file_is_incomplete(self):
+        folder = tempfile.mkdtemp(prefix="bench-verdict-")
+        self.addCleanup(shutil.rmtree, folder, ignore_errors=True)
+        names = {w: T.results_name("shardfall", w) for w in (1, 2)}
+        for w in (1, 2):
+            T.write_lines(folder, names[w], T.shardfall_lines(w, [(1200, .3), (2400, .5)]))
+        with open(os.path.join(folder, "console.log"), "w") as f:
+            f.write("The results file is incomplete: %s/%s (first failed write: No space left on "
+                    "device); the console holds the full reports.\n" % (folder, names[2]))
+        plan = runner.Plan(types.SimpleNamespace(frames=2), R.SHARDFALL, [1, 2], "", None, "",
+                           "", folder, "", {})
+        console = runinfo.ConsoleFollower(os.path.join(folder, "console.log"))
+        lines, problems = runner.verify(plan, console, [])
+        self.assertEqual(lines, [
+            "window 1: 2 frame(s), summary written: %s" % names[1],
+            "window 2: the results file is incomplete: %s (first failed write: No space left "
+            "on device); the console holds the full reports" % names[2]])
+        self.assertEqual(problems, ["window 2: results file incomplete"])
 
 
 class ProgressLines(unittest.TestCase):

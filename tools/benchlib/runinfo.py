@@ -102,22 +102,22 @@ _WINDOW_IN_NAME = re.compile(r"@ (\d+) of (.*?) @ ")
 
 
 def console_states(lines):
-    """{window: {"state", "error", "name"}} for the windows whose console lines say their
-    results file is incomplete or was not created."""
+    """{window: {"state", "error", "path"}} for the windows whose console lines say their
+    results file is incomplete or was not created (the lines at a window's end, and the
+    ones it prints on standard error when a write first fails)."""
     found = {}
     for line in lines:
         for pattern, state in _CONSOLE_STATES:
             m = pattern.fullmatch(line.rstrip("\r"))
             if not m:
                 continue
-            name = os.path.basename(m.group("path"))
             window = m.groupdict().get("window")
             if window is None:
-                named = _WINDOW_IN_NAME.search(name)
+                named = _WINDOW_IN_NAME.search(os.path.basename(m.group("path")))
                 window = named.group(1) if named else None
             if window is not None:
                 found.setdefault(int(window), {"state": state, "error": m.group("error"),
-                                               "name": name})
+                                               "path": m.group("path")})
     return found
 
 

@@ -186,19 +186,27 @@ def console_tail(folder, lines=12):
     return " Last lines of console.log:\n    " + "\n    ".join(text[-lines:])
 
 
+def file_complaint(w, said):
+    """bench-run's line for a window whose results file is incomplete or was not created."""
+    name = os.path.basename(said["path"])
+    if said["state"] == "incomplete":
+        what = "is incomplete: %s (first failed write: %s)" % (name, said["error"])
+    else:
+        what = "was not created: %s (%s)" % (name, said["error"])
+    return "window %d: the results file %s; the console holds the full reports" % (w, what)
+
+
 def make_check(plan, launcher, console):
     """The driver's check: the launcher still runs (until every window has ended) and no
-    window has said that its results file cannot be written."""
+    window has said that its results file cannot be written (while windows end, such a
+    window is left for the final verdict, so that the others still end cleanly)."""
     driver = {}
 
     def check():
         d = driver["it"]
         for w, said in sorted(console.update().items()):
             if w in d.windows and (said["state"] == "not created" or d.phase != "ending"):
-                raise RunError("window %d: the results file %s: %s (%s); the console holds "
-                               "the full reports" % (w, said["state"] == "not created"
-                                                     and "was not created" or "is incomplete",
-                                                     said["name"], said["error"]))
+                raise RunError(file_complaint(w, said))
         if launcher.poll() is None:
             return
         ended = all(d.follower(w) and d.follower(w).summary for w in d.windows)
@@ -251,16 +259,15 @@ def verify(plan, console, too_many):
         name, parsed, _ = on_disk.get(w, (None, None, None))
         said = console.states.get(w)
         if said:
-            lines.append("window %d: the results file %s: %s (%s); the console holds the full "
-                         "reports" % (w, "is incomplete" if said["state"] == "incomplete"
-                                      else "was not created", said["name"], said["error"]))
+            lines.append(file_complaint(w, said))
             problems.append("window %d: results file %s" % (w, said["state"]))
         elif state["state"] != "complete":
             problems.append("window %d: results file %s%s" % (
                 w, state["state"], ": " + state["error"] if state["error"] else ""))
         else:
-            lines.append("window %d: %d frame(s), summary written: %s"
-                         % (w, len(parsed.frames), name))
+            lines.append("window %d: %d frame(s), %s: %s" % (
+                w, len(parsed.frames), "summary written" if parsed.summary else "no summary",
+                name))
             if parsed.summary is None:
                 problems.append("window %d: no summary in %s" % (w, name))
             if plan.args.frames is not None and len(parsed.frames) != plan.args.frames:
