@@ -41,8 +41,9 @@ class RunnerCase(unittest.TestCase):
     def kill_leftovers(self):
         T.kill_processes(self.leftovers())
 
-    def start(self, *args):
-        return subprocess.Popen([T.BENCH_RUN] + [str(a) for a in args] + ["--out", self.out],
+    def start(self, *args, out=True, cwd=None):
+        return subprocess.Popen([T.BENCH_RUN] + [str(a) for a in args] +
+                                (["--out", self.out] if out else []), cwd=cwd,
                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
                                 start_new_session=True)
 
@@ -100,10 +101,22 @@ class SuccessfulRuns(RunnerCase):
             path = os.path.join(T.BUILD_DIR, program, program)
             self.assertTrue(os.access(path, os.X_OK), "%s is not built" % path)
 
-    def check_run(self, program, windows, frames, depth):
+    def check_run(self, program, windows, frames, depth, installed=False):
         started = datetime.datetime.now().astimezone()
-        status, out, err = self.bench_run(program, windows, "--frames", frames,
-                                          "--depth", depth, "--build-dir", T.BUILD_DIR)
+        args = [program, windows, "--frames", frames, "--depth", depth]
+        if installed:
+            # An installed program, run from elsewhere: the output goes under the current
+            # directory.
+            prefix = os.path.join(self.dir, "prefix")
+            subprocess.run(["cmake", "--install", T.BUILD_DIR, "--prefix", prefix],
+                           check=True, capture_output=True, timeout=120)
+            proc = self.start(*args, "--program", os.path.join(prefix, "bin", program),
+                              out=False, cwd=self.dir)
+            status, out, err = self.finish(proc)
+            self.out = (glob.glob(os.path.join(glob.escape(self.dir), "runs",
+                                               program + "-*")) or [self.out])[0]
+        else:
+            status, out, err = self.bench_run(*args, "--build-dir", T.BUILD_DIR)
         self.assertEqual(status, 0, "stdout:\n%s\nstderr:\n%s" % (out, err))
         self.assertIn("run complete", out)
         self.assert_nothing_left()
@@ -121,6 +134,9 @@ class SuccessfulRuns(RunnerCase):
 
         info = self.run_json()
         self.assertEqual(info["status"], "ok")
+        if installed:
+            self.assertEqual((info["program_path"], info["build_dir"]),
+                             (os.path.join(prefix, "bin", program), None))
         self.assertEqual((info["program"], info["windows"], info["frames"], info["seconds"]),
                          (program, windows, frames, None))
         self.assertEqual(info["launcher_status"], 0)
@@ -180,7 +196,7 @@ class SuccessfulRuns(RunnerCase):
         self.check_run("shardfall", 2, 2, 24)
 
     def test_latticeglow_two_windows_two_frames_depth_16(self):
-        self.check_run("latticeglow", 2, 2, 16)
+        self.check_run("latticeglow", 2, 2, 16, installed=True)
 
     def test_latticeglow_for_some_seconds(self):
         status, out, err = self.bench_run("latticeglow", 1, "--seconds", 3, "--depth", 16,
