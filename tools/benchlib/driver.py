@@ -184,22 +184,31 @@ class WindowDriver:
         return [w for w, k in early.items() if k > target]
 
     def animate_for(self, seconds):
-        """Lets the windows animate for `seconds`, then pauses every one of them at once."""
+        """Lets the windows animate for `seconds`, then pauses them. After p, a window still
+        draws the frame in flight and, usually, the one its last idle tick posted: each
+        window is paused one and a half of its frames (its last frame time) before the
+        deadline, so that its last frame ends within about one frame of the deadline instead
+        of running on for two."""
         self.phase = "animating"
         start = time.monotonic()
+        deadline = start + seconds
         for w in self.windows:
             self.last_change[w] = max(self.last_change.get(w, start), start)
-        while True:
-            left = seconds - (time.monotonic() - start)
-            if left <= 0:
-                break
-            self.tick(min(0.2, left))
+        running = list(self.windows)
+        while running:
             now = time.monotonic()
-            for w in self.windows:
+            due = [w for w in running
+                   if now >= deadline - 1.5 * (self.followers[w].last_frame_time or 0.0)]
+            if due:
+                self.watcher.send_keys([self.ids[w] for w in due], "p")
+                running = [w for w in running if w not in due]
+                continue
+            self.tick(min(0.2, max(0.0, deadline - now)))
+            now = time.monotonic()
+            for w in running:
                 if now - self.last_change[w] > self.stall_limit(w):
                     raise DriveError("window %d stopped reporting: no frame for %.0f s"
                                      % (w, now - self.last_change[w]))
-        self.watcher.send_keys([self.ids[w] for w in self.windows], "p")
         self.settle()
 
     def end_windows(self):
