@@ -2,7 +2,7 @@
 results files show.
 
 A WindowDriver knows nothing of the launcher: whoever started the processes passes a
-check() that raises when they have gone wrong. It works for any set of window numbers on
+check(driver), called on every tick, that raises when they have gone wrong. It works for any set of window numbers on
 one display, so a helper process on each host of a multi-host run can drive its share.
 Progress is read from the results files (written line by line); the console does not tell
 the windows' shardfall reports apart.
@@ -39,7 +39,7 @@ class WindowDriver:
         self.windows = list(windows)
         self.timeouts = timeouts or Timeouts()
         self.progress = progress or P.Progress()
-        self.check = check or (lambda: None)
+        self.check = check or (lambda _driver: None)
         self.pause_on_appear = pause_on_appear
         self.frames_target = frames_target
         self.started = time.monotonic()
@@ -92,7 +92,7 @@ class WindowDriver:
             f = self.follower(w)
             if f is not None and f.update():
                 self.last_change[w] = now
-        self.check()
+        self.check(self)
         self.show()
 
     def show(self, force=False):

@@ -8,9 +8,10 @@ drives the windows with key presses sent through X:
                stepped with c, one frame at a time and one window at a time,
                until its results file holds F frame blocks; the frames are
                therefore measured one at a time, not competing with each other.
-  --seconds S  the windows animate freely; S seconds after the last window
-               has finished initialising every window is paused (p) at once,
-               so each stops within one frame of the deadline.
+  --seconds S  the windows animate freely for S seconds from the moment the
+               last window has finished initialising; each is paused (p) just
+               before that deadline so that its last frame ends within about
+               one frame of it.
 
 Every window is then ended with Escape and the runner waits for the launcher.
 
@@ -127,31 +128,34 @@ def start_own_display(stack, plan):
     return xvfb, stack.enter_context(WindowWatcher(xvfb.display))
 
 
-def describe(plan, argv, display, xvfb, screen):
-    env = dict(plan.env, DISPLAY=display)
+def new_record(plan, argv):
+    """run.json as the run starts: what is to run (status "running")."""
     a = plan.args
-    mpi = dict(library=plan.mpi, launcher=plan.launcher,
-               **runinfo.launcher_version(plan.launcher, env))
-    glx = runinfo.glx_info(env)
-    info = {
+    return runinfo.RunRecord(plan.out, {
         "program": a.program, "windows": len(plan.windows), "frames": a.frames,
         "seconds": a.seconds, "status": "running", "error": None, "run_id": plan.token,
-        "mpi": mpi,
-        "display": {"name": display, "own_xvfb": xvfb is not None,
-                    "xvfb_pid": xvfb.pid if xvfb else None},
-        "screen": screen, "screen_depth": screen["depth"], "glx": glx,
-        "renderer": glx.get("renderer"), "window_visuals": {},
+        "mpi": {"library": plan.mpi, "launcher": plan.launcher},
         "host": runinfo.socket.gethostname(), "start_time": runinfo.now_iso(),
         "end_time": None, "source_dir": SOURCE_DIR, "build_dir": plan.build_dir,
         "program_path": plan.program_path, "output_folder": plan.out,
         "command": [sys.argv[0]] + list(argv), "launcher_command": plan.launch_command(),
         "launcher_status": None, "results_files": {}, "frames_reported": {},
-        "summaries_written": {},
-    }
-    record = runinfo.RunRecord(plan.out, info)
-    context = record.machine_context(env, glx, mpi, screen, SOURCE_DIR)
+        "summaries_written": {}, "window_visuals": {}})
+
+
+def describe_display(record, plan, display, xvfb, screen):
+    """What the run meets: display, screen, GL, MPI version and the machine's context."""
+    env = dict(plan.env, DISPLAY=display)
+    info = record.info
+    info["mpi"].update(runinfo.launcher_version(plan.launcher, env))
+    glx = runinfo.glx_info(env)
+    info.update({"display": {"name": display, "own_xvfb": xvfb is not None,
+                             "xvfb_pid": xvfb.pid if xvfb else None},
+                 "screen": screen, "screen_depth": screen["depth"], "glx": glx,
+                 "renderer": glx.get("renderer")})
+    context = record.machine_context(env, glx, info["mpi"], screen, SOURCE_DIR)
     info["git_revision"] = context["git_revision"]
-    return record
+    record.write()
 
 
 def launch(stack, plan, display, record, xvfb):
@@ -200,10 +204,7 @@ def make_check(plan, launcher, console):
     """The driver's check: the launcher still runs (until every window has ended) and no
     window has said that its results file cannot be written (while windows end, such a
     window is left for the final verdict, so that the others still end cleanly)."""
-    driver = {}
-
-    def check():
-        d = driver["it"]
+    def check(d):
         for w, said in sorted(console.update().items()):
             if w in d.windows and (said["state"] == "not created" or d.phase != "ending"):
                 raise RunError(file_complaint(w, said))
@@ -216,7 +217,7 @@ def make_check(plan, launcher, console):
                     else "while the windows were running")
             raise RunError("the launcher ended with status %d %s.%s"
                            % (launcher.returncode, what, console_tail(plan.out)))
-    return check, driver
+    return check
 
 
 def drive(driver, plan, record):
@@ -298,23 +299,25 @@ def run(args, argv, progress):
             watcher = stack.enter_context(WindowWatcher(args.display))
             check_display(plan, watcher)
         preflight.make_out(plan.out)
-        console = runinfo.ConsoleFollower(os.path.join(plan.out, "console.log"))
-        if watcher is None:
-            xvfb, watcher = start_own_display(stack, plan)
-        display = watcher.display_name
-        record = describe(plan, argv, display, xvfb, watcher.screen_size())
+        record = new_record(plan, argv)
         try:
             record.write()
         except OSError as e:
             raise preflight.Refusal("cannot write %s (%s): name a folder you can write to"
                                     % (record.path, e.strerror)) from None
+        console = runinfo.ConsoleFollower(os.path.join(plan.out, "console.log"))
 
         def finish(_type, exc, _tb):
             status, error = final_status(exc)
             with contextlib.suppress(OSError):
                 record.finish(status, error, plan.out, plan.program, plan.windows,
                               console.update())
-        stack.push(finish)
+        stack.push(finish)  # unwinds after the processes and the runner's Xvfb are gone
+
+        if watcher is None:
+            xvfb, watcher = start_own_display(stack, plan)
+        display = watcher.display_name
+        describe_display(record, plan, display, xvfb, watcher.screen_size())
 
         mode = ("%d frame(s) per window" % args.frames if args.frames is not None
                 else "%g s of animation" % args.seconds)
@@ -323,12 +326,11 @@ def run(args, argv, progress):
                         " (own Xvfb, depth %d)" % (args.depth or 24) if xvfb else "",
                         plan.out))
         launcher = launch(stack, plan, display, record, xvfb)
-        check, holder = make_check(plan, launcher, console)
         driver = WindowDriver(watcher, plan.program, plan.out, plan.windows,
                               Timeouts(args.appear_timeout, args.stall_timeout), progress,
-                              check, pause_on_appear=args.frames is not None,
+                              make_check(plan, launcher, console),
+                              pause_on_appear=args.frames is not None,
                               frames_target=args.frames)
-        holder["it"] = driver
         too_many = drive(driver, plan, record)
         wait_for_launcher(driver, launcher, args.exit_timeout)
         progress.end_line()
