@@ -2,8 +2,9 @@
 results files show.
 
 A WindowDriver knows nothing of the launcher: whoever started the processes passes a
-check(driver), called on every tick, that raises when they have gone wrong. It works for any set of window numbers on
-one display, so a helper process on each host of a multi-host run can drive its share.
+check(driver), called on every tick, that raises when they have gone wrong. It works for
+any set of window numbers on one display, so a helper process on each host of a multi-host
+run can drive its share.
 Progress is read from the results files (written line by line); the console does not tell
 the windows' shardfall reports apart.
 """

@@ -108,9 +108,18 @@ def stop_tagged(tag, variable=TAG_VARIABLE, session=None, exclude=(), grace=5.0)
     return tagged_processes(tag, variable, session, exclude)
 
 
-def kill_tagged(tag, variable=TAG_VARIABLE):
-    """SIGKILL at once to every tagged process (tests' clean-up)."""
-    return stop_tagged(tag, variable, grace=0.0) if tag else []
+def kill_tagged(tag, variable=TAG_VARIABLE, attempts=3):
+    """SIGKILL at once to every tagged process (tests' clean-up); a process started by one
+    that was being killed is caught by the next attempt. Returns the pids still there."""
+    for _ in range(attempts):
+        pids = tagged_processes(tag, variable) if tag else []
+        if not pids:
+            return []
+        signal_all(pids, signal.SIGKILL)
+        deadline = time.monotonic() + 1.0
+        while time.monotonic() < deadline and any(alive(pid) for pid in pids):
+            time.sleep(0.02)
+    return tagged_processes(tag, variable)
 
 
 # ---------------------------------------------------------------- Xvfb

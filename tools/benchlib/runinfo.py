@@ -201,9 +201,9 @@ class RunRecord:
         """The "context" and "hosts" keys for a run on this machine."""
         host = socket.gethostname()
         context = {"host": host, "cpu_model": cpu_model(), "cores": os.cpu_count(),
-                   "memory_bytes": preflight.meminfo_bytes("MemTotal"), "load_start": load_average(),
-                   "load_end": None, "gl_renderer": gl.get("renderer"),
-                   "gl_version": gl.get("version"), "mpi_library": mpi.get("library"),
+                   "memory_bytes": preflight.meminfo_bytes("MemTotal"),
+                   "load_start": load_average(), "load_end": None,
+                   "gl_renderer": gl.get("renderer"), "gl_version": gl.get("version"), "mpi_library": mpi.get("library"),
                    "mpi_version": mpi.get("version"), "screen": dict(screen),
                    "git_revision": git_revision(source_dir)}
         self.info["context"] = context
