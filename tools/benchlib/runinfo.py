@@ -197,14 +197,15 @@ class RunRecord:
             f.write("\n")
         os.replace(self.path + ".tmp", self.path)
 
-    def machine_context(self, env, gl, mpi, screen, source_dir):
+    def machine_context(self, gl, mpi, screen, source_dir):
         """The "context" and "hosts" keys for a run on this machine."""
         host = socket.gethostname()
         context = {"host": host, "cpu_model": cpu_model(), "cores": os.cpu_count(),
                    "memory_bytes": preflight.meminfo_bytes("MemTotal"),
                    "load_start": load_average(), "load_end": None,
-                   "gl_renderer": gl.get("renderer"), "gl_version": gl.get("version"), "mpi_library": mpi.get("library"),
-                   "mpi_version": mpi.get("version"), "screen": dict(screen),
+                   "gl_renderer": gl.get("renderer"), "gl_version": gl.get("version"),
+                   "mpi_library": mpi.get("library"), "mpi_version": mpi.get("version"),
+                   "screen": dict(screen),
                    "git_revision": git_revision(source_dir)}
         self.info["context"] = context
         self.info["hosts"] = [{"name": host, "cpu_model": context["cpu_model"],

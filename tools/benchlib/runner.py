@@ -153,7 +153,7 @@ def describe_display(record, plan, display, xvfb, screen):
                              "xvfb_pid": xvfb.pid if xvfb else None},
                  "screen": screen, "screen_depth": screen["depth"], "glx": glx,
                  "renderer": glx.get("renderer")})
-    context = record.machine_context(env, glx, info["mpi"], screen, SOURCE_DIR)
+    context = record.machine_context(glx, info["mpi"], screen, SOURCE_DIR)
     info["git_revision"] = context["git_revision"]
     record.write()
 
