@@ -68,8 +68,9 @@ def measure(build_dir, seconds):
     e2elib.BUILD_DIR = build_dir
     with Cleanups().around() as cleanups:
         tag = "rank0-" + str(os.getpid())
-        server = e2elib.Xvfb(tag, depth=16)
+        server = e2elib.start_xvfb(tag, depth=16)
         cleanups.addCleanup(server.stop)
+        cleanups.addCleanup(e2elib.kill_tagged, tag)
         run = e2elib.Run(cleanups, "latticeglow", 3, display=server.display,
                          launcher=launcher_of(build_dir))
         windows = [run.wait_window(w) for w in (1, 2)]

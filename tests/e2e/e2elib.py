@@ -6,9 +6,7 @@ carries it, so a failed test leaves nothing behind.
 
 import glob
 import os
-import random
 import re
-import select
 import shlex
 import shutil
 import signal
@@ -19,9 +17,11 @@ import time
 import unittest
 import uuid
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "../../tools"))
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools"))
 from benchlib import layout as L  # noqa: E402
+from benchlib import processes  # noqa: E402
 
+TAG_VARIABLE = "E2E_TAG"
 BUILD_DIR = os.environ.get("E2E_BUILD_DIR", os.path.join(os.path.dirname(__file__), "../../build/default"))
 MPIEXEC = os.environ.get("E2E_MPIEXEC", "mpiexec")
 DEADLINE = float(os.environ.get("E2E_DEADLINE", "120"))
@@ -52,74 +52,14 @@ def wait_for(condition, what, timeout=DEADLINE, interval=0.05):
 
 def kill_tagged(tag):
     """Kills every process whose environment carries the tag."""
-    needle = f"E2E_TAG={tag}".encode()
-    for _ in range(3):
-        found = False
-        for env_path in glob.glob("/proc/[0-9]*/environ"):
-            pid = int(env_path.split("/")[2])
-            if pid == os.getpid():
-                continue
-            try:
-                with open(env_path, "rb") as f:
-                    if needle in f.read().split(b"\0"):
-                        os.kill(pid, signal.SIGKILL)
-                        found = True
-            except (OSError, ProcessLookupError):
-                pass
-        if not found:
-            return
-        time.sleep(0.2)
+    processes.kill_tagged(tag, TAG_VARIABLE)
 
 
-def read_line(fd, timeout):
-    """Reads up to a newline. Xvfb writes the display number and the newline separately and
-    dies if the pipe is closed between the two writes."""
-    data, end = b"", time.monotonic() + timeout
-    while not data.endswith(b"\n"):
-        ready, _, _ = select.select([fd], [], [], max(0.0, end - time.monotonic()))
-        if not ready:
-            break
-        chunk = os.read(fd, 64)
-        if not chunk:
-            break
-        data += chunk
-    return data.decode().strip()
-
-
-class Xvfb:
-    """An X server of the test's own. The display number is picked at random from a range
-    that nothing else here uses and retried if taken; -displayfd tells when it is ready."""
-
-    def __init__(self, tag, width=1800, height=1800, depth=24):
-        env = dict(os.environ, E2E_TAG=tag)
-        for _ in range(20):
-            number = random.randrange(300, 900)
-            if os.path.exists(f"/tmp/.X{number}-lock") or os.path.exists(f"/tmp/.X11-unix/X{number}"):
-                continue
-            read_end, write_end = os.pipe()
-            self.process = subprocess.Popen(
-                ["Xvfb", f":{number}", "-displayfd", str(write_end), "-screen", "0",
-                 f"{width}x{height}x{depth}", "-nolisten", "tcp", "-noreset"],
-                pass_fds=(write_end,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
-                env=env, start_new_session=True)
-            os.close(write_end)
-            reported = read_line(read_end, timeout=30)
-            os.close(read_end)
-            if reported == str(number) and self.process.poll() is None:
-                self.display = f":{number}"
-                return
-            self.stop()
-        raise AssertionError("could not start Xvfb on a free display")
-
-    def stop(self):
-        # SIGTERM lets the server remove its lock file and socket for the next one.
-        if self.process.poll() is None:
-            self.process.terminate()
-            try:
-                self.process.wait(timeout=10)
-            except subprocess.TimeoutExpired:
-                self.process.kill()
-                self.process.wait()
+def start_xvfb(tag, width=1800, height=1800, depth=24):
+    """An X server of the test's own, tagged, on a display number nothing else here uses;
+    ready once a client has connected."""
+    return processes.start_xvfb_on_free_number(width, height, depth,
+                                               env=dict(os.environ, **{TAG_VARIABLE: tag}))
 
 
 class Run:
@@ -169,18 +109,14 @@ class Run:
 
     def rank_pid(self, rank):
         """The program process of a rank (not a wrapper around it), or None."""
-        wanted = {f"E2E_TAG={self.tag}".encode()}
-        for env_path in glob.glob("/proc/[0-9]*/environ"):
-            pid = int(env_path.split("/")[2])
+        for pid in processes.tagged_processes(self.tag, TAG_VARIABLE):
             try:
                 if os.path.basename(os.readlink(f"/proc/{pid}/exe")) != self.program:
                     continue
-                with open(env_path, "rb") as f:
-                    env = set(f.read().split(b"\0"))
             except OSError:
                 continue
-            ranks = {f"OMPI_COMM_WORLD_RANK={rank}".encode(), f"PMI_RANK={rank}".encode()}
-            if wanted <= env and env & ranks:
+            env = processes.environ_of(pid)
+            if str(rank) in (env.get("OMPI_COMM_WORLD_RANK"), env.get("PMI_RANK")):
                 return pid
         return None
 
@@ -311,7 +247,7 @@ class Run:
 class E2ETestCase(unittest.TestCase):
     def start_xvfb(self, **kwargs):
         tag = uuid.uuid4().hex
-        server = Xvfb(tag, **kwargs)
+        server = start_xvfb(tag, **kwargs)
         self.addCleanup(server.stop)
         self.addCleanup(kill_tagged, tag)
         return server.display

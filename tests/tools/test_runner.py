@@ -1,15 +1,19 @@
-"""bench-run pieces that need no X display: build detection, checks, results following."""
+"""bench-run pieces that need no X display: build detection, pre-flight refusals, --out
+edges, console lines about results files, progress lines, tagged processes."""
 
 import io
 import os
 import shutil
 import subprocess
 import tempfile
+import types
 import unittest
 
 import toolstest as T
+from benchlib import buildinfo, preflight, processes, progress, runinfo, runner
 from benchlib import results as R
-from benchlib import runner
+
+GB = 10 ** 9
 
 
 def fake_build(folder, compiler="/usr/bin/mpicxx.openmpi",
@@ -30,77 +34,205 @@ def fake_build(folder, compiler="/usr/bin/mpicxx.openmpi",
     return folder
 
 
-class BuildDetection(unittest.TestCase):
+class Folder(unittest.TestCase):
     def setUp(self):
         self.dir = tempfile.mkdtemp(prefix="bench-run-test-")
         self.addCleanup(shutil.rmtree, self.dir, ignore_errors=True)
+        self.build = fake_build(self.dir)
 
-    def test_library_from_launcher_and_compiler_names(self):
-        self.assertEqual(runner.mpi_library_of_path("/usr/bin/mpiexec.openmpi"), "openmpi")
-        self.assertEqual(runner.mpi_library_of_path("/usr/bin/mpicxx.mpich"), "mpich")
-        self.assertEqual(runner.mpi_library_of_path("/usr/bin/mpiexec.hydra"), "mpich")
-        self.assertEqual(runner.mpi_library_of_path("/opt/openmpi/bin/orterun"), "openmpi")
-        self.assertIsNone(runner.mpi_library_of_path("/nowhere/mpiexec"))
-        self.assertIsNone(runner.mpi_library_of_path(None))
+    def bench_run(self, *args):
+        return T.run_tool(T.BENCH_RUN, *args, "--build-dir", self.build, timeout=60)
 
-    def test_cache_values(self):
-        fake_build(self.dir, compiler="/usr/bin/mpicxx.mpich",
-                   launcher="/usr/bin/mpiexec.mpich")
-        cache = runner.read_cmake_cache(self.dir)
-        self.assertEqual(cache["MPI_CXX_COMPILER"], "/usr/bin/mpicxx.mpich")
-        self.assertEqual(cache["MPIEXEC_EXECUTABLE"], "/usr/bin/mpiexec.mpich")
-        self.assertEqual(cache["MPIEXEC_EXECUTABLE-ADVANCED"], "1")
-        self.assertIsNone(runner.read_cmake_cache(os.path.join(self.dir, "shardfall")))
-        library, _ = runner.build_mpi_library(
-            self.dir, os.path.join(self.dir, "shardfall", "shardfall"))
-        self.assertEqual(library, "mpich")
+    def assert_refused(self, proc, *words):
+        self.assertEqual(proc.returncode, 2, proc.stderr)
+        lines = proc.stderr.strip().splitlines()
+        self.assertEqual(len(lines), 1, proc.stderr)
+        self.assertTrue(lines[0].startswith("bench-run: "), lines[0])
+        for word in words:
+            self.assertIn(word, lines[0])
+        self.assertNotIn("Traceback", proc.stderr)
+
+
+class BuildDetection(Folder):
+    def test_library_from_names_and_cache(self):
+        self.assertEqual(buildinfo.mpi_library_of_path("/usr/bin/mpiexec.openmpi"), "openmpi")
+        self.assertEqual(buildinfo.mpi_library_of_path("/usr/bin/mpiexec.hydra"), "mpich")
+        self.assertIsNone(buildinfo.mpi_library_of_path("/nowhere/mpiexec"))
+        fake_build(self.dir, compiler="/usr/bin/mpicxx.mpich", launcher="/usr/bin/mpiexec.mpich")
+        program = os.path.join(self.dir, "shardfall", "shardfall")
+        self.assertEqual(buildinfo.choose_mpi(program, self.dir, None),
+                         ("mpich", "/usr/bin/mpiexec.mpich"))
+        with self.assertRaisesRegex(buildinfo.BuildError, "built against mpich"):
+            buildinfo.choose_mpi(program, self.dir, "openmpi")
 
     def test_real_build_matches_its_cache(self):
         program = os.path.join(T.BUILD_DIR, "shardfall", "shardfall")
-        cache = runner.read_cmake_cache(T.BUILD_DIR)
+        cache = buildinfo.read_cmake_cache(T.BUILD_DIR)
         if cache is None or "MPI_CXX_COMPILER" not in cache or not os.path.exists(program):
             self.skipTest("no build in %s" % T.BUILD_DIR)
-        expected = runner.mpi_library_of_path(cache["MPI_CXX_COMPILER"])
-        self.assertEqual(runner.mpi_library_linked(program), expected)
+        self.assertEqual(buildinfo.mpi_library_linked(program),
+                         buildinfo.mpi_library_of_path(cache["MPI_CXX_COMPILER"]))
 
-    def test_mismatched_launcher_is_refused(self):
-        fake_build(self.dir)
-        out = os.path.join(self.dir, "out")
-        proc = T.run_tool(T.BENCH_RUN, "shardfall", 2, "--frames", 1, "--build-dir", self.dir,
-                          "--mpi", "mpich", "--out", out, timeout=60)
-        self.assertEqual(proc.returncode, 1)
-        self.assertIn("built against openmpi", proc.stderr)
-        self.assertFalse(os.path.exists(out))
-
-    def test_missing_program(self):
-        proc = T.run_tool(T.BENCH_RUN, "latticeglow", 1, "--seconds", 1, "--build-dir",
-                          self.dir, "--out", os.path.join(self.dir, "out"), timeout=60)
+    def test_program_from_option_build_or_path(self):
+        script = os.path.join(self.build, "shardfall", "shardfall")
+        self.assertEqual(buildinfo.locate_program("shardfall", "/nowhere", program=script),
+                         (script, None))
+        self.assertEqual(buildinfo.locate_program("shardfall", "/nowhere",
+                                                  build_dir=self.build), (script, self.build))
+        # No build in the checkout: the installed program on PATH.
+        self.assertEqual(buildinfo.locate_program(
+            "shardfall", "/nowhere", search_path=os.path.dirname(script)), (script, None))
+        with self.assertRaisesRegex(buildinfo.BuildError, "not installed on PATH"):
+            buildinfo.locate_program("shardfall", "/nowhere", search_path=self.dir)
+        proc = T.run_tool(T.BENCH_RUN, "latticeglow", 1, "--seconds", 1, "--program",
+                          os.path.join(self.dir, "nothing"), timeout=60)
         self.assertEqual(proc.returncode, 1)
         self.assertIn("does not exist", proc.stderr)
 
-    def test_output_folder_must_be_new_or_empty(self):
-        fake_build(self.dir)
-        out = os.path.join(self.dir, "out")
-        os.makedirs(out)
-        with open(os.path.join(out, "old.txt"), "w") as f:
-            f.write("from an earlier run\n")
-        proc = T.run_tool(T.BENCH_RUN, "shardfall", 1, "--frames", 1, "--build-dir", self.dir,
-                          "--out", out, timeout=60)
-        self.assertEqual(proc.returncode, 1)
-        self.assertIn("not empty", proc.stderr)
-        self.assertEqual(os.listdir(out), ["old.txt"])
-
     def test_command_line_errors(self):
-        for args in (["shardfall", "2"],                                  # no mode
-                     ["shardfall", "2", "--frames", "1", "--seconds", "1"],
-                     ["shardfall", "0", "--frames", "1"],
-                     ["shardfall", "1", "--frames", "-1"],
-                     ["shardfall", "1", "--seconds", "0"],
-                     ["shardfall", "1", "--frames", "1", "--depth", "8"],
-                     ["nosuchprogram", "1", "--frames", "1"]):
+        for args in (["shardfall", "2"], ["shardfall", "2", "--frames", "1", "--seconds", "1"],
+                     ["shardfall", "0", "--frames", "1"], ["shardfall", "1", "--seconds", "0"],
+                     ["shardfall", "1", "--frames", "1", "--depth", "8"]):
             proc = T.run_tool(T.BENCH_RUN, *args, timeout=60)
             self.assertEqual(proc.returncode, 2, args)
             self.assertIn("usage:", proc.stderr)
+
+
+class PreflightRefusals(Folder):
+    def test_too_many_windows(self):
+        out = os.path.join(self.dir, "out")
+        self.assert_refused(self.bench_run("shardfall", 4096, "--frames", 1, "--out", out),
+                            "4096 windows", "at most 4095")
+        self.assertFalse(os.path.exists(out))
+
+    def test_memory_estimates(self):
+        with self.assertRaises(preflight.Refusal) as caught:
+            preflight.check_memory("shardfall", 40, 24, 23 * GB)
+        self.assertIn("run at most 34 window(s)", str(caught.exception))
+        preflight.check_memory("shardfall", 34, 24, 23 * GB)
+        # 2^30 points at depth 30: one window does not fit, a lower depth is the way out.
+        with self.assertRaisesRegex(preflight.Refusal, "45.7 GB each.*--depth 24 or 16"):
+            preflight.check_memory("latticeglow", 1, 30, 23 * GB)
+        preflight.check_memory("latticeglow", 25, 24, 23 * GB)
+        with self.assertRaisesRegex(preflight.Refusal, "at most 32 window"):
+            preflight.check_memory("latticeglow", 40, 24, 23 * GB)
+        self.assertEqual(preflight.lattice_points(16), 65536)
+        # Through the command line: more shardfall windows than this machine holds.
+        available = preflight.mem_available()
+        windows = available // preflight.SHARDFALL_WINDOW_BYTES + 1
+        if windows > preflight.MAX_WINDOWS:
+            self.skipTest("more memory than 4,095 windows need")
+        self.assert_refused(self.bench_run("shardfall", windows, "--frames", 1, "--out",
+                                           os.path.join(self.dir, "out")),
+                            "MemAvailable", "run at most")
+
+    def test_display_size_and_depth(self):
+        screen = {"width": 1800, "height": 1800, "depth": 16}
+        preflight.check_screen(screen, 3, ":60")
+        with self.assertRaisesRegex(preflight.Refusal, "1800x1800, but 5 window.*1940x1940.*"
+                                    "leave out --display"):
+            preflight.check_screen(screen, 5, ":60")
+        preflight.check_depth(None, ":58", 16)
+        preflight.check_depth(16, ":58", 16)
+        with self.assertRaisesRegex(preflight.Refusal, "--depth 24, but the display :58 has "
+                                    "depth 16"):
+            preflight.check_depth(24, ":58", 16)
+
+
+class OutEdges(Folder):
+    def test_existing_file_full_folder_and_file_parent(self):
+        existing = os.path.join(self.dir, "notes.txt")
+        with open(existing, "w") as f:
+            f.write("keep me\n")
+        full = os.path.join(self.dir, "full")
+        os.makedirs(full)
+        with open(os.path.join(full, "old.txt"), "w") as f:
+            f.write("from an earlier run\n")
+        for out, words in ((existing, ("is a file",)), (full, ("not empty",)),
+                           (os.path.join(existing, "sub"), ("under the file",))):
+            self.assert_refused(self.bench_run("shardfall", 1, "--frames", 1, "--out", out),
+                                *words)
+        with open(existing) as f:
+            self.assertEqual(f.read(), "keep me\n")
+        self.assertEqual(os.listdir(full), ["old.txt"])
+
+    def test_unwritable_place(self):
+        locked = os.path.join(self.dir, "locked")
+        os.makedirs(locked, mode=0o555)
+        if os.access(locked, os.W_OK):
+            self.skipTest("permission bits do not stop this user (root)")
+        self.assert_refused(self.bench_run("shardfall", 1, "--frames", 1, "--out",
+                                           os.path.join(locked, "out")), "not writable")
+
+    def test_read_only_file_system(self):
+        if shutil.which("unshare") is None:
+            self.skipTest("no unshare")
+        ro = os.path.join(self.dir, "ro")
+        os.makedirs(ro)
+        script = ('mount -t tmpfs -o ro tmpfs "$1" || exit 77; shift; exec "$@"')
+        proc = subprocess.run(["unshare", "--mount", "--map-root-user", "sh", "-c", script, "sh",
+                               ro, T.BENCH_RUN, "shardfall", "1", "--frames", "1", "--out",
+                               os.path.join(ro, "out"), "--build-dir", self.build],
+                              capture_output=True, text=True, timeout=60)
+        if proc.returncode == 77 or "unshare:" in proc.stderr:
+            self.skipTest("cannot mount a read-only file system here: %s" % proc.stderr)
+        self.assert_refused(proc, "--out", "read-only file system")
+
+
+class ConsoleLines(unittest.TestCase):
+    def test_results_file_complaints(self):
+        path = "/runs/x/results_shardfall_windows @ %d of node7 @ local date 2026.12.08 time " \
+               "07.00.00.txt"
+        lines = [
+            "window: 1",
+            "The results file is incomplete: %s (first failed write: No space left on device);"
+            " the console holds the full reports." % (path % 2),
+            "The results file was not created: %s (Permission denied); the console holds the "
+            "full reports." % (path % 3),
+            'shardfall: window 4: writing the results file "%s" failed: Input/output error; '
+            "the console keeps every report" % os.path.basename(path % 4),
+            "Results have been saved in a file and you can find it at: %s" % (path % 1),
+        ]
+        states = runinfo.console_states(lines)
+        self.assertEqual({w: (s["state"], s["error"]) for w, s in states.items()},
+                         {2: ("incomplete", "No space left on device"),
+                          3: ("not created", "Permission denied"),
+                          4: ("incomplete", "Input/output error")})
+        self.assertEqual(runinfo.window_host(os.path.basename(path % 2)), "node7")
+
+    def test_file_states_from_disk_and_console(self):
+        folder = tempfile.mkdtemp(prefix="bench-states-")
+        self.addCleanup(shutil.rmtree, folder, ignore_errors=True)
+        T.write_lines(folder, T.results_name("shardfall", 1), T.shardfall_lines(1, [(1200, .3)]))
+        with open(os.path.join(folder, T.results_name("shardfall", 2)), "w") as f:
+            f.write("not a results file\n")
+        said = {3: {"state": "not created", "error": "Permission denied", "path": "x"}}
+        self.assertEqual(runinfo.file_states(folder, R.SHARDFALL, [1, 2, 3, 4], said), {
+            "1": {"state": "complete", "error": None},
+            "2": {"state": "incomplete", "error": runinfo.files_on_disk(
+                folder, R.SHARDFALL, [2])[2][2]},
+            "3": {"state": "not created", "error": "Permission denied"},
+            "4": {"state": "not created", "error": None}})
+
+
+    def test_verdict_names_the_window_whose_file_is_incomplete(self):
+        folder = tempfile.mkdtemp(prefix="bench-verdict-")
+        self.addCleanup(shutil.rmtree, folder, ignore_errors=True)
+        names = {w: T.results_name("shardfall", w) for w in (1, 2)}
+        for w in (1, 2):
+            T.write_lines(folder, names[w], T.shardfall_lines(w, [(1200, .3), (2400, .5)]))
+        with open(os.path.join(folder, "console.log"), "w") as f:
+            f.write("The results file is incomplete: %s/%s (first failed write: No space left on "
+                    "device); the console holds the full reports.\n" % (folder, names[2]))
+        plan = runner.Plan(types.SimpleNamespace(frames=2), R.SHARDFALL, [1, 2], "", None, "",
+                           "", folder, "", {})
+        console = runinfo.ConsoleFollower(os.path.join(folder, "console.log"))
+        lines, problems = runner.verify(plan, console, [])
+        self.assertEqual(lines, [
+            "window 1: 2 frame(s), summary written: %s" % names[1],
+            "window 2: the results file is incomplete: %s (first failed write: No space left "
+            "on device); the console holds the full reports" % names[2]])
+        self.assertEqual(problems, ["window 2: results file incomplete"])
 
 
 class Titles(unittest.TestCase):
@@ -158,36 +290,36 @@ class Follower(unittest.TestCase):
         self.assertTrue(follower.summary)
 
 
-class Processes(unittest.TestCase):
-    def test_processes_found_by_run_id(self):
-        token = "test%d" % os.getpid()
-        env = dict(os.environ, **{runner.TOKEN_VARIABLE: token})
-        marked = subprocess.Popen(["sleep", "60"], env=env)
-        plain = subprocess.Popen(["sleep", "60"])
-        try:
-            found = runner.processes_with_token(token)
-            self.assertIn(marked.pid, found)
-            self.assertNotIn(plain.pid, found)
-        finally:
-            for p in (marked, plain):
-                p.kill()
-                p.wait()
-        self.assertEqual(runner.processes_with_token(token), [])
-
-
 class ProgressLines(unittest.TestCase):
+    def test_counts_elapsed_and_last_frame_time(self):
+        counts = progress.window_counts([1, 2, 3], {1: 2, 2: 0}, 3, {1: 0.2914}, {1: 1, 2: 2})
+        self.assertEqual(progress.progress_line("stepping", 16.4, counts),
+                         "stepping 16s | w1 2/3 0.291s  w2 0/3 -  w3 ...")
+
     def test_plain_lines_when_not_a_terminal(self):
         stream = io.StringIO()
-        progress = runner.Progress(stream)
-        progress.show("waiting for windows (0 of 1) | frames: w1 -")
-        progress.show("waiting for windows (0 of 1) | frames: w1 -")  # unchanged
-        progress.show("stepping | frames: w1 0/2")                     # a new phase
-        progress.show("stepping | frames: w1 1/2")                     # too soon
-        progress.show("stepping | frames: w1 2/2", force=True)
-        progress.say("note")
-        self.assertEqual(stream.getvalue(), "waiting for windows (0 of 1) | frames: w1 -\n"
-                         "stepping | frames: w1 0/2\nstepping | frames: w1 2/2\nnote\n")
-        self.assertNotIn("\r", stream.getvalue())
+        p = progress.Progress(stream)
+        p.show("waiting", "waiting 0s | w1 ...")
+        p.show("waiting", "waiting 1s | w1 ...")     # same phase, too soon
+        p.show("stepping", "stepping 1s | w1 0/2 -")  # a new phase
+        p.show("stepping", "stepping 2s | w1 2/2 0.3s", force=True)
+        p.say("note")
+        self.assertEqual(stream.getvalue(), "waiting 0s | w1 ...\nstepping 1s | w1 0/2 -\n"
+                         "stepping 2s | w1 2/2 0.3s\nnote\n")
+
+
+class TaggedProcesses(unittest.TestCase):
+    def test_found_and_stopped_by_tag(self):
+        tag = "test%d" % os.getpid()
+        marked = subprocess.Popen(["sleep", "60"], env=dict(os.environ, TEST_TAG=tag))
+        plain = subprocess.Popen(["sleep", "60"])
+        self.addCleanup(plain.wait)
+        self.addCleanup(plain.kill)
+        found = processes.tagged_processes(tag, "TEST_TAG")
+        self.assertEqual(found, [marked.pid])
+        self.assertEqual(processes.stop_tagged(tag, "TEST_TAG", grace=5), [])
+        self.assertEqual(marked.wait(timeout=10), -15)
+        self.assertIsNone(plain.poll())
 
 
 if __name__ == "__main__":

@@ -42,8 +42,9 @@ class RunnerCase(unittest.TestCase):
     def kill_leftovers(self):
         T.kill_processes(self.leftovers())
 
-    def start(self, *args):
-        return subprocess.Popen([T.BENCH_RUN] + [str(a) for a in args] + ["--out", self.out],
+    def start(self, *args, out=True, cwd=None):
+        return subprocess.Popen([T.BENCH_RUN] + [str(a) for a in args] +
+                                (["--out", self.out] if out else []), cwd=cwd,
                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
                                 start_new_session=True)
 
@@ -73,7 +74,7 @@ class RunnerCase(unittest.TestCase):
             except OSError:
                 pass
         self.assertEqual(left, [], "processes of the run are still there: %s" % details)
-        self.assertEqual(T.children_of(os.getpid()), [])
+        self.assertEqual(T.processes.children_of(os.getpid()), [])
 
     def run_json(self):
         with open(os.path.join(self.out, "run.json")) as f:
@@ -102,10 +103,22 @@ class SuccessfulRuns(RunnerCase):
             path = os.path.join(T.BUILD_DIR, program, program)
             self.assertTrue(os.access(path, os.X_OK), "%s is not built" % path)
 
-    def check_run(self, program, windows, frames, depth):
+    def check_run(self, program, windows, frames, depth, installed=False):
         started = datetime.datetime.now().astimezone()
-        status, out, err = self.bench_run(program, windows, "--frames", frames,
-                                          "--depth", depth, "--build-dir", T.BUILD_DIR)
+        args = [program, windows, "--frames", frames, "--depth", depth]
+        if installed:
+            # An installed program, run from elsewhere: the output goes under the current
+            # directory.
+            prefix = os.path.join(self.dir, "prefix")
+            subprocess.run(["cmake", "--install", T.BUILD_DIR, "--prefix", prefix],
+                           check=True, capture_output=True, timeout=120)
+            proc = self.start(*args, "--program", os.path.join(prefix, "bin", program),
+                              out=False, cwd=self.dir)
+            status, out, err = self.finish(proc)
+            self.out = (glob.glob(os.path.join(glob.escape(self.dir), "runs",
+                                               program + "-*")) or [self.out])[0]
+        else:
+            status, out, err = self.bench_run(*args, "--build-dir", T.BUILD_DIR)
         self.assertEqual(status, 0, "stdout:\n%s\nstderr:\n%s" % (out, err))
         self.assertIn("run complete", out)
         self.assert_nothing_left()
@@ -123,6 +136,9 @@ class SuccessfulRuns(RunnerCase):
 
         info = self.run_json()
         self.assertEqual(info["status"], "ok")
+        if installed:
+            self.assertEqual((info["program_path"], info["build_dir"]),
+                             (os.path.join(prefix, "bin", program), None))
         self.assertEqual((info["program"], info["windows"], info["frames"], info["seconds"]),
                          (program, windows, frames, None))
         self.assertEqual(info["launcher_status"], 0)
@@ -152,6 +168,23 @@ class SuccessfulRuns(RunnerCase):
             self.assertEqual(known.returncode, 0)
         self.assertEqual(info["frames_reported"],
                          {str(w): frames for w in range(1, windows + 1)})
+        context = info["context"]
+        self.assertEqual(context["host"], socket.gethostname())
+        self.assertEqual(context["cores"], os.cpu_count())
+        self.assertGreater(context["memory_bytes"], 0)
+        self.assertEqual(len(context["load_start"]), 3)
+        self.assertEqual(len(context["load_end"]), 3)
+        self.assertEqual(context["gl_renderer"], info["renderer"])
+        self.assertEqual(context["mpi_library"], info["mpi"]["library"])
+        self.assertEqual(context["screen"], info["screen"])
+        self.assertEqual([h["windows"] for h in info["hosts"]], [list(range(1, windows + 1))])
+        hosts = {os.path.basename(p).split(" of ")[1].split(" @ ")[0] for p in files}
+        self.assertEqual(set(info["window_hosts"].values()), hosts)
+        self.assertEqual(info["results_file_states"],
+                         {str(w): {"state": "complete", "error": None}
+                          for w in range(1, windows + 1)})
+        for w in range(1, windows + 1):
+            self.assertIn("window %d: %d frame(s), summary written" % (w, frames), out)
 
         # The report tool agrees with what the programs wrote.
         report = T.run_tool(T.BENCH_REPORT, "--no-plots", self.out, timeout=120)
@@ -165,7 +198,7 @@ class SuccessfulRuns(RunnerCase):
         self.check_run("shardfall", 2, 2, 24)
 
     def test_latticeglow_two_windows_two_frames_depth_16(self):
-        self.check_run("latticeglow", 2, 2, 16)
+        self.check_run("latticeglow", 2, 2, 16, installed=True)
 
     def test_latticeglow_for_some_seconds(self):
         status, out, err = self.bench_run("latticeglow", 1, "--seconds", 3, "--depth", 16,
@@ -200,6 +233,12 @@ class SuccessfulRuns(RunnerCase):
         info = self.run_json()
         self.assertEqual(info["status"], "interrupted")
         self.assertTrue(info["end_time"])
+        # The counts are the frames on disk, not what the runner had seen.
+        on_disk = {str(w): self.count_blocks(path, "shardfall")[0]
+                   for w, path in enumerate(self.results_files("shardfall"), 1)}
+        self.assertEqual(info["frames_reported"], on_disk)
+        self.assertTrue(all(on_disk.values()), on_disk)
+        self.assertEqual(info["summaries_written"], {"1": False, "2": False})
 
 
 class FailingRuns(RunnerCase):
@@ -230,6 +269,56 @@ class FailingRuns(RunnerCase):
         self.assertIn("cannot open the X display", err)  # the console's last lines
         self.assert_nothing_left()
         self.assertEqual(self.run_json()["status"], "failed")
+
+
+class Edges(RunnerCase):
+    """Refusals that need a display of the user's, and a reader that goes away."""
+
+    def start_display(self, width, height, depth):
+        tag = "edges%d" % os.getpid()
+        server = T.processes.Xvfb(width, height, depth,
+                                  env=dict(os.environ, **{T.processes.TAG_VARIABLE: tag}))
+        self.addCleanup(server.stop)
+        return server
+
+    def assert_refused(self, status, out, err, *words):
+        self.assertEqual(status, 2, out + err)
+        self.assertEqual(len(err.strip().splitlines()), 1, err)
+        for word in words:
+            self.assertIn(word, err)
+        self.assertFalse(os.path.exists(self.out))
+
+    def test_display_too_small_or_of_another_depth(self):
+        server = self.start_display(1600, 1600, 16)
+        display = server.display
+        self.assert_refused(*self.bench_run("latticeglow", 2, "--frames", 1, "--display",
+                                            display, "--build-dir", T.BUILD_DIR),
+                            "1600x1600, but 2 window(s) need 1640x1640", "leave out --display")
+        self.assert_refused(*self.bench_run("latticeglow", 1, "--frames", 1, "--display",
+                                            display, "--depth", 24, "--build-dir",
+                                            T.BUILD_DIR),
+                            "--depth 24, but the display %s has depth 16" % display)
+        server.stop()
+        self.assert_nothing_left()
+
+    def test_closed_output_pipe_ends_the_run_quietly(self):
+        build = os.path.join(self.dir, "build")
+        os.makedirs(build)
+        fake_build(build)  # programs that only sleep: the runner waits for their windows
+        proc = self.start("shardfall", 2, "--frames", 1, "--build-dir", build,
+                          "--appear-timeout", 120)
+        self.assertIn("shardfall: 2 window(s)", proc.stdout.readline())
+        proc.stdout.close()  # as `| head -1` does
+        try:
+            _, err = proc.communicate(timeout=RUN_TIMEOUT)
+        except subprocess.TimeoutExpired:
+            proc.kill()
+            raise
+        self.assertEqual((proc.returncode, err), (2, ""))
+        self.assert_nothing_left()
+        info = self.run_json()
+        self.assertEqual((info["status"], info["error"]),
+                         ("interrupted", "standard output was closed"))
 
 
 if __name__ == "__main__":

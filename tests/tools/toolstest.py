@@ -18,6 +18,7 @@ BENCH_COMPARE = os.path.join(TOOLS_DIR, "bench-compare")
 
 if TOOLS_DIR not in sys.path:
     sys.path.insert(0, TOOLS_DIR)
+from benchlib import processes  # noqa: E402
 
 from benchlib import layout as L  # noqa: E402
 
@@ -65,62 +66,9 @@ def run_tool(tool, *args, timeout=300, **kwargs):
 
 # ---------------------------------------------------------------- processes of a run
 
-def _environ(pid):
-    try:
-        with open("/proc/%d/environ" % pid, "rb") as f:
-            return f.read()
-    except OSError:
-        return b""
-
-
-def _cwd(pid):
-    try:
-        return os.readlink("/proc/%d/cwd" % pid)
-    except OSError:
-        return None
-
-
-def _alive(pid):
-    try:
-        with open("/proc/%d/stat" % pid) as f:
-            stat = f.read()
-    except OSError:
-        return False
-    return stat[stat.rfind(")") + 2:].split()[0] not in ("Z", "X")
-
-
 def processes_of_run(run_id=None, folder=None):
     """Live processes carrying a run's id in their environment or working in its folder."""
-    needle = ("BENCH_RUN_ID=%s" % run_id).encode() + b"\0" if run_id else None
-    folder = os.path.realpath(folder) if folder else None
-    found = []
-    for entry in os.listdir("/proc"):
-        if not entry.isdigit() or int(entry) == os.getpid():
-            continue
-        pid = int(entry)
-        if not _alive(pid):
-            continue
-        cwd = _cwd(pid) if folder else None
-        if (needle and needle in _environ(pid)) or (
-                cwd and (cwd == folder or cwd.startswith(folder + os.sep))):
-            found.append(pid)
-    return found
-
-
-def children_of(pid):
-    found = []
-    for entry in os.listdir("/proc"):
-        if not entry.isdigit():
-            continue
-        try:
-            with open("/proc/%s/stat" % entry) as f:
-                stat = f.read()
-        except OSError:
-            continue
-        fields = stat[stat.rfind(")") + 2:].split()
-        if int(fields[1]) == pid and fields[0] not in ("Z", "X"):
-            found.append(int(entry))
-    return found
+    return processes.tagged_processes(run_id, folder=folder)
 
 
 def wait_until(condition, timeout, interval=0.1):
@@ -134,8 +82,4 @@ def wait_until(condition, timeout, interval=0.1):
 
 
 def kill_processes(pids):
-    for pid in pids:
-        try:
-            os.kill(pid, signal.SIGKILL)
-        except ProcessLookupError:
-            pass
+    processes.signal_all(pids, signal.SIGKILL)

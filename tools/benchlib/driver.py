@@ -1,0 +1,230 @@
+"""Drives the benchmark windows of one display through a run, from what the display and the
+results files show.
+
+A WindowDriver knows nothing of the launcher: whoever started the processes passes a
+check(driver), called on every tick, that raises when they have gone wrong. It works for
+any set of window numbers on one display, so a helper process on each host of a multi-host
+run can drive its share.
+Progress is read from the results files (written line by line); the console does not tell
+the windows' shardfall reports apart.
+"""
+
+import os
+import time
+from dataclasses import dataclass
+
+from . import progress as P
+from . import results as R
+
+
+class DriveError(Exception):
+    pass
+
+
+@dataclass
+class Timeouts:
+    appear: float = 300.0   # launch to window, and window to initialised
+    stall: float = 120.0    # a frame that is owed; four times the longest frame when longer
+
+
+def _list(numbers):
+    return ", ".join(str(n) for n in numbers)
+
+
+class WindowDriver:
+    def __init__(self, watcher, program, folder, windows, timeouts=None, progress=None,
+                 check=None, pause_on_appear=False, frames_target=None):
+        self.watcher = watcher
+        self.program = program
+        self.folder = folder
+        self.windows = list(windows)
+        self.timeouts = timeouts or Timeouts()
+        self.progress = progress or P.Progress()
+        self.check = check or (lambda _driver: None)
+        self.pause_on_appear = pause_on_appear
+        self.frames_target = frames_target
+        self.started = time.monotonic()
+        self.ids = {}            # window -> X window id
+        self.appeared_at = {}    # window -> monotonic time
+        self.paused_early = {}   # window -> the pause reached it before its loop started
+        self.followers = {}      # window -> ResultsFollower
+        self.last_change = {}    # window -> monotonic time of its last new line
+        self.phase = "starting"
+        watcher.on_named = self._on_named
+
+    # ------------------------------------------------------------------ state
+    def _on_named(self, window_id, title):
+        w = self.program.window_from_title(title)
+        if w not in self.windows or w in self.ids:
+            return
+        if self.pause_on_appear:
+            self.watcher.send_key(window_id, "p")
+        self.ids[w] = window_id
+        self.appeared_at[w] = self.last_change[w] = time.monotonic()
+        follower = self.follower(w)
+        if follower is not None:
+            follower.update()
+        # A key that reaches a window still initialising waits in its queue and is handled
+        # before the first animated frame.
+        self.paused_early[w] = follower is not None and not follower.initialised
+
+    def follower(self, w):
+        if w not in self.followers:
+            for name in sorted(os.listdir(self.folder)):
+                if self.program.results_window(name) == w:
+                    self.followers[w] = R.ResultsFollower(os.path.join(self.folder, name),
+                                                          self.program)
+                    break
+        return self.followers.get(w)
+
+    def frames(self, w):
+        f = self.followers.get(w)
+        return f.frames if f else 0
+
+    def stall_limit(self, w):
+        f = self.followers.get(w)
+        return max(self.timeouts.stall, 4 * (f.longest_frame_time if f else 0.0))
+
+    def tick(self, timeout=0.1):
+        """Handles X events, reads new results lines, runs the caller's check, shows progress."""
+        self.watcher.poll(timeout)
+        now = time.monotonic()
+        for w in self.windows:
+            f = self.follower(w)
+            if f is not None and f.update():
+                self.last_change[w] = now
+        self.check(self)
+        self.show()
+
+    def show(self, force=False):
+        last = {w: f.last_frame_time for w, f in self.followers.items()}
+        counts = P.window_counts(self.windows, {w: self.frames(w) for w in self.windows},
+                                 self.frames_target, last, self.ids)
+        self.progress.show(self.phase, P.progress_line(self.phase,
+                                                       time.monotonic() - self.started,
+                                                       counts), force)
+
+    # ------------------------------------------------------------------ phases
+    def wait_for_windows(self):
+        self.phase = "waiting for windows"
+        deadline = time.monotonic() + self.timeouts.appear
+        while len(self.ids) < len(self.windows):
+            self.tick()
+            if time.monotonic() > deadline:
+                missing = [w for w in self.windows if w not in self.ids]
+                raise DriveError("window(s) %s never appeared on %s within %g s (looked for "
+                                 "titles like \"%s\")" % (
+                                     _list(missing), self.watcher.display_name,
+                                     self.timeouts.appear, self.program.window_title(missing[0])))
+
+    def wait_for_initialisation(self):
+        self.phase = "initialising"
+        while True:
+            waiting = [w for w in self.windows
+                       if not (self.follower(w) and self.follower(w).initialised)]
+            if not waiting:
+                return
+            self.tick()
+            now = time.monotonic()
+            late = [w for w in waiting if now - self.appeared_at[w] > self.timeouts.appear]
+            if late:
+                raise DriveError("window(s) %s did not finish initialising within %g s of "
+                                 "appearing (no \"Secs to Initialize.\" line in the results "
+                                 "file)" % (_list(late), self.timeouts.appear))
+
+    def settle(self):
+        """Waits until every window has stopped reporting after a pause (p). A frame in
+        flight still reports: a window counts as quiet after three of its longest frames
+        (at least a second; a first frame costs about what building the scene did)."""
+        self.phase = "pausing"
+        since = time.monotonic()
+        for w in self.windows:
+            self.last_change[w] = since
+        while True:
+            self.tick()
+            now = time.monotonic()
+            busy = []
+            for w in self.windows:
+                f = self.followers[w]
+                if self.paused_early.get(w) and f.frames == 0:
+                    quiet = 0.3
+                else:
+                    quiet = max(1.0, 3 * f.longest_frame_time, f.init_time or 0.0)
+                if now - self.last_change[w] < quiet:
+                    busy.append(w)
+            if not busy:
+                return
+            if now - since > max(self.stall_limit(w) for w in busy):
+                raise DriveError("window(s) %s kept reporting frames after p (pause)"
+                                 % _list(busy))
+
+    def step_frames(self, target):
+        """Steps every window with c, one frame and one window at a time, until each has
+        reported `target` frames. Returns the windows that had more before the pause."""
+        self.phase = "stepping"
+        early = {w: self.frames(w) for w in self.windows}
+        if any(early.values()):
+            self.progress.say("note: frames reported before the pause took effect: %s"
+                              % ", ".join("window %d: %d" % (w, k) for w, k in early.items()
+                                          if k))
+        for frame in range(1, target + 1):
+            for w in self.windows:
+                before = self.frames(w)
+                if before >= frame:
+                    continue
+                self.watcher.send_key(self.ids[w], "c")
+                sent = time.monotonic()
+                while self.frames(w) <= before:
+                    self.tick()
+                    if time.monotonic() - sent > self.stall_limit(w):
+                        raise DriveError("window %d did not report frame %d within %g s of "
+                                         "being stepped (c)" % (w, frame, self.stall_limit(w)))
+                if self.frames(w) > before + 1:
+                    raise DriveError("window %d reported %d frames for one step (c); it is "
+                                     "not paused" % (w, self.frames(w) - before))
+        return [w for w, k in early.items() if k > target]
+
+    def animate_for(self, seconds):
+        """Lets the windows animate for `seconds`, then pauses them. After p, a window still
+        draws the frame in flight and, usually, the one its last idle tick posted: each
+        window is paused one and a half of its frames (its last frame time) before the
+        deadline, so that its last frame ends within about one frame of the deadline instead
+        of running on for two."""
+        self.phase = "animating"
+        start = time.monotonic()
+        deadline = start + seconds
+        for w in self.windows:
+            self.last_change[w] = max(self.last_change.get(w, start), start)
+        running = list(self.windows)
+        while running:
+            now = time.monotonic()
+            due = [w for w in running
+                   if now >= deadline - 1.5 * (self.followers[w].last_frame_time or 0.0)]
+            if due:
+                self.watcher.send_keys([self.ids[w] for w in due], "p")
+                running = [w for w in running if w not in due]
+                continue
+            self.tick(min(0.2, max(0.0, deadline - now)))
+            now = time.monotonic()
+            for w in running:
+                if now - self.last_change[w] > self.stall_limit(w):
+                    raise DriveError("window %d stopped reporting: no frame for %.0f s"
+                                     % (w, now - self.last_change[w]))
+        self.settle()
+
+    def end_windows(self):
+        """Ends every window with Escape and waits for its summary. A window that closes
+        uncovers the windows below it, which then redraw and report once more: ending them
+        from the bottom of the stack up uncovers none."""
+        self.phase = "ending"
+        stack = self.watcher.stacking_order()
+        order = sorted(self.windows, key=lambda w: stack.index(self.ids[w])
+                       if self.ids[w] in stack else -1)
+        for w in order:
+            self.watcher.send_key(self.ids[w], "Escape")
+            sent = time.monotonic()
+            while not self.followers[w].summary:
+                self.tick()
+                if time.monotonic() - sent > self.stall_limit(w):
+                    raise DriveError("window %d did not write a summary within %g s of "
+                                     "Escape" % (w, self.stall_limit(w)))

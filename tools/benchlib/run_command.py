@@ -1,0 +1,125 @@
+"""The bench-run command line: options, signals, messages and exit status."""
+
+import argparse
+import os
+import signal
+import sys
+
+from . import buildinfo, preflight, runner
+from . import results as R
+from .progress import Progress
+
+
+def _positive(kind):
+    def convert(text):
+        try:
+            value = kind(text)
+        except ValueError:
+            raise argparse.ArgumentTypeError("not a number: %r" % text) from None
+        if value <= 0:
+            raise argparse.ArgumentTypeError("must be more than 0: %r" % text)
+        return value
+    return convert
+
+
+def _not_negative(text):
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError("not a whole number: %r" % text) from None
+    if value < 0:
+        raise argparse.ArgumentTypeError("must not be negative: %r" % text)
+    return value
+
+
+def build_parser():
+    p = argparse.ArgumentParser(
+        prog="bench-run", formatter_class=argparse.RawDescriptionHelpFormatter,
+        description="Run Shardfall or Latticeglow with N windows under MPI and collect their "
+                    "results files.", epilog=runner.__doc__.split("\n", 2)[2])
+    p.add_argument("program", choices=sorted(R.PROGRAMS))
+    p.add_argument("windows", type=_positive(int), metavar="N",
+                   help="number of windows (the launcher starts N+1 processes; at most %d)"
+                   % preflight.MAX_WINDOWS)
+    mode = p.add_mutually_exclusive_group(required=True)
+    mode.add_argument("--frames", type=_not_negative, metavar="F",
+                      help="exactly F frames per window, stepped one at a time")
+    mode.add_argument("--seconds", type=_positive(float), metavar="S",
+                      help="animate for S seconds, then pause and end every window")
+    p.add_argument("--program", dest="program_path", metavar="PATH",
+                   help="the program to run, e.g. an installed one (default: the checkout's "
+                        "build/default, else the program found on PATH)")
+    p.add_argument("--build-dir", metavar="DIR",
+                   help="build tree holding <program>/<program> (default: build/default)")
+    p.add_argument("--mpi", choices=sorted(buildinfo.LAUNCHERS),
+                   help="MPI library, which must be the one the program uses "
+                        "(default: the build's CMakeCache.txt, else the program's ldd)")
+    p.add_argument("--display", metavar=":N",
+                   help="use this X display instead of starting an Xvfb; its screen must "
+                        "hold 1440 + 100 x N pixels square")
+    p.add_argument("--depth", type=int, choices=(16, 24, 30),
+                   help="colour depth of the runner's Xvfb (default 24); with --display, "
+                        "the depth the display must have")
+    p.add_argument("--out", metavar="DIR",
+                   help="output folder, new or empty (default: ./runs/<program>-<time>)")
+    p.add_argument("--appear-timeout", type=_positive(float), default=300.0, metavar="S",
+                   help="how long the windows may take to appear and to initialise "
+                        "(default 300)")
+    p.add_argument("--stall-timeout", type=_positive(float), default=120.0, metavar="S",
+                   help="how long a window may go without reporting a frame it owes; four "
+                        "times its longest frame so far when that is longer (default 120)")
+    p.add_argument("--exit-timeout", type=_positive(float), default=60.0, metavar="S",
+                   help="how long the launcher may take to end after the last window "
+                        "(default 60)")
+    return p
+
+
+def _silence_stdout():
+    """After the reader of standard output went away: nothing more goes there, and the
+    interpreter's last flush must not complain either."""
+    devnull = os.open(os.devnull, os.O_WRONLY)
+    os.dup2(devnull, sys.stdout.fileno())
+    os.close(devnull)
+
+
+def main(argv=None):
+    argv = list(sys.argv[1:] if argv is None else argv)
+    args = build_parser().parse_args(argv)
+
+    def on_signal(signum, _frame):
+        raise runner.Interrupted(signum)
+
+    # Ctrl-C stops the run even when the runner was started with SIGINT ignored (as a
+    # background job of a script is).
+    signal.signal(signal.SIGINT, signal.default_int_handler)
+    signal.signal(signal.SIGTERM, on_signal)
+    signal.signal(signal.SIGHUP, on_signal)
+    progress = Progress()
+    try:
+        runner.run(args, argv, progress)
+        return 0
+    except preflight.Refusal as e:
+        print("bench-run: %s" % e, file=sys.stderr)
+        return 2
+    except BrokenPipeError:
+        _silence_stdout()
+        return 2
+    except (runner.RunError,) + runner.FAILURES as e:
+        _end_line(progress)
+        print("bench-run: error: %s" % e, file=sys.stderr)
+        return 1
+    except (KeyboardInterrupt, runner.Interrupted) as e:
+        _end_line(progress)
+        signum = getattr(e, "signum", signal.SIGINT)
+        print("bench-run: interrupted (%s); the run was stopped"
+              % signal.Signals(signum).name, file=sys.stderr)
+        return 128 + signum
+    finally:
+        runner.ignore_signals()
+
+
+def _end_line(progress):
+    try:
+        progress.end_line()
+    except BrokenPipeError:
+        _silence_stdout()

@@ -1,0 +1,176 @@
+"""Watching windows on an X display and sending them keys (python-xlib).
+
+A runner has to pause a window before its first frame, so windows are found
+from events, not by polling: the watcher listens on the root window for new
+top-level windows, reads each title as soon as it is set and reports it through
+a callback, from which a key can be sent at once (the benchmark windows accept
+sent key events).
+
+X errors caused by windows that vanish while being looked at (BadWindow) are
+expected and ignored; a lost connection raises XDisplayError from whichever
+call notices it.
+"""
+
+import select
+
+from Xlib import X, XK, Xatom, error
+from Xlib import display as xdisplay
+from Xlib.protocol import event as xevent
+
+
+class XDisplayError(Exception):
+    """The display cannot be opened, or the connection to it was lost."""
+
+
+def _vanished(err):
+    return isinstance(err, (error.BadWindow, error.BadDrawable, error.BadMatch))
+
+
+class WindowWatcher:
+    """Top-level windows and their titles on one X display.
+
+    on_named(window_id, title) is called from poll() whenever a top-level
+    window's title becomes known or changes.
+    """
+
+    def __init__(self, display_name, on_named=None):
+        self.display_name = display_name
+        self.on_named = on_named
+        self.titles = {}        # window id -> title
+        self.mapped = set()
+        self.destroyed = set()
+        self.async_errors = []  # errors of requests without replies, other than BadWindow
+        try:
+            self.dpy = xdisplay.Display(display_name)
+        except (error.DisplayError, error.ConnectionClosedError, OSError) as e:
+            raise XDisplayError("cannot open the X display %s: %s" % (display_name, e)) from None
+        self.dpy.set_error_handler(self._on_error)
+        self.screen = self.dpy.screen()
+        self.root = self.screen.root
+        self._names = {Xatom.WM_NAME, self.dpy.intern_atom("_NET_WM_NAME")}
+        self._call(self.root.change_attributes, event_mask=X.SubstructureNotifyMask)
+        self._call(self.dpy.sync)
+
+    def _on_error(self, err, _request):
+        if not _vanished(err):
+            self.async_errors.append(err)
+
+    def _call(self, function, *args, **kwargs):
+        """Runs one Xlib call, turning a lost connection into XDisplayError."""
+        try:
+            return function(*args, **kwargs)
+        except (error.ConnectionClosedError, OSError) as e:
+            raise XDisplayError("lost the connection to the X display %s (%s)"
+                                % (self.display_name, e)) from None
+
+    def close(self):
+        if self.dpy is not None:
+            try:
+                self.dpy.close()
+            except (error.ConnectionClosedError, OSError):
+                pass
+            self.dpy = None
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *_exc):
+        self.close()
+
+    # ------------------------------------------------------------------ the screen
+    def screen_size(self):
+        """{"width", "height", "depth"} of the display's first screen."""
+        return {"width": self.screen.width_in_pixels, "height": self.screen.height_in_pixels,
+                "depth": self.screen.root_depth}
+
+    def window_info(self, window_id):
+        """Depth, visual and absolute geometry of a window; None when it is gone."""
+        window = self.dpy.create_resource_object("window", window_id)
+        try:
+            geometry = self._call(window.get_geometry)
+            attributes = self._call(window.get_attributes)
+            origin = self._call(window.translate_coords, self.root, 0, 0)
+        except error.XError as e:
+            if _vanished(e):
+                return None
+            raise
+        return {"id": hex(window_id), "depth": geometry.depth,
+                "visual": hex(attributes.visual), "width": geometry.width,
+                "height": geometry.height, "x": -origin.x, "y": -origin.y}
+
+    # ------------------------------------------------------------------ windows
+    def stacking_order(self):
+        """The top-level windows from the bottom of the stack to the top."""
+        tree = self._call(self.root.query_tree)
+        return [child.id for child in tree.children]
+
+    def title(self, window_id):
+        window = self.dpy.create_resource_object("window", window_id)
+        try:
+            name = self._call(window.get_full_text_property, Xatom.WM_NAME, X.AnyPropertyType)
+        except error.XError as e:
+            if _vanished(e):
+                return None
+            raise
+        if isinstance(name, bytes):
+            name = name.decode("utf-8", "replace")
+        return name or None
+
+    def existing_titles(self):
+        """{window id: title} of the top-level windows that exist now."""
+        titles = {}
+        for window_id in self.stacking_order():
+            name = self.title(window_id)
+            if name is not None:
+                titles[window_id] = name
+        return titles
+
+    def _check_title(self, window_id):
+        name = self.title(window_id)
+        if name is not None and self.titles.get(window_id) != name:
+            self.titles[window_id] = name
+            if self.on_named is not None:
+                self.on_named(window_id, name)
+
+    def poll(self, timeout):
+        """Handles every pending event, waiting up to timeout seconds for the first."""
+        if not self._call(self.dpy.pending_events):
+            select.select([self.dpy], [], [], max(0.0, timeout))
+        while self._call(self.dpy.pending_events):
+            ev = self._call(self.dpy.next_event)
+            if ev.type == X.CreateNotify:
+                if ev.parent.id == self.root.id:
+                    self._call(ev.window.change_attributes,
+                               event_mask=X.PropertyChangeMask | X.StructureNotifyMask)
+                    # The title may have been set before the selection took effect.
+                    self._check_title(ev.window.id)
+            elif ev.type == X.PropertyNotify:
+                if ev.atom in self._names:
+                    self._check_title(ev.window.id)
+            elif ev.type == X.MapNotify:
+                self.mapped.add(ev.window.id)
+            elif ev.type == X.DestroyNotify:
+                self.mapped.discard(ev.window.id)
+                self.destroyed.add(ev.window.id)
+
+    # ------------------------------------------------------------------ keys
+    def send_key(self, window_id, key):
+        """Sends a key press and release (key: a keysym name: "c", "Escape") to a window
+        and waits until the server has handled them."""
+        self.send_keys([window_id], key)
+
+    def send_keys(self, window_ids, key):
+        """Sends the same key to several windows back to back, then waits for the server."""
+        keysym = XK.string_to_keysym(key)
+        keycode = self.dpy.keysym_to_keycode(keysym) if keysym else 0
+        if not keycode:
+            raise XDisplayError("no key code for %r on %s" % (key, self.display_name))
+        for window_id in window_ids:
+            window = self.dpy.create_resource_object("window", window_id)
+            for kind, mask in ((xevent.KeyPress, X.KeyPressMask),
+                               (xevent.KeyRelease, X.KeyReleaseMask)):
+                ev = kind(time=X.CurrentTime, root=self.root, window=window, same_screen=1,
+                          child=X.NONE, root_x=1, root_y=1, event_x=1, event_y=1, state=0,
+                          detail=keycode)
+                self._call(window.send_event, ev, event_mask=mask, propagate=True)
+        self._call(self.dpy.sync)
