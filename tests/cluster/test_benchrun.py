@@ -21,9 +21,9 @@ class BenchRunCase(C.ClusterCase):
     def out(self, name="run"):
         return os.path.join(self.cluster.workdir, name)
 
-    def bench_run(self, *args, env=None):
+    def bench_run(self, *args, env=None, out=None):
         argv = [os.path.join(TOOLS, "bench-run"), *args, "--program",
-                self.program(args[0]), "--out", self.out()]
+                self.program(args[0]), "--out", out or self.out()]
         return self.launch(argv, env=dict(RUN_ENV, **(env or {})))
 
     def run_json(self, folder=None):
@@ -47,6 +47,7 @@ class BenchRunHostfile(BenchRunCase):
         print(f"bench-run across 3 hosts: {time.monotonic() - started:.2f} s", file=sys.stderr)
         info = self.run_json()
         self.assertEqual(info["status"], "ok")
+        print(f"runner CPU: {info['runner_cpu']}", file=sys.stderr)
         self.assertEqual(info["window_hosts"], {"1": "node2", "2": "node3"})
         self.assertEqual(info["frames_reported"], {"1": 3, "2": 3})
         self.assertEqual({h["name"]: h["windows"] for h in info["hosts"]},
@@ -67,6 +68,19 @@ class BenchRunHostfile(BenchRunCase):
         self.assertEqual(sorted(totals), ["node2", "node3"])
         self.assertTrue(all(t["frames"] == 3 for t in totals.values()), totals)
         self.assert_nothing_running(ignore=())
+
+    def test_without_a_shared_folder_the_agents_bring_the_files_back(self):
+        """A run folder in the hosts' private /tmp: each host has its own."""
+        process = self.bench_run("latticeglow", "2", "--frames", "1", "--depth", "16",
+                                 *self.hostfile_args(), out="/tmp/private-run")
+        self.assertEqual(self.wait_exit(process, timeout=300), 0, self.console_text())
+        folder = os.path.join(self.cluster.dir, "hosts", "node1", "tmp", "private-run")
+        self.assertFalse(self.run_json(folder)["shared_folder"])
+        files = self.window_files(folder, "latticeglow")
+        self.assertEqual([f.split(" @ ")[1] for f in files], ["1 of node2", "2 of node3"])
+        for name in files:
+            with open(os.path.join(folder, name)) as f:
+                self.assertIn("Total running time:  ", f.read())
 
     def test_a_host_that_fails_ends_the_run_everywhere(self):
         process = self.bench_run("latticeglow", "2", "--seconds", "120", "--depth", "16",
@@ -107,6 +121,7 @@ class BenchSbatch(BenchRunCase):
         status = self.wait_exit(process, timeout=400)
         with open(os.path.join(self.cluster.workdir, "job.out"), errors="replace") as f:
             job = f.read()
+        print("--- the job's output ---\n" + job, file=sys.stderr)
         self.assertEqual(status, 0, self.console_text() + job)
         info = self.run_json(out)
         self.assertEqual(info["status"], "ok", job)

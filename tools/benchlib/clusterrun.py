@@ -61,11 +61,11 @@ def rank_program(program_path, token, own_display):
             % display_file(token), program_path]
 
 
-def launch_argv(plan, flavour, program, ranks, hostfile, env, slurm_extra=()):
+def launch_argv(plan, flavour, program, ranks, hostfile, env, cwd, slurm_extra=()):
     a = plan.args
     argv = H.launch_command(flavour, program, ranks, hostfile=hostfile,
                             agent=a.launcher_agent, env=env, launcher=plan.launcher_for_hosts,
-                            slurm=plan.slurm, cwd=plan.out)
+                            slurm=plan.slurm, cwd=cwd)
     if plan.slurm and slurm_extra:
         argv[1:1] = list(slurm_extra)
     return argv
@@ -99,7 +99,8 @@ class Agents:
                 f.write(H.format_hostfile([H.Host(n, 1) for n in names], plan.mpi))
         argv = launch_argv(plan, plan.mpi, [AGENT, "--connect", self.address], len(names),
                            hostfile, {"PATH": os.environ.get("PATH", "/usr/bin:/bin")},
-                           ["-N", str(len(names)), "--ntasks-per-node=1", "--overlap"])
+                           # the run folder may not exist yet on the other hosts
+                           "/", ["-N", str(len(names)), "--ntasks-per-node=1", "--overlap"])
         if plan.slurm:  # the agents are no MPI job
             argv = [x if not x.startswith("--mpi=") else "--mpi=none" for x in argv]
         log = stack.enter_context(open(os.path.join(plan.out, "agents.log"), "wb"))
@@ -271,7 +272,8 @@ def rank_env(plan):
 def main_command(plan):
     program = rank_program(plan.program_path, plan.token, not plan.args.display)
     hostfile = None if plan.slurm else os.path.abspath(plan.args.hostfile)
-    return launch_argv(plan, plan.mpi, program, len(plan.windows) + 1, hostfile, rank_env(plan))
+    return launch_argv(plan, plan.mpi, program, len(plan.windows) + 1, hostfile, rank_env(plan),
+                       plan.out)
 
 
 def wait_launcher(agents, launcher, timeout):

@@ -10,6 +10,7 @@ import os
 import re
 import socket
 import subprocess
+import time
 
 from . import layout as L
 from . import preflight
@@ -184,6 +185,12 @@ class RunRecord:
     def __init__(self, folder, info):
         self.path = os.path.join(folder, "run.json")
         self.info = info
+        self.launched = None
+
+    def mark_launch(self):
+        """From here to the end, the runner's own CPU time is recorded ("runner_cpu")."""
+        times = os.times()
+        self.launched = (times.user + times.system, time.monotonic())
 
     def write(self):
         with open(self.path + ".tmp", "w") as f:
@@ -215,6 +222,12 @@ class RunRecord:
         info["status"] = status
         info["error"] = error
         info["end_time"] = now_iso()
+        if self.launched:
+            times = os.times()
+            cpu, wall = times.user + times.system - self.launched[0], \
+                time.monotonic() - self.launched[1]
+            info["runner_cpu"] = {"seconds": round(cpu, 3), "wall_seconds": round(wall, 3),
+                                  "share": round(cpu / wall, 4) if wall > 0 else None}
         if "context" in info:
             info["context"]["load_end"] = load_average()
         on_disk = files_on_disk(folder, program, windows)

@@ -178,6 +178,7 @@ def describe_display(record, plan, display, xvfb, screen):
 def launch(stack, plan, display, record, xvfb):
     console = stack.enter_context(open(os.path.join(plan.out, "console.log"), "wb"))
     env = dict(plan.env, DISPLAY=display)
+    record.mark_launch()
     try:
         launcher = subprocess.Popen(plan.launch_command(), cwd=plan.out, env=env,
                                     stdin=subprocess.DEVNULL, stdout=console,
