@@ -32,7 +32,9 @@ class Channel:
             self.sock.setblocking(False)
 
     def receive(self):
-        """The messages that have arrived (without waiting); ChannelClosed at end of stream."""
+        """The messages that have arrived (without waiting); ChannelClosed once the other
+        end has closed and every message it sent has been taken."""
+        closed = False
         while True:
             try:
                 chunk = self.sock.recv(65536)
@@ -41,13 +43,14 @@ class Channel:
             except OSError as e:
                 raise ChannelClosed("connection to %s lost: %s" % (self.name, e)) from None
             if not chunk:
-                if self._messages:
-                    break
-                raise ChannelClosed("%s closed the connection" % self.name)
+                closed = True
+                break
             self._buffer += chunk
         *lines, self._buffer = self._buffer.split(b"\n")
         self._messages += [json.loads(line) for line in lines if line.strip()]
         messages, self._messages = self._messages, []
+        if closed and not messages:
+            raise ChannelClosed("%s closed the connection" % self.name)
         return messages
 
     def wait(self, timeout):
