@@ -253,10 +253,11 @@ def check_hosts(plan, facts):
 
 
 def host_entries(plan, facts):
-    return [{"name": fact["name"], "cpu_model": fact["cpu_model"], "cores": fact["cores"],
-             "memory_bytes": fact["memory_bytes"], "gl_renderer": fact["gl_renderer"],
-             "mpi_library": plan.mpi, "windows": plan.placement[host]}
-            for host, fact in facts.items()]
+    return [{"name": facts[host]["name"], "cpu_model": facts[host]["cpu_model"],
+             "cores": facts[host]["cores"], "memory_bytes": facts[host]["memory_bytes"],
+             "gl_renderer": facts[host]["gl_renderer"], "mpi_library": plan.mpi,
+             "windows": windows}
+            for host, windows in plan.placement.items()]
 
 
 def rank_env(plan):

@@ -32,7 +32,7 @@ def describe(record, plan, agents):
     env = dict(plan.env)
     info["mpi"].update(runinfo.launcher_version(plan.launcher, env))
     info["mpi"]["launcher"] = plan.launch_command()[0]
-    first = next(f for h, f in agents.facts.items() if plan.placement[h])
+    first = next(agents.facts[h] for h, windows in plan.placement.items() if windows)
     glx = {"renderer": first["gl_renderer"], "version": first["gl_version"]}
     screen = first["screen"]
     info.update({"display": {"name": plan.args.display or first["display"],
