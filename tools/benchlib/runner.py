@@ -15,6 +15,10 @@ drives the windows with key presses sent through X:
 
 Every window is then ended with Escape and the runner waits for the launcher.
 
+With --hostfile FILE, or inside a Slurm allocation, the run spans hosts: an
+agent on every host (started through the launcher) starts that host's Xvfb
+and drives its windows on the runner's word; see the README's "On a cluster".
+
 Before anything starts, the run is refused (one line, status 2) when it
 cannot work: more than 4,095 windows, a --display screen smaller than
 1440 + 100 x N pixels square or of another depth than --depth, more memory
