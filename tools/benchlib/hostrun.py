@@ -5,7 +5,7 @@ word, phase by phase, every host together."""
 import os
 
 from . import clusterrun as C
-from . import preflight, processes, runinfo, runner
+from . import processes, runinfo, runner
 from .agent import marker_name
 
 
