@@ -71,6 +71,26 @@ def launch_argv(plan, flavour, program, ranks, hostfile, env, cwd, slurm_extra=(
     return argv
 
 
+def own_address(host_names):
+    """This host's address as the other hosts reach it: the local end of a route to one of
+    them (a UDP socket's connect sends nothing). A host's name may resolve to a loopback
+    address on the host itself (Debian's 127.0.1.1), which no other host can use."""
+    me = socket.gethostname()
+    for name in host_names:
+        if name == me:
+            continue
+        try:
+            peer = socket.getaddrinfo(name, 9, socket.AF_INET, socket.SOCK_DGRAM)[0][4]
+            with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as probe:
+                probe.connect(peer)
+                address = probe.getsockname()[0]
+        except OSError:
+            continue
+        if not address.startswith("127."):
+            return address
+    return me
+
+
 class Agents:
     """The agents' connections, by host."""
 
@@ -87,7 +107,7 @@ class Agents:
 
     @property
     def address(self):
-        return "%s:%d" % (socket.gethostname(), self.server.getsockname()[1])
+        return "%s:%d" % (own_address(self.plan.placement), self.server.getsockname()[1])
 
     def start(self, stack, env):
         plan = self.plan
