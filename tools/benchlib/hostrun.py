@@ -68,6 +68,7 @@ def run_across_hosts(stack, plan, record, console, progress):
         "display %s" % a.display if a.display else "own Xvfb on each host (depth %d)"
         % (a.depth or 24), plan.out))
     launcher = runner.launch(stack, plan, a.display or ":0", record, None)
+    agents.wake = C.exit_fd(stack, launcher)
     check = make_check(plan, launcher, console)
     long = 2 * a.appear_timeout + 4 * a.stall_timeout
     agents.phase = "waiting for windows"
