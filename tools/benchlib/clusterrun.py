@@ -272,7 +272,8 @@ def check_hosts(plan, facts):
             preflight.check_memory(plan.args.program, len(windows), screen["depth"],
                                    fact.get("mem_available"))
         except preflight.Refusal as e:
-            raise preflight.Refusal("host %s: %s" % (host, e)) from None
+            raise preflight.Refusal("host %s (window(s) %s): %s"
+                                    % (host, ", ".join(map(str, windows)), e)) from None
 
 
 def host_entries(plan, facts):
