@@ -91,6 +91,7 @@ class Agent:
         self.stack = stack
         self.windows = config["windows"]
         self.out = config["out"]
+        self.shared = True
         self.driver = None
         self.pending = []
 
@@ -100,7 +101,13 @@ class Agent:
         messages = self.channel.receive()
         if any("stop" in m for m in messages):
             raise Stop()
-        self.pending += messages
+        for message in messages:
+            # Files are sent back at once, whatever phase the agent is in (after a failure
+            # the runner wants what the windows wrote so far).
+            if message.get("do") == "collect":
+                self.channel.send(self.perform(message))
+            else:
+                self.pending.append(message)
 
     def start_display(self):
         c = self.config
@@ -125,7 +132,7 @@ class Agent:
     def run(self):
         c = self.config
         os.makedirs(self.out, exist_ok=True)
-        shared = os.path.exists(os.path.join(self.out, marker_name(c["token"])))
+        self.shared = shared = os.path.exists(os.path.join(self.out, marker_name(c["token"])))
         display = self.start_display()
         path = display_file(c["token"])
         with open(path, "w") as f:
@@ -142,7 +149,7 @@ class Agent:
                                        frames_target=c["frames"])
         while True:
             command = self.next_command()
-            self.channel.send(self.perform(command, shared))
+            self.channel.send(self.perform(command))
 
     def next_command(self):
         while not self.pending:
@@ -157,13 +164,14 @@ class Agent:
             raise Stop()
         return message
 
-    def perform(self, command, shared):
+    def perform(self, command):
         d = self.driver
         phase = command["do"]
         reply = {"done": phase}
+        if phase == "collect":
+            reply["files"] = {} if self.shared or d is None else self.results_files()
+            return reply
         if d is None:
-            if phase == "collect":
-                reply["files"] = {}
             return reply
         if phase == "start":
             d.wait_for_windows()
@@ -178,8 +186,6 @@ class Agent:
             d.animate_for(command["seconds"])
         elif phase == "end":
             d.end_windows()
-        elif phase == "collect":
-            reply["files"] = {} if shared else self.results_files()
         d.show(force=True)
         return reply
 

@@ -223,14 +223,37 @@ class Agents:
         self.progress.show(self.phase, P.progress_line(
             self.phase, time.monotonic() - self.started, counts))
 
-    def collect(self, folder):
-        """Results files of hosts that do not share the run folder, into it."""
-        for host, reply in self.command("collect", 120).items():
-            for name, data in reply.get("files", {}).items():
-                path = os.path.join(folder, os.path.basename(name))
-                if not os.path.exists(path):
-                    with open(path, "wb") as f:
-                        f.write(base64.b64decode(data))
+    def collect(self, folder, timeout=120.0, failed=False):
+        """Results files of hosts that do not share the run folder, into it. After a failure
+        (failed=True) whatever the hosts still reachable have, without raising."""
+        pending = {}
+        for host, channel in self.channels.items():
+            try:
+                channel.send({"do": "collect"})
+                pending[host] = channel
+            except ChannelClosed:
+                if not failed:
+                    raise ClusterError("the agent on %s is gone" % host) from None
+        deadline = time.monotonic() + timeout
+        while pending and time.monotonic() < deadline:
+            select.select(list(pending.values()), [], [], TICK)
+            for host, channel in list(pending.items()):
+                try:
+                    messages = channel.receive()
+                except ChannelClosed as e:
+                    if not failed:
+                        raise ClusterError(str(e)) from None
+                    del pending[host]
+                    continue
+                for message in messages:
+                    if message.get("done") == "collect":
+                        write_files(folder, message.get("files", {}))
+                        pending.pop(host, None)
+                    elif not failed:
+                        self.take(host, message)
+        if pending and not failed:
+            raise ClusterError("no results files from %s within %g s"
+                               % (", ".join(pending), timeout))
 
     def stop(self):
         for channel in self.channels.values():
@@ -299,6 +322,15 @@ def main_command(plan):
     hostfile = None if plan.slurm else os.path.abspath(plan.args.hostfile)
     return launch_argv(plan, plan.mpi, program, len(plan.windows) + 1, hostfile, rank_env(plan),
                        plan.out)
+
+
+def write_files(folder, files):
+    """Files an agent brought back ({name: base64}); one already there is kept."""
+    for name, data in files.items():
+        path = os.path.join(folder, os.path.basename(name))
+        if not os.path.exists(path):
+            with open(path, "wb") as f:
+                f.write(base64.b64decode(data))
 
 
 def exit_fd(stack, process):

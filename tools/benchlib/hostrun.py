@@ -70,6 +70,13 @@ def run_across_hosts(stack, plan, record, console, progress):
                       "display": a.display, "depth": a.depth, "frames": a.frames,
                       "timeouts": [a.appear_timeout, a.stall_timeout]})
     C.check_hosts(plan, agents.facts)
+    collected = []
+
+    def collect_after_failure():
+        # Runs after the launcher has been stopped: what the windows wrote before the end.
+        if not agents.shared and not collected:
+            agents.collect(plan.out, timeout=15, failed=True)
+    stack.callback(collect_after_failure)
     describe(record, plan, agents)
     mode = ("%d frame(s) per window" % a.frames if a.frames is not None
             else "%g s of animation" % a.seconds)
@@ -105,5 +112,6 @@ def run_across_hosts(stack, plan, record, console, progress):
                               % (launcher.returncode, runner.console_tail(plan.out)))
     if not agents.shared:
         agents.collect(plan.out)
+        collected.append(True)
     progress.end_line()
     runner.report(plan, console, too_many)
