@@ -68,6 +68,7 @@ def needs_mpi(flavour):
 class ClusterCase(unittest.TestCase):
     hosts = 3
     slurm = False
+    xvfb = True     # an Xvfb :1 on every host (bench-run starts its own)
 
     def setUp(self):
         reason = simcluster.skip_reason()
@@ -81,7 +82,7 @@ class ClusterCase(unittest.TestCase):
         self.addCleanup(self.teardown_cluster)
         if self.slurm:
             self.slurm_cluster = slurmsim.Slurm(self.cluster).start()
-        for host in self.cluster.names:
+        for host in self.cluster.names if self.xvfb else ():
             self.cluster.start_xvfb(host)
         print(f"cluster {self.cluster.prefix} up in {time.monotonic() - started:.2f} s",
               file=sys.stderr)

@@ -99,3 +99,27 @@ class LaunchCommands(unittest.TestCase):
 
 if __name__ == "__main__":
     unittest.main()
+
+
+class AgentChannel(unittest.TestCase):
+    """The runner and its agents speak one JSON object a line over TCP, which may arrive in
+    pieces or several at once."""
+
+    def test_lines_split_and_joined_and_the_end(self):
+        import socket
+        from benchlib.channel import Channel, ChannelClosed
+        a, b = socket.socketpair()
+        receiver = Channel(b, "the agent on node2")
+        self.addCleanup(receiver.close)
+        a.sendall(b'{"progress": {"frames": {"1": 2}}}\n{"do')
+        self.assertEqual(receiver.receive(), [{"progress": {"frames": {"1": 2}}}])
+        self.assertEqual(receiver.receive(), [])
+        a.sendall(b'ne": "start"}\n{"done": "end"}\n')
+        self.assertEqual(receiver.wait(5), {"done": "start"})
+        self.assertEqual(receiver.receive(), [{"done": "end"}])
+        # An agent's last word and its end arrive together: the word is not lost.
+        a.sendall(b'{"error": "node2: Xvfb did not start"}\n')
+        a.close()
+        self.assertEqual(receiver.receive(), [{"error": "node2: Xvfb did not start"}])
+        with self.assertRaisesRegex(ChannelClosed, "node2 closed the connection"):
+            receiver.receive()

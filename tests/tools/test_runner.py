@@ -105,6 +105,21 @@ class PreflightRefusals(Folder):
                             "4096 windows", "at most 4095")
         self.assertFalse(os.path.exists(out))
 
+    def test_hostfiles_that_cannot_hold_the_run(self):
+        out = os.path.join(self.dir, "out")
+        hostfile = os.path.join(self.dir, "hosts")
+        for text, words in (("node1:2\n", ["line 1", "'node1:2'", "HOST [slots=N]"]),
+                            ("node1 slots=1\nnode2 slots=1\n",
+                             ["2 windows and the console need 3 slots", "give 2"])):
+            with open(hostfile, "w") as f:
+                f.write(text)
+            self.assert_refused(self.bench_run("latticeglow", 2, "--frames", 1, "--out", out,
+                                               "--hostfile", hostfile), *words)
+        self.assert_refused(self.bench_run("latticeglow", 2, "--frames", 1, "--out", out,
+                                           "--hostfile", hostfile + "-missing"),
+                            "cannot read hostfile")
+        self.assertFalse(os.path.exists(out))
+
     def test_memory_estimates(self):
         with self.assertRaises(preflight.Refusal) as caught:
             preflight.check_memory("shardfall", 40, 24, 23 * GB)

@@ -141,12 +141,13 @@ def slurm_hosts(nodelist, tasks_per_node, run=subprocess.run):
 
 
 def launch_command(flavour, program, ranks, hostfile=None, agent=None, env=None, launcher=None,
-                   slurm=False):
+                   slurm=False, cwd=None):
     """The argv that starts `program` (a list) on `ranks` processes.
 
     hostfile: a file in the flavour's syntax; agent: a command that stands in for ssh;
     env: variables every rank gets (MPICH's hydra and ssh-started daemons do not forward them
-    all); slurm: launch with srun inside the current allocation instead.
+    all); slurm: launch with srun inside the current allocation instead; cwd: the ranks'
+    working directory on every host.
     """
     if flavour not in FLAVOURS:
         raise ValueError(f"unknown MPI flavour {flavour!r}")
@@ -156,13 +157,16 @@ def launch_command(flavour, program, ranks, hostfile=None, agent=None, env=None,
         if any("," in item for item in export):
             raise ValueError("srun --export cannot carry values with commas")
         return [launcher or "srun", f"--mpi={SRUN_MPI[flavour]}", "-K", "--distribution=block",
-                "-n", str(ranks), "--export=" + ",".join(export)] + list(program)
+                "-n", str(ranks), "--export=" + ",".join(export)] + (
+                    [f"--chdir={cwd}"] if cwd else []) + list(program)
     if flavour == "openmpi":
         argv = [launcher or "mpirun.openmpi", "-n", str(ranks)]
         if hostfile:
             argv += ["--hostfile", hostfile, "--map-by", "slot"]
         if agent:
             argv += ["--mca", "plm_rsh_agent", agent]
+        if cwd:
+            argv += ["--wdir", cwd]
         for key, value in env.items():
             argv += ["-x", f"{key}={value}"]
         return argv + list(program)
@@ -171,6 +175,8 @@ def launch_command(flavour, program, ranks, hostfile=None, agent=None, env=None,
         argv += ["-f", hostfile]
     if agent:
         argv += ["-launcher", "ssh", "-launcher-exec", agent]
+    if cwd:
+        argv += ["-wdir", cwd]
     for key, value in env.items():
         argv += ["-genv", key, value]
     return argv + list(program)

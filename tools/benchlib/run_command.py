@@ -60,6 +60,13 @@ def build_parser():
     p.add_argument("--depth", type=int, choices=(16, 24, 30),
                    help="colour depth of the runner's Xvfb (default 24); with --display, "
                         "the depth the display must have")
+    p.add_argument("--hostfile", metavar="FILE",
+                   help="run across the hosts of FILE, in the syntax of the build's MPI "
+                        "(OpenMPI: 'node1 slots=2', MPICH: 'node1:2'); inside a Slurm "
+                        "allocation the hosts come from Slurm and srun starts the ranks")
+    p.add_argument("--launcher-agent", metavar="PATH",
+                   help="with --hostfile: the command OpenMPI or MPICH's hydra uses instead "
+                        "of ssh to reach the hosts")
     p.add_argument("--out", metavar="DIR",
                    help="output folder, new or empty (default: ./runs/<program>-<time>)")
     p.add_argument("--appear-timeout", type=_positive(float), default=300.0, metavar="S",

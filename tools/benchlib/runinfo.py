@@ -10,7 +10,9 @@ import os
 import re
 import socket
 import subprocess
+import time
 
+from . import layout as L
 from . import preflight
 from . import results as R
 
@@ -86,44 +88,37 @@ def launcher_version(launcher, env):
 
 # ---------------------------------------------------------------- results files
 
-# Lines the windows print about a results file they could not write (whole lines on the
-# console, which also receives their standard error).
-_CONSOLE_STATES = (
-    (re.compile(r"The results file is incomplete: (?P<path>.*) \(first failed write: "
-                r"(?P<error>.*)\); the console holds the full reports\."), "incomplete"),
-    (re.compile(r"The results file was not created: (?P<path>.*) \((?P<error>.*)\); the "
-                r"console holds the full reports\."), "not created"),
+# What a window prints on standard error (which the console also receives) when a write of
+# its results file fails; the lines at a window's end are the layout module's.
+_STDERR_STATES = (
     (re.compile(r"\S+: window (?P<window>\d+): writing the results file \"(?P<path>.*)\" "
                 r"failed: (?P<error>.*); the console keeps every report"), "incomplete"),
     (re.compile(r"\S+: window (?P<window>\d+): cannot create the results file \"(?P<path>.*)\""
                 r" in .*: (?P<error>.*); the reports go to the console only"), "not created"),
 )
-_WINDOW_IN_NAME = re.compile(r"@ (\d+) of (.*?) @ ")
 
 
 def console_states(lines):
     """{window: {"state", "error", "path"}} for the windows whose console lines say their
     results file is incomplete or was not created (the lines at a window's end, and the
     ones it prints on standard error when a write first fails)."""
+    lines = [line.rstrip("\r") for line in lines]
     found = {}
     for line in lines:
-        for pattern, state in _CONSOLE_STATES:
-            m = pattern.fullmatch(line.rstrip("\r"))
-            if not m:
-                continue
-            window = m.groupdict().get("window")
-            if window is None:
-                named = _WINDOW_IN_NAME.search(os.path.basename(m.group("path")))
-                window = named.group(1) if named else None
-            if window is not None:
-                found.setdefault(int(window), {"state": state, "error": m.group("error"),
-                                               "path": m.group("path")})
+        for pattern, state in _STDERR_STATES:
+            m = pattern.fullmatch(line)
+            if m:
+                found.setdefault(int(m.group("window")), {
+                    "state": state, "error": m.group("error"), "path": m.group("path")})
+    for window, said in L.results_file_states("\n".join(lines)).items():
+        if said["state"] != "complete":
+            found.setdefault(window, said)
     return found
 
 
 def window_host(file_name):
-    m = _WINDOW_IN_NAME.search(file_name)
-    return m.group(2) if m else None
+    name = L.parse_results_name(file_name)
+    return name.host if name else None
 
 
 class ConsoleFollower:
@@ -190,6 +185,12 @@ class RunRecord:
     def __init__(self, folder, info):
         self.path = os.path.join(folder, "run.json")
         self.info = info
+        self.launched = None
+
+    def mark_launch(self):
+        """From here to the end, the runner's own CPU time is recorded ("runner_cpu")."""
+        times = os.times()
+        self.launched = (times.user + times.system, time.monotonic())
 
     def write(self):
         with open(self.path + ".tmp", "w") as f:
@@ -221,6 +222,12 @@ class RunRecord:
         info["status"] = status
         info["error"] = error
         info["end_time"] = now_iso()
+        if self.launched:
+            times = os.times()
+            cpu, wall = times.user + times.system - self.launched[0], \
+                time.monotonic() - self.launched[1]
+            info["runner_cpu"] = {"seconds": round(cpu, 3), "wall_seconds": round(wall, 3),
+                                  "share": round(cpu / wall, 4) if wall > 0 else None}
         if "context" in info:
             info["context"]["load_end"] = load_average()
         on_disk = files_on_disk(folder, program, windows)

@@ -15,6 +15,10 @@ drives the windows with key presses sent through X:
 
 Every window is then ended with Escape and the runner waits for the launcher.
 
+With --hostfile FILE, or inside a Slurm allocation, the run spans hosts: an
+agent on every host (started through the launcher) starts that host's Xvfb
+and drives its windows on the runner's word; see the README's "On a cluster".
+
 Before anything starts, the run is refused (one line, status 2) when it
 cannot work: more than 4,095 windows, a --display screen smaller than
 1440 + 100 x N pixels square or of another depth than --depth, more memory
@@ -45,13 +49,14 @@ import time
 import uuid
 from dataclasses import dataclass
 
-from . import buildinfo, preflight, processes, runinfo
+from . import buildinfo, clusterrun, preflight, processes, runinfo
 from . import results as R
 from .driver import DriveError, Timeouts, WindowDriver
 from .xwindows import WindowWatcher, XDisplayError
 
 SOURCE_DIR = os.path.dirname(os.path.dirname(os.path.dirname(os.path.realpath(__file__))))
-FAILURES = (buildinfo.BuildError, DriveError, XDisplayError, processes.XvfbError)
+FAILURES = (buildinfo.BuildError, DriveError, XDisplayError, processes.XvfbError,
+            clusterrun.ClusterError)
 
 
 class RunError(Exception):
@@ -76,9 +81,18 @@ class Plan:
     out: str
     token: str
     env: dict
+    hosts: list = None          # a run across hosts: [hosts.Host]
+    placement: dict = None      # {host: [windows]}
+    slurm: bool = False         # launched with srun inside an allocation
+    command: list = None
+
+    @property
+    def launcher_for_hosts(self):
+        return "srun" if self.slurm else self.launcher
 
     def launch_command(self):
-        return [self.launcher, "-n", str(len(self.windows) + 1), self.program_path]
+        return self.command or [self.launcher, "-n", str(len(self.windows) + 1),
+                                self.program_path]
 
 
 # ---------------------------------------------------------------- phases
@@ -86,22 +100,29 @@ class Plan:
 def plan_run(args):
     """Everything decided before a process starts; refuses what cannot work."""
     preflight.check_window_count(args.windows)
+    path, build_dir = buildinfo.locate_program(args.program, SOURCE_DIR, args.program_path,
+                                               args.build_dir)
+    mpi, launcher = buildinfo.choose_mpi(path, build_dir, args.mpi)
+    across = clusterrun.run_hosts(args, mpi, os.environ)
     stamp = datetime.datetime.now().strftime("%Y%m%d-%H%M%S")
     out = preflight.check_out(args.out or os.path.join("runs", "%s-%s" % (args.program, stamp)))
-    if args.display is None:
+    if args.display is None and across is None:
         size = preflight.screen_needed(args.windows)
         depth = args.depth or 24
         preflight.check_memory(args.program, args.windows, depth, preflight.mem_available(),
                                preflight.framebuffer_bytes(size, size, depth))
-    path, build_dir = buildinfo.locate_program(args.program, SOURCE_DIR, args.program_path,
-                                               args.build_dir)
-    mpi, launcher = buildinfo.choose_mpi(path, build_dir, args.mpi)
     token = uuid.uuid4().hex
     env = dict(os.environ, **{processes.TAG_VARIABLE: token})
     if mpi == "openmpi":
         env.update(buildinfo.OPENMPI_ENV)
-    return Plan(args, R.PROGRAMS[args.program], list(range(1, args.windows + 1)), path,
+    plan = Plan(args, R.PROGRAMS[args.program], list(range(1, args.windows + 1)), path,
                 build_dir, mpi, launcher, out, token, env)
+    if across is not None:
+        plan.hosts = across
+        plan.placement = clusterrun.placement(across, args.windows)
+        plan.slurm = not args.hostfile
+        plan.command = clusterrun.main_command(plan)
+    return plan
 
 
 def check_display(plan, watcher):
@@ -161,6 +182,7 @@ def describe_display(record, plan, display, xvfb, screen):
 def launch(stack, plan, display, record, xvfb):
     console = stack.enter_context(open(os.path.join(plan.out, "console.log"), "wb"))
     env = dict(plan.env, DISPLAY=display)
+    record.mark_launch()
     try:
         launcher = subprocess.Popen(plan.launch_command(), cwd=plan.out, env=env,
                                     stdin=subprocess.DEVNULL, stdout=console,
@@ -295,7 +317,7 @@ def run(args, argv, progress):
     with contextlib.ExitStack() as stack:
         plan = plan_run(args)
         watcher = xvfb = None
-        if args.display:
+        if args.display and not plan.hosts:
             watcher = stack.enter_context(WindowWatcher(args.display))
             check_display(plan, watcher)
         preflight.make_out(plan.out)
@@ -314,6 +336,9 @@ def run(args, argv, progress):
                               console.update())
         stack.push(finish)  # unwinds after the processes and the runner's Xvfb are gone
 
+        if plan.hosts:
+            from .hostrun import run_across_hosts
+            return run_across_hosts(stack, plan, record, console, progress)
         if watcher is None:
             xvfb, watcher = start_own_display(stack, plan)
         display = watcher.display_name
@@ -334,12 +359,16 @@ def run(args, argv, progress):
         too_many = drive(driver, plan, record)
         wait_for_launcher(driver, launcher, args.exit_timeout)
         progress.end_line()
-        lines, problems = verify(plan, console, too_many)
-        for line in lines:
-            print(line)
-        if problems:
-            raise RunError("; ".join(problems))
-        print("run complete: %s (tools/bench-report %s for the report)" % (plan.out, plan.out))
+        report(plan, console, too_many)
+
+
+def report(plan, console, too_many):
+    lines, problems = verify(plan, console, too_many)
+    for line in lines:
+        print(line)
+    if problems:
+        raise RunError("; ".join(problems))
+    print("run complete: %s (tools/bench-report %s for the report)" % (plan.out, plan.out))
 
 
 # ---------------------------------------------------------------- command line

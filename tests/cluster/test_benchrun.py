@@ -1,0 +1,145 @@
+"""bench-run and bench-sbatch across three simulated hosts: a run through mpirun --hostfile,
+a host that fails mid-run, and the batch script submitted to Slurm."""
+
+import json
+import os
+import signal
+import subprocess
+import sys
+import time
+import unittest
+
+import clustertest as C
+
+TOOLS = os.path.join(C.SOURCE_DIR, "tools")
+RUN_ENV = {"LP_NUM_THREADS": "1"}
+
+
+class BenchRunCase(C.ClusterCase):
+    xvfb = False
+
+    def out(self, name="run"):
+        return os.path.join(self.cluster.workdir, name)
+
+    def bench_run(self, *args, env=None, out=None):
+        argv = [os.path.join(TOOLS, "bench-run"), *args, "--program",
+                self.program(args[0]), "--out", out or self.out()]
+        return self.launch(argv, env=dict(RUN_ENV, **(env or {})))
+
+    def run_json(self, folder=None):
+        with open(os.path.join(folder or self.out(), "run.json")) as f:
+            return json.load(f)
+
+    def hostfile_args(self):
+        return ["--hostfile", os.path.join(self.cluster.dir, f"hostfile.{C.MPI}"),
+                "--launcher-agent", self.cluster.agent]
+
+    def window_files(self, folder, program):
+        return C.results_files(folder, program)
+
+
+class BenchRunHostfile(BenchRunCase):
+    def test_three_hosts_one_window_each_on_its_own_display(self):
+        started = time.monotonic()
+        process = self.bench_run("latticeglow", "2", "--frames", "3", "--depth", "16",
+                                 *self.hostfile_args())
+        self.assertEqual(self.wait_exit(process, timeout=300), 0, self.console_text())
+        print(f"bench-run across 3 hosts: {time.monotonic() - started:.2f} s", file=sys.stderr)
+        info = self.run_json()
+        self.assertEqual(info["status"], "ok")
+        print(f"runner CPU: {info['runner_cpu']}", file=sys.stderr)
+        self.assertEqual(info["window_hosts"], {"1": "node2", "2": "node3"})
+        self.assertEqual(info["frames_reported"], {"1": 3, "2": 3})
+        self.assertEqual({h["name"]: h["windows"] for h in info["hosts"]},
+                         {"node1": [], "node2": [1], "node3": [2]})
+        self.assertTrue(all(h["gl_renderer"] for h in info["hosts"] if h["windows"]))
+        # Each agent watches only its own host's display: a window found there is on it.
+        self.assertEqual(sorted(info["window_visuals"]), ["1", "2"])
+        self.assertEqual(info["screen"], {"width": 1540, "height": 1540, "depth": 16})
+        files = self.window_files(self.out(), "latticeglow")
+        self.assertEqual(len(files), 2)
+        self.assertTrue(any(" @ 1 of node2 @ " in f for f in files), files)
+        self.assertTrue(any(" @ 2 of node3 @ " in f for f in files), files)
+        report = subprocess.run([os.path.join(TOOLS, "bench-report"), "--no-plots", self.out()],
+                                capture_output=True, text=True, timeout=120)
+        self.assertEqual(report.returncode, 0, report.stdout + report.stderr)
+        with open(os.path.join(self.out(), "summary.json")) as f:
+            totals = json.load(f)["hosts"]
+        self.assertEqual(sorted(totals), ["node2", "node3"])
+        self.assertTrue(all(t["frames"] == 3 for t in totals.values()), totals)
+        self.assert_nothing_running(ignore=())
+
+    def test_without_a_shared_folder_the_agents_bring_the_files_back(self):
+        """A run folder in the hosts' private /tmp: each host has its own."""
+        process = self.bench_run("latticeglow", "2", "--frames", "1", "--depth", "16",
+                                 *self.hostfile_args(), out="/tmp/private-run")
+        self.assertEqual(self.wait_exit(process, timeout=300), 0, self.console_text())
+        folder = os.path.join(self.cluster.dir, "hosts", "node1", "tmp", "private-run")
+        self.assertFalse(self.run_json(folder)["shared_folder"])
+        files = self.window_files(folder, "latticeglow")
+        self.assertEqual([f.split(" @ ")[1] for f in files], ["1 of node2", "2 of node3"])
+        for name in files:
+            with open(os.path.join(folder, name)) as f:
+                self.assertIn("Total running time:  ", f.read())
+
+    def test_a_host_that_fails_ends_the_run_everywhere(self):
+        """Without a shared folder: the files written until the failure still come back."""
+        process = self.bench_run("latticeglow", "2", "--seconds", "120", "--depth", "16",
+                                 *self.hostfile_args(), out="/tmp/failed-run")
+        folders = {h: os.path.join(self.cluster.dir, "hosts", h, "tmp", "failed-run")
+                   for h in self.cluster.names}
+        def frames(window, host):
+            folder = folders[host]
+            return C.frames(folder, "latticeglow", window) if os.path.isdir(folder) else 0
+        C.wait_for(lambda: process.poll() is not None or
+                   min(frames(1, "node2"), frames(2, "node3")) >= 3,
+                   "a few frames from each window", timeout=120)
+        self.assertIsNone(process.poll(), self.console_text())
+        victim = [pid for pid, name in self.cluster.host_processes("node3")
+                  if name == "latticeglow"]
+        self.assertEqual(len(victim), 1)
+        killed = time.monotonic()
+        os.kill(victim[0], signal.SIGKILL)
+        status = self.wait_exit(process, timeout=60)
+        print(f"bench-run ended {time.monotonic() - killed:.2f} s after the kill",
+              file=sys.stderr)
+        self.assertEqual(status, 1, self.console_text())
+        self.assertIn("the launcher ended with status", self.console_text())
+        self.assertEqual(self.run_json(folders["node1"])["status"], "failed")
+        files = self.window_files(folders["node1"], "latticeglow")
+        self.assertEqual([f.split(" @ ")[1] for f in files], ["1 of node2", "2 of node3"])
+        with open(os.path.join(folders["node1"], files[0]), errors="replace") as f:
+            survivor = f.read()
+        self.assertGreaterEqual(survivor.count("Vertex/sec."), 3)
+        self.assertTrue(survivor.endswith("\n"), f"last line cut: {survivor[-200:]!r}")
+        self.assert_nothing_running(ignore=())
+
+
+class BenchSbatch(BenchRunCase):
+    slurm = True
+
+    def test_batch_job_on_three_nodes_writes_its_report(self):
+        out = self.out("batch")
+        env = dict(self.slurm_cluster.env(), BENCH_OUT=out, **RUN_ENV)
+        argv = ["sbatch", "-W", "-N3", "-n3", f"--chdir={self.cluster.workdir}",
+                f"--output={self.cluster.workdir}/job.out", os.path.join(TOOLS, "bench-sbatch"),
+                "latticeglow", "2", "--frames", "2", "--depth", "16",
+                "--program", self.program("latticeglow")]
+        process = self.launch(argv, env=env)
+        status = self.wait_exit(process, timeout=400)
+        with open(os.path.join(self.cluster.workdir, "job.out"), errors="replace") as f:
+            job = f.read()
+        print("--- the job's output ---\n" + job, file=sys.stderr)
+        self.assertEqual(status, 0, self.console_text() + job)
+        info = self.run_json(out)
+        self.assertEqual(info["status"], "ok", job)
+        self.assertEqual(info["window_hosts"], {"1": "node2", "2": "node3"})
+        self.assertTrue(info["mpi"]["launcher"].endswith("srun"))
+        with open(os.path.join(out, "summary.json")) as f:
+            self.assertEqual(sorted(json.load(f)["hosts"]), ["node2", "node3"])
+        self.assertIn("node2", job)
+        self.assert_nothing_running()
+
+
+if __name__ == "__main__":
+    unittest.main()
