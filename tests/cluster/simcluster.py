@@ -19,6 +19,8 @@ import time
 
 SUBNET = "198.18.0"
 STATE_ROOT = "/tmp"
+CHECKOUT = os.path.realpath(
+    os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", ".."))
 PREFIX_PATTERN = re.compile(r"^bcl-[0-9a-f]{8}$")
 CAP_NET_ADMIN, CAP_SYS_ADMIN = 12, 21
 # Every command the fixture starts runs under `timeout`: a hung command cannot outlive this,
@@ -237,12 +239,19 @@ class Cluster:
         os.makedirs("/var/lib/xkb", exist_ok=True)
         os.chmod(private_tmp, 0o1777)
         q = shlex.quote
+        # Every host sees the checkout at the same path, as on a cluster; a checkout under
+        # /tmp (a CI clone, say) is bound into the private /tmp like the shared folder.
+        binds = [(self.dir, os.path.join(private_tmp, self.prefix))]
+        if os.path.commonpath([CHECKOUT, STATE_ROOT]) == STATE_ROOT:
+            inside = os.path.join(private_tmp, os.path.relpath(CHECKOUT, STATE_ROOT))
+            os.makedirs(inside, exist_ok=True)
+            binds.append((CHECKOUT, inside))
         script = "; ".join([
             "set -e", f"hostname {host}",
             f"mount --bind {q(self.dir)}/etc-hosts /etc/hosts",
             "mount -t tmpfs -o mode=755 xkb /var/lib/xkb",
-            # The shared folder is bound into the private /tmp before that covers /tmp.
-            f"mount --bind {q(self.dir)} {q(private_tmp)}/{self.prefix}",
+            # Bound into the private /tmp before that covers /tmp.
+            *(f"mount --bind {q(source)} {q(target)}" for source, target in binds),
             f"mount --rbind {q(private_tmp)} /tmp",
             "echo ready", f"exec sleep {self.lifetime}"])
         process = subprocess.Popen(
