@@ -57,8 +57,10 @@ def main():
 
     naive, init = [], []
     with Cleanups().around() as cleanups:
-        server = e2elib.Xvfb("init-time-" + str(os.getpid()))
+        tag = "init-time-" + str(os.getpid())
+        server = e2elib.start_xvfb(tag)
         cleanups.addCleanup(server.stop)
+        cleanups.addCleanup(e2elib.kill_tagged, tag)
         print(f"{'round':<6} {'naive fill s':>13} {'Secs to Initialize':>19} {'ratio':>7}")
         for round_number in range(1, args.rounds + 1):
             time.sleep(args.rest)
