@@ -70,8 +70,9 @@ class BenchRunHostfile(BenchRunCase):
         self.assert_nothing_running(ignore=())
 
     def test_without_a_shared_folder_the_agents_bring_the_files_back(self):
-        """A run folder in the hosts' private /tmp: each host has its own."""
-        process = self.bench_run("latticeglow", "2", "--frames", "1", "--depth", "16",
+        """A run folder in the hosts' private /tmp: each host has its own. The windows
+        animate for a time, ended together on every host."""
+        process = self.bench_run("latticeglow", "2", "--seconds", "2", "--depth", "16",
                                  *self.hostfile_args(), out="/tmp/private-run")
         self.assertEqual(self.wait_exit(process, timeout=300), 0, self.console_text())
         folder = os.path.join(self.cluster.dir, "hosts", "node1", "tmp", "private-run")

@@ -145,7 +145,6 @@ class Agent:
             self.driver = WindowDriver(watcher, program, self.out, self.windows,
                                        Timeouts(*c["timeouts"]),
                                        Reporter(self.channel, lambda: self.driver), self.check,
-                                       pause_on_appear=c["frames"] is not None,
                                        frames_target=c["frames"])
         while True:
             command = self.next_command()
@@ -177,9 +176,8 @@ class Agent:
             d.wait_for_windows()
             reply["visuals"] = {str(w): d.watcher.window_info(d.ids[w]) for w in d.windows}
             d.wait_for_initialisation()
-            if self.config["frames"] is not None:
-                d.settle()
-                reply["early"] = {str(w): d.frames(w) for w in d.windows}
+            d.settle()
+            reply["early"] = {str(w): d.frames(w) for w in d.windows}
         elif phase == "step":
             reply["too_many"] = d.step_frames(command["frames"])
         elif phase == "animate":

@@ -33,7 +33,7 @@ def _list(numbers):
 
 class WindowDriver:
     def __init__(self, watcher, program, folder, windows, timeouts=None, progress=None,
-                 check=None, pause_on_appear=False, frames_target=None):
+                 check=None, frames_target=None):
         self.watcher = watcher
         self.program = program
         self.folder = folder
@@ -41,7 +41,6 @@ class WindowDriver:
         self.timeouts = timeouts or Timeouts()
         self.progress = progress or P.Progress()
         self.check = check or (lambda _driver: None)
-        self.pause_on_appear = pause_on_appear
         self.frames_target = frames_target
         self.started = time.monotonic()
         self.ids = {}            # window -> X window id
@@ -49,6 +48,7 @@ class WindowDriver:
         self.paused_early = {}   # window -> the pause reached it before its loop started
         self.followers = {}      # window -> ResultsFollower
         self.last_change = {}    # window -> monotonic time of its last new line
+        self.escaped = set()     # windows already sent Escape
         self.phase = "starting"
         watcher.on_named = self._on_named
 
@@ -57,8 +57,9 @@ class WindowDriver:
         w = self.program.window_from_title(title)
         if w not in self.windows or w in self.ids:
             return
-        if self.pause_on_appear:
-            self.watcher.send_key(window_id, "p")
+        # Paused as they appear, so that frames are stepped, or animated for a time, from the
+        # same moment in every window.
+        self.watcher.send_key(window_id, "p")
         self.ids[w] = window_id
         self.appeared_at[w] = self.last_change[w] = time.monotonic()
         follower = self.follower(w)
@@ -185,43 +186,44 @@ class WindowDriver:
         return [w for w, k in early.items() if k > target]
 
     def animate_for(self, seconds):
-        """Lets the windows animate for `seconds`, then pauses them. After p, a window still
-        draws the frame in flight and, usually, the one its last idle tick posted: each
-        window is paused one and a half of its frames (its last frame time) before the
-        deadline, so that its last frame ends within about one frame of the deadline instead
-        of running on for two."""
+        """Lets the paused windows animate together (r) for `seconds`, then sends every
+        window Escape at once, from the bottom of the stack up. A window handles its keys
+        between frames, before the redisplay its last idle tick posted: Escape ends it when
+        the frame in flight is done, so its last frame ends within one frame of the deadline
+        (p would let the posted frame run too)."""
         self.phase = "animating"
+        self.watcher.send_keys([self.ids[w] for w in self.windows], "r")
         start = time.monotonic()
         deadline = start + seconds
         for w in self.windows:
             self.last_change[w] = max(self.last_change.get(w, start), start)
-        running = list(self.windows)
-        while running:
+        while True:
             now = time.monotonic()
-            due = [w for w in running
-                   if now >= deadline - 1.5 * (self.followers[w].last_frame_time or 0.0)]
-            if due:
-                self.watcher.send_keys([self.ids[w] for w in due], "p")
-                running = [w for w in running if w not in due]
-                continue
-            self.tick(min(0.2, max(0.0, deadline - now)))
+            if now >= deadline:
+                break
+            self.tick(min(0.2, deadline - now))
             now = time.monotonic()
-            for w in running:
+            for w in self.windows:
                 if now - self.last_change[w] > self.stall_limit(w):
                     raise DriveError("window %d stopped reporting: no frame for %.0f s"
                                      % (w, now - self.last_change[w]))
-        self.settle()
+        order = self.bottom_up()
+        self.watcher.send_keys([self.ids[w] for w in order], "Escape")
+        self.escaped.update(order)
+
+    def bottom_up(self):
+        stack = self.watcher.stacking_order()
+        return sorted(self.windows, key=lambda w: stack.index(self.ids[w])
+                      if self.ids[w] in stack else -1)
 
     def end_windows(self):
         """Ends every window with Escape and waits for its summary. A window that closes
         uncovers the windows below it, which then redraw and report once more: ending them
         from the bottom of the stack up uncovers none."""
         self.phase = "ending"
-        stack = self.watcher.stacking_order()
-        order = sorted(self.windows, key=lambda w: stack.index(self.ids[w])
-                       if self.ids[w] in stack else -1)
-        for w in order:
-            self.watcher.send_key(self.ids[w], "Escape")
+        for w in self.bottom_up():
+            if w not in self.escaped:
+                self.watcher.send_key(self.ids[w], "Escape")
             sent = time.monotonic()
             while not self.followers[w].summary:
                 self.tick()

@@ -8,12 +8,13 @@ drives the windows with key presses sent through X:
                stepped with c, one frame at a time and one window at a time,
                until its results file holds F frame blocks; the frames are
                therefore measured one at a time, not competing with each other.
-  --seconds S  the windows animate freely for S seconds from the moment the
-               last window has finished initialising; each is paused (p) just
-               before that deadline so that its last frame ends within about
-               one frame of it.
+  --seconds S  every window is paused the moment it exists; once the last one
+               has initialised they all animate (r) for S seconds and are then
+               sent Escape together: each ends when its frame in flight is done,
+               within one frame of the deadline.
 
-Every window is then ended with Escape and the runner waits for the launcher.
+Every window is then ended with Escape (if it has not been) and the runner waits
+for the launcher.
 
 With --hostfile FILE, or inside a Slurm allocation, the run spans hosts: an
 agent on every host (started through the launcher) starts that host's Xvfb
@@ -250,8 +251,8 @@ def drive(driver, plan, record):
     record.write()
     driver.wait_for_initialisation()
     too_many = []
+    driver.settle()
     if a.frames is not None:
-        driver.settle()
         too_many = driver.step_frames(a.frames)
     else:
         driver.animate_for(a.seconds)
@@ -354,7 +355,6 @@ def run(args, argv, progress):
         driver = WindowDriver(watcher, plan.program, plan.out, plan.windows,
                               Timeouts(args.appear_timeout, args.stall_timeout), progress,
                               make_check(plan, launcher, console),
-                              pause_on_appear=args.frames is not None,
                               frames_target=args.frames)
         too_many = drive(driver, plan, record)
         wait_for_launcher(driver, launcher, args.exit_timeout)
