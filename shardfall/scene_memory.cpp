@@ -114,21 +114,21 @@ double* reserve_scene_memory(std::size_t bytes, PageStrategy strategy) {
         return nullptr;
     }
     const auto start = reinterpret_cast<std::uintptr_t>(raw);
-    const std::uintptr_t aligned =
-        (start + SceneMemoryAlignment - 1) / SceneMemoryAlignment * SceneMemoryAlignment;
-    if (aligned != start) {
-        munmap(raw, aligned - start);
+    const std::size_t head =
+        (SceneMemoryAlignment - start % SceneMemoryAlignment) % SceneMemoryAlignment;
+    char* const memory = static_cast<char*>(raw) + head;
+    if (head != 0) {
+        munmap(raw, head);
     }
-    const std::size_t tail = start + reserved - (aligned + length);
+    const std::size_t tail = reserved - head - length;
     if (tail != 0) {
-        munmap(reinterpret_cast<void*>(aligned + length), tail);
+        munmap(memory + length, tail);
     }
-    auto* memory = reinterpret_cast<void*>(aligned);
     // Both are only flags on the mapping. Small pages are asked for explicitly so that a
     // kernel with transparent huge pages "always" keeps to them too. EINVAL without
     // CONFIG_TRANSPARENT_HUGEPAGE: then every page is small anyway.
     (void)madvise(memory, length, wants_huge_pages(strategy) ? MADV_HUGEPAGE : MADV_NOHUGEPAGE);
-    return static_cast<double*>(memory);
+    return reinterpret_cast<double*>(memory);
 }
 
 void back_scene_pages(double* memory, std::size_t bytes, PageStrategy strategy) {
