@@ -182,17 +182,24 @@ class Xvfb:
             raise XvfbError("cannot start Xvfb: %s" % e) from None
         finally:
             os.close(write_fd)
+        # Whatever goes wrong before the server is ready (a timeout, an interrupt, a missing
+        # module), the server is not left running behind a constructor that failed.
+        try:
+            self._wait_ready(read_fd, number, timeout)
+        except BaseException:
+            self.stop()
+            raise
+
+    def _wait_ready(self, read_fd, number, timeout):
         deadline = time.monotonic() + timeout
         try:
             reported = _read_line(read_fd, deadline, self.process)
         finally:
             os.close(read_fd)
         if not reported.isdigit() or (number is not None and int(reported) != number):
-            self.stop()
-            raise XvfbError("Xvfb did not start (status %s)" % self.process.returncode)
+            raise XvfbError("Xvfb did not start (status %s)" % self.process.poll())
         self.display = ":%d" % int(reported)
         if not _client_connects(self.display, deadline):
-            self.stop()
             raise XvfbError("Xvfb on %s accepted no client within %g s" % (self.display,
                                                                            timeout))
 
