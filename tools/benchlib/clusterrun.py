@@ -11,6 +11,7 @@ of its own), so that it takes next to no CPU from the windows.
 import base64
 import os
 import select
+import signal
 import socket
 import subprocess
 import time
@@ -265,17 +266,11 @@ class Agents:
         while self.launcher.poll() is None and time.monotonic() < deadline:
             time.sleep(0.1)
         processes.signal_all(processes.tagged_processes(None, session=self.launcher.pid),
-                             15)
+                             signal.SIGTERM)
         for channel in self.channels.values():
             channel.close()
         self.server.close()
-        if self.launcher.poll() is None:
-            self.launcher.terminate()
-            try:
-                self.launcher.wait(timeout=10)
-            except subprocess.TimeoutExpired:
-                self.launcher.kill()
-                self.launcher.wait()
+        processes.stop_process(self.launcher)
 
 
 # ---------------------------------------------------------------- the run

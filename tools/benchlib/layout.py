@@ -113,10 +113,6 @@ class Program:
         return next(line for line in self.frame_lines if "{seconds}" in line.template)
 
     @property
-    def frame_time_prefix(self):
-        return self.frame_time_line.prefix
-
-    @property
     def frame_rate_line(self):
         return self.frame_lines[-1]
 

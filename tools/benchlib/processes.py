@@ -108,6 +108,18 @@ def stop_tagged(tag, variable=TAG_VARIABLE, session=None, exclude=(), grace=5.0)
     return tagged_processes(tag, variable, session, exclude)
 
 
+def stop_process(process, grace=10.0):
+    """SIGTERM to a child we started, SIGKILL if it is still there after `grace` seconds;
+    waits for it either way. Safe on a child that has already ended."""
+    if process.poll() is None:
+        process.terminate()
+        try:
+            process.wait(timeout=grace)
+        except subprocess.TimeoutExpired:
+            process.kill()
+            process.wait()
+
+
 def kill_tagged(tag, variable=TAG_VARIABLE, attempts=3):
     """SIGKILL at once to every tagged process (tests' clean-up); a process started by one
     that was being killed is caught by the next attempt. Returns the pids still there."""
@@ -209,13 +221,7 @@ class Xvfb:
 
     def stop(self):
         # SIGTERM lets the server remove its lock file and socket for the next one.
-        if self.process.poll() is None:
-            self.process.terminate()
-            try:
-                self.process.wait(timeout=10)
-            except subprocess.TimeoutExpired:
-                self.process.kill()
-                self.process.wait()
+        stop_process(self.process)
 
     def __enter__(self):
         return self

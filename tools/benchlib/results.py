@@ -278,6 +278,26 @@ def _parse_summary(cursor, result):
                    average_quantity_rate=quantity)
 
 
+class LineTail:
+    """The complete lines added to a growing file since the last look."""
+
+    def __init__(self, path):
+        self.path = path
+        self._offset = 0
+        self._pending = b""
+
+    def new_lines(self):
+        try:
+            with open(self.path, "rb") as f:
+                f.seek(self._offset)
+                data = f.read()
+        except OSError:
+            return []
+        self._offset += len(data)
+        *complete, self._pending = (self._pending + data).split(b"\n")
+        return [line.decode("utf-8", "replace") for line in complete]
+
+
 class ResultsFollower:
     """Follows a results file while its window runs: frames so far, summary written.
 
@@ -287,8 +307,7 @@ class ResultsFollower:
     def __init__(self, path, program):
         self.path = path
         self.program = program
-        self._offset = 0
-        self._pending = b""
+        self._tail = LineTail(path)
         self.initialised = False
         self.init_time = None
         self.frames = 0
@@ -298,20 +317,8 @@ class ResultsFollower:
 
     def update(self):
         """Reads new lines; returns True when something changed."""
-        try:
-            with open(self.path, "rb") as f:
-                f.seek(self._offset)
-                data = f.read()
-        except FileNotFoundError:
-            return False
-        if not data:
-            return False
-        self._offset += len(data)
-        data = self._pending + data
-        *complete, self._pending = data.split(b"\n")
         changed = False
-        for raw in complete:
-            line = raw.decode("utf-8", "replace")
+        for line in self._tail.new_lines():
             frame = self.program.frame_time_line.match(line)
             init = INIT_LINE.match(line)
             if frame is not None:

@@ -125,22 +125,11 @@ class ConsoleFollower:
     """Reads console.log as it grows and keeps the windows' results-file complaints."""
 
     def __init__(self, path):
-        self.path = path
-        self._offset = 0
-        self._pending = b""
+        self._tail = R.LineTail(path)
         self.states = {}
 
     def update(self):
-        try:
-            with open(self.path, "rb") as f:
-                f.seek(self._offset)
-                data = f.read()
-        except OSError:
-            return self.states
-        self._offset += len(data)
-        *complete, self._pending = (self._pending + data).split(b"\n")
-        for window, state in console_states(
-                line.decode("utf-8", "replace") for line in complete).items():
+        for window, state in console_states(self._tail.new_lines()).items():
             self.states.setdefault(window, state)
         return self.states
 
