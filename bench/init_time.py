@@ -3,7 +3,7 @@
 
 Each round runs the naive fill once (malloc + the scalar glibc loop into fresh memory, from
 fill_benchmark --naive-once) and then shardfall with one window (mpirun -np 2) on an Xvfb of
-its own, as the end-to-end tests start it, reads the window's initialisation time from the
+its own, reads the window's initialisation time from the
 console and ends the window with Esc. A few seconds of rest come before every run, so that each
 meets memory as cold as a program started afresh (see fill_benchmark). Medians of the rounds,
 then a verdict.
@@ -16,11 +16,9 @@ import os
 import re
 import statistics
 import subprocess
-import sys
 import time
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from rank0_cpu import Cleanups, e2elib, launcher_of  # noqa: E402
+from rig import Launch, display, wait_for
 
 GOAL = 0.35
 INIT_LINE = re.compile(r"^Window 1@ .* spent: (\S+) Secs to Initialize\.$", re.M)
@@ -32,13 +30,11 @@ def naive_fill_seconds(build_dir):
     return float(result.stdout)
 
 
-def shardfall_initialisation(build_dir, display):
-    with Cleanups().around() as cleanups:
-        run = e2elib.Run(cleanups, "shardfall", 2, display=display,
-                         launcher=launcher_of(build_dir))
-        match = e2elib.wait_for(lambda: INIT_LINE.search(run.stdout()), "the initialisation line")
-        run.key(run.wait_window(1), "Escape")
-        status = run.wait_exit()
+def shardfall_initialisation(build_dir, display_name):
+    with Launch(build_dir, "shardfall", 2, display_name) as run:
+        match = wait_for(lambda: INIT_LINE.search(run.console()), "the initialisation line")
+        run.key(run.window(1), "Escape")
+        status = run.wait()
         if status != 0:
             raise AssertionError(f"shardfall ended with status {status}")
         return float(match.group(1))
@@ -53,20 +49,15 @@ def main():
                                              "build", "default"))
     args = parser.parse_args()
     build_dir = os.path.abspath(args.build_dir)
-    e2elib.BUILD_DIR = build_dir
 
     naive, init = [], []
-    with Cleanups().around() as cleanups:
-        tag = "init-time-" + str(os.getpid())
-        server = e2elib.start_xvfb(tag)
-        cleanups.addCleanup(server.stop)
-        cleanups.addCleanup(e2elib.kill_tagged, tag)
+    with display() as name:
         print(f"{'round':<6} {'naive fill s':>13} {'Secs to Initialize':>19} {'ratio':>7}")
         for round_number in range(1, args.rounds + 1):
             time.sleep(args.rest)
             naive.append(naive_fill_seconds(build_dir))
             time.sleep(args.rest)
-            init.append(shardfall_initialisation(build_dir, server.display))
+            init.append(shardfall_initialisation(build_dir, name))
             print(f"{round_number:<6} {naive[-1]:>13.3f} {init[-1]:>19.3f} "
                   f"{init[-1] / naive[-1]:>7.3f}")
     ratio = statistics.median(init) / statistics.median(naive)

@@ -10,7 +10,7 @@ import unittest
 
 import clustertest as C
 import simcluster
-from benchlib import hosts as H
+from benchlib.hosts import hostfile as H
 
 ONE_WINDOW_EACH = {1: "node2", 2: "node3"}
 
@@ -67,7 +67,7 @@ class Srun(C.ClusterCase):
         and the ranks from srun with the plugin of this build's MPI."""
         launch = H.launch_command(C.MPI, [self.program("shardfall")], 3, env=C.RANK_ENV,
                                   slurm=True)
-        placement = ("import os; from benchlib import hosts as H; print(H.windows_by_host("
+        placement = ("import os; from benchlib.hosts import hostfile as H; print(H.windows_by_host("
                      "H.slurm_hosts(os.environ['SLURM_JOB_NODELIST'], "
                      "os.environ['SLURM_TASKS_PER_NODE']), 2))")
         script = f'{sys.executable} -c "$1" && shift && exec "$@"'

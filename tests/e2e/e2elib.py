@@ -6,6 +6,7 @@ carries it, so a failed test leaves nothing behind.
 
 import glob
 import os
+import random
 import re
 import shlex
 import shutil
@@ -18,8 +19,9 @@ import unittest
 import uuid
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools"))
-from benchlib import layout as L  # noqa: E402
-from benchlib import processes  # noqa: E402
+from benchlib.hosts import processes  # noqa: E402
+from benchlib.hosts.xvfb import Xvfb, XvfbError  # noqa: E402
+from benchlib.results import layout as L  # noqa: E402
 
 TAG_VARIABLE = "E2E_TAG"
 BUILD_DIR = os.environ.get("E2E_BUILD_DIR", os.path.join(os.path.dirname(__file__), "../../build/default"))
@@ -50,16 +52,41 @@ def wait_for(condition, what, timeout=DEADLINE, interval=0.05):
         time.sleep(interval)
 
 
-def kill_tagged(tag):
-    """Kills every process whose environment carries the tag."""
-    processes.kill_tagged(tag, TAG_VARIABLE)
+def kill_tagged(tag, variable=TAG_VARIABLE, attempts=3):
+    """SIGKILL at once to every process whose environment carries the tag; a process started
+    by one that was being killed is caught by the next attempt. Returns the pids still there."""
+    for _ in range(attempts):
+        pids = processes.tagged_processes(tag, variable) if tag else []
+        if not pids:
+            return []
+        processes.signal_all(pids, signal.SIGKILL)
+        deadline = time.monotonic() + 1.0
+        while time.monotonic() < deadline and any(processes.alive(pid) for pid in pids):
+            time.sleep(0.02)
+    return processes.tagged_processes(tag, variable)
 
 
-def start_xvfb(tag, width=1800, height=1800, depth=24):
-    """An X server of the test's own, tagged, on a display number nothing else here uses;
-    ready once a client has connected."""
-    return processes.start_xvfb_on_free_number(width, height, depth,
-                                               env=dict(os.environ, **{TAG_VARIABLE: tag}))
+def children_of(pid):
+    """The live child processes of a process."""
+    return [int(e) for e in os.listdir("/proc")
+            if e.isdigit() and (processes.proc_state(int(e)) or ("X", -1, -1))[1] == pid
+            and processes.alive(int(e))]
+
+
+def start_xvfb(tag, width=1800, height=1800, depth=24, attempts=20):
+    """An X server of the test's own, tagged, on a display number picked at random from a
+    range nothing else here uses; ready once a client has connected."""
+    env = dict(os.environ, **{TAG_VARIABLE: tag})
+    for _ in range(attempts):
+        number = random.randrange(300, 900)
+        if os.path.exists("/tmp/.X%d-lock" % number) or \
+                os.path.exists("/tmp/.X11-unix/X%d" % number):
+            continue
+        try:
+            return Xvfb(width, height, depth, env=env, number=number, timeout=30)
+        except XvfbError:
+            continue
+    raise XvfbError("could not start Xvfb on a free display")
 
 
 class Run:

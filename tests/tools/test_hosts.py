@@ -4,7 +4,7 @@ import subprocess
 import unittest
 
 import toolstest  # noqa: F401  (puts tools/ on the path)
-from benchlib import hosts as H
+from benchlib.hosts import hostfile as H
 
 
 class Hostfiles(unittest.TestCase):
@@ -107,7 +107,7 @@ class AgentChannel(unittest.TestCase):
 
     def test_lines_split_and_joined_and_the_end(self):
         import socket
-        from benchlib.channel import Channel, ChannelClosed
+        from benchlib.hosts.channel import Channel, ChannelClosed
         a, b = socket.socketpair()
         receiver = Channel(b, "the agent on node2")
         self.addCleanup(receiver.close)

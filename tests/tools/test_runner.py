@@ -10,8 +10,10 @@ import types
 import unittest
 
 import toolstest as T
-from benchlib import buildinfo, preflight, processes, progress, runinfo, runner
-from benchlib import results as R
+from benchlib.hosts import limits, processes
+from benchlib.results import follow, numbers
+from benchlib.results import layout as L
+from benchlib.run import build, plan, preflight, progress, record, session
 
 GB = 10 ** 9
 
@@ -55,35 +57,35 @@ class Folder(unittest.TestCase):
 
 class BuildDetection(Folder):
     def test_library_from_names_and_cache(self):
-        self.assertEqual(buildinfo.mpi_library_of_path("/usr/bin/mpiexec.openmpi"), "openmpi")
-        self.assertEqual(buildinfo.mpi_library_of_path("/usr/bin/mpiexec.hydra"), "mpich")
-        self.assertIsNone(buildinfo.mpi_library_of_path("/nowhere/mpiexec"))
+        self.assertEqual(build.mpi_library_of_path("/usr/bin/mpiexec.openmpi"), "openmpi")
+        self.assertEqual(build.mpi_library_of_path("/usr/bin/mpiexec.hydra"), "mpich")
+        self.assertIsNone(build.mpi_library_of_path("/nowhere/mpiexec"))
         fake_build(self.dir, compiler="/usr/bin/mpicxx.mpich", launcher="/usr/bin/mpiexec.mpich")
         program = os.path.join(self.dir, "shardfall", "shardfall")
-        self.assertEqual(buildinfo.choose_mpi(program, self.dir, None),
+        self.assertEqual(build.choose_mpi(program, self.dir, None),
                          ("mpich", "/usr/bin/mpiexec.mpich"))
-        with self.assertRaisesRegex(buildinfo.BuildError, "built against mpich"):
-            buildinfo.choose_mpi(program, self.dir, "openmpi")
+        with self.assertRaisesRegex(build.BuildError, "built against mpich"):
+            build.choose_mpi(program, self.dir, "openmpi")
 
     def test_real_build_matches_its_cache(self):
         program = os.path.join(T.BUILD_DIR, "shardfall", "shardfall")
-        cache = buildinfo.read_cmake_cache(T.BUILD_DIR)
+        cache = build.read_cmake_cache(T.BUILD_DIR)
         if cache is None or "MPI_CXX_COMPILER" not in cache or not os.path.exists(program):
             self.skipTest("no build in %s" % T.BUILD_DIR)
-        self.assertEqual(buildinfo.mpi_library_linked(program),
-                         buildinfo.mpi_library_of_path(cache["MPI_CXX_COMPILER"]))
+        self.assertEqual(build.mpi_library_linked(program),
+                         build.mpi_library_of_path(cache["MPI_CXX_COMPILER"]))
 
     def test_program_from_option_build_or_path(self):
         script = os.path.join(self.build, "shardfall", "shardfall")
-        self.assertEqual(buildinfo.locate_program("shardfall", "/nowhere", program=script),
+        self.assertEqual(build.locate_program("shardfall", "/nowhere", program=script),
                          (script, None))
-        self.assertEqual(buildinfo.locate_program("shardfall", "/nowhere",
-                                                  build_dir=self.build), (script, self.build))
+        self.assertEqual(build.locate_program("shardfall", "/nowhere", build_dir=self.build),
+                         (script, self.build))
         # No build in the checkout: the installed program on PATH.
-        self.assertEqual(buildinfo.locate_program(
+        self.assertEqual(build.locate_program(
             "shardfall", "/nowhere", search_path=os.path.dirname(script)), (script, None))
-        with self.assertRaisesRegex(buildinfo.BuildError, "not installed on PATH"):
-            buildinfo.locate_program("shardfall", "/nowhere", search_path=self.dir)
+        with self.assertRaisesRegex(build.BuildError, "not installed on PATH"):
+            build.locate_program("shardfall", "/nowhere", search_path=self.dir)
         proc = T.run_tool(T.BENCH_RUN, "latticeglow", 1, "--seconds", 1, "--program",
                           os.path.join(self.dir, "nothing"), timeout=60)
         self.assertEqual(proc.returncode, 1)
@@ -121,20 +123,20 @@ class PreflightRefusals(Folder):
         self.assertFalse(os.path.exists(out))
 
     def test_memory_estimates(self):
-        with self.assertRaises(preflight.Refusal) as caught:
-            preflight.check_memory("shardfall", 40, 24, 23 * GB)
+        with self.assertRaises(limits.Refusal) as caught:
+            limits.check_memory("shardfall", 40, 24, 23 * GB)
         self.assertIn("run at most 34 window(s)", str(caught.exception))
-        preflight.check_memory("shardfall", 34, 24, 23 * GB)
+        limits.check_memory("shardfall", 34, 24, 23 * GB)
         # 2^30 points at depth 30: one window does not fit, a lower depth is the way out.
-        with self.assertRaisesRegex(preflight.Refusal, "45.7 GB each.*--depth 24 or 16"):
-            preflight.check_memory("latticeglow", 1, 30, 23 * GB)
-        preflight.check_memory("latticeglow", 25, 24, 23 * GB)
-        with self.assertRaisesRegex(preflight.Refusal, "at most 32 window"):
-            preflight.check_memory("latticeglow", 40, 24, 23 * GB)
-        self.assertEqual(preflight.lattice_points(16), 65536)
+        with self.assertRaisesRegex(limits.Refusal, "45.7 GB each.*--depth 24 or 16"):
+            limits.check_memory("latticeglow", 1, 30, 23 * GB)
+        limits.check_memory("latticeglow", 25, 24, 23 * GB)
+        with self.assertRaisesRegex(limits.Refusal, "at most 32 window"):
+            limits.check_memory("latticeglow", 40, 24, 23 * GB)
+        self.assertEqual(limits.lattice_points(16), 65536)
         # Through the command line: more shardfall windows than this machine holds.
-        available = preflight.mem_available()
-        windows = available // preflight.SHARDFALL_WINDOW_BYTES + 1
+        available = limits.mem_available()
+        windows = available // limits.SHARDFALL_WINDOW_BYTES + 1
         if windows > preflight.MAX_WINDOWS:
             self.skipTest("more memory than 4,095 windows need")
         self.assert_refused(self.bench_run("shardfall", windows, "--frames", 1, "--out",
@@ -143,15 +145,15 @@ class PreflightRefusals(Folder):
 
     def test_display_size_and_depth(self):
         screen = {"width": 1800, "height": 1800, "depth": 16}
-        preflight.check_screen(screen, 3, ":60")
-        with self.assertRaisesRegex(preflight.Refusal, "1800x1800, but 5 window.*1940x1940.*"
+        limits.check_screen(screen, 3, ":60")
+        with self.assertRaisesRegex(limits.Refusal, "1800x1800, but 5 window.*1940x1940.*"
                                     "leave out --display"):
-            preflight.check_screen(screen, 5, ":60")
-        preflight.check_depth(None, ":58", 16)
-        preflight.check_depth(16, ":58", 16)
-        with self.assertRaisesRegex(preflight.Refusal, "--depth 24, but the display :58 has "
+            limits.check_screen(screen, 5, ":60")
+        limits.check_depth(None, ":58", 16)
+        limits.check_depth(16, ":58", 16)
+        with self.assertRaisesRegex(limits.Refusal, "--depth 24, but the display :58 has "
                                     "depth 16"):
-            preflight.check_depth(24, ":58", 16)
+            limits.check_depth(24, ":58", 16)
 
 
 class OutEdges(Folder):
@@ -206,14 +208,17 @@ class ConsoleLines(unittest.TestCase):
             "full reports." % (path % 3),
             'shardfall: window 4: writing the results file "%s" failed: Input/output error; '
             "the console keeps every report" % os.path.basename(path % 4),
+            'shardfall: window 5: cannot create the results file "%s" in /runs/x: Read-only '
+            "file system; the reports go to the console only" % os.path.basename(path % 5),
             "Results have been saved in a file and you can find it at: %s" % (path % 1),
         ]
-        states = runinfo.console_states(lines)
+        states = follow.console_states(lines)
         self.assertEqual({w: (s["state"], s["error"]) for w, s in states.items()},
                          {2: ("incomplete", "No space left on device"),
                           3: ("not created", "Permission denied"),
-                          4: ("incomplete", "Input/output error")})
-        self.assertEqual(runinfo.window_host(os.path.basename(path % 2)), "node7")
+                          4: ("incomplete", "Input/output error"),
+                          5: ("not created", "Read-only file system")})
+        self.assertEqual(record.window_host(os.path.basename(path % 2)), "node7")
 
     def test_file_states_from_disk_and_console(self):
         folder = tempfile.mkdtemp(prefix="bench-states-")
@@ -222,13 +227,12 @@ class ConsoleLines(unittest.TestCase):
         with open(os.path.join(folder, T.results_name("shardfall", 2)), "w") as f:
             f.write("not a results file\n")
         said = {3: {"state": "not created", "error": "Permission denied", "path": "x"}}
-        self.assertEqual(runinfo.file_states(folder, R.SHARDFALL, [1, 2, 3, 4], said), {
+        self.assertEqual(record.file_states(folder, L.SHARDFALL, [1, 2, 3, 4], said), {
             "1": {"state": "complete", "error": None},
-            "2": {"state": "incomplete", "error": runinfo.files_on_disk(
-                folder, R.SHARDFALL, [2])[2][2]},
+            "2": {"state": "incomplete", "error": record.files_on_disk(
+                folder, L.SHARDFALL, [2])[2][2]},
             "3": {"state": "not created", "error": "Permission denied"},
             "4": {"state": "not created", "error": None}})
-
 
     def test_verdict_names_the_window_whose_file_is_incomplete(self):
         folder = tempfile.mkdtemp(prefix="bench-verdict-")
@@ -239,10 +243,10 @@ class ConsoleLines(unittest.TestCase):
         with open(os.path.join(folder, "console.log"), "w") as f:
             f.write("The results file is incomplete: %s/%s (first failed write: No space left on "
                     "device); the console holds the full reports.\n" % (folder, names[2]))
-        plan = runner.Plan(types.SimpleNamespace(frames=2), R.SHARDFALL, [1, 2], "", None, "",
-                           "", folder, "", {})
-        console = runinfo.ConsoleFollower(os.path.join(folder, "console.log"))
-        lines, problems = runner.verify(plan, console, [])
+        run_plan = plan.Plan(types.SimpleNamespace(frames=2), L.SHARDFALL, [1, 2], "", None, "",
+                             "", folder, "", {})
+        console = follow.ConsoleFollower(os.path.join(folder, "console.log"))
+        lines, problems = session.verify(run_plan, console, [])
         self.assertEqual(lines, [
             "window 1: 2 frame(s), summary written: %s" % names[1],
             "window 2: the results file is incomplete: %s (first failed write: No space left "
@@ -252,32 +256,32 @@ class ConsoleLines(unittest.TestCase):
 
 class Titles(unittest.TestCase):
     def test_window_titles(self):
-        self.assertEqual(R.SHARDFALL.window_title(3), "OPENGL Shardfall 64  Thread: 3")
-        self.assertEqual(R.LATTICEGLOW.window_title(12), "OPENGL Latticeglow  64  Thread: 12")
-        self.assertEqual(R.SHARDFALL.window_from_title("OPENGL Shardfall 64  Thread: 12"), 12)
+        self.assertEqual(L.SHARDFALL.window_title(3), "OPENGL Shardfall 64  Thread: 3")
+        self.assertEqual(L.LATTICEGLOW.window_title(12), "OPENGL Latticeglow  64  Thread: 12")
+        self.assertEqual(L.SHARDFALL.window_from_title("OPENGL Shardfall 64  Thread: 12"), 12)
         for other in ("OPENGL Shardfall 64  Thread: 1 ", "OPENGL Shardfall 64 Thread: 1",
                       "OPENGL Shardfall 64  Thread: 01", "OPENGL Shardfall 64  Thread: ",
                       "OPENGL Latticeglow  64  Thread: 1"):
-            self.assertIsNone(R.SHARDFALL.window_from_title(other), other)
+            self.assertIsNone(L.SHARDFALL.window_from_title(other), other)
 
     def test_results_file_names(self):
         name = "results_latticeglow_windows @ 7 of vm @ local date 2026.12.08 time 02.43.09.txt"
-        self.assertEqual(R.LATTICEGLOW.results_window(name), 7)
-        self.assertIsNone(R.SHARDFALL.results_window(name))
-        self.assertIsNone(R.LATTICEGLOW.results_window("console.log"))
+        self.assertEqual(L.LATTICEGLOW.results_window(name), 7)
+        self.assertIsNone(L.SHARDFALL.results_window(name))
+        self.assertIsNone(L.LATTICEGLOW.results_window("console.log"))
 
 
 class Numbers(unittest.TestCase):
     def test_rounding_bound_of_printed_values(self):
-        self.assertEqual(R.Number.parse("60").bound, 0.5e-4)
-        self.assertAlmostEqual(R.Number.parse("0.0166667").bound, 0.5e-7)
-        self.assertAlmostEqual(R.Number.parse("1.23457e+06").bound, 5.0)
-        self.assertAlmostEqual(R.Number.parse("1e-05").bound, 0.5e-10)
-        self.assertEqual(R.Number.parse("0").bound, 0)
-        self.assertEqual(R.Number.parse("-nan").bound, 0)
-        self.assertEqual(R.significant_digits("0.0166667"), 6)
-        self.assertEqual(R.significant_digits("1.23457e+06"), 6)
-        self.assertEqual(R.significant_digits("120000"), 6)
+        self.assertEqual(numbers.Number.parse("60").bound, 0.5e-4)
+        self.assertAlmostEqual(numbers.Number.parse("0.0166667").bound, 0.5e-7)
+        self.assertAlmostEqual(numbers.Number.parse("1.23457e+06").bound, 5.0)
+        self.assertAlmostEqual(numbers.Number.parse("1e-05").bound, 0.5e-10)
+        self.assertEqual(numbers.Number.parse("0").bound, 0)
+        self.assertEqual(numbers.Number.parse("-nan").bound, 0)
+        self.assertEqual(numbers.significant_digits("0.0166667"), 6)
+        self.assertEqual(numbers.significant_digits("1.23457e+06"), 6)
+        self.assertEqual(numbers.significant_digits("120000"), 6)
 
 
 class Follower(unittest.TestCase):
@@ -285,7 +289,7 @@ class Follower(unittest.TestCase):
         folder = tempfile.mkdtemp(prefix="bench-follow-test-")
         self.addCleanup(shutil.rmtree, folder, ignore_errors=True)
         path = os.path.join(folder, T.results_name("shardfall", 1))
-        follower = R.ResultsFollower(path, R.SHARDFALL)
+        follower = follow.ResultsFollower(path, L.SHARDFALL)
         self.assertFalse(follower.update())  # no file yet
         text = "".join(line + "\n" for line in T.shardfall_lines(
             1, [(1200, 0.25), (2400, 0.5)], init=1.5))

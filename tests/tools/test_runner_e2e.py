@@ -12,8 +12,10 @@ import tempfile
 import time
 import unittest
 
-import toolstest as T
-from benchlib import layout as L
+import toolstest as T  # first: it puts tools/ and the end-to-end helpers on the path
+import e2elib
+from benchlib.hosts.xvfb import Xvfb
+from benchlib.results import layout as L
 from test_runner import fake_build
 
 RUN_TIMEOUT = 600  # seconds a whole run may take before the test gives up on it
@@ -74,7 +76,7 @@ class RunnerCase(unittest.TestCase):
             except OSError:
                 pass
         self.assertEqual(left, [], "processes of the run are still there: %s" % details)
-        self.assertEqual(T.processes.children_of(os.getpid()), [])
+        self.assertEqual(e2elib.children_of(os.getpid()), [])
 
     def run_json(self):
         with open(os.path.join(self.out, "run.json")) as f:
@@ -132,7 +134,8 @@ class SuccessfulRuns(RunnerCase):
         with open(os.path.join(self.out, "console.log")) as f:
             console = f.read()
         self.assertIn(L.PROGRAMS[program].title_line, console)
-        self.assertEqual(sorted(L.results_file_states(console)), list(range(1, windows + 1)))
+        self.assertEqual(sorted(L.results_file_states(console.split("\n"))),
+                         list(range(1, windows + 1)))
 
         info = self.run_json()
         self.assertEqual(info["status"], "ok")
@@ -276,8 +279,8 @@ class Edges(RunnerCase):
 
     def start_display(self, width, height, depth):
         tag = "edges%d" % os.getpid()
-        server = T.processes.Xvfb(width, height, depth,
-                                  env=dict(os.environ, **{T.processes.TAG_VARIABLE: tag}))
+        server = Xvfb(width, height, depth,
+                      env=dict(os.environ, **{T.processes.TAG_VARIABLE: tag}))
         self.addCleanup(server.stop)
         return server
 

@@ -16,14 +16,14 @@ BENCH_RUN = os.path.join(TOOLS_DIR, "bench-run")
 BENCH_REPORT = os.path.join(TOOLS_DIR, "bench-report")
 BENCH_COMPARE = os.path.join(TOOLS_DIR, "bench-compare")
 
-if TOOLS_DIR not in sys.path:
-    sys.path.insert(0, TOOLS_DIR)
-from benchlib import processes  # noqa: E402
+for folder in (TOOLS_DIR, os.path.join(SOURCE_DIR, "tests", "e2e")):
+    if folder not in sys.path:
+        sys.path.insert(0, folder)
+from benchlib.hosts import processes  # noqa: E402
+from benchlib.results import layout as L  # noqa: E402
+from benchlib.results.numbers import cxx_double as cxx  # noqa: E402,F401  (for the tests)
+from benchlib.results.numbers import ieee_divide as divide  # noqa: E402
 
-from benchlib import layout as L  # noqa: E402
-
-cxx = L.cxx_double
-divide = L.ieee_divide
 START = datetime.datetime(2022, 9, 29, 10, 0, 0)
 
 
@@ -31,16 +31,39 @@ def results_name(program, window, processor="NODE7", start=START, variant=1):
     return L.results_name(program, window, processor, start, variant)
 
 
+def results_lines(program, window, frames, host, init, summary=True, vertices=None):
+    """The lines of a results file as the program writes them (without line ends).
+    Shardfall frames are (triangles, frame time); Latticeglow frames are frame times, each
+    drawing `vertices`."""
+    lines = [program.title_line] + [""] * program.title_blank_lines
+    lines += [L.INIT_LINE.format(window=window, host=host, seconds=float(init)), "", ""]
+    total, quantity = 0.0, 0
+    for frame in frames:
+        if program is L.SHARDFALL:
+            count, t = frame
+            values = dict(glut_window=1, triangles=count)
+        else:
+            count, t = vertices, frame
+            values = dict(window=window, host=host)
+        values.update(seconds=float(t), angle_rate=divide(1, t), rate=divide(count, t))
+        lines += [line.format(**values) for line in program.frame_lines] + [""]
+        total += t
+        quantity += count
+    if summary:
+        values = dict(seconds=float(total), window=window,
+                      angle_rate=divide(len(frames), total), rate=divide(quantity, total))
+        lines += [line.format(**values) for line in program.summary_lines] + [""]
+    return lines
+
+
 def shardfall_lines(window, frames, processor="NODE7", init=3.52178, summary=True):
     """The lines of a Shardfall results file; frames are (triangles, exact frame time)."""
-    return L.results_lines(L.SHARDFALL, window, frames, host=processor, init=init,
-                           summary=summary)
+    return results_lines(L.SHARDFALL, window, frames, processor, init, summary)
 
 
 def latticeglow_lines(window, times, vertices, processor="NODE7", init=0.35, summary=True):
     """The lines of a Latticeglow results file drawing `vertices` per frame."""
-    return L.results_lines(L.LATTICEGLOW, window, times, host=processor, init=init,
-                           summary=summary, vertices=vertices)
+    return results_lines(L.LATTICEGLOW, window, times, processor, init, summary, vertices)
 
 
 def write_lines(folder, name, lines):

@@ -1,13 +1,9 @@
-"""Checks made before a run starts: each refusal is one line naming the limit and the way out.
-
-Plain functions of numbers, so that every refusal can be tested without a display.
+"""What a host can hold: screen, colour depth and memory for its windows. Each refusal is one
+line naming the limit and the way out; plain functions of numbers, testable without a display.
 """
-
-import os
 
 WINDOW_SIZE = 1440
 WINDOW_STEP = 100
-MAX_WINDOWS = 4095                # ranks 1..4095; the programs hold 4,096 processes with rank 0
 SHARDFALL_WINDOW_BYTES = 663_580_800  # the scene buffer of every shardfall window
 # A latticeglow display list under Mesa: about 714 MB for the 2^24 points of depth 24.
 LATTICE_BYTES_PER_POINT = 714e6 / 2 ** 24
@@ -21,13 +17,6 @@ class Refusal(Exception):
 def screen_needed(windows):
     """Width and height of a screen that holds every window: 1440 + 100 * N square."""
     return WINDOW_SIZE + WINDOW_STEP * windows
-
-
-def check_window_count(windows):
-    if windows > MAX_WINDOWS:
-        raise Refusal("%d windows is more than %d, the most the programs hold (4,096 processes "
-                      "with the console rank): run at most %d" % (windows, MAX_WINDOWS,
-                                                                  MAX_WINDOWS))
 
 
 def check_screen(screen, windows, display):
@@ -103,43 +92,3 @@ def check_memory(program, windows, depth, available, xvfb_bytes=0):
                   "(MemAvailable): %s" % (windows, program, human_bytes(need), what,
                                           ", with the Xvfb's screen" if xvfb_bytes else "",
                                           human_bytes(available), way_out))
-
-
-def check_out(path):
-    """Refuses an --out that names a file, a folder that is not empty or a place that cannot be
-    written; returns the absolute path. The folder itself is made later."""
-    path = os.path.abspath(path)
-    if os.path.exists(path) and not os.path.isdir(path):
-        raise Refusal("--out %s is a file, not a folder: name a new folder" % path)
-    if os.path.isdir(path):
-        try:
-            if os.listdir(path):
-                raise Refusal("--out %s is not empty: name a new or empty folder" % path)
-        except OSError as e:
-            raise Refusal("cannot read --out %s (%s): name a folder you can write to"
-                          % (path, e.strerror)) from None
-    parent = path
-    while not os.path.exists(parent):
-        parent = os.path.dirname(parent)
-    if not os.path.isdir(parent):
-        raise Refusal("--out %s lies under the file %s: name a folder elsewhere"
-                      % (path, parent))
-    if not os.access(parent, os.W_OK | os.X_OK):
-        read_only = os.statvfs(parent).f_flag & os.ST_RDONLY
-        raise Refusal("--out %s cannot be written (%s %s): name a folder you can write to"
-                      % (path, parent, "is on a read-only file system" if read_only
-                         else "is not writable"))
-    return path
-
-
-def make_out(path):
-    """Creates the output folder; an OSError (read-only file system, ...) becomes a Refusal."""
-    try:
-        os.makedirs(path, exist_ok=True)
-        probe = os.path.join(path, ".bench-run-probe")
-        with open(probe, "w"):
-            pass
-        os.unlink(probe)
-    except OSError as e:
-        raise Refusal("cannot write to --out %s (%s): name a folder you can write to"
-                      % (path, e.strerror or e)) from None

@@ -8,11 +8,12 @@ a printed value agrees when its own interval overlaps the recomputed one (plus a
 """
 
 import math
-import statistics
 
-from . import results as R
+from . import layout as L
+from .numbers import frame_time_stats, ieee_divide, json_number
 
 RELATIVE_SLACK = 1e-9
+
 
 # ---------------------------------------------------------------- interval arithmetic
 
@@ -54,14 +55,6 @@ def _agrees(number, expected):
     return v_hi >= lo - slack and v_lo <= hi + slack
 
 
-def _ieee_div(a, b):
-    if b == 0:
-        if a == 0 or math.isnan(a):
-            return math.nan
-        return math.copysign(math.inf, a)
-    return a / b
-
-
 def _describe(expected):
     if len(expected) == 1:
         return expected[0]
@@ -99,7 +92,7 @@ class WindowReport:
         self.errors.append("%s:%d: %s" % (self.file.path, line, message))
 
     def _check_frames(self):
-        shardfall = self.program is R.SHARDFALL
+        shardfall = self.program is L.SHARDFALL
         vertex_range = None
         vertex_from = None
         for i, frame in enumerate(self.frames, 1):
@@ -159,10 +152,10 @@ class WindowReport:
         self.total_lo = math.fsum(f.frame_time.value - f.frame_time.bound for f in usable)
         self.total_hi = math.fsum(f.frame_time.value + f.frame_time.bound for f in usable)
         n = self.frame_count
-        self.average_angle_rate = _ieee_div(n, self.total_time)
-        if self.program is R.SHARDFALL:
+        self.average_angle_rate = ieee_divide(n, self.total_time)
+        if self.program is L.SHARDFALL:
             self.quantity_sum = sum(f.quantity for f in self.frames)
-            self.average_quantity_rate = _ieee_div(self.quantity_sum, self.total_time)
+            self.average_quantity_rate = ieee_divide(self.quantity_sum, self.total_time)
         else:
             if self.vertices_per_frame is not None:
                 self.quantity_sum = self.vertices_per_frame * n
@@ -170,17 +163,8 @@ class WindowReport:
                 self.quantity_sum = 0.0
             else:
                 self.quantity_sum = math.nan  # cannot be told from the frames
-            self.average_quantity_rate = _ieee_div(self.quantity_sum, self.total_time)
-        ordered = sorted(times)
-        if ordered:
-            self.time_stats = {
-                "min": ordered[0],
-                "median": statistics.median(ordered),
-                "p95": ordered[max(0, math.ceil(0.95 * len(ordered)) - 1)],
-                "max": ordered[-1],
-            }
-        else:
-            self.time_stats = {"min": None, "median": None, "p95": None, "max": None}
+            self.average_quantity_rate = ieee_divide(self.quantity_sum, self.total_time)
+        self.time_stats = frame_time_stats(times)
 
     def _check_summary(self):
         s = self.file.summary
@@ -197,7 +181,7 @@ class WindowReport:
                        _quotient(n, n, self.total_lo, self.total_hi),
                        "average angle rate %s Angles/Sec" % s.average_angle_rate.text,
                        "frames / total time"))
-        if self.program is R.SHARDFALL:
+        if self.program is L.SHARDFALL:
             q = self.quantity_sum
             checks.append(("average_quantity_rate", s.average_quantity_rate,
                            _quotient(q, q, self.total_lo, self.total_hi),
@@ -267,7 +251,7 @@ class WindowReport:
             "average_angle_rate": json_number(self.average_angle_rate),
             "average_quantity_rate": json_number(self.average_quantity_rate),
         }
-        if self.program is R.LATTICEGLOW:
+        if self.program is L.LATTICEGLOW:
             # Only known to the precision of the printed rates and times: the bounds say how
             # far it can be trusted.
             recomputed["vertices_per_frame"] = json_number(self.vertices_per_frame)
@@ -293,12 +277,3 @@ class WindowReport:
             "notes": list(self.file.notes),
             "errors": list(self.errors),
         }
-
-
-def json_number(value):
-    """JSON has no nan or infinity: those are written as the strings "nan", "inf", "-inf"."""
-    if value is None:
-        return None
-    if isinstance(value, float) and not math.isfinite(value):
-        return "nan" if math.isnan(value) else ("inf" if value > 0 else "-inf")
-    return value

@@ -4,8 +4,8 @@ import math
 import os
 import textwrap
 
-from . import layout as L
-from .reportout import subtitle
+from ..results import layout as L
+from .table import subtitle
 
 PLOT_WIDTH = 800   # pixels
 PLOT_HEIGHT = 500  # pixels
@@ -95,9 +95,8 @@ def write_comparison_plot(comparison, path):
     """Per-frame workload rates of each window, run A beside run B, as box plots."""
     plt = _pyplot()
     a, b = comparison.run_a, comparison.run_b
-    fig, ax = _figure(plt, "%s: %s per frame, A against B" % (a.program.display_name,
-                                                             a.program.quantity_unit),
-                      "A: %s\nB: %s" % (subtitle(a), subtitle(b)))
+    title = "%s: %s per frame, A against B" % (a.program.display_name, a.program.quantity_unit)
+    fig, ax = _figure(plt, title, "A: %s\nB: %s" % (subtitle(a), subtitle(b)))
     positions, data, colours, ticks, labels = [], [], [], [], []
     for i, row in enumerate(comparison.windows):
         for offset, rates, colour in ((-0.2, row.rates_a, "tab:blue"),

@@ -14,8 +14,8 @@ import os
 from dataclasses import dataclass, field
 
 from . import layout as L
-from . import results as R
-from .windowcheck import WindowReport
+from .parser import ParseError, parse_results_file
+from .window_check import WindowReport
 
 # Windows of one run start within this of each other (a launcher starting thousands of
 # processes on a busy machine takes a while).
@@ -47,8 +47,8 @@ def parse_files(files):
     parsed, failures = [], []
     for path in files:
         try:
-            parsed.append(R.parse_results_file(path))
-        except R.ParseError as e:
+            parsed.append(parse_results_file(path))
+        except ParseError as e:
             failures.append(str(e))
         except OSError as e:
             failures.append("%s: %s" % (path, e.strerror or e))
@@ -139,27 +139,10 @@ def _dict(value):
 
 
 def context_of(run_json):
-    """The run's context from run.json, filled from the keys older runs wrote."""
+    """The run's context from run.json: the machine and set-up, how the run ended, its hosts."""
     if not run_json:
         return {}
     ctx = dict(_dict(run_json.get("context")))
-    glx = _dict(run_json.get("glx"))
-    mpi = _dict(run_json.get("mpi"))
-    screen = run_json.get("screen") if isinstance(run_json.get("screen"), dict) else {}
-    fallbacks = {
-        "host": run_json.get("host"),
-        "gl_renderer": run_json.get("renderer") or glx.get("renderer"),
-        "gl_version": glx.get("version"),
-        "mpi_library": mpi.get("library"),
-        "mpi_version": mpi.get("version"),
-        "git_revision": run_json.get("git_revision"),
-    }
-    for k, v in fallbacks.items():
-        if ctx.get(k) is None and v is not None:
-            ctx[k] = v
-    if not ctx.get("screen") and screen:
-        ctx["screen"] = {"width": screen.get("width"), "height": screen.get("height"),
-                         "depth": screen.get("depth", run_json.get("screen_depth"))}
     for k in ("status", "error", "start_time", "end_time", "run_id"):
         if run_json.get(k) is not None:
             ctx[k] = run_json[k]
@@ -183,7 +166,7 @@ def folder_records(folder):
         records.problem = "%s cannot be read as a JSON object: the run's context is unknown" % path
     console = _read_text(os.path.join(folder, "console.log"))
     if console:
-        for window, state in L.results_file_states(console).items():
+        for window, state in L.results_file_states(console.split("\n")).items():
             name = state["path"].replace("\\", "/").rsplit("/", 1)[-1]
             records.states_by_name[name] = {"state": state["state"], "error": state["error"],
                                             "window": window}

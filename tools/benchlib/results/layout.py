@@ -7,9 +7,10 @@ a window's results file is complete.
 """
 
 import datetime
-import math
 import re
 from dataclasses import dataclass
+
+from .numbers import cxx_double
 
 # A double as the C++ stream prints it by default (%g with six significant digits; x86
 # prints 0/0 as -nan).
@@ -21,23 +22,8 @@ _FIELD_KINDS = {
     "seconds": "number", "angle_rate": "number", "rate": "number",
     "window": "integer", "glut_window": "integer", "triangles": "integer",
     "host": "text", "path": "text", "error": "text", "name": "text", "program": "text",
+    "folder": "text",
 }
-
-
-def cxx_double(value):
-    """A double the way the programs' C++ streams print it (default format, six digits)."""
-    if math.isnan(value):
-        return "-nan" if math.copysign(1.0, value) < 0 else "nan"
-    if math.isinf(value):
-        return "inf" if value > 0 else "-inf"
-    return "%g" % value
-
-
-def ieee_divide(a, b):
-    """Division as the programs do it: x/0 is infinite, 0/0 the -nan of x86."""
-    if b == 0:
-        return -math.nan if a == 0 else math.copysign(math.inf, a)
-    return a / b
 
 
 class Line:
@@ -54,7 +40,6 @@ class Line:
                 regex += re.escape(part)
             else:
                 regex += "(?P<%s>%s)" % (part, _FIELD_PATTERNS[_FIELD_KINDS[part]])
-        self.pattern = regex  # unanchored, for assertRegex and searches
         self._compiled = re.compile(regex)
 
     def format(self, **values):
@@ -87,8 +72,11 @@ RESULTS_INCOMPLETE = Line("The results file is incomplete: {path} (first failed 
                           "{error}); the console holds the full reports.")
 RESULTS_NOT_CREATED = Line("The results file was not created: {path} ({error}); the console "
                            "holds the full reports.")
+# What a window prints on standard error when its results file cannot be written.
 WRITE_FAILED = Line("{program}: window {window}: writing the results file \"{name}\" failed: "
                     "{error}; the console keeps every report")
+CREATE_FAILED = Line("{program}: window {window}: cannot create the results file \"{name}\" in "
+                     "{folder}: {error}; the reports go to the console only")
 
 NAME_STAMP = "local date %Y.%m.%d time %H.%M.%S"
 _NAME = re.compile(r"results_(?P<program>[a-z]+)_windows @ (?P<window>\d+) of (?P<host>.*) @ "
@@ -177,7 +165,6 @@ LATTICEGLOW = Program(
 )
 
 PROGRAMS = {p.name: p for p in (SHARDFALL, LATTICEGLOW)}
-RESULTS_GLOB = "results_*_windows @ *.txt"
 
 
 def program_by_title(line):
@@ -223,16 +210,20 @@ def results_name(program, window, host, start, variant=1):
 
 # ---------------------------------------------------------------- console lines of a run
 
-def results_file_states(console_text):
-    """{window: {"state", "error", "path"}} from the lines a run printed on its console.
+# The lines that say what became of a window's results file: one at the window's end, and
+# the ones a window prints on standard error when the file first fails.
+END_STATES = (("complete", RESULTS_SAVED), ("incomplete", RESULTS_INCOMPLETE),
+              ("not created", RESULTS_NOT_CREATED))
+ERROR_STATES = (("incomplete", WRITE_FAILED), ("not created", CREATE_FAILED))
 
-    A window that printed none of the three lines is not in the result.
-    """
+
+def results_file_states(lines):
+    """{window: {"state", "error", "path"}} from the end-of-window lines among a run's
+    console lines. A window that printed none of them is not in the result."""
     states = {}
-    for line in console_text.split("\n"):
+    for line in lines:
         line = line.rstrip("\r")
-        for state, template in (("complete", RESULTS_SAVED), ("incomplete", RESULTS_INCOMPLETE),
-                                ("not created", RESULTS_NOT_CREATED)):
+        for state, template in END_STATES:
             fields = template.match(line)
             if fields is None:
                 continue
@@ -242,35 +233,3 @@ def results_file_states(console_text):
                                        "path": fields["path"]}
             break
     return states
-
-
-# ---------------------------------------------------------------- writer
-
-def results_lines(program, window, frames, host="NODE7", init=3.52178, summary=True,
-                  vertices=None):
-    """The lines of a results file as the program writes them (without line ends).
-
-    Shardfall frames are (triangles, frame time); Latticeglow frames are frame times, each
-    drawing `vertices`.
-    """
-    lines = [program.title_line] + [""] * program.title_blank_lines
-    lines += [INIT_LINE.format(window=window, host=host, seconds=float(init)), "", ""]
-    total, quantity = 0.0, 0
-    for frame in frames:
-        if program is SHARDFALL:
-            count, t = frame
-            values = dict(glut_window=1, triangles=count)
-        else:
-            count, t = vertices, frame
-            values = dict(window=window, host=host)
-        values.update(seconds=float(t), angle_rate=ieee_divide(1, t),
-                      rate=ieee_divide(count, t))
-        lines += [line.format(**values) for line in program.frame_lines] + [""]
-        total += t
-        quantity += count
-    if summary:
-        values = dict(seconds=float(total), window=window,
-                      angle_rate=ieee_divide(len(frames), total),
-                      rate=ieee_divide(quantity, total))
-        lines += [line.format(**values) for line in program.summary_lines] + [""]
-    return lines

@@ -1,52 +1,19 @@
-"""Reading results files: the strict parser and the follower of a running window's file.
+"""Reading results files: the strict parser.
 
 A results file is written line by line while a window runs: a title line, the window's
 initialisation time, one block per reported frame and, once the window has been ended with
 Esc, a summary. The parser is strict about the layout (a wrong line is an error naming the
 file and line) but accepts a file that stops anywhere, as a killed run or a full disk
 leaves it: a last line without its line end is left out with a note.
-The layout itself is described once, in layout.py; its names are available here too.
 """
 
-import decimal
-import math
 import os
 import re
 from dataclasses import dataclass, field
 
-from .layout import (INIT_LINE, INTEGER, LATTICEGLOW, NUMBER, PROGRAMS, SHARDFALL,
-                     Program, ResultsName, SUMMARY_TIME, cxx_double, ieee_divide,
-                     parse_results_name, program_by_title, results_file_states, results_lines,
-                     results_name)
-
-# The layout's names are available from here too, as they always were.
-__all__ = ["INIT_LINE", "INTEGER", "LATTICEGLOW", "NUMBER", "PROGRAMS", "SHARDFALL", "Program",
-           "ResultsName", "SUMMARY_TIME", "cxx_double", "ieee_divide", "parse_results_name",
-           "program_by_title", "results_file_states", "results_lines", "results_name",
-           "Number", "significant_digits", "ParseError", "Frame", "Summary", "ResultsFile",
-           "parse_results_file", "ResultsFollower"]
-
-
-@dataclass(frozen=True)
-class Number:
-    """A printed double: its value and how far the unrounded value can be from it."""
-    text: str
-    value: float
-    bound: float  # half a unit in the sixth significant digit; 0 for 0, nan and inf
-
-    @staticmethod
-    def parse(text):
-        value = float(text)
-        if value == 0 or not math.isfinite(value):
-            return Number(text, value, 0.0)
-        exponent = decimal.Decimal(text).adjusted()
-        return Number(text, value, 0.5 * 10.0 ** (exponent - 5))
-
-
-def significant_digits(text):
-    """How many significant digits a printed finite number carries."""
-    mantissa = text.lstrip("-").split("e")[0].replace(".", "").lstrip("0")
-    return len(mantissa)
+from .layout import INIT_LINE, LATTICEGLOW, SHARDFALL, SUMMARY_TIME, Program, \
+    parse_results_name, program_by_title
+from .numbers import Number, significant_digits
 
 
 class ParseError(Exception):
@@ -264,8 +231,8 @@ def _parse_summary(cursor, result):
     fields = cursor.take(time_line)
     if int(fields["window"]) != result.window:
         raise ParseError(cursor.path, start, "the summary names window %s, but the file "
-                         "belongs to window %d (line %d)" % (fields["window"], result.window,
-                                                            result.init_line))
+                         "belongs to window %d (line %d)"
+                         % (fields["window"], result.window, result.init_line))
     total = cursor.number_field(fields["seconds"], "the total running time", start)
     angles = cursor.number_field(cursor.take(angle_line)["angle_rate"],
                                  "the average angle rate", cursor.index)
@@ -276,64 +243,3 @@ def _parse_summary(cursor, result):
         cursor.take_empty()
     return Summary(line=start, total_time=total, average_angle_rate=angles,
                    average_quantity_rate=quantity)
-
-
-class LineTail:
-    """The complete lines added to a growing file since the last look."""
-
-    def __init__(self, path):
-        self.path = path
-        self._offset = 0
-        self._pending = b""
-
-    def new_lines(self):
-        try:
-            with open(self.path, "rb") as f:
-                f.seek(self._offset)
-                data = f.read()
-        except OSError:
-            return []
-        self._offset += len(data)
-        *complete, self._pending = (self._pending + data).split(b"\n")
-        return [line.decode("utf-8", "replace") for line in complete]
-
-
-class ResultsFollower:
-    """Follows a results file while its window runs: frames so far, summary written.
-
-    Reads only what was added since the last look and only complete lines.
-    """
-
-    def __init__(self, path, program):
-        self.path = path
-        self.program = program
-        self._tail = LineTail(path)
-        self.initialised = False
-        self.init_time = None
-        self.frames = 0
-        self.last_frame_time = None
-        self.longest_frame_time = 0.0
-        self.summary = False
-
-    def update(self):
-        """Reads new lines; returns True when something changed."""
-        changed = False
-        for line in self._tail.new_lines():
-            frame = self.program.frame_time_line.match(line)
-            init = INIT_LINE.match(line)
-            if frame is not None:
-                self.frames += 1
-                changed = True
-                t = float(frame["seconds"])
-                if math.isfinite(t):
-                    self.last_frame_time = t
-                    self.longest_frame_time = max(self.longest_frame_time, t)
-            elif init is not None:
-                self.initialised = True
-                changed = True
-                if math.isfinite(float(init["seconds"])):
-                    self.init_time = float(init["seconds"])
-            elif SUMMARY_TIME.match(line) is not None:
-                self.summary = True
-                changed = True
-        return changed

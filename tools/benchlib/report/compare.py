@@ -11,8 +11,8 @@ do), which the verdict says.
 import math
 from dataclasses import dataclass, field
 
-from .reportout import frame_time_stats, g
-from .windowcheck import json_number
+from ..results.numbers import frame_time_stats, json_number
+from .table import format_percent, g
 
 ALPHA = 0.05
 NOISE_TEST = ("two-sided Mann-Whitney U test (SciPy) over the per-frame workload rates of each "
@@ -151,10 +151,6 @@ def compare_runs(run_a, run_b, alpha=ALPHA):
     return Comparison(run_a, run_b, rows, total, notes, alpha)
 
 
-def _pct(value):
-    return "-" if value is None else "%+.1f%%" % value
-
-
 def format_comparison(c):
     head = ["window", "measure", "A", "B", "change", "p", "verdict"]
     rows = []
@@ -162,7 +158,7 @@ def format_comparison(c):
         for i, m in enumerate(row.measures):
             first = i == 0
             rows.append([str(row.window) if first else "", m.name, g(m.a), g(m.b),
-                         _pct(m.change),
+                         format_percent(m.change),
                          ("-" if row.p_value is None else "%.3g" % row.p_value) if first else "",
                          row.verdict if first else ""])
     widths = [max(len(head[i]), *(len(r[i]) for r in rows)) for i in range(len(head))]

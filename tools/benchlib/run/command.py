@@ -5,8 +5,9 @@ import os
 import signal
 import sys
 
-from . import buildinfo, preflight, runner
-from . import results as R
+from ..hosts.limits import Refusal
+from ..results.layout import PROGRAMS
+from . import build, preflight, session
 from .progress import Progress
 
 
@@ -36,8 +37,8 @@ def build_parser():
     p = argparse.ArgumentParser(
         prog="bench-run", formatter_class=argparse.RawDescriptionHelpFormatter,
         description="Run Shardfall or Latticeglow with N windows under MPI and collect their "
-                    "results files.", epilog=runner.__doc__.split("\n", 2)[2])
-    p.add_argument("program", choices=sorted(R.PROGRAMS))
+                    "results files.", epilog=session.__doc__.split("\n", 2)[2])
+    p.add_argument("program", choices=sorted(PROGRAMS))
     p.add_argument("windows", type=_positive(int), metavar="N",
                    help="number of windows (the launcher starts N+1 processes; at most %d)"
                    % preflight.MAX_WINDOWS)
@@ -51,7 +52,7 @@ def build_parser():
                         "build/default, else the program found on PATH)")
     p.add_argument("--build-dir", metavar="DIR",
                    help="build tree holding <program>/<program> (default: build/default)")
-    p.add_argument("--mpi", choices=sorted(buildinfo.LAUNCHERS),
+    p.add_argument("--mpi", choices=sorted(build.LAUNCHERS),
                    help="MPI library, which must be the one the program uses "
                         "(default: the build's CMakeCache.txt, else the program's ldd)")
     p.add_argument("--display", metavar=":N",
@@ -94,7 +95,7 @@ def main(argv=None):
     args = build_parser().parse_args(argv)
 
     def on_signal(signum, _frame):
-        raise runner.Interrupted(signum)
+        raise session.Interrupted(signum)
 
     # Ctrl-C stops the run even when the runner was started with SIGINT ignored (as a
     # background job of a script is).
@@ -103,26 +104,26 @@ def main(argv=None):
     signal.signal(signal.SIGHUP, on_signal)
     progress = Progress()
     try:
-        runner.run(args, argv, progress)
+        session.run(args, argv, progress)
         return 0
-    except preflight.Refusal as e:
+    except Refusal as e:
         print("bench-run: %s" % e, file=sys.stderr)
         return 2
     except BrokenPipeError:
         _silence_stdout()
         return 2
-    except (runner.RunError,) + runner.FAILURES as e:
+    except (session.RunError,) + session.FAILURES as e:
         _end_line(progress)
         print("bench-run: error: %s" % e, file=sys.stderr)
         return 1
-    except (KeyboardInterrupt, runner.Interrupted) as e:
+    except (KeyboardInterrupt, session.Interrupted) as e:
         _end_line(progress)
         signum = getattr(e, "signum", signal.SIGINT)
         print("bench-run: interrupted (%s); the run was stopped"
               % signal.Signals(signum).name, file=sys.stderr)
         return 128 + signum
     finally:
-        runner.ignore_signals()
+        session.ignore_signals()
 
 
 def _end_line(progress):

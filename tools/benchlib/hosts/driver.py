@@ -2,19 +2,19 @@
 results files show.
 
 A WindowDriver knows nothing of the launcher: whoever started the processes passes a
-check(driver), called on every tick, that raises when they have gone wrong. It works for
-any set of window numbers on one display, so a helper process on each host of a multi-host
-run can drive its share.
+check(driver), called on every tick, that raises when they have gone wrong. It drives any
+set of window numbers on one display: each host of a run drives its own share.
 Progress is read from the results files (written line by line); the console does not tell
-the windows' shardfall reports apart.
+the windows' shardfall reports apart. The driver hands it to a reporter:
+reporter.show(phase, state, force) with the state of every window, reporter.say(text) for a
+note.
 """
 
 import os
 import time
 from dataclasses import dataclass
 
-from . import progress as P
-from . import results as R
+from ..results.follow import ResultsFollower
 
 
 class DriveError(Exception):
@@ -32,17 +32,15 @@ def _list(numbers):
 
 
 class WindowDriver:
-    def __init__(self, watcher, program, folder, windows, timeouts=None, progress=None,
-                 check=None, frames_target=None):
+    def __init__(self, watcher, program, folder, windows, reporter, timeouts=None,
+                 check=None):
         self.watcher = watcher
         self.program = program
         self.folder = folder
         self.windows = list(windows)
         self.timeouts = timeouts or Timeouts()
-        self.progress = progress or P.Progress()
+        self.reporter = reporter
         self.check = check or (lambda _driver: None)
-        self.frames_target = frames_target
-        self.started = time.monotonic()
         self.ids = {}            # window -> X window id
         self.appeared_at = {}    # window -> monotonic time
         self.paused_early = {}   # window -> the pause reached it before its loop started
@@ -73,8 +71,8 @@ class WindowDriver:
         if w not in self.followers:
             for name in sorted(os.listdir(self.folder)):
                 if self.program.results_window(name) == w:
-                    self.followers[w] = R.ResultsFollower(os.path.join(self.folder, name),
-                                                          self.program)
+                    self.followers[w] = ResultsFollower(os.path.join(self.folder, name),
+                                                        self.program)
                     break
         return self.followers.get(w)
 
@@ -97,13 +95,16 @@ class WindowDriver:
         self.check(self)
         self.show()
 
+    def state(self):
+        """What the runner shows and checks: frames, last frame time, which windows have
+        appeared and which have written their summary."""
+        return {"frames": {w: self.frames(w) for w in self.windows},
+                "last": {w: f.last_frame_time for w, f in self.followers.items()},
+                "appeared": sorted(self.ids),
+                "summaries": sorted(w for w, f in self.followers.items() if f.summary)}
+
     def show(self, force=False):
-        last = {w: f.last_frame_time for w, f in self.followers.items()}
-        counts = P.window_counts(self.windows, {w: self.frames(w) for w in self.windows},
-                                 self.frames_target, last, self.ids)
-        self.progress.show(self.phase, P.progress_line(self.phase,
-                                                       time.monotonic() - self.started,
-                                                       counts), force)
+        self.reporter.show(self.phase, self.state(), force)
 
     # ------------------------------------------------------------------ phases
     def wait_for_windows(self):
@@ -165,7 +166,7 @@ class WindowDriver:
         self.phase = "stepping"
         early = {w: self.frames(w) for w in self.windows}
         if any(early.values()):
-            self.progress.say("note: frames reported before the pause took effect: %s"
+            self.reporter.say("note: frames reported before the pause took effect: %s"
                               % ", ".join("window %d: %d" % (w, k) for w, k in early.items()
                                           if k))
         for frame in range(1, target + 1):

@@ -60,9 +60,8 @@ import math
 import os
 import sys
 
-from . import compare as C
-from . import reportout as O
-from .runs import UsageError, build_runs, collect_files, parse_files
+from ..results.runs import UsageError, build_runs, collect_files, parse_files
+from . import compare, summary, table
 
 NAME = "bench-report"
 
@@ -119,13 +118,13 @@ def report_run(run, out_dir, plots):
     from .plots import write_plots
     prepare_folder(out_dir)
     names = [os.path.join(out_dir, n) for n in ("frames.csv", "summary.json")]
-    _write("frames.csv", out_dir, lambda: O.write_frames_csv(run, names[0]))
-    _write("summary.json", out_dir, lambda: O.write_summary_json(run, names[1]))
+    _write("frames.csv", out_dir, lambda: summary.write_frames_csv(run, names[0]))
+    _write("summary.json", out_dir, lambda: summary.write_summary_json(run, names[1]))
     if plots:
         names += _write("the plots", out_dir, lambda: write_plots(run, out_dir))
-    print("\n".join(O.context_lines(run)))
-    print(O.format_table(run))
-    print("\n".join(O.headline_lines(run)))
+    print("\n".join(table.context_lines(run)))
+    print(table.format_table(run))
+    print("\n".join(table.headline_lines(run)))
     for r in run.reports:
         if r.file.window is not None and r.window != r.file.window:
             _say("warning: %s: the name says window %d, the file says window %d"
@@ -198,7 +197,7 @@ def main_compare(args):
                          % (run_a.program.name, run_b.program.name))
     b = args.paths[1]
     out_dir = args.out or (b if os.path.isdir(b) else os.path.dirname(os.path.abspath(b)))
-    comparison = C.compare_runs(run_a, run_b)
+    comparison = compare.compare_runs(run_a, run_b)
     prepare_folder(out_dir)
     json_path = os.path.join(out_dir, "comparison.json")
     names = [json_path]
@@ -206,7 +205,7 @@ def main_compare(args):
     def write_json():
         import json
         with open(json_path, "w") as f:
-            json.dump(C.comparison_data(comparison, args.fail_above), f, indent=2)
+            json.dump(compare.comparison_data(comparison, args.fail_above), f, indent=2)
             f.write("\n")
     _write("comparison.json", out_dir, write_json)
     if not args.no_plots:
@@ -214,12 +213,12 @@ def main_compare(args):
         names.append(_write("the plot", out_dir, lambda: write_comparison_plot(
             comparison, os.path.join(out_dir, "comparison.png"))))
     for tag, run, path in (("A", run_a, args.paths[0]), ("B", run_b, args.paths[1])):
-        lines = O.context_lines(run)
+        lines = table.context_lines(run)
         print("%s: %s  [%s]" % (tag, lines[0], path))
         for line in lines[1:]:
             print("   " + line.strip())
-    print("noise test: %s" % C.NOISE_TEST)
-    print(C.format_comparison(comparison))
+    print("noise test: %s" % compare.NOISE_TEST)
+    print(compare.format_comparison(comparison))
     for note in comparison.notes:
         _say("note: %s" % note)
     print("written: %s" % ", ".join(names))
@@ -227,15 +226,11 @@ def main_compare(args):
         found = comparison.regressions(args.fail_above)
         if found:
             print("REGRESSION beyond %g%%: %s" % (args.fail_above, ", ".join(
-                "window %s (%s)" % (r.window, _pct(r.rate.change)) if r.window != "total"
-                else "headline (%s)" % _pct(r.rate.change) for r in found)))
+                ("window %s" % r.window if r.window != "total" else "headline")
+                + " (%s)" % table.format_percent(r.rate.change) for r in found)))
             return 1
         print("no significant regression beyond %g%%" % args.fail_above)
     return 0
-
-
-def _pct(value):
-    return "-" if value is None else "%+.1f%%" % value
 
 
 def build_parser(prog=NAME):

@@ -1,0 +1,112 @@
+"""Processes found by a tag in their environment, and the stop of a child.
+
+Every process a run starts inherits one environment variable with a value of its own, so
+whatever is left over is found and stopped by that tag, however deep the launcher buried it.
+"""
+
+import os
+import signal
+import subprocess
+import time
+
+TAG_VARIABLE = "BENCH_RUN_ID"
+
+
+# ---------------------------------------------------------------- /proc
+
+def proc_state(pid):
+    """(state letter, parent pid, session id) of a process, or None when it is gone."""
+    try:
+        with open("/proc/%d/stat" % pid) as f:
+            stat = f.read()
+    except OSError:
+        return None
+    fields = stat[stat.rfind(")") + 2:].split()
+    return fields[0], int(fields[1]), int(fields[3])
+
+
+def alive(pid):
+    state = proc_state(pid)
+    return state is not None and state[0] not in ("Z", "X")
+
+
+def environ_of(pid):
+    """A process's environment as a dict ({} when it cannot be read)."""
+    try:
+        with open("/proc/%d/environ" % pid, "rb") as f:
+            raw = f.read()
+    except OSError:
+        return {}
+    pairs = (item.partition(b"=") for item in raw.split(b"\0") if item)
+    return {k.decode(errors="replace"): v.decode(errors="replace") for k, _, v in pairs}
+
+
+def _cwd_of(pid):
+    try:
+        return os.readlink("/proc/%d/cwd" % pid)
+    except OSError:
+        return None
+
+
+def tagged_processes(tag, variable=TAG_VARIABLE, session=None, exclude=(), folder=None):
+    """Live processes whose environment holds variable=tag, that belong to a session, or
+    whose working directory is inside a folder."""
+    folder = os.path.realpath(folder) if folder else None
+    me = os.getpid()
+    found = []
+    for entry in os.listdir("/proc"):
+        if not entry.isdigit():
+            continue
+        pid = int(entry)
+        if pid == me or pid in exclude:
+            continue
+        state = proc_state(pid)
+        if state is None or state[0] in ("Z", "X"):
+            continue
+        if session is not None and state[2] == session:
+            found.append(pid)
+        elif tag and environ_of(pid).get(variable) == tag:
+            found.append(pid)
+        elif folder:
+            cwd = _cwd_of(pid)
+            if cwd and (cwd == folder or cwd.startswith(folder + os.sep)):
+                found.append(pid)
+    return found
+
+
+def signal_all(pids, signum):
+    for pid in pids:
+        try:
+            os.kill(pid, signum)
+        except (ProcessLookupError, PermissionError):
+            pass
+
+
+def stop_tagged(tag, variable=TAG_VARIABLE, session=None, exclude=(), grace=5.0):
+    """SIGTERM, then after `grace` seconds SIGKILL, to every tagged process; waits until they
+    are gone (at most grace seconds after SIGKILL). Returns the pids that would not die."""
+    left = []
+    for signum in (signal.SIGTERM, signal.SIGKILL):
+        left = tagged_processes(tag, variable, session, exclude)
+        if not left:
+            return []
+        signal_all(left, signum)
+        deadline = time.monotonic() + grace
+        while time.monotonic() < deadline:
+            left = [pid for pid in left if alive(pid)]
+            if not left:
+                break
+            time.sleep(0.05)
+    return tagged_processes(tag, variable, session, exclude)
+
+
+def stop_process(process, grace=10.0):
+    """SIGTERM to a child we started, SIGKILL if it is still there after `grace` seconds;
+    waits for it either way. Safe on a child that has already ended."""
+    if process.poll() is None:
+        process.terminate()
+        try:
+            process.wait(timeout=grace)
+        except subprocess.TimeoutExpired:
+            process.kill()
+            process.wait()

@@ -1,0 +1,71 @@
+"""Numbers as the programs print them and as the tools compute with them: one rule each."""
+
+import decimal
+import math
+import statistics
+from dataclasses import dataclass
+
+
+def cxx_double(value):
+    """A double the way the programs' C++ streams print it (default format, six digits)."""
+    if math.isnan(value):
+        return "-nan" if math.copysign(1.0, value) < 0 else "nan"
+    if math.isinf(value):
+        return "inf" if value > 0 else "-inf"
+    return "%g" % value
+
+
+def ieee_divide(a, b):
+    """Division as the programs do it: x/0 is infinite, 0/0 the -nan of x86, nan stays nan."""
+    if b == 0:
+        if a == 0:
+            return -math.nan
+        return math.nan if math.isnan(a) else math.copysign(math.inf, a)
+    return a / b
+
+
+def json_number(value):
+    """JSON has no nan or infinity: those are written as the strings "nan", "inf", "-inf"."""
+    if value is None:
+        return None
+    if isinstance(value, float) and not math.isfinite(value):
+        return "nan" if math.isnan(value) else ("inf" if value > 0 else "-inf")
+    return value
+
+
+def percentile(ordered, fraction):
+    """Nearest-rank percentile of a sorted list (None for an empty one)."""
+    if not ordered:
+        return None
+    return ordered[max(0, math.ceil(fraction * len(ordered)) - 1)]
+
+
+def frame_time_stats(times):
+    """min, median, 95th percentile and max of the frame times that are not negative."""
+    ordered = sorted(t for t in times if t >= 0)
+    return {"min": ordered[0] if ordered else None,
+            "median": statistics.median(ordered) if ordered else None,
+            "p95": percentile(ordered, 0.95),
+            "max": ordered[-1] if ordered else None}
+
+
+def significant_digits(text):
+    """How many significant digits a printed finite number carries."""
+    mantissa = text.lstrip("-").split("e")[0].replace(".", "").lstrip("0")
+    return len(mantissa)
+
+
+@dataclass(frozen=True)
+class Number:
+    """A printed double: its value and how far the unrounded value can be from it."""
+    text: str
+    value: float
+    bound: float  # half a unit in the sixth significant digit; 0 for 0, nan and inf
+
+    @staticmethod
+    def parse(text):
+        value = float(text)
+        if value == 0 or not math.isfinite(value):
+            return Number(text, value, 0.0)
+        exponent = decimal.Decimal(text).adjusted()
+        return Number(text, value, 0.5 * 10.0 ** (exponent - 5))

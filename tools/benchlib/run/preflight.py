@@ -1,0 +1,55 @@
+"""Checks of a run as a whole before anything starts: the window count and the output folder.
+What each host can hold is checked by hosts.limits."""
+
+import os
+
+from ..hosts.limits import Refusal
+
+MAX_WINDOWS = 4095  # ranks 1..4095; the programs hold 4,096 processes with rank 0
+
+
+def check_window_count(windows):
+    if windows > MAX_WINDOWS:
+        raise Refusal("%d windows is more than %d, the most the programs hold (4,096 processes "
+                      "with the console rank): run at most %d" % (windows, MAX_WINDOWS,
+                                                                  MAX_WINDOWS))
+
+
+def check_out(path):
+    """Refuses an --out that names a file, a folder that is not empty or a place that cannot be
+    written; returns the absolute path. The folder itself is made later."""
+    path = os.path.abspath(path)
+    if os.path.exists(path) and not os.path.isdir(path):
+        raise Refusal("--out %s is a file, not a folder: name a new folder" % path)
+    if os.path.isdir(path):
+        try:
+            if os.listdir(path):
+                raise Refusal("--out %s is not empty: name a new or empty folder" % path)
+        except OSError as e:
+            raise Refusal("cannot read --out %s (%s): name a folder you can write to"
+                          % (path, e.strerror)) from None
+    parent = path
+    while not os.path.exists(parent):
+        parent = os.path.dirname(parent)
+    if not os.path.isdir(parent):
+        raise Refusal("--out %s lies under the file %s: name a folder elsewhere"
+                      % (path, parent))
+    if not os.access(parent, os.W_OK | os.X_OK):
+        read_only = os.statvfs(parent).f_flag & os.ST_RDONLY
+        raise Refusal("--out %s cannot be written (%s %s): name a folder you can write to"
+                      % (path, parent, "is on a read-only file system" if read_only
+                         else "is not writable"))
+    return path
+
+
+def make_out(path):
+    """Creates the output folder; an OSError (read-only file system, ...) becomes a Refusal."""
+    try:
+        os.makedirs(path, exist_ok=True)
+        probe = os.path.join(path, ".bench-run-probe")
+        with open(probe, "w"):
+            pass
+        os.unlink(probe)
+    except OSError as e:
+        raise Refusal("cannot write to --out %s (%s): name a folder you can write to"
+                      % (path, e.strerror or e)) from None

@@ -1,0 +1,161 @@
+"""run.json: what ran, where, on what, and how it ended.
+
+The record is written when the run starts (status "running") and rewritten at the
+end with a final status and the frame counts found in the results files on disk.
+"""
+
+import datetime
+import json
+import os
+import socket
+import sys
+import time
+
+from ..hosts.limits import meminfo_bytes
+from ..hosts.machine import cpu_model, git_revision, load_average
+from ..results import layout as L
+from ..results.parser import ParseError, parse_results_file
+from . import build
+from .plan import SOURCE_DIR
+
+
+def now_iso():
+    return datetime.datetime.now().astimezone().isoformat(timespec="seconds")
+
+
+def window_host(file_name):
+    name = L.parse_results_name(file_name)
+    return name.host if name else None
+
+
+def files_on_disk(folder, program, windows):
+    """{window: (file name, parsed results file or None, parse error or None)}."""
+    found = {}
+    try:
+        names = sorted(os.listdir(folder))
+    except OSError:
+        names = []
+    for name in names:
+        w = program.results_window(name)
+        if w in windows and w not in found:
+            try:
+                found[w] = (name, parse_results_file(os.path.join(folder, name)), None)
+            except (ParseError, OSError) as e:
+                found[w] = (name, None, str(e))
+    return found
+
+
+def file_states(folder, program, windows, console):
+    """The results_file_states entry of run.json for every window."""
+    on_disk = files_on_disk(folder, program, windows)
+    states = {}
+    for w in windows:
+        said = console.get(w)
+        if said:
+            states[str(w)] = {"state": said["state"], "error": said["error"]}
+        elif w not in on_disk:
+            states[str(w)] = {"state": "not created", "error": None}
+        elif on_disk[w][2]:
+            states[str(w)] = {"state": "incomplete", "error": on_disk[w][2]}
+        else:
+            states[str(w)] = {"state": "complete", "error": None}
+    return states
+
+
+# ---------------------------------------------------------------- the record
+
+class RunRecord:
+    def __init__(self, folder, info):
+        self.path = os.path.join(folder, "run.json")
+        self.info = info
+        self.launched = None
+
+    def mark_launch(self):
+        """From here to the end, the runner's own CPU time is recorded ("runner_cpu")."""
+        times = os.times()
+        self.launched = (times.user + times.system, time.monotonic())
+
+    def write(self):
+        with open(self.path + ".tmp", "w") as f:
+            json.dump(self.info, f, indent=2)
+            f.write("\n")
+        os.replace(self.path + ".tmp", self.path)
+
+    def finish(self, status, error, folder, program, windows, console):
+        """Final state: status, end time, load, and what the results files on disk hold."""
+        info = self.info
+        info["status"] = status
+        info["error"] = error
+        info["end_time"] = now_iso()
+        if self.launched:
+            times = os.times()
+            cpu, wall = times.user + times.system - self.launched[0], \
+                time.monotonic() - self.launched[1]
+            info["runner_cpu"] = {"seconds": round(cpu, 3), "wall_seconds": round(wall, 3),
+                                  "share": round(cpu / wall, 4) if wall > 0 else None}
+        if "context" in info:
+            info["context"]["load_end"] = load_average()
+        on_disk = files_on_disk(folder, program, windows)
+        info["results_files"] = {str(w): on_disk[w][0] for w in sorted(on_disk)}
+        info["frames_reported"] = {str(w): len(rf.frames) for w, (_, rf, _e) in
+                                   sorted(on_disk.items()) if rf is not None}
+        info["summaries_written"] = {str(w): rf is not None and rf.summary is not None
+                                     for w, (_, rf, _e) in sorted(on_disk.items())}
+        info["window_hosts"] = {str(w): window_host(name) for w, (name, _r, _e) in
+                                sorted(on_disk.items())}
+        info["results_file_states"] = file_states(folder, program, windows, console)
+        hosts = info.get("hosts", [])
+        for host in hosts:
+            host["windows"] = list(windows) if len(hosts) == 1 else sorted(
+                int(w) for w, h in info["window_hosts"].items() if h == host["name"])
+        self.write()
+
+
+# ---------------------------------------------------------------- what ran, and where
+
+def new_record(plan, argv):
+    """run.json as the run starts: what is to run (status "running")."""
+    a = plan.args
+    return RunRecord(plan.out, {
+        "program": a.program, "windows": len(plan.windows), "frames": a.frames,
+        "seconds": a.seconds, "status": "running", "error": None, "run_id": plan.token,
+        "mpi": {"library": plan.mpi, "launcher": plan.launcher},
+        "host": socket.gethostname(), "start_time": now_iso(),
+        "end_time": None, "source_dir": SOURCE_DIR, "build_dir": plan.build_dir,
+        "program_path": plan.program_path, "output_folder": plan.out,
+        "command": [sys.argv[0]] + list(argv), "launcher_command": plan.command,
+        "launcher_status": None, "results_files": {}, "frames_reported": {},
+        "summaries_written": {}, "window_visuals": {}})
+
+
+def describe(record, plan, hosts):
+    """What the run meets: display, screen, GL and MPI, the runner's machine (the context)
+    and every host. A run across hosts takes display, screen and GL from its first host
+    with windows."""
+    info = record.info
+    facts = hosts.facts
+    info["mpi"].update(build.launcher_version(plan.launcher, plan.env))
+    info["mpi"]["launcher"] = plan.command[0]
+    first = next(facts[h] for h in facts if not plan.hosts or plan.placement[h])
+    screen = first["screen"]
+    display = {"name": plan.args.display or first["display"], "own_xvfb": not plan.args.display,
+               "xvfb_pid": first["xvfb_pid"] if not plan.hosts else None}
+    if plan.hosts:
+        display["per_host"] = {h: f["display"] for h, f in facts.items()}
+        info.update({"shared_folder": hosts.shared, "placement": plan.placement})
+    info.update({"display": display, "screen": screen, "screen_depth": screen["depth"],
+                 "glx": first["glx"], "renderer": first["gl_renderer"]})
+    context = {"host": socket.gethostname(), "cpu_model": cpu_model(), "cores": os.cpu_count(),
+               "memory_bytes": meminfo_bytes("MemTotal"),
+               "load_start": load_average(), "load_end": None,
+               "gl_renderer": first["gl_renderer"], "gl_version": first["gl_version"],
+               "mpi_library": info["mpi"]["library"], "mpi_version": info["mpi"].get("version"),
+               "screen": dict(screen), "git_revision": git_revision(SOURCE_DIR)}
+    info["context"] = context
+    info["git_revision"] = context["git_revision"]
+    info["hosts"] = [{"name": f["name"], "cpu_model": f["cpu_model"], "cores": f["cores"],
+                      "memory_bytes": f["memory_bytes"], "gl_renderer": f["gl_renderer"],
+                      "mpi_library": plan.mpi,
+                      "windows": plan.placement[h] if plan.hosts else []}
+                     for h, f in facts.items()]
+    record.write()
