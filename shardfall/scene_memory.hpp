@@ -30,7 +30,7 @@ bool page_strategy_available(PageStrategy strategy);
 // What the CPU says about where we run: true in a virtual machine.
 bool running_under_hypervisor();
 
-// SmallPopulated in a virtual machine, HugePopulated on bare metal (see the README's figures).
+// SmallPopulated in a virtual machine, HugePopulated on bare metal (see bench/README.md for the figures).
 PageStrategy default_page_strategy();
 
 // Reserves anonymous memory of at least `bytes`, aligned to SceneMemoryAlignment, with the
