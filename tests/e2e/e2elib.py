@@ -22,6 +22,7 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."
 from benchlib.hosts import processes  # noqa: E402
 from benchlib.hosts.xvfb import Xvfb, XvfbError  # noqa: E402
 from benchlib.results import layout as L  # noqa: E402
+from benchlib.results.parser import parse_results_file  # noqa: E402
 
 TAG_VARIABLE = "E2E_TAG"
 BUILD_DIR = os.environ.get("E2E_BUILD_DIR", os.path.join(os.path.dirname(__file__), "../../build/default"))
@@ -191,6 +192,11 @@ class Run:
             return []
         with open(path, errors="replace") as f:
             return f.read().split("\n")
+
+    def parsed(self, window):
+        """A window's results file read by the tools' strict parser (every line as the layout
+        says, or a ParseError naming the line)."""
+        return parse_results_file(self.results_file(window))
 
     def frame_count(self, window):
         """Complete frame blocks in a window's results file."""

@@ -11,24 +11,10 @@ from e2elib import L, E2ETestCase, Run, count_lines, program_path, wait_for
 PRECISION = 2e-5
 
 
-def frame_blocks(program, lines):
-    """The fields of each complete frame report, one dict a frame."""
-    layout = L.PROGRAMS[program].frame_lines
-    blocks = []
-    for i in range(len(lines) - len(layout) + 1):
-        fields = [line.match(text) for line, text in zip(layout, lines[i:i + len(layout)])]
-        if all(f is not None for f in fields):
-            blocks.append({k: v for f in fields for k, v in f.items()})
-    return blocks
-
-
-def summary(program, lines):
-    """(total time, average angle rate, average workload rate) from the summary lines."""
-    time_line, angle_line, rate_line = L.PROGRAMS[program].summary_lines
-    i = next(i for i, line in enumerate(lines) if time_line.match(line))
-    return (float(time_line.match(lines[i])["seconds"]),
-            float(angle_line.match(lines[i + 1])["angle_rate"]),
-            float(rate_line.match(lines[i + 2])["rate"]))
+def summary(parsed):
+    """(total time, average angle rate, average workload rate) of a parsed results file."""
+    s = parsed.summary
+    return (s.total_time.value, s.average_angle_rate.value, s.average_quantity_rate.value)
 
 
 class WorkloadReports(E2ETestCase):
@@ -53,17 +39,16 @@ class WorkloadReports(E2ETestCase):
     def test_shardfall_triangles_grow_with_window_and_angle_step(self):
         run = self.stepped_run("shardfall", 24, 3)
         for w in (1, 2):
-            lines = run.results_lines(w)
-            blocks = frame_blocks("shardfall", lines)
-            self.assertGreaterEqual(len(blocks), 3)
+            parsed = run.parsed(w)
+            self.assertGreaterEqual(len(parsed.frames), 3)
             steps, total_triangles, total_time = [], 0, 0.0
-            for block in blocks:
-                self.assertEqual(block["glut_window"], "1")
-                triangles = int(block["triangles"])
-                frame_time = float(block["seconds"])
-                angle_rate = float(block["angle_rate"])
-                triangle_rate = float(block["rate"])
-                self.assertEqual(triangles % (600 * w), 0, block)
+            for frame in parsed.frames:
+                self.assertEqual(frame.glut_window, 1)
+                triangles = frame.quantity
+                frame_time = frame.frame_time.value
+                angle_rate = frame.angle_rate.value
+                triangle_rate = frame.quantity_rate.value
+                self.assertEqual(triangles % (600 * w), 0, frame)
                 steps.append(triangles // (600 * w))
                 self.assertClose(angle_rate * frame_time, 1, "angle rate x frame time")
                 self.assertClose(triangle_rate * frame_time, triangles, "triangle rate x time")
@@ -75,36 +60,33 @@ class WorkloadReports(E2ETestCase):
             self.assertEqual(distinct, list(range(distinct[0], distinct[0] + len(distinct))))
             self.assertGreaterEqual(len(distinct), 3)
             self.assertGreaterEqual(steps[0], 1)
-            total, angles, average = summary("shardfall", lines)
+            total, angles, average = summary(parsed)
             self.assertClose(total, total_time, "total time")
-            self.assertClose(angles, len(blocks) / total, "average angle rate")
+            self.assertClose(angles, len(parsed.frames) / total, "average angle rate")
             self.assertClose(average, total_triangles / total, "average triangle rate")
         # The console carries the same reports.
         console = run.stdout()
         self.assertEqual(count_lines(console, L.SHARDFALL.frame_lines[1]),
-                         sum(len(frame_blocks("shardfall", run.results_lines(w)))
-                             for w in (1, 2)))
+                         sum(len(run.parsed(w).frames) for w in (1, 2)))
 
     def test_latticeglow_reports_the_lattice_of_a_depth_16_screen(self):
         run = self.stepped_run("latticeglow", 16, 3)
         for w in (1, 2):
-            lines = run.results_lines(w)
-            self.assertRegex(lines[2], L.INIT_LINE.regex(window=w))
-            blocks = frame_blocks("latticeglow", lines)
-            self.assertGreaterEqual(len(blocks), 3)
+            parsed = run.parsed(w)
+            self.assertEqual(parsed.window, w)
+            self.assertGreaterEqual(len(parsed.frames), 3)
             total_time = 0.0
-            for block in blocks:
-                self.assertEqual(block["window"], str(w))
-                frame_time = float(block["seconds"])
-                angle_rate = float(block["angle_rate"])
-                vertex_rate = float(block["rate"])
+            for frame in parsed.frames:
+                frame_time = frame.frame_time.value
+                angle_rate = frame.angle_rate.value
+                vertex_rate = frame.quantity_rate.value
                 self.assertClose(angle_rate * frame_time, 1, "angle rate x frame time")
                 self.assertClose(vertex_rate * frame_time, 65536, "vertex rate x frame time")
                 total_time += frame_time
-            total, angles, average = summary("latticeglow", lines)
+            total, angles, average = summary(parsed)
             self.assertClose(total, total_time, "total time")
-            self.assertClose(angles, len(blocks) / total, "average angle rate")
-            self.assertClose(average, 65536 * len(blocks) / total, "average vertex rate")
+            self.assertClose(angles, len(parsed.frames) / total, "average angle rate")
+            self.assertClose(average, 65536 * len(parsed.frames) / total, "average vertex rate")
 
     def test_shardfall_without_memory_for_its_buffer(self):
         limit_kb = 400 * 1024

@@ -1,0 +1,110 @@
+"""The window driver's phases against windows that misbehave, with a stand-in for the X
+display that writes the results files as the windows would (no X, no MPI)."""
+
+import os
+import shutil
+import tempfile
+import time
+import types
+import unittest
+
+import toolstest as T
+from benchlib.hosts.driver import DriveError, Timeouts, WindowDriver
+from benchlib.results import layout as L
+
+PROGRAM = L.LATTICEGLOW
+
+
+class FakeWindows:
+    """Windows appear on the first poll (still initialising: their title comes before their
+    initialisation line), then answer keys by writing their results files. `fault` makes
+    every window misbehave in one way."""
+
+    display_name = ":fake"
+
+    def __init__(self, folder, windows, fault=None):
+        self.on_named = None
+        self.windows = windows
+        self.fault = fault
+        self.paths = {w: os.path.join(folder, T.results_name(PROGRAM.name, w, "node7"))
+                      for w in windows}
+        self.frames = {w: 0 for w in windows}
+        self.shown = False
+
+    def write(self, w, lines):
+        with open(self.paths[w], "a") as f:
+            f.write("".join(line + "\n" for line in lines))
+
+    def draw(self, w):
+        self.frames[w] += 1
+        values = dict(window=w, host="node7", seconds=0.01, angle_rate=100.0, rate=6553600.0)
+        self.write(w, [line.format(**values) for line in PROGRAM.frame_lines] + [""])
+
+    def poll(self, timeout):
+        time.sleep(min(timeout, 0.01))
+        if not self.shown:
+            self.shown = True
+            for w in self.windows:
+                self.write(w, [PROGRAM.title_line] + [""] * PROGRAM.title_blank_lines)
+                self.on_named(w, PROGRAM.window_title(w))
+                self.write(w, [L.INIT_LINE.format(window=w, host="node7", seconds=0.2), "", ""])
+        if self.fault == "ignores pause":
+            for w in self.windows:
+                self.draw(w)
+
+    def send_key(self, window_id, key):
+        self.send_keys([window_id], key)
+
+    def send_keys(self, window_ids, key):
+        for w in window_ids:
+            if key == "c" and self.fault != "stalls":
+                for _ in range(2 if self.fault == "draws twice" else 1):
+                    self.draw(w)
+            elif key == "Escape" and self.fault != "no summary":
+                n = self.frames[w]
+                values = dict(window=w, seconds=0.01 * n, angle_rate=100.0, rate=6553600.0)
+                self.write(w, [line.format(**values) for line in PROGRAM.summary_lines] + [""])
+
+    def stacking_order(self):
+        return list(self.windows)
+
+    def window_info(self, _window_id):
+        return {}
+
+
+class DriverPhases(unittest.TestCase):
+    def drive(self, fault=None, frames=2):
+        folder = tempfile.mkdtemp(prefix="bench-driver-")
+        self.addCleanup(shutil.rmtree, folder, ignore_errors=True)
+        fake = FakeWindows(folder, [1, 2], fault)
+        quiet = types.SimpleNamespace(show=lambda *_a, **_k: None, say=lambda _text: None)
+        driver = WindowDriver(fake, PROGRAM, folder, [1, 2], quiet,
+                              Timeouts(appear=5.0, stall=0.3))
+        driver.wait_for_windows()
+        driver.wait_for_initialisation()
+        driver.settle()
+        driver.step_frames(frames)
+        driver.end_windows()
+        return driver
+
+    def test_windows_that_behave_are_stepped_and_ended(self):
+        driver = self.drive()
+        self.assertEqual({w: driver.frames(w) for w in (1, 2)}, {1: 2, 2: 2})
+        self.assertTrue(all(driver.followers[w].summary for w in (1, 2)))
+
+    def test_each_way_a_window_can_fail_ends_the_phase_with_its_reason(self):
+        for fault, reason in (
+                ("draws twice", "window 1 reported 2 frames for one step (c); it is not paused"),
+                ("ignores pause", "window(s) 1, 2 kept reporting frames after p (pause)"),
+                ("stalls", "window 1 did not report frame 1 within 0.3 s of being stepped"),
+                ("no summary", "window 1 did not write a summary within 0.3 s of Escape")):
+            with self.subTest(fault=fault):
+                started = time.monotonic()
+                with self.assertRaises(DriveError) as caught:
+                    self.drive(fault)
+                self.assertIn(reason, str(caught.exception))
+                self.assertLess(time.monotonic() - started, 30)
+
+
+if __name__ == "__main__":
+    unittest.main()
