@@ -8,6 +8,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+namespace {
+
+FileIdentity identity_of(const struct stat& s) {
+    return {s.st_dev, s.st_ino, s.st_nlink};
+}
+
+} // namespace
+
 std::size_t whole_lines_length(std::string_view text) {
     const std::size_t last = text.rfind('\n');
     return last == std::string_view::npos ? 0 : last + 1;
@@ -30,6 +38,11 @@ LineWrite write_line(int fd, std::string_view line) {
     return result;
 }
 
+bool file_removed(const FileIdentity& open_file, const std::optional<FileIdentity>& at_path) {
+    return open_file.links == 0 || !at_path.has_value() || at_path->device != open_file.device ||
+           at_path->inode != open_file.inode;
+}
+
 ResultsFileBuffer::~ResultsFileBuffer() {
     close();
 }
@@ -47,6 +60,21 @@ void ResultsFileBuffer::attach(int fd, std::string name, std::string label, std:
 void ResultsFileBuffer::mark_not_created(int error) {
     created_ = false;
     first_error_ = error;
+}
+
+ResultsFileOutcome ResultsFileBuffer::outcome_at(const char* path) const {
+    ResultsFileOutcome result = outcome();
+    struct stat open_file {};
+    if (fd_ < 0 || ::fstat(fd_, &open_file) != 0) {
+        return result;
+    }
+    struct stat named {};
+    std::optional<FileIdentity> at_path;
+    if (::stat(path, &named) == 0) {
+        at_path = identity_of(named);
+    }
+    result.removed = file_removed(identity_of(open_file), at_path);
+    return result;
 }
 
 ResultsFileBuffer::int_type ResultsFileBuffer::overflow(int_type c) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <optional>
 #include <ostream>
 #include <streambuf>
 #include <string>
@@ -10,7 +11,8 @@
 // What became of a window's results file, for the message at the end of the run.
 struct ResultsFileOutcome {
     bool created = false;
-    int first_error = 0; // errno of the failed creation or of the first failed write; 0: none
+    int first_error = 0;  // errno of the failed creation or of the first failed write; 0: none
+    bool removed = false; // created, but no longer at its path when the run ends
 };
 
 // The length of the leading part of `text` that ends with a line end: 0 when none does.
@@ -26,6 +28,17 @@ struct LineWrite {
 // Writes `line` to `fd`, one write(2) for the line and more only to finish a short write
 // that made progress; a write that makes none (0 bytes) counts as EIO.
 LineWrite write_line(int fd, std::string_view line);
+
+// A file as stat(2) tells it.
+struct FileIdentity {
+    dev_t device = 0;
+    ino_t inode = 0;
+    nlink_t links = 0;
+};
+
+// Whether an open file is gone from where it was created: no name links to it any more, or
+// the path names another file (`at_path`) or nothing (nullopt).
+bool file_removed(const FileIdentity& open_file, const std::optional<FileIdentity>& at_path);
 
 // Writes a results file through its descriptor, each line whole, and keeps the errno of the
 // first write that fails. That failure is told in one line on the error sink, and the file is
@@ -46,7 +59,9 @@ class ResultsFileBuffer : public std::streambuf {
     bool close();
 
     [[nodiscard]] bool is_open() const { return fd_ >= 0; }
-    [[nodiscard]] ResultsFileOutcome outcome() const { return {created_, first_error_}; }
+    [[nodiscard]] ResultsFileOutcome outcome() const { return {created_, first_error_, false}; }
+    // The outcome, `removed` telling whether the open file is still the one `path` names.
+    [[nodiscard]] ResultsFileOutcome outcome_at(const char* path) const;
 
   protected:
     int_type overflow(int_type c) override;

@@ -185,3 +185,24 @@ TEST_F(InTempDirectory, AShortWriteIsCutBackToTheLastWholeLine) {
                             "failed: File too large; the console keeps every report\n");
     EXPECT_EQ(stream.file().outcome().first_error, EFBIG);
 }
+
+TEST_F(InTempDirectory, AFileGoneFromItsPathIsToldAsRemoved) {
+    std::array<char, ResultsFileNameSize> name{};
+    copy_text(name, "gone.txt");
+    ResultsStream stream;
+    std::ostringstream errors;
+    ASSERT_TRUE(open_new_results_file(stream, name, "latticeglow", 1, "/here", errors));
+    stream << "line" << std::endl;
+    const std::string path = (dir_ / "gone.txt").string();
+    EXPECT_FALSE(stream.file().outcome_at(path.c_str()).removed);
+
+    fs::rename("gone.txt", "moved.txt"); // still linked, but not where the message points
+    EXPECT_TRUE(stream.file().outcome_at(path.c_str()).removed);
+    std::ofstream(path) << "another file\n";
+    EXPECT_TRUE(stream.file().outcome_at(path.c_str()).removed);
+    fs::remove_all(dir_);
+    std::ostringstream console;
+    write_results_file_outcome(console, path.c_str(), stream.file().outcome_at(path.c_str()));
+    EXPECT_EQ(console.str(), "The results file was removed during the run: " + path +
+                                 "; the console holds the full reports.\n\n");
+}
