@@ -29,8 +29,7 @@ void setup_render_state() {
     glPolygonMode(GL_BACK, GL_LINE);
     if (profile.point_mode_faces) {
         glPolygonMode(GL_FRONT_AND_BACK, GL_POINT);
-        // Counter-clockwise, then clockwise: only the second counts, but both calls are part
-        // of latticeglow's set-up and the GL-call tests expect both.
+        // Counter-clockwise, then clockwise: the second call decides, front faces are clockwise.
         glFrontFace(GL_CCW);
         glFrontFace(GL_CW);
     }

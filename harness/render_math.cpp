@@ -36,8 +36,8 @@ std::array<float, 3> overlay_colour(std::int64_t angle_step, ChannelBits bits) {
 }
 
 OrthoBox reshape_box(int width, int height) {
-    // The sizes pass through single precision on their way to double, as the GL-call tests
-    // expect: keep the float cast.
+    // The projection's sides come from the sizes converted to single precision, then to
+    // double: a size above 2^24 is rounded before the division. Keep the float cast.
     const double fw = static_cast<float>(width);
     const double fh = static_cast<float>(height);
     if (width > height) {

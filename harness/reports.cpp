@@ -94,11 +94,14 @@ void write_results_path_message(std::ostream& out, const char* results_path) {
 
 void write_results_file_outcome(std::ostream& out, const char* results_path,
                                 ResultsFileOutcome outcome) {
-    if (outcome.created && outcome.first_error == 0) {
+    if (outcome.created && outcome.first_error == 0 && !outcome.removed) {
         write_results_path_message(out, results_path);
         return;
     }
-    if (outcome.created) {
+    if (outcome.removed) {
+        out << "The results file was removed during the run: " << results_path
+            << "; the console holds the full reports." << std::endl;
+    } else if (outcome.created) {
         out << "The results file is incomplete: " << results_path
             << " (first failed write: " << std::strerror(outcome.first_error)
             << "); the console holds the full reports." << std::endl;

@@ -34,7 +34,8 @@ void write_summary(std::ostream& out, const ProgramProfile& profile, const Windo
 void write_results_path_message(std::ostream& out, const char* results_path);
 
 // The end of a run on the console: the results-path message when every write reached the
-// file; otherwise one line saying that the file is incomplete or was not created, with its
-// path and the first error, and that the console holds the full reports; then one empty line.
+// file and the file is still there; otherwise one line saying that the file was removed, is
+// incomplete or was not created, with its path (and the first error where there is one), and
+// that the console holds the full reports; then one empty line.
 void write_results_file_outcome(std::ostream& out, const char* results_path,
                                 ResultsFileOutcome outcome);

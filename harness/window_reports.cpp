@@ -30,6 +30,10 @@ void record_frame() {
 
 void report_results_path() {
     std::array<char, ResultsPathSize> path{};
-    format_results_path(path, state::working_directory, state::results_file_name);
-    write_results_file_outcome(std::cout, path.data(), state::results_stream().file().outcome());
+    const bool whole_path =
+        format_results_path(path, state::working_directory, state::results_file_name);
+    // A path cut to its buffer names nothing: look the file up by the name it was opened with.
+    const char* where = whole_path ? path.data() : state::results_file_name;
+    write_results_file_outcome(std::cout, path.data(),
+                               state::results_stream().file().outcome_at(where));
 }

@@ -1,7 +1,9 @@
 """The programs under the faults, load and input of real use: killed processes, an
-unwritable or very deep working directory, many windows at once, stray keys and buttons,
-runs that collide in one directory, too little memory. Nothing may be lost or hang."""
+unwritable, full, removed or very deep working directory, many windows at once, stray keys
+and buttons, runs that collide in one directory, too little memory. Nothing may be lost or
+hang."""
 
+import glob
 import os
 import re
 import shutil
@@ -28,9 +30,9 @@ CONSOLE_LINE = re.compile("|".join([
 
 
 class Faults(E2ETestCase):
-    def check_whole_blocks(self, run, program, window):
+    def check_whole_blocks(self, run, program, window, path=None):
         """Only whole lines; every frame block complete except possibly the last."""
-        path = run.results_file(window)
+        path = path or run.results_file(window)
         with open(path, "rb") as f:
             data = f.read()
         self.assertTrue(data.endswith(b"\n"), f"{path} ends inside a line")
@@ -110,41 +112,46 @@ class Faults(E2ETestCase):
                                    rf'{re.escape(folder)}: Permission denied; the reports go to '
                                    rf'the console only$')
 
+    def run_in(self, folder, workdir):
+        """latticeglow with one window working in `workdir`, its console kept in `folder`."""
+        command = ["sh", "-c", 'cd "$1" && shift && exec "$@"', "sh", workdir, MPIEXEC, "-n",
+                   "2", program_path("latticeglow")]
+        return Run(self, "latticeglow", 2, display=self.start_xvfb(depth=16), workdir=folder,
+                   raw_command=command)
+
     def test_a_full_disk_is_not_reported_as_success(self):
         folder = tempfile.mkdtemp(prefix="e2e-full-")
         self.addCleanup(shutil.rmtree, folder, True)
         disk = os.path.join(folder, "disk")
         os.mkdir(disk)
-        mounted = subprocess.run(["mount", "-t", "tmpfs", "-o", "size=12k", "tmpfs", disk],
+        mounted = subprocess.run(["mount", "-t", "tmpfs", "-o", "size=16k", "tmpfs", disk],
                                  capture_output=True, text=True)
         if mounted.returncode != 0:
             self.skipTest(f"cannot mount a tmpfs here: {mounted.stderr.strip()}")
         self.addCleanup(subprocess.run, ["umount", "-l", disk], check=False)
-        filler = os.open(os.path.join(disk, "filler"), os.O_WRONLY | os.O_CREAT)
+        filler = os.path.join(disk, "filler")
+        fd = os.open(filler, os.O_WRONLY | os.O_CREAT)
         try:
-            while os.write(filler, b"x" * 4096) > 0:
+            while os.write(fd, b"x" * 4096) > 0:
                 pass
         except OSError:
             pass  # full
         finally:
-            os.close(filler)
-        # The console goes to the run's folder; the program works in the full one.
-        command = ["sh", "-c", 'cd "$1" && shift && exec "$@"', "sh", disk, MPIEXEC, "-n", "2",
-                   program_path("latticeglow")]
-        run = Run(self, "latticeglow", 2, display=self.start_xvfb(depth=16), workdir=folder,
-                  raw_command=command)
+            os.close(fd)
+        # One page left, which the results file fills while the window animates: the line
+        # that crosses its end is written in part before the disk is full.
+        os.truncate(filler, os.path.getsize(filler) - 4096)
+        run = self.run_in(folder, disk)
         wid = run.wait_window(1)
-        run.key(wid, "p")
-        wait_for(lambda: "Secs to Initialize." in run.stdout(), "initialisation")
-        for n in (1, 2):
-            run.key(wid, "c")
-            wait_for(lambda: run.stdout().count("Vertex/sec.") >= n, f"report {n}")
+        run.key(wid, "r")
+        wait_for(lambda: "writing the results file" in run.stderr(), "the disk to fill")
+        rate_line = L.LATTICEGLOW.frame_rate_line
+        reported = count_lines(run.stdout(), rate_line)
+        wait_for(lambda: count_lines(run.stdout(), rate_line) > reported, "a report after that")
         run.key(wid, "Escape")
         self.assertEqual(run.wait_exit(), 0, run.stderr())
 
         console = run.stdout()
-        self.assertEqual(console.count("Vertex/sec."), 2)  # two frames ...
-        self.assertEqual(console.count("Vertex/Sec."), 1)  # ... and the summary
         self.assertNotIn("Results have been saved", console)
         ends = [line for line in console.split("\n") if line.startswith("The results file")]
         self.assertEqual(len(ends), 1, console)
@@ -157,6 +164,30 @@ class Faults(E2ETestCase):
         self.assertRegex(failures[0], r'^latticeglow: window 1: writing the results file '
                                       r'"results_latticeglow_windows @ 1 of .+\.txt" failed: No '
                                       r'space left on device; the console keeps every report$')
+        files = glob.glob(os.path.join(glob.escape(disk), L.LATTICEGLOW.results_glob))
+        self.assertEqual(len(files), 1)
+        for path in files:  # each ends with a line end; nothing written after the failure
+            frames = self.check_whole_blocks(run, "latticeglow", 1, path=path)
+            self.assertLess(frames, count_lines(console, rate_line))
+
+    def test_a_results_folder_removed_during_the_run(self):
+        folder = tempfile.mkdtemp(prefix="e2e-removed-")
+        self.addCleanup(shutil.rmtree, folder, True)
+        results = os.path.join(folder, "results")
+        os.mkdir(results)
+        run = self.run_in(folder, results)
+        wid = run.wait_window(1)
+        run.key(wid, "p")
+        wait_for(lambda: count_lines(run.stdout(), L.INIT_LINE) == 1, "initialisation")
+        shutil.rmtree(results)
+        run.key(wid, "Escape")
+        self.assertEqual(run.wait_exit(), 0, run.stderr())
+        ends = [line for line in run.stdout().split("\n")
+                if line.startswith(("The results file", "Results have been saved"))]
+        self.assertEqual(len(ends), 1, run.stdout())
+        self.assertRegex(ends[0], rf"^The results file was removed during the run: "
+                                  rf"{re.escape(results)}/results_latticeglow_windows @ 1 of "
+                                  r".+\.txt; the console holds the full reports\.$")
 
     def test_working_directory_deeper_than_the_results_path(self):
         folder = tempfile.mkdtemp(prefix="e2e-deep-")

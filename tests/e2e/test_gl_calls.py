@@ -9,27 +9,11 @@ import unittest
 import gltrace
 from e2elib import BUILD_DIR, E2ETestCase, Run, wait_for
 
-COMMON_SETUP = [
-    "glShadeModel(mode = GL_SMOOTH)",
-    "glEnable(cap = GL_POINT_SMOOTH)", "glEnable(cap = GL_FOG)", "glEnable(cap = GL_LIGHT0)",
-    "glEnable(cap = GL_LIGHTING)",
-    "glHint(target = GL_POINT_SMOOTH_HINT, mode = GL_NICEST)",
-    "glHint(target = GL_FOG_HINT, mode = GL_NICEST)",
-    "glHint(target = GL_PERSPECTIVE_CORRECTION_HINT, mode = GL_NICEST)",
-] + [f"glEnable(cap = {cap})" for cap in (
-    "GL_BLEND", "GL_ALPHA_TEST", "GL_AUTO_NORMAL", "GL_COLOR_MATERIAL", "GL_DITHER",
-    "GL_SCISSOR_TEST", "GL_STENCIL_TEST", "GL_DEPTH_TEST", "GL_NORMALIZE", "GL_LINE_STIPPLE")] + [
-    "glPolygonMode(face = GL_FRONT, mode = GL_FILL)",
-    "glPolygonMode(face = GL_BACK, mode = GL_LINE)",
-]
-POINT_MODE = ["glPolygonMode(face = GL_FRONT_AND_BACK, mode = GL_POINT)",
-              "glFrontFace(mode = GL_CCW)", "glFrontFace(mode = GL_CW)"]
-CLIENT_STATES = ["glEnable(cap = GL_CULL_FACE)", "glEnable(cap = GL_POLYGON_STIPPLE)",
-                 "glEnableClientState(array = GL_COLOR_ARRAY)",
-                 "glEnableClientState(array = GL_NORMAL_ARRAY)",
-                 "glEnableClientState(array = GL_VERTEX_ARRAY)"]
-SETUP_END = ["glDrawBuffer(mode = GL_FRONT_AND_BACK)",
-             "glBlendFunc(sfactor = GL_SRC_ALPHA, dfactor = GL_ONE_MINUS_SRC_ALPHA)"]
+# The capabilities the set-up leaves enabled: each changes what a frame costs.
+ENABLED = {"GL_POINT_SMOOTH", "GL_FOG", "GL_LIGHT0", "GL_LIGHTING", "GL_BLEND", "GL_ALPHA_TEST",
+           "GL_AUTO_NORMAL", "GL_COLOR_MATERIAL", "GL_DITHER", "GL_SCISSOR_TEST",
+           "GL_STENCIL_TEST", "GL_DEPTH_TEST", "GL_NORMALIZE", "GL_LINE_STIPPLE", "GL_CULL_FACE",
+           "GL_POLYGON_STIPPLE"}
 CLEAR = "glClear(mask = GL_DEPTH_BUFFER_BIT | GL_ACCUM_BUFFER_BIT | GL_STENCIL_BUFFER_BIT | GL_COLOR_BUFFER_BIT)"
 CLEAR_VALUES = ["glClearColor(red = 0, green = 0, blue = 0, alpha = 0)", "glClearDepth(depth = 1)",
                 "glClearStencil(s = 0)", "glClearAccum(red = 0, green = 0, blue = 0, alpha = 0)"]
@@ -63,6 +47,28 @@ class TracedRun(E2ETestCase):
             if other != window:
                 run.key(run.wait_window(other), "Escape")
         self.assertEqual(run.wait_exit(), 0, run.stderr())
+
+    def check_setup(self, calls, face_modes, front_face):
+        """The state the set-up leaves before the scene is built, once every call has taken
+        effect: what is enabled, each face's mode, the front face, blending, the draw buffer."""
+        start = next(i for i, c in enumerate(calls) if c.name == "glShadeModel")
+        setup = calls[start:next(i for i, c in enumerate(calls) if c.name == "glNewList")]
+        enabled = set()
+        for c in (c for c in setup if c.name in ("glEnable", "glDisable")):
+            (enabled.add if c.name == "glEnable" else enabled.discard)(c.arg("cap"))
+        self.assertEqual(enabled, ENABLED)
+        self.assertEqual({c.arg("array") for c in setup if c.name == "glEnableClientState"},
+                         {"GL_COLOR_ARRAY", "GL_NORMAL_ARRAY", "GL_VERTEX_ARRAY"})
+        modes = {}  # each call overrides the faces it names: the last one for a face counts
+        for c in (c for c in setup if c.name == "glPolygonMode"):
+            modes.update({face: c.arg("mode") for face in ("GL_FRONT", "GL_BACK")
+                          if c.arg("face") in (face, "GL_FRONT_AND_BACK")})
+        self.assertEqual(modes, face_modes)
+        fronts = ["GL_CCW"] + [c.arg("mode") for c in setup if c.name == "glFrontFace"]
+        self.assertEqual(fronts[-1], front_face)  # GL starts counter-clockwise
+        self.assertIn("glBlendFunc(sfactor = GL_SRC_ALPHA, dfactor = GL_ONE_MINUS_SRC_ALPHA)",
+                      texts(setup))
+        self.assertIn("glDrawBuffer(mode = GL_FRONT_AND_BACK)", texts(setup))
 
     def check_frame(self, frame, a, clear_first, scene_calls, bits, pops):
         """One frame at angle step a, the hud's characters removed."""
@@ -155,9 +161,7 @@ class LatticeglowCalls(TracedRun):
 
         bits = [int(c.arg("params").strip("&")) for c in calls if c.name == "glGetIntegerv"][:3]
         self.assertEqual(bits, [5, 6, 5])
-        start = next(i for i, c in enumerate(calls) if c.name == "glShadeModel")
-        expected_setup = COMMON_SETUP + POINT_MODE + CLIENT_STATES + SETUP_END
-        self.assertEqual(texts(calls[start:start + len(expected_setup)]), expected_setup)
+        self.check_setup(calls, {"GL_FRONT": "GL_POINT", "GL_BACK": "GL_POINT"}, "GL_CW")
 
         new_lists = [i for i, c in enumerate(calls) if c.name == "glNewList"]
         end_lists = [i for i, c in enumerate(calls) if c.name == "glEndList"]
@@ -221,9 +225,7 @@ class ShardfallCalls(TracedRun):
         self.step_and_stop(run, 2, 2, processes=3)
         calls = gltrace.dump(trace)
 
-        start = next(i for i, c in enumerate(calls) if c.name == "glShadeModel")
-        expected_setup = COMMON_SETUP + CLIENT_STATES
-        self.assertEqual(texts(calls[start:start + len(expected_setup)]), expected_setup)
+        self.check_setup(calls, {"GL_FRONT": "GL_FILL", "GL_BACK": "GL_LINE"}, "GL_CCW")
 
         new_lists = [i for i, c in enumerate(calls) if c.name == "glNewList"]
         end_lists = [i for i, c in enumerate(calls) if c.name == "glEndList"]

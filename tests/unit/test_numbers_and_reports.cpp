@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <limits>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -50,22 +49,7 @@ std::unique_ptr<WindowStats> fresh_stats() {
     return std::make_unique<WindowStats>();
 }
 
-std::string shown(double v) {
-    std::ostringstream out;
-    out << v;
-    return out.str();
-}
-
 } // namespace
-
-TEST(NumberFormat, DoublesUseSixSignificantDigits) {
-    EXPECT_EQ(shown(1.0 / 60.0), "0.0166667");
-    EXPECT_EQ(shown(60.0), "60");
-    EXPECT_EQ(shown(1234567.0), "1.23457e+06");
-    EXPECT_EQ(shown(0.02), "0.02");
-    const double nan = std::numeric_limits<double>::quiet_NaN();
-    EXPECT_NE(shown(nan).find("nan"), std::string::npos);
-}
 
 TEST(Banner, ShardfallAndLatticeglowLayouts) {
     ProgramProfile p = make_profile(WorkloadKind::Triangles);

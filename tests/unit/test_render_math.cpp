@@ -17,24 +17,41 @@ TEST(LightSet, AngleStepZero) {
     EXPECT_EQ(l.quadratic_attenuation, 1.0F);
 }
 
-TEST(LightSet, VectorsFollowTheAngleStepInRadians) {
-    const std::int64_t a = 7;
-    const double t = std::atan(7.0);
-    const double s = std::sin(7.0);
-    const double c = std::cos(7.0);
-    const LightSet l = light_set(a);
-    EXPECT_EQ(l.position, (std::array<float, 4>{static_cast<float>(t), static_cast<float>(s),
-                                                static_cast<float>(c), 1}));
-    const float ht = static_cast<float>(t * 0.5);
-    const float hs = static_cast<float>(s * 0.5);
-    const float hc = static_cast<float>(c * 0.5);
-    EXPECT_EQ(l.ambient, (std::array<float, 4>{hc, hs, ht, 1}));
-    EXPECT_EQ(l.diffuse, (std::array<float, 4>{ht, hs, hc, 1}));
-    EXPECT_EQ(l.emission, (std::array<float, 4>{hs, ht, hc, 1}));
+template <std::size_t N>
+void expect_near_each(const std::array<float, N>& got, const std::array<float, N>& want) {
+    for (std::size_t i = 0; i < N; ++i) {
+        EXPECT_NEAR(got[i], want[i], 1e-6) << "component " << i;
+    }
+}
+
+// One radian: atan 1 = pi/4, sin 1 = 0.841471, cos 1 = 0.540302.
+TEST(LightSet, KnownValuesAtAngleStepOne) {
+    const LightSet l = light_set(1);
+    expect_near_each(l.position, {0.785398F, 0.841471F, 0.540302F, 1});
+    expect_near_each(l.spot_direction, {0.785398F, 0.841471F, 0.540302F});
+    expect_near_each(l.ambient, {0.270151F, 0.420735F, 0.392699F, 1});
+    expect_near_each(l.diffuse, {0.392699F, 0.420735F, 0.270151F, 1});
+    expect_near_each(l.emission, {0.420735F, 0.392699F, 0.270151F, 1});
     EXPECT_EQ(l.specular, l.diffuse);
     EXPECT_EQ(l.model_ambient, l.ambient);
-    EXPECT_EQ(l.shininess, 7.0F);
-    EXPECT_EQ(l.linear_attenuation, static_cast<float>(s));
+    EXPECT_EQ(l.shininess, 1.0F);
+    EXPECT_NEAR(l.constant_attenuation, 0.540302F, 1e-6);
+    EXPECT_NEAR(l.linear_attenuation, 0.841471F, 1e-6);
+    EXPECT_NEAR(l.quadratic_attenuation, 0.540302F, 1e-6);
+}
+
+// The position's y and z are sine and cosine of one angle, x an arc tangent; negating the
+// angle step mirrors the odd components and keeps the even one.
+TEST(LightSet, PositionStaysOnTheUnitCircleAndMirrorsWithTheAngleStep) {
+    for (std::int64_t a : {2, 7, 100, 12345}) {
+        const auto p = light_set(a).position;
+        const auto q = light_set(-a).position;
+        EXPECT_NEAR(p[1] * p[1] + p[2] * p[2], 1.0F, 1e-6) << a;
+        EXPECT_LT(std::fabs(p[0]), 1.5707964F) << a;
+        EXPECT_EQ(q[0], -p[0]) << a;
+        EXPECT_EQ(q[1], -p[1]) << a;
+        EXPECT_EQ(q[2], p[2]) << a;
+    }
 }
 
 TEST(LightSet, ShininessIsTheSignedLow32BitsModulo64) {

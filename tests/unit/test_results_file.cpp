@@ -6,12 +6,15 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <cerrno>
+#include <csignal>
 #include <cstring>
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <sys/resource.h>
 
 namespace fs = std::filesystem;
 
@@ -39,6 +42,28 @@ class InTempDirectory : public ::testing::Test {
     }
     fs::path previous_;
     fs::path dir_;
+};
+
+// While it lives, files this process writes stop at `bytes`: the write that crosses the limit
+// is cut short there, and the next one fails with EFBIG (SIGXFSZ ignored).
+class FileSizeLimit {
+  public:
+    explicit FileSizeLimit(rlim_t bytes) : handler_(std::signal(SIGXFSZ, SIG_IGN)) {
+        ::getrlimit(RLIMIT_FSIZE, &previous_);
+        rlimit limited = previous_;
+        limited.rlim_cur = bytes;
+        ::setrlimit(RLIMIT_FSIZE, &limited);
+    }
+    FileSizeLimit(const FileSizeLimit&) = delete;
+    FileSizeLimit& operator=(const FileSizeLimit&) = delete;
+    ~FileSizeLimit() {
+        ::setrlimit(RLIMIT_FSIZE, &previous_);
+        std::signal(SIGXFSZ, handler_);
+    }
+
+  private:
+    rlimit previous_{};
+    void (*handler_)(int);
 };
 
 } // namespace
@@ -131,11 +156,53 @@ TEST_F(InTempDirectory, AFileWhoseWritesAllSucceededKeepsThePathMessage) {
     ResultsStream stream;
     std::ostringstream errors;
     ASSERT_TRUE(open_new_results_file(stream, name, "shardfall", 1, "/here", errors));
-    stream << "line" << std::endl;
+    stream << "li" << std::flush;
+    EXPECT_EQ(read("whole.txt"), ""); // a line reaches the file whole or not at all
+    stream << "ne" << std::endl;
     stream.close();
     EXPECT_EQ(read("whole.txt"), "line\n");
     std::ostringstream console;
     write_results_file_outcome(console, "/here/whole.txt", stream.file().outcome());
     EXPECT_EQ(console.str(),
               "Results have been saved in a file and you can find it at: /here/whole.txt\n\n");
+}
+
+// The limit falls inside the second of two lines flushed together.
+TEST_F(InTempDirectory, AShortWriteIsCutBackToTheLastWholeLine) {
+    std::array<char, ResultsFileNameSize> name{};
+    copy_text(name, "limited.txt");
+    ResultsStream stream;
+    std::ostringstream errors;
+    ASSERT_TRUE(open_new_results_file(stream, name, "shardfall", 1, "/here", errors));
+    {
+        const FileSizeLimit limit(70);
+        stream << "It spent: 0.222424 Secs. " << std::endl; // 26 bytes
+        stream << "It was: 4.49582 Angles/sec.\nIt was: 30000 Triangles/sec.\n" << std::flush;
+        stream << "window: 1" << std::endl; // after the failure: not written
+    }
+    EXPECT_EQ(read("limited.txt"), "It spent: 0.222424 Secs. \nIt was: 4.49582 Angles/sec.\n");
+    EXPECT_EQ(errors.str(), "shardfall: window 1: writing the results file \"limited.txt\" "
+                            "failed: File too large; the console keeps every report\n");
+    EXPECT_EQ(stream.file().outcome().first_error, EFBIG);
+}
+
+TEST_F(InTempDirectory, AFileGoneFromItsPathIsToldAsRemoved) {
+    std::array<char, ResultsFileNameSize> name{};
+    copy_text(name, "gone.txt");
+    ResultsStream stream;
+    std::ostringstream errors;
+    ASSERT_TRUE(open_new_results_file(stream, name, "latticeglow", 1, "/here", errors));
+    stream << "line" << std::endl;
+    const std::string path = (dir_ / "gone.txt").string();
+    EXPECT_FALSE(stream.file().outcome_at(path.c_str()).removed);
+
+    fs::rename("gone.txt", "moved.txt"); // still linked, but not where the message points
+    EXPECT_TRUE(stream.file().outcome_at(path.c_str()).removed);
+    std::ofstream(path) << "another file\n";
+    EXPECT_TRUE(stream.file().outcome_at(path.c_str()).removed);
+    fs::remove_all(dir_);
+    std::ostringstream console;
+    write_results_file_outcome(console, path.c_str(), stream.file().outcome_at(path.c_str()));
+    EXPECT_EQ(console.str(), "The results file was removed during the run: " + path +
+                                 "; the console holds the full reports.\n\n");
 }
