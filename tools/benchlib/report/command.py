@@ -60,14 +60,12 @@ import math
 import os
 import sys
 
+from ..results.files import shown, write_json
 from ..results.runs import UsageError, build_runs, collect_files, parse_files
 from . import compare, summary, table
+from .output import OutputError, prepare_folder, write_in
 
 NAME = "bench-report"
-
-
-class OutputError(Exception):
-    pass
 
 
 def _say(message):
@@ -85,23 +83,6 @@ def output_folder(paths, files, out):
     raise UsageError("the results files are in several folders: say where to write with --out")
 
 
-def prepare_folder(folder):
-    if os.path.exists(folder) and not os.path.isdir(folder):
-        raise OutputError("cannot write the report to %s: it is not a folder" % folder)
-    try:
-        os.makedirs(folder, exist_ok=True)
-    except OSError as e:
-        raise OutputError("cannot create the output folder %s: %s"
-                          % (folder, e.strerror or e)) from None
-
-
-def _write(what, folder, write):
-    try:
-        return write()
-    except OSError as e:
-        raise OutputError("cannot write %s in %s: %s" % (what, folder, e.strerror or e)) from None
-
-
 def load(paths):
     """(runs, status) for the files the paths name; status 0, or 1 when a file is rejected."""
     files = collect_files(paths)
@@ -114,23 +95,24 @@ def load(paths):
     return build_runs(parsed), 0
 
 
-def report_run(run, out_dir, plots):
+def report_run(run, out_dir, plots, made_here=False):
     from .plots import write_plots
-    prepare_folder(out_dir)
+    prepare_folder(out_dir, made_here)
     names = [os.path.join(out_dir, n) for n in ("frames.csv", "summary.json")]
-    _write("frames.csv", out_dir, lambda: summary.write_frames_csv(run, names[0]))
-    _write("summary.json", out_dir, lambda: summary.write_summary_json(run, names[1]))
+    write_in(out_dir, "frames.csv", names[0], lambda f: summary.write_frames_csv(run, f))
+    write_in(out_dir, "summary.json", names[1],
+             lambda f: write_json(f, summary.summary_data(run)))
     if plots:
-        names += _write("the plots", out_dir, lambda: write_plots(run, out_dir))
+        names += write_plots(run, out_dir)
     print("\n".join(table.context_lines(run)))
     print(table.format_table(run))
     print("\n".join(table.headline_lines(run)))
     for r in run.reports:
         if r.file.window is not None and r.window != r.file.window:
             _say("warning: %s: the name says window %d, the file says window %d"
-                 % (r.file.path, r.window, r.file.window))
+                 % (shown(r.file.path), r.window, r.file.window))
         for note in r.file.notes:
-            _say("note: %s: %s" % (r.file.path, note))
+            _say("note: %s: %s" % (shown(r.file.path), note))
         if r.state not in ("ok", "MISMATCH"):
             detail = r.file_state.get("error") if r.incomplete and r.file_state else None
             _say("note: window %s is not ok: %s%s" % (r.window, r.state,
@@ -141,7 +123,7 @@ def report_run(run, out_dir, plots):
         _say("note: window %d: results file %s%s" % (a["window"], a["state"],
                                                      " (%s)" % a["error"] if a.get("error")
                                                      else ""))
-    print("written: %s" % ", ".join(names))
+    print("written: %s" % ", ".join(map(shown, names)))
     errors = [e for r in run.reports for e in r.errors]
     for e in errors:
         _say("error: %s" % e)
@@ -169,7 +151,7 @@ def main_report(args):
             folder = os.path.join(out_dir, "report-" + slug)
             if i:
                 print()
-        status = max(status, report_run(run, folder, not args.no_plots))
+        status = max(status, report_run(run, folder, not args.no_plots, len(runs) > 1))
     return status
 
 
@@ -179,19 +161,25 @@ def _one_run(path):
         return None, status
     if len(runs) != 1:
         raise UsageError("%s holds %d runs, compare one with one: %s"
-                         % (path, len(runs), "; ".join(r.label for r in runs)))
+                         % (shown(path), len(runs), "; ".join(r.label for r in runs)))
     return runs[0], 0
 
 
 def main_compare(args):
     if len(args.paths) != 2:
         raise UsageError("comparing takes two runs (A B), not %d" % len(args.paths))
+    if os.path.realpath(args.paths[0]) == os.path.realpath(args.paths[1]):
+        raise UsageError("A and B are the same run (%s): compare two runs"
+                         % shown(args.paths[0]))
     run_a, status = _one_run(args.paths[0])
     if run_a is None:
         return status
     run_b, status = _one_run(args.paths[1])
     if run_b is None:
         return status
+    same_id = run_a.context.get("run_id")
+    if same_id and same_id == run_b.context.get("run_id"):
+        raise UsageError("A and B are the same run (run id %s): compare two runs" % same_id)
     if run_a.program is not run_b.program:
         raise UsageError("A is a %s run and B a %s run: only runs of one program compare"
                          % (run_a.program.name, run_b.program.name))
@@ -201,28 +189,28 @@ def main_compare(args):
     prepare_folder(out_dir)
     json_path = os.path.join(out_dir, "comparison.json")
     names = [json_path]
-
-    def write_json():
-        import json
-        with open(json_path, "w") as f:
-            json.dump(compare.comparison_data(comparison, args.fail_above), f, indent=2)
-            f.write("\n")
-    _write("comparison.json", out_dir, write_json)
+    write_in(out_dir, "comparison.json", json_path,
+             lambda f: write_json(f, compare.comparison_data(comparison, args.fail_above)))
     if not args.no_plots:
         from .plots import write_comparison_plot
-        names.append(_write("the plot", out_dir, lambda: write_comparison_plot(
-            comparison, os.path.join(out_dir, "comparison.png"))))
+        names.append(write_comparison_plot(comparison, os.path.join(out_dir, "comparison.png")))
     for tag, run, path in (("A", run_a, args.paths[0]), ("B", run_b, args.paths[1])):
         lines = table.context_lines(run)
-        print("%s: %s  [%s]" % (tag, lines[0], path))
+        print("%s: %s  [%s]" % (tag, lines[0], shown(path)))
         for line in lines[1:]:
             print("   " + line.strip())
     print("noise test: %s" % compare.NOISE_TEST)
     print(compare.format_comparison(comparison))
     for note in comparison.notes:
         _say("note: %s" % note)
-    print("written: %s" % ", ".join(names))
+    print("written: %s" % ", ".join(map(shown, names)))
     if args.fail_above is not None:
+        empty = [tag for tag, rates in (("A", comparison.total.rates_a),
+                                        ("B", comparison.total.rates_b)) if not rates]
+        if empty:
+            print("REGRESSION check failed: run %s has no frames to compare"
+                  % " and ".join(empty))
+            return 1
         found = comparison.regressions(args.fail_above)
         if found:
             print("REGRESSION beyond %g%%: %s" % (args.fail_above, ", ".join(

@@ -5,6 +5,7 @@ import os
 import textwrap
 
 from ..results import layout as L
+from .output import write_in
 from .table import subtitle
 
 PLOT_WIDTH = 800   # pixels
@@ -38,8 +39,11 @@ def _save(plt, fig, ax, path, empty, legend=True):
         ax.legend(loc="best", fontsize=8)
     ax.grid(True, alpha=0.3)
     fig.tight_layout()
-    fig.savefig(path, dpi=PLOT_DPI)
-    plt.close(fig)
+    try:
+        write_in(os.path.dirname(path), "the plot %s" % os.path.basename(path), path,
+                 lambda f: fig.savefig(f, format="png", dpi=PLOT_DPI), binary=True)
+    finally:
+        plt.close(fig)
     return path
 
 

@@ -1,11 +1,10 @@
 """A run's report in files: frames.csv (one row per frame) and summary.json."""
 
 import csv
-import json
 import math
 
 from ..results import layout as L
-from ..results.numbers import frame_time_stats, json_number
+from ..results.numbers import frame_time_stats, json_number, safe_sum
 
 HEADLINE_RULE = ("sum over the windows of each window's total workload (triangles or vertices "
                  "of all its reported frames) / its total running time; windows without "
@@ -22,27 +21,26 @@ def group_totals(reports):
     return {
         "windows": len(reports),
         "frames": sum(r.frame_count for r in reports),
-        "total_time_s": math.fsum(r.total_time for r in reports),
-        "quantity_rate": math.fsum(rates) if rates else math.nan,
+        "total_time_s": safe_sum(r.total_time for r in reports),
+        "quantity_rate": safe_sum(rates) if rates else math.nan,
         "frame_time_s": frame_time_stats(f.frame_time.value for r in reports for f in r.frames),
     }
 
 
-def write_frames_csv(run, path):
-    with open(path, "w", newline="") as f:
-        out = csv.writer(f, lineterminator="\n")
-        out.writerow(["window", "host", "frame", "frame_time_s", "angle_rate", "quantity",
-                      "quantity_rate"])
-        for r in run.reports:
-            for i, frame in enumerate(r.frames, 1):
-                if r.program is L.SHARDFALL:
-                    quantity = str(frame.quantity)
-                elif r.vertices_per_frame is None:
-                    quantity = ""
-                else:
-                    quantity = "%.10g" % r.vertices_per_frame
-                out.writerow([r.window, r.host, i, frame.frame_time.text, frame.angle_rate.text,
-                              quantity, frame.quantity_rate.text])
+def write_frames_csv(run, f):
+    out = csv.writer(f, lineterminator="\n")
+    out.writerow(["window", "host", "frame", "frame_time_s", "angle_rate", "quantity",
+                  "quantity_rate"])
+    for r in run.reports:
+        for i, frame in enumerate(r.frames, 1):
+            if r.program is L.SHARDFALL:
+                quantity = str(frame.quantity)
+            elif r.vertices_per_frame is None:
+                quantity = ""
+            else:
+                quantity = "%.10g" % r.vertices_per_frame
+            out.writerow([r.window, r.host, i, frame.frame_time.text, frame.angle_rate.text,
+                          quantity, frame.quantity_rate.text])
 
 
 def _totals_json(totals):
@@ -80,9 +78,3 @@ def summary_data(run):
                   for host, reports in run.hosts().items()},
         "notes": run.notes,
     }
-
-
-def write_summary_json(run, path):
-    with open(path, "w") as f:
-        json.dump(summary_data(run), f, indent=2)
-        f.write("\n")

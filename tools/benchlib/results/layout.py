@@ -70,6 +70,8 @@ FRAME_ANGLES = Line("It was: {angle_rate} Angles/sec.")
 RESULTS_SAVED = Line("Results have been saved in a file and you can find it at: {path}")
 RESULTS_INCOMPLETE = Line("The results file is incomplete: {path} (first failed write: "
                           "{error}); the console holds the full reports.")
+RESULTS_REMOVED = Line("The results file was removed during the run: {path}; the console holds "
+                       "the full reports.")
 RESULTS_NOT_CREATED = Line("The results file was not created: {path} ({error}); the console "
                            "holds the full reports.")
 # What a window prints on standard error when its results file cannot be written.
@@ -213,7 +215,9 @@ def results_name(program, window, host, start, variant=1):
 # The lines that say what became of a window's results file: one at the window's end, and
 # the ones a window prints on standard error when the file first fails.
 END_STATES = (("complete", RESULTS_SAVED), ("incomplete", RESULTS_INCOMPLETE),
-              ("not created", RESULTS_NOT_CREATED))
+              ("not created", RESULTS_NOT_CREATED), ("removed", RESULTS_REMOVED))
+# The states in which a window's results file does not hold all its reports.
+LOST_STATES = ("incomplete", "not created", "removed")
 ERROR_STATES = (("incomplete", WRITE_FAILED), ("not created", CREATE_FAILED))
 
 

@@ -24,6 +24,14 @@ def ieee_divide(a, b):
     return a / b
 
 
+def safe_sum(values):
+    """math.fsum, infinite where the sum of finite values overflows instead of raising."""
+    try:
+        return math.fsum(values)
+    except OverflowError:
+        return math.inf
+
+
 def json_number(value):
     """JSON has no nan or infinity: those are written as the strings "nan", "inf", "-inf"."""
     if value is None:

@@ -11,14 +11,19 @@ import os
 import re
 from dataclasses import dataclass, field
 
+from .files import RESULTS_LIMIT, read_bytes, shown
 from .layout import INIT_LINE, LATTICEGLOW, SHARDFALL, SUMMARY_TIME, Program, \
     parse_results_name, program_by_title
 from .numbers import Number, significant_digits
 
 
+# The programs count in 64-bit signed integers.
+COUNTER_MAX = 2 ** 63 - 1
+
+
 class ParseError(Exception):
     def __init__(self, path, line, message):
-        super().__init__("%s:%d: %s" % (path, line, message))
+        super().__init__("%s:%d: %s" % (shown(path), line, message))
         self.path = path
         self.line = line
         self.message = message
@@ -117,8 +122,7 @@ class _Lines:
 
 
 def _read_lines(path):
-    with open(path, "rb") as f:
-        raw = f.read()
+    raw = read_bytes(path, RESULTS_LIMIT)
     if not raw:
         raise ParseError(path, 1, "expected the title line, found an empty file")
     try:
@@ -218,10 +222,20 @@ def _parse_frame(cursor, result):
         angle_rate=cursor.number_field(values["angle_rate"], "the angle rate", last - 1),
         quantity_rate=cursor.number_field(values["rate"], "the %s rate" % program.quantity,
                                           last),
-        quantity=int(values["triangles"]) if "triangles" in values else None)
+        quantity=_counter(cursor, values.get("triangles"), start + 1))
     if not cursor.at_end():  # a block complete but for its closing empty line still counts
         cursor.take_empty()
     return frame
+
+
+def _counter(cursor, text, line_number):
+    """A printed triangle count, which a 64-bit counter must be able to hold."""
+    if text is None:
+        return None
+    if len(text) > 19 or int(text) > COUNTER_MAX:
+        raise ParseError(cursor.path, line_number, "the triangle count %s is more than a 64-bit "
+                         "counter holds" % (text if len(text) <= 30 else text[:30] + "..."))
+    return int(text)
 
 
 def _parse_summary(cursor, result):

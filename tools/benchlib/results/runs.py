@@ -8,13 +8,15 @@ them, add the run's context and whether a window's results file is complete.
 
 import datetime
 import glob
-import json
 import math
 import os
 from dataclasses import dataclass, field
 
 from . import layout as L
+from .files import shown, text_lines
+from .numbers import safe_sum
 from .parser import ParseError, parse_results_file
+from .run_json import read_run_json
 from .window_check import WindowReport
 
 # Windows of one run start within this of each other (a launcher starting thousands of
@@ -27,18 +29,22 @@ class UsageError(Exception):
 
 
 def collect_files(paths):
-    """The results files named by the arguments (folders are searched for results_*.txt)."""
-    files = []
+    """The results files named by the arguments (folders are searched for results_*.txt),
+    each once, however often or by whatever path it was named."""
+    files, seen = [], set()
     for path in paths:
         if os.path.isdir(path):
             found = sorted(glob.glob(os.path.join(glob.escape(path), "results_*.txt")))
             if not found:
-                raise UsageError("no results files (results_*.txt) in %s" % path)
-            files.extend(found)
-        elif os.path.isfile(path):
-            files.append(path)
+                raise UsageError("no results files (results_*.txt) in %s" % shown(path))
+        elif os.path.lexists(path):
+            found = [path]
         else:
-            raise UsageError("no such file or folder: %s" % path)
+            raise UsageError("no such file or folder: %s" % shown(path))
+        for f in found:
+            if os.path.realpath(f) not in seen:
+                seen.add(os.path.realpath(f))
+                files.append(f)
     return files
 
 
@@ -51,7 +57,7 @@ def parse_files(files):
         except ParseError as e:
             failures.append(str(e))
         except OSError as e:
-            failures.append("%s: %s" % (path, e.strerror or e))
+            failures.append("%s: %s" % (shown(path), e.strerror or e))
     return parsed, failures
 
 
@@ -117,32 +123,11 @@ def group_into_runs(parsed):
 
 # ---------------------------------------------------------------- the folder's own records
 
-def _read_json(path):
-    try:
-        with open(path) as f:
-            data = json.load(f)
-        return data if isinstance(data, dict) else None
-    except (OSError, ValueError):
-        return None
-
-
-def _read_text(path):
-    try:
-        with open(path, errors="replace") as f:
-            return f.read()
-    except OSError:
-        return None
-
-
-def _dict(value):
-    return value if isinstance(value, dict) else {}
-
-
 def context_of(run_json):
     """The run's context from run.json: the machine and set-up, how the run ended, its hosts."""
     if not run_json:
         return {}
-    ctx = dict(_dict(run_json.get("context")))
+    ctx = dict(run_json.get("context", {}))
     for k in ("status", "error", "start_time", "end_time", "run_id"):
         if run_json.get(k) is not None:
             ctx[k] = run_json[k]
@@ -153,29 +138,31 @@ def context_of(run_json):
 
 @dataclass
 class FolderRecords:
-    run_json: dict = None
-    problem: str = None  # run.json is there but cannot be read
+    run_json: dict = None    # the sound fields of run.json
+    notes: list = field(default_factory=list)  # what of run.json could not be used
     states_by_name: dict = field(default_factory=dict)    # file name -> state
     states_by_window: dict = field(default_factory=dict)  # window -> state (run.json only)
 
 
 def folder_records(folder):
-    path = os.path.join(folder, "run.json")
-    records = FolderRecords(run_json=_read_json(path))
-    if records.run_json is None and os.path.exists(path):
-        records.problem = "%s cannot be read as a JSON object: the run's context is unknown" % path
-    console = _read_text(os.path.join(folder, "console.log"))
-    if console:
-        for window, state in L.results_file_states(console.split("\n")).items():
+    run_json, notes = read_run_json(folder)
+    records = FolderRecords(run_json=run_json, notes=notes)
+    console = os.path.join(folder, "console.log")
+    if os.path.lexists(console):
+        try:
+            states = L.results_file_states(text_lines(console))
+        except OSError as e:
+            records.notes.append("%s cannot be read (%s): the windows' own word on their "
+                                 "results files is unknown" % (shown(console), e.strerror))
+            states = {}
+        for window, state in states.items():
             name = state["path"].replace("\\", "/").rsplit("/", 1)[-1]
             records.states_by_name[name] = {"state": state["state"], "error": state["error"],
                                             "window": window}
     rj = records.run_json or {}
-    names = _dict(rj.get("results_files"))
-    for w, state in _dict(rj.get("results_file_states")).items():
-        if not isinstance(state, dict) or not str(w).isdigit():
-            continue
-        entry = {"state": state.get("state"), "error": state.get("error"), "window": int(w)}
+    names = rj.get("results_files", {})
+    for w, state in rj.get("results_file_states", {}).items():
+        entry = {"state": state["state"], "error": state.get("error"), "window": int(w)}
         if w in names:
             records.states_by_name.setdefault(names[w], entry)
         records.states_by_window[int(w)] = entry
@@ -217,7 +204,7 @@ class Run:
     def headline(self):
         """Workload rate summed over the windows: each window's total workload / total time."""
         rates = [r.average_quantity_rate for r in self.counted()]
-        return math.fsum(rates) if rates else math.nan
+        return safe_sum(rates) if rates else math.nan
 
     @property
     def slowest(self):
@@ -234,8 +221,7 @@ class Run:
 
 
 def _matches(records, files):
-    names = {n for n in _dict((records.run_json or {}).get("results_files")).values()
-             if isinstance(n, str)}
+    names = set((records.run_json or {}).get("results_files", {}).values())
     program = (records.run_json or {}).get("program")
     if program and program != files[0].program.name:
         return False
@@ -259,8 +245,7 @@ def build_runs(parsed):
                 state = records.states_by_window.get(_window_of(rf))
             reports.append(WindowReport(rf, state))
         run = Run(program=files[0].program, reports=reports)
-        if records.problem:
-            run.notes.append(records.problem)
+        run.notes.extend(records.notes)
         if described:
             run.context = context_of(records.run_json)
             present = {r.window for r in reports}
@@ -268,7 +253,7 @@ def build_runs(parsed):
                 list(records.states_by_name.values())
             for state in states:
                 w = state["window"]
-                if w not in present and state["state"] in ("not created", "incomplete"):
+                if w not in present and state["state"] in L.LOST_STATES:
                     present.add(w)
                     run.absent.append(dict(state))
             run.absent.sort(key=lambda a: a["window"])

@@ -10,7 +10,8 @@ a printed value agrees when its own interval overlaps the recomputed one (plus a
 import math
 
 from . import layout as L
-from .numbers import frame_time_stats, ieee_divide, json_number
+from .files import shown
+from .numbers import frame_time_stats, ieee_divide, json_number, safe_sum
 
 RELATIVE_SLACK = 1e-9
 
@@ -62,13 +63,24 @@ def _describe(expected):
     return "%.9g .. %.9g" % (lo, hi)
 
 
+def _is_time(value):
+    return math.isfinite(value) and value >= 0
+
+
+def _is_rate(value, time_not_zero):
+    """A rate as the programs print it: not negative, and finite unless its time was 0."""
+    if math.isnan(value):
+        return not time_not_zero
+    return value >= 0 and (not math.isinf(value) or not time_not_zero)
+
+
 # ---------------------------------------------------------------- analysis
 
 class WindowReport:
     """One results file with everything recomputed from its frames.
 
-    file_state is what the run says of the file ({"state": "complete" | "incomplete" |
-    "not created", "error": text}), or None when the run does not say.
+    file_state is what the run says of the file ({"state": one of layout.END_STATES,
+    "error": text}), or None when the run does not say.
     """
 
     def __init__(self, rf, file_state=None):
@@ -76,20 +88,60 @@ class WindowReport:
         self.program = rf.program
         self.file_state = file_state
         self.errors = []
+        self.bad_values = False
         name = rf.name_info
         self.window = name.window if name else rf.window
-        self.host = name.host if name else rf.processor
+        self.host = shown(name.host if name else rf.processor)
         self.start = name.start if name else None
         self.frames = rf.frames
         self.vertices_per_frame = None
         self.vertex_range = None
+        self._bad_frames = self._check_values()
         self._check_frames()
         self._recompute()
         self._check_summary()
 
     # frames -------------------------------------------------------------
     def _error(self, line, message):
-        self.errors.append("%s:%d: %s" % (self.file.path, line, message))
+        self.errors.append("%s:%d: %s" % (shown(self.file.path), line, message))
+
+    def _bad(self, line, what, number):
+        self.bad_values = True
+        self._error(line, "%s %s cannot be right" % (what, number.text))
+
+    def _check_values(self):
+        """Flags figures no working program prints: a time that is negative or not finite,
+        a negative rate, and a rate that is nan or infinite although its time is not 0 (x/0
+        is infinite and 0/0 nan, as the programs divide). Returns the frames flagged."""
+        f = self.file
+        if f.init_time is not None and not _is_time(f.init_time.value):
+            self._bad(f.init_line, "the initialisation time", f.init_time)
+        bad = set()
+        for i, frame in enumerate(self.frames, 1):
+            t = frame.frame_time.value
+            checks = [("frame %d: the frame time" % i, frame.frame_time, not _is_time(t))]
+            for what, rate in (("angle rate", frame.angle_rate),
+                               ("%s rate" % self.program.quantity, frame.quantity_rate)):
+                checks.append(("frame %d: the %s" % (i, what), rate,
+                               not _is_rate(rate.value, t != 0)))
+            for what, number, wrong in checks:
+                if wrong:
+                    self._bad(frame.line, what, number)
+                    bad.add(i)
+        s = f.summary
+        if s is not None:
+            total = s.total_time.value
+            if not _is_time(total):
+                self._bad(s.line, "the summary's total running time", s.total_time)
+            for what, number in (("average angle rate", s.average_angle_rate),
+                                 ("average %s rate" % self.program.quantity,
+                                  s.average_quantity_rate)):
+                v = number.value
+                nan_allowed = not self.frames  # 0 frames / 0 s
+                if v < 0 or (math.isnan(v) and not nan_allowed) or \
+                        (math.isinf(v) and total != 0):
+                    self._bad(s.line, "the summary's " + what, number)
+        return bad
 
     def _check_frames(self):
         shardfall = self.program is L.SHARDFALL
@@ -97,9 +149,7 @@ class WindowReport:
         vertex_from = None
         for i, frame in enumerate(self.frames, 1):
             t = frame.frame_time
-            if t.value < 0 or math.isnan(t.value):
-                self._error(frame.line, "frame %d has an impossible frame time %s"
-                            % (i, t.text))
+            if i in self._bad_frames:
                 continue
             t_lo, t_hi = _interval(t)
             expected = _quotient(1, 1, t_lo, t_hi)
@@ -145,12 +195,12 @@ class WindowReport:
 
     # recomputed values ---------------------------------------------------------
     def _recompute(self):
-        usable = [f for f in self.frames if f.frame_time.value >= 0]
+        usable = [f for f in self.frames if _is_time(f.frame_time.value)]
         times = [f.frame_time.value for f in usable]
         self.frame_count = len(self.frames)
-        self.total_time = math.fsum(times)
-        self.total_lo = math.fsum(f.frame_time.value - f.frame_time.bound for f in usable)
-        self.total_hi = math.fsum(f.frame_time.value + f.frame_time.bound for f in usable)
+        self.total_time = safe_sum(times)
+        self.total_lo = safe_sum(f.frame_time.value - f.frame_time.bound for f in usable)
+        self.total_hi = safe_sum(f.frame_time.value + f.frame_time.bound for f in usable)
         n = self.frame_count
         self.average_angle_rate = ieee_divide(n, self.total_time)
         if self.program is L.SHARDFALL:
@@ -215,14 +265,15 @@ class WindowReport:
 
     @property
     def incomplete(self):
-        return bool(self.file_state) and self.file_state.get("state") in ("incomplete",
-                                                                          "not created")
+        return bool(self.file_state) and self.file_state.get("state") in L.LOST_STATES
 
     @property
     def state(self):
         """ok, or the first of what is wrong with the window's figures."""
         if self.incomplete:
             return "INCOMPLETE FILE"
+        if self.bad_values:
+            return "BAD VALUES"
         if self.errors:
             return "MISMATCH"
         if self.frame_count == 0:
@@ -260,8 +311,8 @@ class WindowReport:
         return {
             "window": self.window,
             "host": self.host,
-            "file": self.file.name,
-            "processor": self.file.processor,
+            "file": shown(self.file.name),
+            "processor": shown(self.file.processor) if self.file.processor else None,
             "state": self.state,
             "file_state": self.file_state,
             "initialisation_time_s": json_number(

@@ -90,6 +90,8 @@ def file_complaint(w, said):
     name = os.path.basename(said["path"])
     if said["state"] == "incomplete":
         what = "is incomplete: %s (first failed write: %s)" % (name, said["error"])
+    elif said["state"] == "removed":
+        what = "was removed during the run: %s" % name
     else:
         what = "was not created: %s (%s)" % (name, said["error"])
     return "window %d: the results file %s; the console holds the full reports" % (w, what)
