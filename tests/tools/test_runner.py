@@ -92,12 +92,32 @@ class BuildDetection(Folder):
         self.assertIn("does not exist", proc.stderr)
 
     def test_command_line_errors(self):
+        seconds = ["shardfall", "1", "--seconds"]
+        frames = ["shardfall", "1", "--frames", "1"]
         for args in (["shardfall", "2"], ["shardfall", "2", "--frames", "1", "--seconds", "1"],
-                     ["shardfall", "0", "--frames", "1"], ["shardfall", "1", "--seconds", "0"],
-                     ["shardfall", "1", "--frames", "1", "--depth", "8"]):
+                     ["shardfall", "0", "--frames", "1"], seconds + ["0"],
+                     frames + ["--depth", "8"], seconds + ["nan"], seconds + ["inf"],
+                     seconds + ["1e400"], seconds + ["1e9"], frames + ["--appear-timeout", "nan"],
+                     frames + ["--stall-timeout", "inf"], frames + ["--exit-timeout", "-1"]):
             proc = T.run_tool(T.BENCH_RUN, *args, timeout=60)
             self.assertEqual(proc.returncode, 2, args)
             self.assertIn("usage:", proc.stderr)
+            self.assertNotIn("Traceback", proc.stderr)
+
+    def test_launcher_options_for_the_launcher_that_starts_the_ranks(self):
+        out = os.path.join(self.dir, "out")
+        self.assert_refused(self.bench_run("latticeglow", 1, "--frames", 1, "--out", out,
+                                           "--srun-args", "-p debug"), "--srun-args is for runs")
+        self.assertFalse(os.path.exists(out))
+
+    def test_a_working_directory_that_is_gone(self):
+        gone = os.path.join(self.dir, "gone")
+        os.mkdir(gone)
+        script = 'cd "$1" && rmdir "$1" && shift && exec "$@"'
+        proc = subprocess.run(["sh", "-c", script, "sh", gone, T.BENCH_RUN, "latticeglow", "1",
+                               "--frames", "1", "--build-dir", self.build], capture_output=True,
+                              text=True, timeout=60)
+        self.assert_refused(proc, "current directory")
 
 
 class PreflightRefusals(Folder):
@@ -111,6 +131,7 @@ class PreflightRefusals(Folder):
         out = os.path.join(self.dir, "out")
         hostfile = os.path.join(self.dir, "hosts")
         for text, words in (("node1:2\n", ["line 1", "'node1:2'", "HOST [slots=N]"]),
+                            ("node1 slots=99999999999999999999\n", ["at most 4096"]),
                             ("node1 slots=1\nnode2 slots=1\n",
                              ["2 windows and the console need 3 slots", "give 2"])):
             with open(hostfile, "w") as f:

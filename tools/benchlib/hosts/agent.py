@@ -11,7 +11,8 @@ hydra or srun), connects back to the runner (--connect HOST:PORT) and gets its h
 windows. Without a shared file system it sends its windows' results files back. Whatever it
 leaves at the end (its Xvfb, ranks of the run) it stops.
 
-Protocol (one JSON object a line): the agent says {"hello"}, the runner answers with the
+Protocol (one JSON object a line): the runner sends a {"challenge"}, the agent says
+{"hello"} with its proof of the run's secret (see channel.py), the runner answers with the
 configuration; the agent says {"ready"} with the host's facts, then {"progress"} while it
 works and {"done": phase} after each phase; {"error"} ends it.
 """
@@ -26,7 +27,7 @@ import time
 
 from ..results.layout import PROGRAMS
 from . import limits, processes
-from .channel import ChannelClosed, connect
+from .channel import SECRET_VARIABLE, ChannelClosed, connect, proof
 from .driver import DriveError, Timeouts, WindowDriver
 from .machine import host_facts
 from .xvfb import Xvfb, XvfbError
@@ -218,6 +219,7 @@ def main(argv=None):
     p.add_argument("--connect", required=True, metavar="HOST:PORT")
     args = p.parse_args(argv)
     index = agent_index(os.environ)
+    secret = os.environ.pop(SECRET_VARIABLE, "")  # not passed on to what the agent starts
     try:
         channel = connect(args.connect)
     except OSError as e:
@@ -226,7 +228,11 @@ def main(argv=None):
         return 1
     token = None
     try:
-        channel.send({"hello": index, "host": socket.gethostname(), "pid": os.getpid()})
+        challenge = channel.wait(60)
+        if challenge is None or not isinstance(challenge.get("challenge"), str):
+            return 1
+        channel.send({"hello": index, "host": socket.gethostname(), "pid": os.getpid(),
+                      "proof": proof(secret, challenge["challenge"])})
         config = channel.wait(120)
         if config is None or "config" not in config:
             return 1

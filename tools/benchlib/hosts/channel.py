@@ -1,9 +1,26 @@
-"""One JSON object a line over a TCP connection between bench-run and its host agents."""
+"""One JSON object a line over a TCP connection between bench-run and its host agents, and
+the proof an agent gives that it belongs to the run.
 
+The runner gives the agents a secret through the launcher's environment; on the wire it only
+sends each connection a challenge, which an agent answers with an HMAC of it under the secret.
+"""
+
+import hashlib
+import hmac
 import json
 import select
 import socket
 import time
+
+SECRET_VARIABLE = "BENCH_AGENT_SECRET"
+
+
+def proof(secret, challenge):
+    return hmac.new(secret.encode(), challenge.encode(), hashlib.sha256).hexdigest()
+
+
+def proves(secret, challenge, answer):
+    return isinstance(answer, str) and hmac.compare_digest(proof(secret, challenge), answer)
 
 
 class ChannelClosed(Exception):
@@ -11,9 +28,10 @@ class ChannelClosed(Exception):
 
 
 class Channel:
-    def __init__(self, sock, name=""):
+    def __init__(self, sock, name="", limit=None):
         self.sock = sock
         self.name = name
+        self.limit = limit  # most bytes a line may take (None: no limit)
         self.sock.setblocking(False)
         self._buffer = b""
         self._messages = []
@@ -46,8 +64,19 @@ class Channel:
                 closed = True
                 break
             self._buffer += chunk
+            if self.limit is not None and len(self._buffer) > self.limit:
+                raise ChannelClosed("%s sent more than %d bytes in a line"
+                                    % (self.name, self.limit))
         *lines, self._buffer = self._buffer.split(b"\n")
-        self._messages += [json.loads(line) for line in lines if line.strip()]
+        for line in lines:
+            if line.strip():
+                try:
+                    message = json.loads(line)
+                except ValueError:
+                    message = None
+                if not isinstance(message, dict):
+                    raise ChannelClosed("%s sent a line that is no message" % self.name)
+                self._messages.append(message)
         messages, self._messages = self._messages, []
         if closed and not messages:
             raise ChannelClosed("%s closed the connection" % self.name)

@@ -4,6 +4,7 @@ Rank 0 (the console) takes the first slot of the first host; windows 1..N take t
 slots in hostfile order, host by host, as both launchers map by slot.
 """
 
+import itertools
 import re
 import shutil
 import subprocess
@@ -16,6 +17,10 @@ SRUN_MPI = {"openmpi": "pmix", "mpich": "pmi2"}
 HOSTNAME = r"[A-Za-z0-9_.][A-Za-z0-9_.\-]*"
 OPENMPI_LINE = re.compile(rf"^({HOSTNAME})((?:\s+\S+)*)$")
 MPICH_LINE = re.compile(rf"^({HOSTNAME})(?::(\S*))?$")
+
+
+# A run has at most 4,096 ranks (the console and 4,095 windows): no host needs more slots.
+MAX_SLOTS = 4096
 
 
 class HostfileError(ValueError):
@@ -31,6 +36,9 @@ class Host:
 def _slots(text, where):
     if not re.fullmatch(r"[0-9]+", text or "") or int(text) < 1:
         raise HostfileError(f"{where}: slots must be a whole number of at least 1, not {text!r}")
+    if len(text) > 5 or int(text) > MAX_SLOTS:
+        raise HostfileError(f"{where}: slots={text[:12]}{'...' if len(text) > 12 else ''} is "
+                            f"more than a run can use (at most {MAX_SLOTS})")
     return int(text)
 
 
@@ -96,8 +104,8 @@ def rank_hosts(hosts, windows):
     if ranks > total:
         raise HostfileError(f"{windows} windows and the console need {ranks} slots; the hosts "
                             f"give {total}")
-    placed = [host.name for host in hosts for _ in range(host.slots)]
-    return placed[:ranks]
+    placed = (host.name for host in hosts for _ in range(host.slots))
+    return list(itertools.islice(placed, ranks))
 
 
 def windows_by_host(hosts, windows):
@@ -124,7 +132,7 @@ def slurm_tasks_per_node(text):
     counts = []
     for part in text.split(","):
         match = re.fullmatch(r"([0-9]+)(?:\(x([0-9]+)\))?", part.strip())
-        if not match:
+        if not match or len(match.group(1)) > 5 or len(match.group(2) or "") > 6:
             raise HostfileError(f"SLURM_TASKS_PER_NODE: cannot read {part!r} in {text!r}")
         counts += [int(match.group(1))] * int(match.group(2) or 1)
     return counts
@@ -141,13 +149,15 @@ def slurm_hosts(nodelist, tasks_per_node, run=subprocess.run):
 
 
 def launch_command(flavour, program, ranks, hostfile=None, agent=None, env=None, launcher=None,
-                   slurm=False, cwd=None):
+                   slurm=False, cwd=None, extra=(), forward=()):
     """The argv that starts `program` (a list) on `ranks` processes.
 
     hostfile: a file in the flavour's syntax; agent: a command that stands in for ssh;
     env: variables every rank gets (MPICH's hydra and ssh-started daemons do not forward them
     all); slurm: launch with srun inside the current allocation instead; cwd: the ranks'
-    working directory on every host.
+    working directory on every host; extra: the user's own launcher options, just before the
+    program; forward: variables passed on by name from the launcher's own environment, so
+    that their values appear on no command line.
     """
     if flavour not in FLAVOURS:
         raise ValueError(f"unknown MPI flavour {flavour!r}")
@@ -158,7 +168,7 @@ def launch_command(flavour, program, ranks, hostfile=None, agent=None, env=None,
             raise ValueError("srun --export cannot carry values with commas")
         return [launcher or "srun", f"--mpi={SRUN_MPI[flavour]}", "-K", "--distribution=block",
                 "-n", str(ranks), "--export=" + ",".join(export)] + (
-                    [f"--chdir={cwd}"] if cwd else []) + list(program)
+                    [f"--chdir={cwd}"] if cwd else []) + list(extra) + list(program)
     if flavour == "openmpi":
         argv = [launcher or "mpirun.openmpi", "-n", str(ranks)]
         if hostfile:
@@ -169,7 +179,9 @@ def launch_command(flavour, program, ranks, hostfile=None, agent=None, env=None,
             argv += ["--wdir", cwd]
         for key, value in env.items():
             argv += ["-x", f"{key}={value}"]
-        return argv + list(program)
+        for name in forward:
+            argv += ["-x", name]
+        return argv + list(extra) + list(program)
     argv = [launcher or "mpiexec.mpich", "-n", str(ranks)]
     if hostfile:
         argv += ["-f", hostfile]
@@ -179,4 +191,6 @@ def launch_command(flavour, program, ranks, hostfile=None, agent=None, env=None,
         argv += ["-wdir", cwd]
     for key, value in env.items():
         argv += ["-genv", key, value]
-    return argv + list(program)
+    if forward:
+        argv += ["-genvlist", ",".join(forward)]
+    return argv + list(extra) + list(program)

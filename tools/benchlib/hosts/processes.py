@@ -4,12 +4,23 @@ Every process a run starts inherits one environment variable with a value of its
 whatever is left over is found and stopped by that tag, however deep the launcher buried it.
 """
 
+import ctypes
 import os
 import signal
 import subprocess
 import time
 
 TAG_VARIABLE = "BENCH_RUN_ID"
+PR_SET_PDEATHSIG = 1
+
+
+def die_with_parent():
+    """Makes a child we start (called between fork and exec) receive SIGTERM when the process
+    that started it ends, however it ends (SIGKILL included): nothing outlives its runner."""
+    parent = os.getppid()
+    ctypes.CDLL(None, use_errno=True).prctl(PR_SET_PDEATHSIG, signal.SIGTERM, 0, 0, 0)
+    if os.getppid() != parent:  # the parent was gone before the request took effect
+        os._exit(1)
 
 
 # ---------------------------------------------------------------- /proc

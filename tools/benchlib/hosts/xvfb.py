@@ -5,7 +5,7 @@ import select
 import subprocess
 import time
 
-from .processes import stop_process
+from .processes import die_with_parent, stop_process
 
 
 class XvfbError(Exception):
@@ -60,7 +60,8 @@ class Xvfb:
             self.process = subprocess.Popen(
                 command, stdin=subprocess.DEVNULL, stdout=log or subprocess.DEVNULL,
                 stderr=subprocess.STDOUT if log else subprocess.DEVNULL,
-                pass_fds=(write_fd,), start_new_session=True, env=env)
+                pass_fds=(write_fd,), start_new_session=True, env=env,
+                preexec_fn=die_with_parent)
         except OSError as e:
             os.close(read_fd)
             raise XvfbError("cannot start Xvfb: %s" % e) from None

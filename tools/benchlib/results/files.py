@@ -86,3 +86,19 @@ def write_json(f, data):
     infinity, so those are written as the strings "nan", "inf" and "-inf"."""
     json.dump(_strict(data), f, indent=2, allow_nan=False)
     f.write("\n")
+
+
+def replace_json(path, data):
+    """Writes a JSON file whole: beside it first, then renamed over it (nothing is left of
+    the attempt when it fails)."""
+    temporary = path + ".tmp"
+    try:
+        with open(temporary, "w") as f:
+            write_json(f, data)
+        os.replace(temporary, path)
+    except OSError:
+        try:
+            os.unlink(temporary)
+        except OSError:
+            pass
+        raise

@@ -1,7 +1,9 @@
 """The bench-run command line: options, signals, messages and exit status."""
 
 import argparse
+import math
 import os
+import shlex
 import signal
 import sys
 
@@ -11,14 +13,22 @@ from . import build, preflight, session
 from .progress import Progress
 
 
-def _positive(kind):
+DAY = 86400.0
+
+
+def _positive(kind, most=None):
+    """A number above 0 (and at most `most`); nan and infinity are no numbers here."""
     def convert(text):
         try:
             value = kind(text)
         except ValueError:
             raise argparse.ArgumentTypeError("not a number: %r" % text) from None
+        if not math.isfinite(value):
+            raise argparse.ArgumentTypeError("must be a finite number: %r" % text)
         if value <= 0:
             raise argparse.ArgumentTypeError("must be more than 0: %r" % text)
+        if most is not None and value > most:
+            raise argparse.ArgumentTypeError("must be at most %g: %r" % (most, text))
         return value
     return convert
 
@@ -45,8 +55,9 @@ def build_parser():
     mode = p.add_mutually_exclusive_group(required=True)
     mode.add_argument("--frames", type=_not_negative, metavar="F",
                       help="exactly F frames per window, stepped one at a time")
-    mode.add_argument("--seconds", type=_positive(float), metavar="S",
-                      help="animate for S seconds, then pause and end every window")
+    mode.add_argument("--seconds", type=_positive(float, 7 * DAY), metavar="S",
+                      help="animate for S seconds (at most a week), then pause and end every "
+                           "window")
     p.add_argument("--program", dest="program_path", metavar="PATH",
                    help="the program to run, e.g. an installed one (default: the checkout's "
                         "build/default, else the program found on PATH)")
@@ -70,16 +81,38 @@ def build_parser():
                         "of ssh to reach the hosts")
     p.add_argument("--out", metavar="DIR",
                    help="output folder, new or empty (default: ./runs/<program>-<time>)")
-    p.add_argument("--appear-timeout", type=_positive(float), default=300.0, metavar="S",
+    p.add_argument("--launcher-args", type=shlex.split, default=[], metavar="ARGS",
+                   help="options for mpirun/mpiexec, passed on as they are (one string, split "
+                        "as a shell would, e.g. \"--bind-to core --map-by core\"); so is "
+                        "everything after --")
+    p.add_argument("--srun-args", type=shlex.split, default=[], metavar="ARGS",
+                   help="inside a Slurm allocation: options for srun, passed on as they are")
+    p.add_argument("--appear-timeout", type=_positive(float, DAY), default=300.0, metavar="S",
                    help="how long the windows may take to appear and to initialise "
-                        "(default 300)")
-    p.add_argument("--stall-timeout", type=_positive(float), default=120.0, metavar="S",
+                        "(default 300, at most a day)")
+    p.add_argument("--stall-timeout", type=_positive(float, DAY), default=120.0, metavar="S",
                    help="how long a window may go without reporting a frame it owes; four "
-                        "times its longest frame so far when that is longer (default 120)")
-    p.add_argument("--exit-timeout", type=_positive(float), default=60.0, metavar="S",
+                        "times its longest frame so far when that is longer (default 120, at "
+                        "most a day)")
+    p.add_argument("--exit-timeout", type=_positive(float, DAY), default=60.0, metavar="S",
                    help="how long the launcher may take to end after the last window "
-                        "(default 60)")
+                        "(default 60, at most a day)")
     return p
+
+
+def parse(argv):
+    """The options; everything after -- goes to the launcher as it is."""
+    parser = build_parser()
+    ours, rest = (argv[:argv.index("--")], argv[argv.index("--") + 1:]) if "--" in argv \
+        else (argv, [])
+    args = parser.parse_args(ours)
+    args.launcher_args = args.launcher_args + rest
+    try:
+        os.getcwd()
+    except OSError as e:
+        parser.exit(2, "bench-run: the current directory cannot be read (%s): change to a "
+                       "folder that exists\n" % e.strerror)
+    return args
 
 
 def _silence_stdout():
@@ -92,18 +125,18 @@ def _silence_stdout():
 
 def main(argv=None):
     argv = list(sys.argv[1:] if argv is None else argv)
-    args = build_parser().parse_args(argv)
+    progress = Progress()
 
     def on_signal(signum, _frame):
         raise session.Interrupted(signum)
 
-    # Ctrl-C stops the run even when the runner was started with SIGINT ignored (as a
-    # background job of a script is).
-    signal.signal(signal.SIGINT, signal.default_int_handler)
-    signal.signal(signal.SIGTERM, on_signal)
-    signal.signal(signal.SIGHUP, on_signal)
-    progress = Progress()
     try:
+        # Ctrl-C stops the run even when the runner was started with SIGINT ignored (as a
+        # background job of a script is).
+        signal.signal(signal.SIGINT, signal.default_int_handler)
+        signal.signal(signal.SIGTERM, on_signal)
+        signal.signal(signal.SIGHUP, on_signal)
+        args = parse(argv)
         session.run(args, argv, progress)
         return 0
     except Refusal as e:
@@ -122,6 +155,11 @@ def main(argv=None):
         print("bench-run: interrupted (%s); the run was stopped"
               % signal.Signals(signum).name, file=sys.stderr)
         return 128 + signum
+    except OSError as e:  # the machine refused something the run needed (a full disk, ...)
+        _end_line(progress)
+        print("bench-run: error: %s%s" % (e.strerror or e, ": %s" % e.filename
+                                          if e.filename else ""), file=sys.stderr)
+        return 1
     finally:
         session.ignore_signals()
 

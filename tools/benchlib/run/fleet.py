@@ -11,6 +11,7 @@ next to no CPU from the windows.
 
 import base64
 import os
+import secrets
 import select
 import signal
 import socket
@@ -20,12 +21,13 @@ import time
 from ..hosts import hostfile as H
 from ..hosts import limits, processes
 from ..hosts.agent import HostWindows, marker_name
-from ..hosts.channel import Channel, ChannelClosed
+from ..hosts.channel import SECRET_VARIABLE, Channel, ChannelClosed, proves
 from . import plan as planning
 from . import progress as P
 
 AGENT = os.path.join(planning.SOURCE_DIR, "tools", "bench-agent")
 TICK = 0.5
+HELLO_TIMEOUT = 10.0   # a connection that has not proved itself by then is closed
 # The phase a host is in while it carries out each order.
 PHASES = {"start": "waiting for windows", "step": "stepping", "animate": "animating",
           "end": "ending"}
@@ -182,14 +184,25 @@ class Agents(Hosts):
 
     def __init__(self, plan, progress):
         super().__init__(plan, progress)
-        self.server = socket.create_server(("", 0))
+        # Only the address the hosts reach us at, and only agents that hold the run's secret.
+        self.host_address = own_address(plan.placement)
+        try:
+            self.server = socket.create_server((self.host_address, 0))
+        except OSError:
+            self.server = socket.create_server(("", 0))
+        self.secret = secrets.token_hex(32)
         self.channels = {}
         self.wake = []          # more to wait on: the benchmark launcher's exit
         self.collected = False
 
     @property
     def address(self):
-        return "%s:%d" % (own_address(self.plan.placement), self.server.getsockname()[1])
+        return "%s:%d" % (self.host_address, self.server.getsockname()[1])
+
+    def turn_away(self, channel, why):
+        channel.close()
+        self.progress.say("bench-run: note: %s: closed (%s); the run goes on"
+                          % (channel.name, why))
 
     @property
     def launch_display(self):
@@ -218,15 +231,18 @@ class Agents(Hosts):
             plan, [AGENT, "--connect", self.address], len(names), hostfile,
             {"PATH": os.environ.get("PATH", "/usr/bin:/bin")},
             # the run folder may not exist yet on the other hosts
-            "/", ["-N", str(len(names)), "--ntasks-per-node=1", "--overlap"])
+            "/", ["-N", str(len(names)), "--ntasks-per-node=1", "--overlap"],
+            forward=[SECRET_VARIABLE])
         if plan.slurm:  # the agents are no MPI job
             argv = [x if not x.startswith("--mpi=") else "--mpi=none" for x in argv]
         env = {k: v for k, v in plan.env.items() if k != processes.TAG_VARIABLE}
+        env[SECRET_VARIABLE] = self.secret
         log = stack.enter_context(open(os.path.join(plan.out, "agents.log"), "wb"))
         try:
             self.launcher = subprocess.Popen(argv, cwd=plan.out, env=env, stdout=log,
                                              stderr=subprocess.STDOUT,
-                                             stdin=subprocess.DEVNULL, start_new_session=True)
+                                             stdin=subprocess.DEVNULL, start_new_session=True,
+                                             preexec_fn=processes.die_with_parent)
         except OSError as e:
             raise ClusterError("cannot start the agents with %s: %s" % (argv[0], e)) from None
         stack.callback(self.stop)
@@ -239,24 +255,46 @@ class Agents(Hosts):
         check_hosts(plan, self.facts)
 
     def accept(self, names):
+        """Every host's agent, each proving that it holds the run's secret: a connection
+        that cannot is closed with a note and the run goes on."""
         deadline = time.monotonic() + self.plan.args.appear_timeout
-        pending = []
+        pending = {}  # channel -> (challenge, by when it must answer)
         while len(self.channels) < len(names):
-            ready, _, _ = select.select([self.server] + pending, [], [], TICK)
+            ready, _, _ = select.select([self.server] + list(pending), [], [], TICK)
             if self.server in ready:
                 conn, peer = self.server.accept()
-                pending.append(Channel(conn, "an agent at %s" % peer[0]))
-            for channel in [c for c in pending if c in ready]:
-                hello = channel.wait(0)
-                if hello is None:
+                channel = Channel(conn, "a connection from %s" % peer[0], limit=65536)
+                challenge = secrets.token_hex(16)
+                try:
+                    channel.send({"challenge": challenge})
+                except ChannelClosed:
+                    channel.close()
                     continue
-                pending.remove(channel)
+                pending[channel] = (challenge, time.monotonic() + HELLO_TIMEOUT)
+            for channel, (challenge, by) in list(pending.items()):
+                try:
+                    hello = channel.wait(0) if channel in ready else None
+                except ChannelClosed as e:
+                    del pending[channel]
+                    self.turn_away(channel, str(e))
+                    continue
+                if hello is None:
+                    if time.monotonic() > by:
+                        del pending[channel]
+                        self.turn_away(channel, "no answer to its challenge")
+                    continue
+                del pending[channel]
                 index = hello.get("hello")
-                if not isinstance(index, int) or not 0 <= index < len(names):
+                if not proves(self.secret, challenge, hello.get("proof")):
+                    self.turn_away(channel, "it did not prove that it belongs to the run")
+                    continue
+                if not isinstance(index, int) or not 0 <= index < len(names) \
+                        or names[index] in self.channels:
                     raise ClusterError("an agent on %s did not know its place (%r)"
                                        % (hello.get("host"), index))
                 host = names[index]
                 channel.name = "the agent on %s" % host
+                channel.limit = None
                 self.channels[host] = channel
             if self.launcher.poll() is not None:
                 raise ClusterError("the agents' launcher ended with status %d before every "
@@ -266,6 +304,8 @@ class Agents(Hosts):
                 missing = [n for n in names if n not in self.channels]
                 raise ClusterError("no agent connected from %s within %g s (see agents.log)"
                                    % (", ".join(missing), self.plan.args.appear_timeout))
+        for channel in pending:
+            self.turn_away(channel, "every agent had connected")
 
     def command(self, do, timeout, check, **fields):
         self.order(PHASES[do])
@@ -274,10 +314,16 @@ class Agents(Hosts):
         return self.gather(do, timeout, check)
 
     def listen(self, timeout, waiting):
-        """Takes what the agents in `waiting` have sent within timeout; {host: [messages]}."""
-        ready, _, _ = select.select(list(waiting.values()) + self.wake, [], [], timeout)
+        """Takes what the agents in `waiting` have sent within timeout; {host: [messages]}.
+        A connection to the agents' port now comes from a stranger: it is closed."""
+        ready, _, _ = select.select(list(waiting.values()) + self.wake + [self.server], [], [],
+                                    timeout)
         # Once the launcher has ended its descriptor stays readable: wait on it once.
         self.wake = [fd for fd in self.wake if fd not in ready]
+        if self.server in ready:
+            conn, peer = self.server.accept()
+            self.turn_away(Channel(conn, "a connection from %s" % peer[0]),
+                           "every agent had connected")
         received = {}
         for host, channel in waiting.items():
             try:

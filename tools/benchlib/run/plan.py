@@ -34,6 +34,7 @@ class Plan:
     placement: dict = field(default_factory=dict)  # {host: [windows]}, across hosts
     slurm: bool = False         # launched with srun inside an allocation
     command: list = None
+    user_args: list = field(default_factory=list)  # the user's own launcher options
 
     @property
     def launcher_for_hosts(self):
@@ -70,11 +71,13 @@ def placement(hosts, windows):
     return {name: by_host.get(name, []) for name in dict.fromkeys(ranked)}
 
 
-def launch_argv(plan, program, ranks, hostfile, env, cwd, slurm_extra=()):
+def launch_argv(plan, program, ranks, hostfile, env, cwd, slurm_extra=(), extra=(),
+                forward=()):
     """The launch line of a run across hosts for `program` (the benchmark or the agents)."""
     argv = H.launch_command(plan.mpi, program, ranks, hostfile=hostfile,
                             agent=plan.args.launcher_agent, env=env,
-                            launcher=plan.launcher_for_hosts, slurm=plan.slurm, cwd=cwd)
+                            launcher=plan.launcher_for_hosts, slurm=plan.slurm, cwd=cwd,
+                            extra=extra, forward=forward)
     if plan.slurm and slurm_extra:
         argv[1:1] = list(slurm_extra)
     return argv
@@ -95,7 +98,20 @@ def across_hosts_command(plan):
     env.update({name: os.environ[name] for name in RENDERING_VARIABLES if name in os.environ})
     program = rank_program(plan.program_path, plan.token, not plan.args.display)
     hostfile = None if plan.slurm else os.path.abspath(plan.args.hostfile)
-    return launch_argv(plan, program, len(plan.windows) + 1, hostfile, env, plan.out)
+    return launch_argv(plan, program, len(plan.windows) + 1, hostfile, env, plan.out,
+                       extra=plan.user_args)
+
+
+def user_launcher_args(args, slurm):
+    """The user's own options for the launcher that starts the ranks: mpirun/mpiexec's, or
+    srun's inside a Slurm allocation."""
+    if slurm and args.launcher_args:
+        raise limits.Refusal("inside a Slurm allocation srun starts the ranks: give its options "
+                             "with --srun-args, not --launcher-args or after --")
+    if not slurm and args.srun_args:
+        raise limits.Refusal("--srun-args is for runs inside a Slurm allocation; mpirun's "
+                             "options go in --launcher-args or after --")
+    return list(args.srun_args if slurm else args.launcher_args)
 
 
 def plan_run(args):
@@ -119,10 +135,12 @@ def plan_run(args):
     plan = Plan(args, PROGRAMS[args.program], windows, path, build_dir, mpi, launcher, out,
                 token, env)
     if across is None:
-        plan.command = [launcher, "-n", str(len(windows) + 1), path]
+        plan.user_args = user_launcher_args(args, False)
+        plan.command = [launcher, "-n", str(len(windows) + 1)] + plan.user_args + [path]
     else:
         plan.hosts = across
         plan.placement = placement(across, args.windows)
         plan.slurm = not args.hostfile
+        plan.user_args = user_launcher_args(args, plan.slurm)
         plan.command = across_hosts_command(plan)
     return plan

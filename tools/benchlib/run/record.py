@@ -4,8 +4,8 @@ The record is written when the run starts (status "running") and rewritten at th
 end with a final status and the frame counts found in the results files on disk.
 """
 
+import contextlib
 import datetime
-import json
 import os
 import socket
 import sys
@@ -14,8 +14,10 @@ import time
 from ..hosts.limits import meminfo_bytes
 from ..hosts.machine import cpu_model, git_revision, load_average
 from ..results import layout as L
+from ..results.files import replace_json
 from ..results.parser import ParseError, parse_results_file
 from . import build
+from .orphans import RESERVE_NAME, runner_identity
 from .plan import SOURCE_DIR
 
 
@@ -64,11 +66,35 @@ def file_states(folder, program, windows, console):
 
 # ---------------------------------------------------------------- the record
 
+class RecordError(Exception):
+    pass
+
+
+# Room kept free beside run.json until its final write, so that a disk the windows fill still
+# takes the run's last word: a fixed part and a part per window (its file name and counts).
+def reserve_bytes(windows):
+    return 65536 + 1024 * windows
+
+
 class RunRecord:
     def __init__(self, folder, info):
         self.path = os.path.join(folder, "run.json")
+        self.reserve = os.path.join(folder, RESERVE_NAME)
         self.info = info
         self.launched = None
+
+    def keep_room(self):
+        """Sets the reserve aside (best effort: a disk already full has none to give)."""
+        try:
+            with open(self.reserve, "wb") as f:
+                os.posix_fallocate(f.fileno(), 0, reserve_bytes(self.info["windows"]))
+        except OSError:
+            with contextlib.suppress(OSError):
+                os.unlink(self.reserve)
+
+    def release_room(self):
+        with contextlib.suppress(OSError):
+            os.unlink(self.reserve)
 
     def mark_launch(self):
         """From here to the end, the runner's own CPU time is recorded ("runner_cpu")."""
@@ -76,13 +102,15 @@ class RunRecord:
         self.launched = (times.user + times.system, time.monotonic())
 
     def write(self):
-        with open(self.path + ".tmp", "w") as f:
-            json.dump(self.info, f, indent=2)
-            f.write("\n")
-        os.replace(self.path + ".tmp", self.path)
+        """run.json replaced whole (written beside, then renamed), or RecordError."""
+        try:
+            replace_json(self.path, self.info)
+        except OSError as e:
+            raise RecordError("cannot write %s: %s" % (self.path, e.strerror or e)) from None
 
     def finish(self, status, error, folder, program, windows, console):
         """Final state: status, end time, load, and what the results files on disk hold."""
+        self.release_room()
         info = self.info
         info["status"] = status
         info["error"] = error
@@ -124,6 +152,7 @@ def new_record(plan, argv):
         "end_time": None, "source_dir": SOURCE_DIR, "build_dir": plan.build_dir,
         "program_path": plan.program_path, "output_folder": plan.out,
         "command": [sys.argv[0]] + list(argv), "launcher_command": plan.command,
+        "launcher_args": plan.user_args, "runner": runner_identity(),
         "launcher_status": None, "results_files": {}, "frames_reported": {},
         "summaries_written": {}, "window_visuals": {}})
 

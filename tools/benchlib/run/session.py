@@ -42,21 +42,27 @@ every case.
 
 import contextlib
 import os
+import shutil
 import signal
 import subprocess
+import sys
+import tempfile
 import time
 
 from ..hosts import processes
 from ..hosts.agent import FAILURES as HOST_FAILURES
 from ..results.follow import ConsoleFollower
 from . import build, fleet, preflight
+from .orphans import mark_orphans
 from .plan import plan_run
-from .record import describe, file_states, files_on_disk, new_record
+from .record import RecordError, describe, file_states, files_on_disk, new_record, now_iso
 
 # The agents report a summary up to half a second after the window wrote it: a launcher
 # that ended cleanly may have been quicker.
 SUMMARY_GRACE = 5.0
-FAILURES = HOST_FAILURES + (build.BuildError, fleet.ClusterError)
+FAILURES = HOST_FAILURES + (build.BuildError, fleet.ClusterError, RecordError)
+# Below this much free space the output folder's file system counts as full.
+FULL_BELOW = 1 << 20
 
 
 class RunError(Exception):
@@ -97,15 +103,43 @@ def file_complaint(w, said):
     return "window %d: the results file %s; the console holds the full reports" % (w, what)
 
 
+def full_disk_note(folder):
+    """A sentence naming a full file system under the output folder, or ""."""
+    try:
+        st = os.statvfs(folder)
+    except OSError:
+        return ""
+    free = st.f_bavail * st.f_frsize
+    if free >= FULL_BELOW:
+        return ""
+    return (" The file system of %s is full (%d bytes free): the windows could not write "
+            "their reports there." % (folder, free))
+
+
+def launcher_folder(stack, plan, record):
+    """A folder of the run's own for an OpenMPI launcher on this machine: its session folder
+    and shared-memory segments, removed at the end whatever happened (also when the launcher
+    was killed, which leaves them behind)."""
+    if plan.mpi != "openmpi" or plan.hosts:
+        return {}
+    base = "/dev/shm" if os.access("/dev/shm", os.W_OK) else None
+    folder = tempfile.mkdtemp(prefix="bench-run-", dir=base)
+    stack.callback(shutil.rmtree, folder, ignore_errors=True)
+    record.info["launcher_tmpdir"] = folder
+    return {"TMPDIR": folder, "OMPI_MCA_orte_tmpdir_base": folder,
+            "OMPI_MCA_btl_vader_backing_directory": folder}
+
+
 def launch(stack, plan, hosts, record):
     console = stack.enter_context(open(os.path.join(plan.out, "console.log"), "wb"))
-    env = dict(plan.env, DISPLAY=hosts.launch_display)
+    env = dict(plan.env, DISPLAY=hosts.launch_display, **launcher_folder(stack, plan, record))
     own_xvfb = {f["xvfb_pid"] for f in hosts.facts.values()} - {None}
     record.mark_launch()
     try:
         launcher = subprocess.Popen(plan.command, cwd=plan.out, env=env,
                                     stdin=subprocess.DEVNULL, stdout=console,
-                                    stderr=subprocess.STDOUT, start_new_session=True)
+                                    stderr=subprocess.STDOUT, start_new_session=True,
+                                    preexec_fn=processes.die_with_parent)
     except OSError as e:
         raise RunError("cannot start %s: %s" % (plan.command[0], e)) from None
 
@@ -130,7 +164,7 @@ def make_check(plan, launcher, console):
         ending = hosts.phase in ("ending", "waiting for the launcher")
         for w, said in sorted(console.update().items()):
             if said["state"] == "not created" or not ending:
-                raise RunError(file_complaint(w, said))
+                raise RunError(file_complaint(w, said) + full_disk_note(plan.out))
         if launcher.poll() is None:
             return
         if not ended:
@@ -141,8 +175,9 @@ def make_check(plan, launcher, console):
             missing = [w for w in plan.windows if w not in hosts.appeared]
             what = ("before window(s) %s appeared" % ", ".join(map(str, missing)) if missing
                     else "while the windows were running")
-            raise RunError("the launcher ended with status %d %s.%s"
-                           % (launcher.returncode, what, console_tail(plan.out)))
+            raise RunError("the launcher ended with status %d %s.%s%s"
+                           % (launcher.returncode, what, full_disk_note(plan.out),
+                              console_tail(plan.out)))
     return check
 
 
@@ -179,6 +214,8 @@ def run(args, argv, progress):
     """One run; every phase's clean-up is on one ExitStack, run.json's final state last."""
     with contextlib.ExitStack() as stack:
         plan = plan_run(args)
+        mark_orphans(os.path.dirname(plan.out), now_iso(),
+                     lambda line: print(line, file=sys.stderr))
         hosts = (fleet.Agents if plan.hosts else fleet.OwnHost)(plan, progress)
         if args.display and not plan.hosts:
             # A display the user named is checked before the output folder exists.
@@ -187,16 +224,18 @@ def run(args, argv, progress):
         record = new_record(plan, argv)
         try:
             record.write()
-        except OSError as e:
-            raise preflight.Refusal("cannot write %s (%s): name a folder you can write to"
-                                    % (record.path, e.strerror)) from None
+        except RecordError as e:
+            raise preflight.Refusal("%s: name a folder with room you can write to" % e) from None
+        record.keep_room()
         console = ConsoleFollower(os.path.join(plan.out, "console.log"))
 
         def finish(_type, exc, _tb):
             status, error = final_status(exc)
-            with contextlib.suppress(OSError):
+            try:
                 record.finish(status, error, plan.out, plan.program, plan.windows,
                               console.update())
+            except RecordError as e:
+                print("bench-run: %s" % e, file=sys.stderr)
         stack.push(finish)  # unwinds after the processes and the runner's Xvfb are gone
 
         if not hosts.facts:
@@ -269,7 +308,7 @@ def report(plan, console, too_many):
     for line in lines:
         print(line)
     if problems:
-        raise RunError("; ".join(problems))
+        raise RunError("; ".join(problems) + full_disk_note(plan.out))
     print("run complete: %s (tools/bench-report %s for the report)" % (plan.out, plan.out))
 
 
