@@ -12,7 +12,7 @@ import toolstest as T
 PACKAGE = os.path.join(T.TOOLS_DIR, "benchlib")
 # What each role may build on (besides itself).
 ALLOWED = {"results": set(), "hosts": {"results"}, "run": {"results", "hosts"},
-           "report": {"results"}}
+           "report": {"results"}, "history": {"results"}}
 
 
 def modules():

@@ -1,0 +1,202 @@
+"""A run folder read into what the history keeps of it.
+
+Everything comes from the folder: run.json (written by bench-run) for when, where, what and
+how the run ended, and the results files, read and checked by benchlib.results, for the
+windows' rates and the headline. A folder of results files without run.json (a run made by
+hand) is a run too, with its context unknown; a run.json without results files (a run that
+failed before any window wrote one) is a run without rates.
+"""
+
+import datetime
+import math
+import os
+from dataclasses import dataclass, field
+
+from ..results import layout as L
+from ..results.runs import UsageError, build_runs, collect_files, folder_records, \
+    parse_files
+
+
+class NotARun(Exception):
+    """The folder cannot be recorded; the message says why, in one line."""
+
+
+# The columns of the runs table that come from a run folder.
+RUN_COLUMNS = (
+    "run_key", "folder", "program", "windows", "frames", "seconds", "repeats",
+    "start_time", "end_time", "started", "status", "error", "headline",
+    "host", "cpu_model", "gl_renderer", "gl_version", "mpi_library", "mpi_version",
+    "screen_width", "screen_height", "screen_depth", "git_revision")
+
+
+@dataclass
+class RunEntry:
+    run: dict                                     # RUN_COLUMNS -> value
+    windows: list = field(default_factory=list)   # {window, host, frames, seconds, rate, state}
+    hosts: list = field(default_factory=list)     # {host, cpu_model, cores, memory_bytes,
+    #                                                gl_renderer, mpi_library, windows, rate}
+
+    @property
+    def series(self):
+        """What makes runs comparable: program, windows, screen depth, GL renderer."""
+        r = self.run
+        return (r["program"], r["windows"], r["screen_depth"], r["gl_renderer"])
+
+
+def _dict(value):
+    return value if isinstance(value, dict) else {}
+
+
+def _int(value):
+    return value if isinstance(value, int) and not isinstance(value, bool) else None
+
+
+def _number(value):
+    if isinstance(value, (int, float)) and not isinstance(value, bool) and math.isfinite(value):
+        return value
+    return None
+
+
+def _text(value):
+    return value if isinstance(value, str) and value else None
+
+
+def _epoch(iso_text):
+    """Seconds since the epoch of an ISO 8601 time (local time when it has no offset)."""
+    try:
+        return datetime.datetime.fromisoformat(iso_text).timestamp()
+    except (TypeError, ValueError):
+        return None
+
+
+def _rate(report):
+    rate = report.average_quantity_rate
+    return rate if report.frame_count and math.isfinite(rate) else None
+
+
+def read_run(folder):
+    """The RunEntry of a run folder; NotARun when the folder is not one run that has ended."""
+    if not os.path.isdir(folder):
+        raise NotARun("%s: no such folder" % folder)
+    folder = os.path.realpath(folder)
+    records = folder_records(folder)
+    if records.problem:
+        raise NotARun(records.problem)
+    rj = records.run_json or {}
+    run = _results_run(folder, rj)
+    program = run.program.name if run else rj.get("program")
+    if program not in L.PROGRAMS:
+        raise NotARun("%s is not a run folder: no results files (results_*.txt) and no "
+                      "run.json naming a program" % folder)
+    if rj and run is not None and not run.context:
+        raise NotARun("%s: run.json describes another run than the results files beside it"
+                      % folder)
+    if rj.get("status") == "running":
+        raise NotARun("%s: run.json says the run is still going on (status running); record "
+                      "it when it has ended" % folder)
+    ctx = _dict(rj.get("context"))
+    screen = _dict(ctx.get("screen")) or _dict(rj.get("screen"))
+    mpi = _dict(rj.get("mpi"))
+    start_time = _text(rj.get("start_time"))
+    started = _epoch(start_time)
+    if started is None and run is not None and run.start is not None:
+        started = run.start.timestamp()  # the windows' start, local time, from the file names
+        start_time = start_time or run.start.astimezone().isoformat(timespec="seconds")
+    windows = _window_rows(run, rj)
+    entry = RunEntry(run={
+        "run_key": _text(rj.get("run_id")) or folder,
+        "folder": folder,
+        "program": program,
+        "windows": _int(rj.get("windows")) or len(windows),
+        "frames": _int(rj.get("frames")),
+        "seconds": _number(rj.get("seconds")),
+        "repeats": _int(rj.get("repeats")),
+        "start_time": start_time,
+        "end_time": _text(rj.get("end_time")),
+        "started": started,
+        "status": _text(rj.get("status")),
+        "error": _text(rj.get("error")),
+        "headline": run.headline if run and math.isfinite(run.headline) else None,
+        "host": _text(ctx.get("host")) or _text(rj.get("host")),
+        "cpu_model": _text(ctx.get("cpu_model")),
+        "gl_renderer": _text(ctx.get("gl_renderer")) or _text(rj.get("renderer")),
+        "gl_version": _text(ctx.get("gl_version")),
+        "mpi_library": _text(ctx.get("mpi_library")) or _text(mpi.get("library")),
+        "mpi_version": _text(ctx.get("mpi_version")) or _text(mpi.get("version")),
+        "screen_width": _int(screen.get("width")),
+        "screen_height": _int(screen.get("height")),
+        "screen_depth": _int(screen.get("depth")) or _int(rj.get("screen_depth")),
+        "git_revision": _text(ctx.get("git_revision")) or _text(rj.get("git_revision")),
+    }, windows=windows)
+    entry.hosts = _host_rows(entry, rj)
+    return entry
+
+
+def _results_run(folder, rj):
+    """The one run of the folder's results files, None when it has none."""
+    try:
+        files = collect_files([folder])
+    except UsageError:
+        return None
+    parsed, failures = parse_files(files)
+    if failures:
+        more = " (and %d more)" % (len(failures) - 1) if len(failures) > 1 else ""
+        raise NotARun("%s%s" % (failures[0], more))
+    runs = build_runs(parsed)
+    if len(runs) > 1:
+        raise NotARun("%s holds %d runs (%s): record a folder of one run"
+                      % (folder, len(runs), "; ".join(r.label for r in runs)))
+    return runs[0]
+
+
+def _window_rows(run, rj):
+    rows = []
+    if run is not None:
+        for r in run.reports:
+            rows.append({"window": r.window, "host": r.host, "frames": r.frame_count,
+                         "seconds": r.total_time if math.isfinite(r.total_time) else None,
+                         "rate": _rate(r), "state": r.state})
+        absent = run.absent
+    else:
+        absent = [{"window": int(w), "state": _dict(s).get("state")}
+                  for w, s in _dict(rj.get("results_file_states")).items()
+                  if str(w).isdigit() and _dict(s).get("state") != "complete"]
+    hosts = _dict(rj.get("window_hosts"))
+    for a in absent:
+        state = {"not created": "NOT CREATED", "incomplete": "INCOMPLETE FILE"}.get(
+            a["state"], str(a["state"]))
+        rows.append({"window": a["window"], "host": _text(hosts.get(str(a["window"]))),
+                     "frames": 0, "seconds": None, "rate": None, "state": state})
+    rows.sort(key=lambda w: w["window"] if w["window"] is not None else -1)
+    return rows
+
+
+def _host_rows(entry, rj):
+    """Every host of the run: run.json's hosts, then those only the results files name; each
+    with its windows and its rate (the rates of its windows summed)."""
+    by_name = {}
+    for h in rj.get("hosts") if isinstance(rj.get("hosts"), list) else []:
+        name = _text(_dict(h).get("name"))
+        if name and name not in by_name:
+            by_name[name] = {"host": name, "cpu_model": _text(h.get("cpu_model")),
+                             "cores": _int(h.get("cores")),
+                             "memory_bytes": _int(h.get("memory_bytes")),
+                             "gl_renderer": _text(h.get("gl_renderer")),
+                             "mpi_library": _text(h.get("mpi_library")),
+                             "windows": 0, "rate": None}
+    rates = {}
+    for w in entry.windows:
+        name = w["host"] or "?"
+        if name not in by_name:
+            own = name == entry.run["host"]
+            by_name[name] = {"host": name, "cores": None, "memory_bytes": None,
+                             "cpu_model": entry.run["cpu_model"] if own else None,
+                             "gl_renderer": entry.run["gl_renderer"] if own else None,
+                             "mpi_library": entry.run["mpi_library"], "windows": 0,
+                             "rate": None}
+        by_name[name]["windows"] += 1
+        if w["rate"] is not None:
+            rates.setdefault(name, []).append(w["rate"])
+    for name, found in rates.items():
+        by_name[name]["rate"] = math.fsum(found)
+    return list(by_name.values())
