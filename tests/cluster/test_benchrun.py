@@ -83,6 +83,42 @@ class BenchRunHostfile(BenchRunCase):
             with open(os.path.join(folder, name)) as f:
                 self.assertIn("Total running time:  ", f.read())
 
+    def test_a_stranger_on_the_agents_port_is_turned_away(self):
+        """A process on another host connects to the agents' port while the run goes on: it
+        learns nothing of the run, its connection is closed and the run ends well."""
+        process = self.bench_run("latticeglow", "1", "--seconds", "4", "--depth", "16",
+                                 *self.hostfile_args())
+
+        def agents_port():
+            for entry in os.listdir("/proc"):
+                try:
+                    with open(f"/proc/{entry}/cmdline", "rb") as f:
+                        argv = f.read().decode(errors="replace").split("\0")
+                except OSError:
+                    continue
+                if "--connect" in argv and any(a.endswith("bench-agent") for a in argv):
+                    return argv[argv.index("--connect") + 1]
+            return None
+        address = C.wait_for(lambda: process.poll() is None and agents_port(),
+                             "the agents' port", timeout=120)
+        stranger = (
+            "import json, socket, sys\n"
+            "host, port = sys.argv[1].rsplit(':', 1)\n"
+            "s = socket.create_connection((host, int(port)), timeout=60)\n"
+            "s.sendall(b'{\"hello\": 1, \"proof\": \"00\"}\\n')\n"
+            "got = b''\n"
+            "while True:\n"
+            "    chunk = s.recv(65536)\n"
+            "    if not chunk: break\n"
+            "    got += chunk\n"
+            "print(got.decode())\n")
+        heard = self.cluster.run("node3", [sys.executable, "-c", stranger, address], timeout=90)
+        self.assertNotIn("config", heard.stdout)
+        self.assertNotIn(self.run_json()["run_id"], heard.stdout)
+        self.assertEqual(self.wait_exit(process, timeout=300), 0, self.console_text())
+        self.assertIn("a connection from 198.18.0.3: closed", self.console_text())
+        self.assert_nothing_running(ignore=())
+
     def test_a_host_that_fails_ends_the_run_everywhere(self):
         """Without a shared folder: the files written until the failure still come back."""
         process = self.bench_run("latticeglow", "2", "--seconds", "120", "--depth", "16",

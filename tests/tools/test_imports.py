@@ -11,7 +11,7 @@ import toolstest as T
 
 PACKAGE = os.path.join(T.TOOLS_DIR, "benchlib")
 # What each role may build on (besides itself).
-ALLOWED = {"results": set(), "hosts": {"results"}, "run": {"results", "hosts"},
+ALLOWED = {"results": set(), "hosts": {"results"}, "run": {"results", "hosts", "history"},
            "report": {"results"}, "history": {"results"}}
 
 

@@ -116,7 +116,11 @@ class SuccessfulRuns(RunnerCase):
             self.out = (glob.glob(os.path.join(glob.escape(self.dir), "runs",
                                                program + "-*")) or [self.out])[0]
         else:
-            status, out, err = self.bench_run(*args, "--build-dir", T.BUILD_DIR)
+            history = os.path.join(self.dir, "history.sqlite")
+            status, out, err = self.bench_run(*args, "--build-dir", T.BUILD_DIR,
+                                              "--history", history)
+            listed = T.run_tool(T.BENCH_HISTORY, "--db", history, "list")
+            self.assertIn(os.path.realpath(self.out), listed.stdout, listed.stderr)
         self.assertEqual(status, 0, "stdout:\n%s\nstderr:\n%s" % (out, err))
         self.assertIn("run complete", out)
         self.assert_nothing_left()
@@ -247,6 +251,47 @@ class SuccessfulRuns(RunnerCase):
         self.assertEqual(info["summaries_written"], {"1": False, "2": False})
 
 
+    def test_a_killed_runner_takes_its_run_along(self):
+        proc = self.start("latticeglow", 2, "--seconds", 600, "--depth", 16,
+                          "--build-dir", T.BUILD_DIR)
+        try:
+            def drawing():
+                files = self.results_files("latticeglow")
+                return len(files) == 2 and all(self.count_blocks(f, "latticeglow")[0] > 0
+                                               for f in files)
+            self.assertTrue(T.wait_until(lambda: drawing() or proc.poll() is not None, 300),
+                            "the windows never drew a frame")
+            killed = self.run_json()
+            proc.kill()
+        finally:
+            self.finish(proc, 60)
+        # Xvfb, the launcher and the ranks end with the runner, however it ended.
+        self.assertEqual(T.wait_until(lambda: not self.leftovers(), 60), True,
+                         "left behind: %s" % self.leftovers())
+        self.assertEqual(self.run_json()["status"], "running")
+        self.assertTrue(os.path.isdir(killed["launcher_tmpdir"]))
+        # The next run beside it marks it interrupted and removes what its launcher left.
+        first, self.out = self.out, os.path.join(self.dir, "next")
+        status, out, err = self.bench_run("latticeglow", 1, "--frames", 1, "--depth", 16,
+                                          "--build-dir", T.BUILD_DIR)
+        self.assertEqual(status, 0, err)
+        self.assertIn("%s was left running by a runner that has ended" % first, err)
+        with open(os.path.join(first, "run.json")) as f:
+            self.assertEqual(json.load(f)["status"], "interrupted")
+        self.assertFalse(os.path.exists(killed["launcher_tmpdir"]))
+
+    def test_launcher_options_reach_the_launcher(self):
+        status, out, err = self.finish(self.start(
+            "latticeglow", 1, "--frames", 1, "--depth", 16, "--build-dir", T.BUILD_DIR,
+            "--out", self.out, "--launcher-args", "--bind-to core", "--", "--report-bindings",
+            out=False))
+        self.assertEqual(status, 0, err)
+        info = self.run_json()
+        self.assertEqual(info["launcher_args"], ["--bind-to", "core", "--report-bindings"])
+        with open(os.path.join(self.out, "console.log")) as f:
+            self.assertRegex(f.read(), r"MCW rank 1 bound to .*core")
+
+
 class FailingRuns(RunnerCase):
     def test_window_that_never_appears(self):
         build = os.path.join(self.dir, "build")
@@ -263,6 +308,15 @@ class FailingRuns(RunnerCase):
         info = self.run_json()
         self.assertEqual(info["status"], "failed")
         self.assertIn("never appeared", info["error"])
+
+    def test_a_bad_launcher_option_fails_with_the_launchers_word(self):
+        status, out, err = self.finish(self.start(
+            "latticeglow", 1, "--frames", 1, "--depth", 16, "--build-dir", T.BUILD_DIR,
+            "--out", self.out, "--", "--no-such-option", out=False))
+        self.assertEqual(status, 1, out)
+        self.assertIn("no-such-option", err)  # the launcher's own message, from console.log
+        self.assert_nothing_left()
+        self.assertEqual(self.run_json()["status"], "failed")
 
     def test_launcher_failure_is_reported(self):
         build = os.path.join(self.dir, "build")

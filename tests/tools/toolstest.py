@@ -15,6 +15,7 @@ TOOLS_DIR = os.path.join(SOURCE_DIR, "tools")
 BENCH_RUN = os.path.join(TOOLS_DIR, "bench-run")
 BENCH_REPORT = os.path.join(TOOLS_DIR, "bench-report")
 BENCH_COMPARE = os.path.join(TOOLS_DIR, "bench-compare")
+BENCH_HISTORY = os.path.join(TOOLS_DIR, "bench-history")
 
 for folder in (TOOLS_DIR, os.path.join(SOURCE_DIR, "tests", "e2e")):
     if folder not in sys.path:

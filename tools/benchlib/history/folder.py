@@ -43,20 +43,6 @@ class RunEntry:
         return (r["program"], r["windows"], r["screen_depth"], r["gl_renderer"])
 
 
-def _dict(value):
-    return value if isinstance(value, dict) else {}
-
-
-def _int(value):
-    return value if isinstance(value, int) and not isinstance(value, bool) else None
-
-
-def _number(value):
-    if isinstance(value, (int, float)) and not isinstance(value, bool) and math.isfinite(value):
-        return value
-    return None
-
-
 def _text(value):
     return value if isinstance(value, str) and value else None
 
@@ -80,8 +66,8 @@ def read_run(folder):
         raise NotARun("%s: no such folder" % folder)
     folder = os.path.realpath(folder)
     records = folder_records(folder)
-    if records.problem:
-        raise NotARun(records.problem)
+    if records.unreadable:
+        raise NotARun(records.unreadable)
     rj = records.run_json or {}
     run = _results_run(folder, rj)
     program = run.program.name if run else rj.get("program")
@@ -94,9 +80,9 @@ def read_run(folder):
     if rj.get("status") == "running":
         raise NotARun("%s: run.json says the run is still going on (status running); record "
                       "it when it has ended" % folder)
-    ctx = _dict(rj.get("context"))
-    screen = _dict(ctx.get("screen")) or _dict(rj.get("screen"))
-    mpi = _dict(rj.get("mpi"))
+    ctx = rj.get("context", {})
+    screen = ctx.get("screen", {})
+    mpi = rj.get("mpi", {})
     start_time = _text(rj.get("start_time"))
     started = _epoch(start_time)
     if started is None and run is not None and run.start is not None:
@@ -107,10 +93,10 @@ def read_run(folder):
         "run_key": _text(rj.get("run_id")) or folder,
         "folder": folder,
         "program": program,
-        "windows": _int(rj.get("windows")) or len(windows),
-        "frames": _int(rj.get("frames")),
-        "seconds": _number(rj.get("seconds")),
-        "repeats": _int(rj.get("repeats")),
+        "windows": rj.get("windows") or len(windows),
+        "frames": rj.get("frames"),
+        "seconds": rj.get("seconds"),
+        "repeats": rj.get("repeats"),
         "start_time": start_time,
         "end_time": _text(rj.get("end_time")),
         "started": started,
@@ -119,14 +105,14 @@ def read_run(folder):
         "headline": run.headline if run and math.isfinite(run.headline) else None,
         "host": _text(ctx.get("host")) or _text(rj.get("host")),
         "cpu_model": _text(ctx.get("cpu_model")),
-        "gl_renderer": _text(ctx.get("gl_renderer")) or _text(rj.get("renderer")),
+        "gl_renderer": _text(ctx.get("gl_renderer")),
         "gl_version": _text(ctx.get("gl_version")),
         "mpi_library": _text(ctx.get("mpi_library")) or _text(mpi.get("library")),
         "mpi_version": _text(ctx.get("mpi_version")) or _text(mpi.get("version")),
-        "screen_width": _int(screen.get("width")),
-        "screen_height": _int(screen.get("height")),
-        "screen_depth": _int(screen.get("depth")) or _int(rj.get("screen_depth")),
-        "git_revision": _text(ctx.get("git_revision")) or _text(rj.get("git_revision")),
+        "screen_width": screen.get("width"),
+        "screen_height": screen.get("height"),
+        "screen_depth": screen.get("depth"),
+        "git_revision": _text(ctx.get("git_revision")),
     }, windows=windows)
     entry.hosts = _host_rows(entry, rj)
     return entry
@@ -158,13 +144,12 @@ def _window_rows(run, rj):
                          "rate": _rate(r), "state": r.state})
         absent = run.absent
     else:
-        absent = [{"window": int(w), "state": _dict(s).get("state")}
-                  for w, s in _dict(rj.get("results_file_states")).items()
-                  if str(w).isdigit() and _dict(s).get("state") != "complete"]
-    hosts = _dict(rj.get("window_hosts"))
+        absent = [{"window": int(w), "state": s["state"]}
+                  for w, s in rj.get("results_file_states", {}).items()
+                  if s["state"] != "complete"]
+    hosts = rj.get("window_hosts", {})
     for a in absent:
-        state = {"not created": "NOT CREATED", "incomplete": "INCOMPLETE FILE"}.get(
-            a["state"], str(a["state"]))
+        state = a["state"].upper()
         rows.append({"window": a["window"], "host": _text(hosts.get(str(a["window"]))),
                      "frames": 0, "seconds": None, "rate": None, "state": state})
     rows.sort(key=lambda w: w["window"] if w["window"] is not None else -1)
@@ -175,12 +160,12 @@ def _host_rows(entry, rj):
     """Every host of the run: run.json's hosts, then those only the results files name; each
     with its windows and its rate (the rates of its windows summed)."""
     by_name = {}
-    for h in rj.get("hosts") if isinstance(rj.get("hosts"), list) else []:
-        name = _text(_dict(h).get("name"))
+    for h in rj.get("hosts", []):
+        name = _text(h.get("name"))
         if name and name not in by_name:
             by_name[name] = {"host": name, "cpu_model": _text(h.get("cpu_model")),
-                             "cores": _int(h.get("cores")),
-                             "memory_bytes": _int(h.get("memory_bytes")),
+                             "cores": h.get("cores"),
+                             "memory_bytes": h.get("memory_bytes"),
                              "gl_renderer": _text(h.get("gl_renderer")),
                              "mpi_library": _text(h.get("mpi_library")),
                              "windows": 0, "rate": None}

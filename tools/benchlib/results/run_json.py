@@ -17,7 +17,8 @@ HOST = {"name": TEXT, "cpu_model": TEXT, "cores": WHOLE, "memory_bytes": WHOLE,
         "gl_renderer": TEXT, "mpi_library": TEXT, "windows": [WHOLE]}
 FIELDS = {
     "program": TEXT, "status": TEXT, "error": TEXT, "start_time": TEXT, "end_time": TEXT,
-    "run_id": TEXT,
+    "run_id": TEXT, "windows": WHOLE, "frames": WHOLE, "seconds": NUMBER, "repeats": WHOLE,
+    "host": TEXT, "mpi": {"library": TEXT, "version": TEXT, "launcher": TEXT},
     "context": {"host": TEXT, "cpu_model": TEXT, "cores": WHOLE, "memory_bytes": WHOLE,
                 "load_start": [NUMBER], "load_end": [NUMBER], "gl_renderer": TEXT,
                 "gl_version": TEXT, "mpi_library": TEXT, "mpi_version": TEXT,
@@ -25,6 +26,7 @@ FIELDS = {
                 "git_revision": TEXT},
     "hosts": [HOST],
     "results_files": ("map", TEXT),
+    "window_hosts": ("map", TEXT),
     "results_file_states": ("map", {"state": TEXT, "error": TEXT}),
 }
 
@@ -76,7 +78,8 @@ def _short(value):
 
 
 def read_run_json(folder):
-    """(sound fields of the folder's run.json or None, notes). No run.json: (None, [])."""
+    """(sound fields of the folder's run.json or None, notes). No run.json: (None, []); one
+    that cannot be read at all: (None, [why])."""
     path = os.path.join(folder, "run.json")
     if not os.path.lexists(path):
         return None, []

@@ -140,13 +140,15 @@ def context_of(run_json):
 class FolderRecords:
     run_json: dict = None    # the sound fields of run.json
     notes: list = field(default_factory=list)  # what of run.json could not be used
+    unreadable: str = None   # why a run.json that is there could not be read at all
     states_by_name: dict = field(default_factory=dict)    # file name -> state
     states_by_window: dict = field(default_factory=dict)  # window -> state (run.json only)
 
 
 def folder_records(folder):
     run_json, notes = read_run_json(folder)
-    records = FolderRecords(run_json=run_json, notes=notes)
+    records = FolderRecords(run_json=run_json, notes=notes,
+                            unreadable=notes[0] if run_json is None and notes else None)
     console = os.path.join(folder, "console.log")
     if os.path.lexists(console):
         try:

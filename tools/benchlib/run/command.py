@@ -87,6 +87,12 @@ def build_parser():
                         "everything after --")
     p.add_argument("--srun-args", type=shlex.split, default=[], metavar="ARGS",
                    help="inside a Slurm allocation: options for srun, passed on as they are")
+    history = p.add_mutually_exclusive_group()
+    history.add_argument("--history", metavar="PATH",
+                         help="record the run in this history database (default: "
+                              "$BENCH_HISTORY, else the user's data folder; see bench-history)")
+    history.add_argument("--no-history", action="store_true",
+                         help="record nothing in the run history")
     p.add_argument("--appear-timeout", type=_positive(float, DAY), default=300.0, metavar="S",
                    help="how long the windows may take to appear and to initialise "
                         "(default 300, at most a day)")

@@ -162,7 +162,8 @@ def describe(record, plan, hosts):
     and every host. A run across hosts takes display, screen and GL from its first host
     with windows."""
     info = record.info
-    facts = hosts.facts
+    # In placement order across hosts (the first host may hold only the console).
+    facts = {h: hosts.facts[h] for h in plan.placement} if plan.hosts else hosts.facts
     info["mpi"].update(build.launcher_version(plan.launcher, plan.env))
     info["mpi"]["launcher"] = plan.command[0]
     first = next(facts[h] for h in facts if not plan.hosts or plan.placement[h])

@@ -50,6 +50,7 @@ import tempfile
 import time
 
 from ..hosts import processes
+from ..history.store import record_quietly
 from ..hosts.agent import FAILURES as HOST_FAILURES
 from ..results.follow import ConsoleFollower
 from . import build, fleet, preflight
@@ -236,6 +237,9 @@ def run(args, argv, progress):
                               console.update())
             except RecordError as e:
                 print("bench-run: %s" % e, file=sys.stderr)
+                return
+            if not args.no_history:  # the folder is the truth: a history that fails says so
+                record_quietly(args.history, plan.out, prog="bench-run")
         stack.push(finish)  # unwinds after the processes and the runner's Xvfb are gone
 
         if not hosts.facts:
