@@ -125,6 +125,7 @@ class BenchRunHostfile(BenchRunCase):
                                  *self.hostfile_args(), out="/tmp/failed-run")
         folders = {h: os.path.join(self.cluster.dir, "hosts", h, "tmp", "failed-run")
                    for h in self.cluster.names}
+
         def frames(window, host):
             folder = folders[host]
             return C.frames(folder, "latticeglow", window) if os.path.isdir(folder) else 0

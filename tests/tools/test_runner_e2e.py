@@ -250,7 +250,6 @@ class SuccessfulRuns(RunnerCase):
         self.assertTrue(all(on_disk.values()), on_disk)
         self.assertEqual(info["summaries_written"], {"1": False, "2": False})
 
-
     def test_a_killed_runner_takes_its_run_along(self):
         proc = self.start("latticeglow", 2, "--seconds", 600, "--depth", 16,
                           "--build-dir", T.BUILD_DIR)

@@ -190,7 +190,8 @@ def build_parser(prog=NAME):
     pick.add_argument("--windows", type=_count, metavar="N")
     pick.add_argument("--depth", type=int, choices=(16, 24, 30))
     pick.add_argument("--renderer", metavar="TEXT", help="a part of the GL renderer, any case")
-    pick.add_argument("--host", metavar="NAME", help="runs on this host (the runner's or one with windows)")
+    pick.add_argument("--host", metavar="NAME",
+                      help="runs on this host (the runner's or one with windows)")
     pick.add_argument("--since", type=_date, metavar="DATE", help="runs started on or after")
 
     p = argparse.ArgumentParser(
