@@ -42,13 +42,10 @@ class WorkloadReports(E2ETestCase):
             parsed = run.parsed(w)
             self.assertGreaterEqual(len(parsed.frames), 3)
             steps, total_triangles, total_time = [], 0, 0.0
-            for frame in parsed.frames:
-                self.assertEqual(frame.glut_window, 1)
-                triangles = frame.quantity
-                frame_time = frame.frame_time.value
-                angle_rate = frame.angle_rate.value
-                triangle_rate = frame.quantity_rate.value
-                self.assertEqual(triangles % (600 * w), 0, frame)
+            f = parsed.frames
+            for triangles, *printed in zip(f.triangles, f.seconds, f.angle_rates, f.rates):
+                frame_time, angle_rate, triangle_rate = map(float, printed)
+                self.assertEqual(triangles % (600 * w), 0, printed)
                 steps.append(triangles // (600 * w))
                 self.assertClose(angle_rate * frame_time, 1, "angle rate x frame time")
                 self.assertClose(triangle_rate * frame_time, triangles, "triangle rate x time")
@@ -76,10 +73,9 @@ class WorkloadReports(E2ETestCase):
             self.assertEqual(parsed.window, w)
             self.assertGreaterEqual(len(parsed.frames), 3)
             total_time = 0.0
-            for frame in parsed.frames:
-                frame_time = frame.frame_time.value
-                angle_rate = frame.angle_rate.value
-                vertex_rate = frame.quantity_rate.value
+            f = parsed.frames
+            for printed in zip(f.seconds, f.angle_rates, f.rates):
+                frame_time, angle_rate, vertex_rate = map(float, printed)
                 self.assertClose(angle_rate * frame_time, 1, "angle rate x frame time")
                 self.assertClose(vertex_rate * frame_time, 65536, "vertex rate x frame time")
                 total_time += frame_time

@@ -13,8 +13,7 @@ import os
 from dataclasses import dataclass, field
 
 from ..results import layout as L
-from ..results.runs import UsageError, build_runs, collect_files, folder_records, \
-    parse_files
+from ..results.runs import UsageError, collect_files, folder_records, load_runs
 
 
 class NotARun(Exception):
@@ -124,11 +123,10 @@ def _results_run(folder, rj):
         files = collect_files([folder])
     except UsageError:
         return None
-    parsed, failures = parse_files(files)
+    runs, failures = load_runs(files)
     if failures:
         more = " (and %d more)" % (len(failures) - 1) if len(failures) > 1 else ""
         raise NotARun("%s%s" % (failures[0], more))
-    runs = build_runs(parsed)
     if len(runs) > 1:
         raise NotARun("%s holds %d runs (%s): record a folder of one run"
                       % (folder, len(runs), "; ".join(r.label for r in runs)))

@@ -56,12 +56,13 @@ output pipe.
 """
 
 import argparse
+import contextlib
 import math
 import os
 import sys
 
 from ..results.files import shown, write_json
-from ..results.runs import UsageError, build_runs, collect_files, parse_files
+from ..results.runs import UsageError, collect_files, load_runs
 from . import compare, summary, table
 from .output import OutputError, prepare_folder, write_in
 
@@ -83,23 +84,27 @@ def output_folder(paths, files, out):
     raise UsageError("the results files are in several folders: say where to write with --out")
 
 
-def load(paths):
-    """(runs, status) for the files the paths name; status 0, or 1 when a file is rejected."""
-    files = collect_files(paths)
-    parsed, failures = parse_files(files)
+def load(files, on_window=None):
+    """(runs, status) for the files; status 0, or 1 when a file is rejected (each is named,
+    and nothing is written)."""
+    runs, failures = load_runs(files, on_window)
     if failures:
         for message in failures:
             _say("error: %s" % message)
         _say("%d of %d file(s) rejected; nothing written" % (len(failures), len(files)))
         return None, 1
-    return build_runs(parsed), 0
+    return runs, 0
 
 
-def report_run(run, out_dir, plots, made_here=False):
+def report_run(run, out_dir, plots, place_frames, made_here=False):
     from .plots import write_plots
     prepare_folder(out_dir, made_here)
     names = [os.path.join(out_dir, n) for n in ("frames.csv", "summary.json")]
-    write_in(out_dir, "frames.csv", names[0], lambda f: summary.write_frames_csv(run, f))
+    try:
+        place_frames(names[0])
+    except OSError as e:
+        raise OutputError("cannot write frames.csv in %s: %s"
+                          % (shown(out_dir), e.strerror or e)) from None
     write_in(out_dir, "summary.json", names[1],
              lambda f: write_json(f, summary.summary_data(run)))
     if plots:
@@ -133,8 +138,21 @@ def report_run(run, out_dir, plots, made_here=False):
 def main_report(args):
     files = collect_files(args.paths)
     out_dir = output_folder(args.paths, files, args.out)
-    runs, status = load(args.paths)
+    made = not os.path.lexists(out_dir)
+    prepare_folder(out_dir)
+    rows = summary.FrameRows(out_dir)  # frames.csv, written as the files are read
+    try:
+        return report_runs(args, files, out_dir, rows, made)
+    finally:
+        rows.discard()
+
+
+def report_runs(args, files, out_dir, rows, made):
+    runs, status = load(files, rows)
     if runs is None:
+        if made:
+            with contextlib.suppress(OSError):
+                os.rmdir(out_dir)
         return status
     if len(runs) > 1:
         _say("note: the files hold %d runs, each reported apart in a folder of its own: %s"
@@ -151,12 +169,13 @@ def main_report(args):
             folder = os.path.join(out_dir, "report-" + slug)
             if i:
                 print()
-        status = max(status, report_run(run, folder, not args.no_plots, len(runs) > 1))
+        status = max(status, report_run(run, folder, not args.no_plots,
+                                        lambda path, i=i: rows.place(i, path), len(runs) > 1))
     return status
 
 
 def _one_run(path):
-    runs, status = load([path])
+    runs, status = load(collect_files([path]))
     if runs is None:
         return None, status
     if len(runs) != 1:
@@ -206,7 +225,7 @@ def main_compare(args):
     print("written: %s" % ", ".join(map(shown, names)))
     if args.fail_above is not None:
         empty = [tag for tag, rates in (("A", comparison.total.rates_a),
-                                        ("B", comparison.total.rates_b)) if not rates]
+                                        ("B", comparison.total.rates_b)) if not len(rates)]
         if empty:
             print("REGRESSION check failed: run %s has no frames to compare"
                   % " and ".join(empty))

@@ -11,7 +11,10 @@ do), which the verdict says.
 import math
 from dataclasses import dataclass, field
 
+import numpy as np
+
 from ..results.numbers import frame_time_stats, json_number
+from .summary import all_times
 from .table import format_percent, g
 
 ALPHA = 0.05
@@ -21,10 +24,11 @@ NOISE_TEST = ("two-sided Mann-Whitney U test (SciPy) over the per-frame workload
 
 def mann_whitney(a, b):
     """Two-sided p-value of the Mann-Whitney U test, or None without frames on both sides."""
-    if not a or not b:
+    if not len(a) or not len(b):
         return None
     from scipy.stats import mannwhitneyu
-    if len(set(a) | set(b)) == 1:
+    both = np.concatenate([a, b])
+    if (both == both[0]).all():
         return 1.0  # all equal: nothing to tell apart
     return float(mannwhitneyu(a, b, alternative="two-sided").pvalue)
 
@@ -89,8 +93,8 @@ class Row:
 
 
 def _measures(unit, rate_a, rate_b, reports_a, reports_b, init_a, init_b):
-    stats_a = frame_time_stats(f.frame_time.value for r in reports_a for f in r.frames)
-    stats_b = frame_time_stats(f.frame_time.value for r in reports_b for f in r.frames)
+    stats_a = frame_time_stats(all_times(reports_a))
+    stats_b = frame_time_stats(all_times(reports_b))
     return [Measure(unit, rate_a, rate_b, True),
             Measure("median frame s", stats_a["median"], stats_b["median"], False),
             Measure("p95 frame s", stats_a["p95"], stats_b["p95"], False),
@@ -127,7 +131,8 @@ def compare_runs(run_a, run_b, alpha=ALPHA):
         ra, rb = by_a.get(w), by_b.get(w)
         if ra is None or rb is None:
             notes.append("window %s is only in run %s" % (w, "A" if rb is None else "B"))
-        rates_a, rates_b = (ra.rates if ra else []), (rb.rates if rb else [])
+        rates_a = ra.rates if ra else np.zeros(0)
+        rates_b = rb.rates if rb else np.zeros(0)
         row = Row(w, rates_a, rates_b, alpha=alpha)
         row.measures = _measures(
             unit, ra.average_quantity_rate if ra else None,
@@ -138,8 +143,8 @@ def compare_runs(run_a, run_b, alpha=ALPHA):
         for r, name in ((ra, "A"), (rb, "B")):
             if r is not None and r.state != "ok":
                 notes.append("window %s of run %s: %s" % (w, name, r.state))
-    pooled_a = [x for r in run_a.reports for x in r.rates]
-    pooled_b = [x for r in run_b.reports for x in r.rates]
+    pooled_a = np.concatenate([r.rates for r in run_a.reports] or [np.zeros(0)])
+    pooled_b = np.concatenate([r.rates for r in run_b.reports] or [np.zeros(0)])
     total = Row("total", pooled_a, pooled_b, alpha=alpha)
     total.measures = _measures(unit, run_a.headline, run_b.headline, run_a.reports,
                                run_b.reports, _init(run_a.reports), _init(run_b.reports))

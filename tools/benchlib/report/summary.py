@@ -1,10 +1,15 @@
 """A run's report in files: frames.csv (one row per frame) and summary.json."""
 
 import csv
+import itertools
 import math
+import os
+import tempfile
 
-from ..results import layout as L
+import numpy as np
+
 from ..results.numbers import frame_time_stats, json_number, safe_sum
+from .output import write_file
 
 HEADLINE_RULE = ("sum over the windows of each window's total workload (triangles or vertices "
                  "of all its reported frames) / its total running time; windows without "
@@ -12,6 +17,11 @@ HEADLINE_RULE = ("sum over the windows of each window's total workload (triangle
 SLOWEST_RULE = ("lowest average workload rate (triangles/s or vertices/s, recomputed from its "
                 "frames); a tie goes to the larger total running time; windows without frames "
                 "are left out")
+
+
+def all_times(reports):
+    """The frame times of some windows, as one array."""
+    return np.concatenate([r.times for r in reports]) if reports else np.zeros(0)
 
 
 def group_totals(reports):
@@ -23,24 +33,59 @@ def group_totals(reports):
         "frames": sum(r.frame_count for r in reports),
         "total_time_s": safe_sum(r.total_time for r in reports),
         "quantity_rate": safe_sum(rates) if rates else math.nan,
-        "frame_time_s": frame_time_stats(f.frame_time.value for r in reports for f in r.frames),
+        "frame_time_s": frame_time_stats(all_times(reports)),
     }
 
 
-def write_frames_csv(run, f):
-    out = csv.writer(f, lineterminator="\n")
-    out.writerow(["window", "host", "frame", "frame_time_s", "angle_rate", "quantity",
-                  "quantity_rate"])
-    for r in run.reports:
-        for i, frame in enumerate(r.frames, 1):
-            if r.program is L.SHARDFALL:
-                quantity = str(frame.quantity)
-            elif r.vertices_per_frame is None:
-                quantity = ""
-            else:
-                quantity = "%.10g" % r.vertices_per_frame
-            out.writerow([r.window, r.host, i, frame.frame_time.text, frame.angle_rate.text,
-                          quantity, frame.quantity_rate.text])
+CSV_HEAD = ["window", "host", "frame", "frame_time_s", "angle_rate", "quantity",
+            "quantity_rate"]
+
+
+class FrameRows:
+    """frames.csv of every run being read, written window by window as the windows are
+    read (called with run index, report, frame columns as printed): one file a run, begun
+    beside the output folder and put in place once the whole report can be made."""
+
+    def __init__(self, folder):
+        self.folder = folder
+        self.open = {}  # run index -> (temporary path, file, csv writer)
+
+    def __call__(self, index, report, columns):
+        if index not in self.open:
+            fd, path = tempfile.mkstemp(dir=self.folder, prefix=".frames.csv.")
+            f = os.fdopen(fd, "w", encoding="utf-8", newline="")
+            self.open[index] = (path, f, csv.writer(f, lineterminator="\n"))
+            self.open[index][2].writerow(CSV_HEAD)
+        n = len(columns)
+        if columns.triangles is not None:
+            quantities = map(str, columns.triangles)
+        else:
+            vertices = report.vertices_per_frame
+            quantities = itertools.repeat("" if vertices is None else "%.10g" % vertices, n)
+        self.open[index][2].writerows(zip(
+            itertools.repeat(report.window), itertools.repeat(report.host), range(1, n + 1),
+            columns.seconds, columns.angle_rates, quantities, columns.rates))
+
+    def place(self, index, path):
+        """Puts the frames.csv of run `index` at path (an empty one for a run without
+        windows); returns path."""
+        if index not in self.open:
+            return write_file(path, lambda f: csv.writer(f, lineterminator="\n").writerow(
+                CSV_HEAD))
+        temporary, f, _writer = self.open.pop(index)
+        f.close()
+        os.chmod(temporary, 0o644)
+        os.replace(temporary, path)
+        return path
+
+    def discard(self):
+        for temporary, f, _writer in self.open.values():
+            f.close()
+            try:
+                os.unlink(temporary)
+            except OSError:
+                pass
+        self.open = {}
 
 
 def _totals_json(totals):

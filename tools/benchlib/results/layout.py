@@ -51,13 +51,15 @@ class Line:
         m = self._compiled.fullmatch(text)
         return m.groupdict() if m else None
 
-    def regex(self, anchored=True, **fixed):
-        """A pattern of the line (anchored unless told) with some fields fixed to values."""
+    def regex(self, anchored=True, capture=(), **fixed):
+        """A pattern of the line (anchored unless told) with some fields fixed to values and
+        the fields named in `capture` as groups, in the order they appear."""
         regex = re.escape(self.template)
         for name in self.fields:
             hole = re.escape("{%s}" % name)
             value = (re.escape(str(fixed[name])) if name in fixed
-                     else "(?:%s)" % _FIELD_PATTERNS[_FIELD_KINDS[name]])
+                     else "(%s%s)" % ("" if name in capture else "?:",
+                                      _FIELD_PATTERNS[_FIELD_KINDS[name]]))
             regex = regex.replace(hole, value, 1)
         return "^" + regex + "$" if anchored else regex
 

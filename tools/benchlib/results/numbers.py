@@ -2,8 +2,9 @@
 
 import decimal
 import math
-import statistics
 from dataclasses import dataclass
+
+import numpy as np
 
 
 def cxx_double(value):
@@ -41,20 +42,20 @@ def json_number(value):
     return value
 
 
-def percentile(ordered, fraction):
-    """Nearest-rank percentile of a sorted list (None for an empty one)."""
-    if not ordered:
-        return None
-    return ordered[max(0, math.ceil(fraction * len(ordered)) - 1)]
-
-
 def frame_time_stats(times):
-    """min, median, 95th percentile and max of the frame times that are not negative."""
-    ordered = sorted(t for t in times if t >= 0)
-    return {"min": ordered[0] if ordered else None,
-            "median": statistics.median(ordered) if ordered else None,
-            "p95": percentile(ordered, 0.95),
-            "max": ordered[-1] if ordered else None}
+    """min, median, 95th percentile (nearest rank) and max of the frame times that are not
+    negative (a list or an array)."""
+    times = np.asarray(times, dtype=float)
+    ordered = np.sort(times[times >= 0])
+    n = len(ordered)
+    if not n:
+        return {"min": None, "median": None, "p95": None, "max": None}
+    middle = n // 2
+    median = float(ordered[middle]) if n % 2 else \
+        (float(ordered[middle - 1]) + float(ordered[middle])) / 2
+    return {"min": float(ordered[0]), "median": median,
+            "p95": float(ordered[max(0, math.ceil(0.95 * n) - 1)]),
+            "max": float(ordered[-1])}
 
 
 def significant_digits(text):

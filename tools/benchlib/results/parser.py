@@ -5,8 +5,15 @@ initialisation time, one block per reported frame and, once the window has been 
 Esc, a summary. The parser is strict about the layout (a wrong line is an error naming the
 file and line) but accepts a file that stops anywhere, as a killed run or a full disk
 leaves it: a last line without its line end is left out with a note.
+
+A file that follows the layout to the letter, as the programs write it, takes a quick way:
+its frame blocks are matched and taken apart by one pattern, in C. Anything else (a file cut
+short, a number not as the programs print it, a wrong line) goes line by line, which says
+what is wrong where. Both give the same result for a file both accept. The frames are kept
+column by column, as printed: a run of thousands of windows holds no object per frame.
 """
 
+import functools
 import os
 import re
 from dataclasses import dataclass, field
@@ -15,6 +22,8 @@ from .files import RESULTS_LIMIT, read_bytes, shown
 from .layout import INIT_LINE, LATTICEGLOW, SHARDFALL, SUMMARY_TIME, Program, \
     parse_results_name, program_by_title
 from .numbers import Number, significant_digits
+
+HEAD_LINES = 3  # the initialisation line and two empty lines, after the title's lines
 
 
 # The programs count in 64-bit signed integers.
@@ -30,13 +39,21 @@ class ParseError(Exception):
 
 
 @dataclass
-class Frame:
-    line: int                  # line number of the block's first line
-    glut_window: int           # shardfall: GLUT window id; latticeglow: the window index
-    frame_time: Number
-    angle_rate: Number
-    quantity_rate: Number
-    quantity: int = None       # shardfall: triangles drawn; latticeglow: not printed
+class FrameColumns:
+    """A file's frame blocks, column by column, each number as printed."""
+    first_line: int = 0        # line number of the first block's first line
+    block_lines: int = 0       # lines a block takes, with its closing empty line
+    seconds: list = field(default_factory=list)      # frame times
+    angle_rates: list = field(default_factory=list)
+    rates: list = field(default_factory=list)        # triangles/s or vertices/s
+    triangles: list = None     # shardfall: triangles drawn (ints); latticeglow: not printed
+
+    def __len__(self):
+        return len(self.seconds)
+
+    def line(self, i):
+        """The line number of frame i's block (i from 0)."""
+        return self.first_line + i * self.block_lines
 
 
 @dataclass
@@ -55,7 +72,7 @@ class ResultsFile:
     processor: str = None
     init_time: Number = None
     init_line: int = None
-    frames: list = field(default_factory=list)
+    frames: FrameColumns = None
     summary: Summary = None
     notes: list = field(default_factory=list)  # what is missing from a file cut short
     cut_line: bool = False     # the last line had no line end and was left out
@@ -64,7 +81,7 @@ class ResultsFile:
     def name(self):
         return os.path.basename(self.path)
 
-    @property
+    @functools.cached_property
     def name_info(self):
         """The window, host and start time the file name carries (None for other names)."""
         return parse_results_name(self.name)
@@ -121,23 +138,26 @@ class _Lines:
         return Number.parse(text)
 
 
-def _read_lines(path):
+def _read_text(path):
     raw = read_bytes(path, RESULTS_LIMIT)
     if not raw:
         raise ParseError(path, 1, "expected the title line, found an empty file")
     try:
-        text = raw.decode("utf-8")
+        return raw.decode("utf-8")
     except UnicodeDecodeError as e:
         line = raw[:e.start].count(b"\n") + 1
         raise ParseError(path, line, "expected text, found bytes that are not UTF-8") from None
+
+
+def parse_results_file(path, quick_way=True):
+    """Reads one results file; raises ParseError for a file that does not follow the layout.
+    quick_way=False goes line by line whatever the file."""
+    text = _read_text(path)
+    quick = _parse_exact(path, text) if quick_way else None
+    if quick is not None:
+        return quick
     lines = text.split("\n")
     cut = lines.pop()  # "" when the file ends with a line end
-    return lines, cut
-
-
-def parse_results_file(path):
-    """Reads one results file; raises ParseError for a file that does not follow the layout."""
-    lines, cut = _read_lines(path)
     if not lines:
         raise ParseError(path, 1, "expected the title line, found a line without its line end")
     program = program_by_title(lines[0])
@@ -145,7 +165,7 @@ def parse_results_file(path):
         shown = lines[0] if len(lines[0]) <= 100 else lines[0][:100] + "..."
         raise ParseError(path, 1, "expected the title line of Shardfall or Latticeglow "
                          "(\"%s\"), found %r" % (SHARDFALL.title_line, shown))
-    result = ResultsFile(path=path, program=program)
+    result = ResultsFile(path=path, program=program, frames=_columns(program))
     if cut:
         result.cut_line = True
         result.notes.append("the last line (line %d) is cut short (no line end): it is left "
@@ -171,7 +191,7 @@ def parse_results_file(path):
             line = cursor.peek()
             if line.startswith("window: "):
                 stage = "frame"
-                result.frames.append(_parse_frame(cursor, result))
+                _parse_frame(cursor, result)
             elif line.startswith(SUMMARY_TIME.prefix.rstrip()):
                 stage = "in summary"
                 result.summary = _parse_summary(cursor, result)
@@ -215,17 +235,18 @@ def _parse_frame(cursor, result):
                          (values["window"], values["host"], result.window, result.processor,
                           result.init_line))
     last = cursor.index
-    frame = Frame(
-        line=start,
-        glut_window=int(values.get("glut_window") or values.get("window")),
-        frame_time=cursor.number_field(values["seconds"], "the frame time", seconds_line),
-        angle_rate=cursor.number_field(values["angle_rate"], "the angle rate", last - 1),
-        quantity_rate=cursor.number_field(values["rate"], "the %s rate" % program.quantity,
-                                          last),
-        quantity=_counter(cursor, values.get("triangles"), start + 1))
+    cursor.number_field(values["seconds"], "the frame time", seconds_line)
+    cursor.number_field(values["angle_rate"], "the angle rate", last - 1)
+    cursor.number_field(values["rate"], "the %s rate" % program.quantity, last)
+    count = _counter(cursor, values.get("triangles"), start + 1)
+    frames = result.frames
+    frames.seconds.append(values["seconds"])
+    frames.angle_rates.append(values["angle_rate"])
+    frames.rates.append(values["rate"])
+    if frames.triangles is not None:
+        frames.triangles.append(count)
     if not cursor.at_end():  # a block complete but for its closing empty line still counts
         cursor.take_empty()
-    return frame
 
 
 def _counter(cursor, text, line_number):
@@ -257,3 +278,92 @@ def _parse_summary(cursor, result):
         cursor.take_empty()
     return Summary(line=start, total_time=total, average_angle_rate=angles,
                    average_quantity_rate=quantity)
+
+
+def _columns(program):
+    return FrameColumns(first_line=1 + program.title_blank_lines + HEAD_LINES + 1,
+                        block_lines=len(program.frame_lines) + 1,
+                        triangles=[] if program is SHARDFALL else None)
+
+
+# ---------------------------------------------------------------- the quick way
+
+_CANONICAL = "%g".__mod__  # how the programs print a double (six significant digits)
+_FIELDS = ("window", "host", "triangles", "seconds", "angle_rate", "rate")
+_BLOCKS = {}
+
+
+def _block(program):
+    """(pattern, field names): one frame block with its closing empty line, as a whole and
+    its fields, each a group, in the order they appear."""
+    if program.name not in _BLOCKS:
+        lines = "".join(line.regex(False, capture=_FIELDS) + "\n"
+                        for line in program.frame_lines) + "\n"
+        templates = "".join(line.template for line in program.frame_lines)
+        names = [f for f in _FIELDS if "{%s}" % f in templates]
+        _BLOCKS[program.name] = (re.compile("(%s)" % lines), names)
+    return _BLOCKS[program.name]
+
+
+def _parse_exact(path, text):
+    """The file as the quick way reads it, or None when it must go line by line."""
+    program = program_by_title(text[:text.find("\n")])
+    if program is None:
+        return None
+    head_count = 1 + program.title_blank_lines + HEAD_LINES
+    head = text.split("\n", head_count)
+    if len(head) <= head_count or any(head[1:1 + program.title_blank_lines]) \
+            or head[head_count - 2:head_count] != ["", ""]:
+        return None
+    init = INIT_LINE.match(head[head_count - 3])
+    if init is None or not _canonical([init["seconds"]]):
+        return None
+    rest = head[head_count]
+    prefix = SUMMARY_TIME.prefix
+    at = 0 if rest.startswith(prefix) else rest.find("\n\n" + prefix) + 2
+    if at == 1:
+        return None
+    window, host = int(init["window"]), init["host"]
+    block, names = _block(program)
+    found = block.findall(rest, 0, at)
+    # The blocks found must tile the frames' part whole: nothing between or around them.
+    if sum(len(g[0]) for g in found) != at:
+        return None
+    columns = _columns(program)
+    if found:
+        by_name = dict(zip(names, map(list, list(zip(*found))[1:])))
+        if program is LATTICEGLOW and (set(by_name["window"]) != {str(window)}
+                                       or set(by_name["host"]) != {host}):
+            return None  # a block of another window: the careful way names it
+        texts = by_name["seconds"] + by_name["angle_rate"] + by_name["rate"]
+        if not _canonical(texts):
+            return None
+        columns.seconds, columns.angle_rates, columns.rates = \
+            by_name["seconds"], by_name["angle_rate"], by_name["rate"]
+        if program is SHARDFALL:
+            if max(map(len, by_name["triangles"])) > 18:
+                return None  # perhaps beyond a 64-bit counter: the careful way says
+            columns.triangles = list(map(int, by_name["triangles"]))
+    summary = rest[at:].split("\n")
+    lines = program.summary_lines
+    fields = [line.match(t) for line, t in zip(lines, summary)]
+    if len(summary) < 4 or None in fields or any(summary[3:]) \
+            or int(fields[0]["window"]) != window:
+        return None
+    numbers = [fields[0]["seconds"], fields[1]["angle_rate"], fields[2]["rate"]]
+    if not _canonical(numbers):
+        return None
+    numbers = [Number.parse(t) for t in numbers]
+    return ResultsFile(
+        path=path, program=program, window=window, processor=host,
+        init_time=Number.parse(init["seconds"]), init_line=head_count - 2, frames=columns,
+        summary=Summary(columns.line(len(found)), *numbers))
+
+
+def _canonical(texts):
+    """Whether every number is printed as the programs print it (and so has at most six
+    significant digits)."""
+    try:
+        return list(map(_CANONICAL, map(float, texts))) == texts
+    except ValueError:
+        return False

@@ -7,17 +7,20 @@ them, add the run's context and whether a window's results file is complete.
 """
 
 import datetime
+import functools
 import glob
 import math
 import os
 from dataclasses import dataclass, field
 
 from . import layout as L
-from .files import shown, text_lines
+from .files import open_regular, shown, text_lines
 from .numbers import safe_sum
 from .parser import ParseError, parse_results_file
 from .run_json import read_run_json
 from .window_check import WindowReport
+
+HEAD_BYTES = 65536  # the title and initialisation lines are well within this
 
 # Windows of one run start within this of each other (a launcher starting thousands of
 # processes on a busy machine takes a while).
@@ -48,17 +51,32 @@ def collect_files(paths):
     return files
 
 
-def parse_files(files):
-    """(parsed files, error lines) for every file."""
-    parsed, failures = [], []
-    for path in files:
-        try:
-            parsed.append(parse_results_file(path))
-        except ParseError as e:
-            failures.append(str(e))
-        except OSError as e:
-            failures.append("%s: %s" % (shown(path), e.strerror or e))
-    return parsed, failures
+@dataclass
+class FileHead:
+    """What a results file's name and first lines tell: enough to group it into its run."""
+    path: str
+    program: L.Program
+    window: int = None  # from the initialisation line
+
+    @property
+    def name(self):
+        return os.path.basename(self.path)
+
+    @functools.cached_property
+    def name_info(self):
+        return L.parse_results_name(self.name)
+
+
+def read_head(path):
+    """The FileHead of a results file; ParseError when it is none, OSError when unreadable."""
+    with open_regular(path) as f:
+        lines = f.read(HEAD_BYTES).decode("utf-8", "replace").split("\n")
+    program = L.program_by_title(lines[0])
+    if program is None:
+        return FileHead(path, parse_results_file(path).program)  # names what is wrong
+    init = L.INIT_LINE.match(lines[1 + program.title_blank_lines]) \
+        if len(lines) > 1 + program.title_blank_lines else None
+    return FileHead(path, program, int(init["window"]) if init else None)
 
 
 # ---------------------------------------------------------------- grouping
@@ -230,22 +248,46 @@ def _matches(records, files):
     return not names or bool(names & {rf.name for rf in files})
 
 
-def build_runs(parsed):
-    """Runs from parsed files, each with its folder's records when they describe it."""
+def _failure(path, error):
+    return str(error) if isinstance(error, ParseError) else \
+        "%s: %s" % (shown(path), error.strerror or error)
+
+
+def load_runs(files, on_window=None):
+    """(runs, failures) of the results files: each file is read once, its frames checked and
+    kept as arrays; on_window(run index, report, frame columns) sees each window's frames as
+    printed before they are let go. Runs get their folder's records when they describe them.
+    A file that cannot be read or does not follow the layout is a failure (one line) and is
+    left out."""
+    heads, failures = [], []
+    for path in files:
+        try:
+            heads.append(read_head(path))
+        except (ParseError, OSError) as e:
+            failures.append(_failure(path, e))
     folders = {}
     runs = []
-    for files in group_into_runs(parsed):
+    for files in group_into_runs(heads):
         folder = os.path.dirname(os.path.abspath(files[0].path))
         if folder not in folders:
             folders[folder] = folder_records(folder)
         records = folders[folder]
         described = _matches(records, files)
         reports = []
-        for rf in files:
-            state = records.states_by_name.get(rf.name)
+        for head in files:
+            state = records.states_by_name.get(head.name)
             if state is None and described:
-                state = records.states_by_window.get(_window_of(rf))
-            reports.append(WindowReport(rf, state))
+                state = records.states_by_window.get(_window_of(head))
+            try:
+                rf = parse_results_file(head.path)
+            except (ParseError, OSError) as e:
+                failures.append(_failure(head.path, e))
+                continue
+            report = WindowReport(rf, state)
+            if on_window is not None:
+                on_window(len(runs), report, rf.frames)
+            rf.frames = None  # the report keeps its figures as arrays
+            reports.append(report)
         run = Run(program=files[0].program, reports=reports)
         run.notes.extend(records.notes)
         if described:
@@ -260,4 +302,4 @@ def build_runs(parsed):
                     run.absent.append(dict(state))
             run.absent.sort(key=lambda a: a["window"])
         runs.append(run)
-    return runs
+    return runs, failures
