@@ -41,9 +41,13 @@ class Compare(unittest.TestCase):
         proc = self.compare("--fail-above", "10")
         self.assertEqual(proc.returncode, 1, proc.stdout + proc.stderr)
         self.assertIn("REGRESSION beyond 10%", proc.stdout)
-        self.assertIn("Mann-Whitney", proc.stdout)
+        self.assertIn("Wilcoxon", proc.stdout)
         data = self.comparison()
         self.assertEqual(data["regressions"], [1, 2, "total"])
+        # Every frame has its twin of the same work on the other side.
+        self.assertEqual([(row["pairs"], row["test"]) for row in data["windows"]],
+                         [(12, data["total"]["test"])] * 2)
+        self.assertEqual(data["total"]["pairs"], 24)
         for row in data["windows"] + [data["total"]]:
             self.assertTrue(row["significant"], row)
             self.assertEqual(row["verdict"], "SLOWER")

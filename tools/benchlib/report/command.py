@@ -63,7 +63,7 @@ import sys
 
 from ..results.files import shown, write_json
 from ..results.runs import UsageError, collect_files, load_runs
-from . import compare, summary, table
+from . import compare, slow_hosts, summary, table
 from .output import OutputError, prepare_folder, write_in
 
 NAME = "bench-report"
@@ -96,9 +96,11 @@ def load(files, on_window=None):
     return runs, 0
 
 
-def report_run(run, out_dir, plots, place_frames, made_here=False):
+def report_run(run, out_dir, args, place_frames, made_here=False):
+    """One run's outputs and console report; returns its exit status."""
     from .plots import write_plots
     prepare_folder(out_dir, made_here)
+    verdicts = slow_hosts.host_verdicts(run) if len(run.hosts()) > 1 else None
     names = [os.path.join(out_dir, n) for n in ("frames.csv", "summary.json")]
     try:
         place_frames(names[0])
@@ -106,12 +108,14 @@ def report_run(run, out_dir, plots, place_frames, made_here=False):
         raise OutputError("cannot write frames.csv in %s: %s"
                           % (shown(out_dir), e.strerror or e)) from None
     write_in(out_dir, "summary.json", names[1],
-             lambda f: write_json(f, summary.summary_data(run)))
-    if plots:
+             lambda f: write_json(f, summary.summary_data(run, verdicts)))
+    if not args.no_plots:
         names += write_plots(run, out_dir)
     print("\n".join(table.context_lines(run)))
     print(table.format_table(run))
     print("\n".join(table.headline_lines(run)))
+    if verdicts is not None:
+        print("\n".join(slow_hosts.verdict_lines(*verdicts)))
     for r in run.reports:
         if r.file.window is not None and r.window != r.file.window:
             _say("warning: %s: the name says window %d, the file says window %d"
@@ -132,7 +136,17 @@ def report_run(run, out_dir, plots, place_frames, made_here=False):
     errors = [e for r in run.reports for e in r.errors]
     for e in errors:
         _say("error: %s" % e)
-    return 1 if errors else 0
+    status = 1 if errors else 0
+    if args.fail_slow_host is not None and verdicts is not None:
+        slow = slow_hosts.slower_than(verdicts[0], args.fail_slow_host)
+        if slow:
+            print("SLOW HOST beyond %g%%: %s" % (args.fail_slow_host, ", ".join(
+                "%s (%+.1f%%)" % (v.host, v.gap_percent) for v in slow)))
+            status = 1
+        else:
+            print("no host significantly slower than the median host by more than %g%%"
+                  % args.fail_slow_host)
+    return status
 
 
 def main_report(args):
@@ -169,7 +183,7 @@ def report_runs(args, files, out_dir, rows, made):
             folder = os.path.join(out_dir, "report-" + slug)
             if i:
                 print()
-        status = max(status, report_run(run, folder, not args.no_plots,
+        status = max(status, report_run(run, folder, args,
                                         lambda path, i=i: rows.place(i, path), len(runs) > 1))
     return status
 
@@ -256,6 +270,9 @@ def build_parser(prog=NAME):
     p.add_argument("--no-plots", action="store_true", help="do not draw the PNG plots")
     p.add_argument("--compare", action="store_true",
                    help="compare the two runs given (implied by two folders)")
+    p.add_argument("--fail-slow-host", type=float, metavar="PCT",
+                   help="for a run across hosts, exit 1 if a host's workload rate is "
+                        "significantly below the median host's by more than PCT per cent")
     p.add_argument("--fail-above", type=float, metavar="PCT",
                    help="when comparing, exit 1 if a window's workload rate or the headline "
                         "fell significantly by more than PCT per cent")
@@ -271,8 +288,11 @@ def _comparing(args):
 
 def main(argv=None, prog=NAME):
     args = build_parser(prog).parse_args(argv)
-    if args.fail_above is not None and not 0 <= args.fail_above < math.inf:
-        build_parser(prog).error("--fail-above takes a percentage of 0 or more")
+    for name in ("fail_above", "fail_slow_host"):
+        value = getattr(args, name)
+        if value is not None and not 0 <= value < math.inf:
+            build_parser(prog).error("--%s takes a percentage of 0 or more"
+                                     % name.replace("_", "-"))
     try:
         try:
             status = main_compare(args) if _comparing(args) else main_report(args)

@@ -1,11 +1,16 @@
 """Two runs of one program side by side, and whether their difference exceeds the noise.
 
-Noise test: for each window, the per-frame workload rates (triangles/s or vertices/s) of run
-A and of run B are compared with the two-sided Mann-Whitney U test (scipy.stats.mannwhitneyu);
-for the total, all frames of all windows are pooled. A change is significant when p < ALPHA.
-The test needs no assumption about how frame rates are distributed, only that frames are
-independent samples; with very few frames it cannot reach ALPHA (two frames against two never
-do), which the verdict says.
+Like is compared with like: a frame of A is paired with the frame of B that did the same
+work, the same window at the same angle step (Shardfall: the same triangles; Latticeglow,
+whose every frame draws the same lattice: the same frame number), and the paired test fits
+the pairing: the two-sided Wilcoxon signed-rank test (scipy.stats.wilcoxon) of the log ratios
+of the paired frames' workload rates, per window and, over all pairs, for the total. A window
+without frames of equal work on both sides falls back to the two-sided Mann-Whitney U test of
+its frames' rates. When both runs were repeated 3 times or more, the total's verdict comes
+from the repeats' headlines (Mann-Whitney U, each repeat one sample), so that run-to-run
+noise is in the test. A change is significant when p < ALPHA. The tests need no assumption
+about how rates are distributed; with very few frames they cannot reach ALPHA, which the
+verdict says. Every row says which test it used.
 """
 
 import math
@@ -18,8 +23,49 @@ from .summary import all_times
 from .table import format_percent, g
 
 ALPHA = 0.05
-NOISE_TEST = ("two-sided Mann-Whitney U test (SciPy) over the per-frame workload rates of each "
-              "window (all frames pooled for the total); significant when p < %g" % ALPHA)
+PAIRED = "paired Wilcoxon signed-rank (frames of equal work)"
+UNPAIRED = "Mann-Whitney U (no frames of equal work on both sides)"
+REPEATS = "Mann-Whitney U over the repeats' headlines (run-to-run noise)"
+NOISE_TEST = ("per window the %s, where a window has none the %s; for the total the same over "
+              "all pairs, or the %s when both runs were repeated 3 times or more; "
+              "significant when p < %g" % (PAIRED, UNPAIRED, REPEATS, ALPHA))
+MIN_REPEATS = 3
+
+
+def wilcoxon(log_ratios):
+    """Two-sided p-value of the Wilcoxon signed-rank test, or None without pairs."""
+    if not len(log_ratios):
+        return None
+    if not np.any(log_ratios):
+        return 1.0  # every pair equal: nothing to tell apart
+    from scipy.stats import wilcoxon as signed_rank
+    return float(signed_rank(log_ratios, alternative="two-sided").pvalue)
+
+
+def frame_keys(report):
+    """What makes two frames equal work: Shardfall's triangles (window and angle step),
+    Latticeglow's frame number; a key seen again is counted (a window redrawn reports its
+    step once more)."""
+    base = report.quantities.tolist() if report.quantities is not None \
+        else list(range(report.frame_count))
+    seen = {}
+    keys = []
+    for k in base:
+        seen[k] = seen.get(k, 0) + 1
+        keys.append((k, seen[k]))
+    return keys
+
+
+def paired_log_ratios(ra, rb):
+    """log(rate in B / rate in A) of the frames of equal work in both windows."""
+    rates_a = dict(zip(frame_keys(ra), ra.frame_rates.tolist()))
+    ratios = []
+    for key, rate_b in zip(frame_keys(rb), rb.frame_rates.tolist()):
+        rate_a = rates_a.get(key)
+        if rate_a is not None and rate_a > 0 and rate_b > 0 and math.isfinite(rate_a) \
+                and math.isfinite(rate_b):
+            ratios.append(math.log(rate_b / rate_a))
+    return np.array(ratios)
 
 
 def mann_whitney(a, b):
@@ -67,6 +113,8 @@ class Row:
     measures: list = field(default_factory=list)
     p_value: float = None
     alpha: float = ALPHA
+    test: str = None           # which noise test decided, and why
+    pairs: int = 0             # frames of equal work on both sides
 
     @property
     def significant(self):
@@ -121,12 +169,13 @@ class Comparison:
         return [row for row in self.windows + [self.total] if row.regression_above(pct)]
 
 
-def compare_runs(run_a, run_b, alpha=ALPHA):
+def compare_runs(run_a, run_b, alpha=ALPHA, repeats_a=None, repeats_b=None):
+    """The comparison; repeats_a and repeats_b: the headlines of each side's repeats."""
     unit = run_a.program.quantity_unit
     by_a = {r.window: r for r in run_a.reports}
     by_b = {r.window: r for r in run_b.reports}
     notes = []
-    rows = []
+    rows, pairs = [], []
     for w in sorted(set(by_a) | set(by_b), key=lambda w: (w is None, w or 0)):
         ra, rb = by_a.get(w), by_b.get(w)
         if ra is None or rb is None:
@@ -138,7 +187,13 @@ def compare_runs(run_a, run_b, alpha=ALPHA):
             unit, ra.average_quantity_rate if ra else None,
             rb.average_quantity_rate if rb else None, [ra] if ra else [], [rb] if rb else [],
             _init([ra]) if ra else None, _init([rb]) if rb else None)
-        row.p_value = mann_whitney(rates_a, rates_b)
+        ratios = paired_log_ratios(ra, rb) if ra and rb else np.zeros(0)
+        pairs.append(ratios)
+        row.pairs = len(ratios)
+        if len(ratios):
+            row.test, row.p_value = PAIRED, wilcoxon(ratios)
+        else:
+            row.test, row.p_value = UNPAIRED, mann_whitney(rates_a, rates_b)
         rows.append(row)
         for r, name in ((ra, "A"), (rb, "B")):
             if r is not None and r.state != "ok":
@@ -149,7 +204,15 @@ def compare_runs(run_a, run_b, alpha=ALPHA):
     total.measures = _measures(unit, run_a.headline, run_b.headline, run_a.reports,
                                run_b.reports, _init(run_a.reports), _init(run_b.reports))
     total.measures[0].name = unit + " (headline)"
-    total.p_value = mann_whitney(pooled_a, pooled_b)
+    pooled = np.concatenate(pairs or [np.zeros(0)])
+    headlines_a, headlines_b = repeats_a or [], repeats_b or []
+    if len(headlines_a) >= MIN_REPEATS and len(headlines_b) >= MIN_REPEATS:
+        total.test, total.p_value = REPEATS, mann_whitney(np.array(headlines_a),
+                                                          np.array(headlines_b))
+    elif len(pooled):
+        total.test, total.p_value, total.pairs = PAIRED, wilcoxon(pooled), len(pooled)
+    else:
+        total.test, total.p_value = UNPAIRED, mann_whitney(pooled_a, pooled_b)
     if len(by_a) != len(by_b):
         notes.append("the runs have different numbers of windows (%d and %d): the headlines "
                      "are not like for like" % (len(by_a), len(by_b)))
@@ -183,6 +246,7 @@ def format_comparison(c):
 def comparison_data(c, fail_above=None):
     def row_json(row):
         return {"window": row.window, "frames_a": len(row.rates_a), "frames_b": len(row.rates_b),
+                "pairs": row.pairs, "test": row.test,
                 "p_value": json_number(row.p_value), "significant": row.significant,
                 "verdict": row.verdict,
                 "measures": [{"measure": m.name, "a": json_number(m.a), "b": json_number(m.b),

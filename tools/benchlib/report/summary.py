@@ -10,6 +10,7 @@ import numpy as np
 
 from ..results.numbers import frame_time_stats, json_number, safe_sum
 from .output import write_file
+from .slow_hosts import RULE
 
 HEADLINE_RULE = ("sum over the windows of each window's total workload (triangles or vertices "
                  "of all its reported frames) / its total running time; windows without "
@@ -95,10 +96,12 @@ def _totals_json(totals):
             "frame_time_s": {k: json_number(v) for k, v in totals["frame_time_s"].items()}}
 
 
-def summary_data(run):
+def summary_data(run, verdicts=None):
+    """summary.json; verdicts: (host verdicts, why the run cannot decide) of a run across
+    hosts."""
     program = run.program
     slowest = run.slowest
-    return {
+    data = {
         "program": program.name,
         "run": run.label,
         "quantity": program.quantity,
@@ -123,3 +126,8 @@ def summary_data(run):
                   for host, reports in run.hosts().items()},
         "notes": run.notes,
     }
+    if verdicts is not None:
+        data["host_verdicts"] = [v.as_json() for v in verdicts[0]]
+        data["host_verdict_rule"] = RULE
+        data["host_verdict_undecided"] = verdicts[1]
+    return data

@@ -1,0 +1,125 @@
+"""Which host is slow: every host of a run against the others, at equal work.
+
+A frame's time depends on its work: Shardfall's window w at angle step a draws 3,600 x w x a
+indices, Latticeglow's every frame the same lattice. So the frames of all hosts are fitted
+together, log(frame time) against log(work) by least squares (Latticeglow: a constant), and
+each frame's residual says how much slower or faster it was than the run's frames of the
+same work. A host's gap is the median of its residuals against the median host's: exp() of
+it is the factor on its frame times, and its workload rate is that much below (or above) the
+median host. Whether the gap exceeds the noise: the one-sided Mann-Whitney U test of the
+host's residuals against those of every other host (SciPy), Holm's correction for testing
+every host, significant when the corrected p < ALPHA. The test assumes the frames of a run
+are independent samples; run-to-run noise is not in it (repeated runs give that).
+"""
+
+import math
+from dataclasses import dataclass
+
+import numpy as np
+
+ALPHA = 0.05
+MIN_HOSTS = 3     # fewer: "the median host" says nothing
+MIN_FRAMES = 5    # fewer frames on a host: that host cannot be judged
+RULE = ("hosts compared at equal work: log(frame time) fitted against log(work) over all "
+        "frames, each host's median residual against the median host's; one-sided "
+        "Mann-Whitney U test of a host's residuals against the other hosts', Holm-corrected, "
+        "significant when p < %g" % ALPHA)
+
+
+@dataclass
+class HostVerdict:
+    host: str
+    windows: int
+    frames: int
+    gap_percent: float = None   # workload rate against the median host's, in per cent
+    p_value: float = None       # Holm-corrected
+    verdict: str = "cannot decide"
+
+    @property
+    def slower(self):
+        return self.verdict == "SLOWER"
+
+    def as_json(self):
+        return {"host": self.host, "windows": self.windows, "frames": self.frames,
+                "rate_vs_median_host_percent": _finite_or_none(self.gap_percent),
+                "p_value": _finite_or_none(self.p_value), "verdict": self.verdict}
+
+
+def _finite_or_none(value):
+    return value if value is not None and math.isfinite(value) else None
+
+
+def _frames_of(report):
+    """(log frame times, log work) of a window's frames that can be judged."""
+    t = report.times
+    if report.quantities is not None:
+        work = report.quantities.astype(float)
+    else:
+        work = np.full(len(t), report.vertices_per_frame or 1.0)
+    keep = np.isfinite(t) & (t > 0) & (work > 0)
+    return np.log(t[keep]), np.log(work[keep])
+
+
+def host_verdicts(run):
+    """([HostVerdict] in the run's host order, a sentence when the run cannot decide)."""
+    from scipy.stats import mannwhitneyu
+    by_host = {}
+    for host, reports in run.hosts().items():
+        parts = [_frames_of(r) for r in reports]
+        by_host[host] = (len(reports), np.concatenate([p[0] for p in parts]),
+                         np.concatenate([p[1] for p in parts]))
+    verdicts = {h: HostVerdict(h, n, len(y)) for h, (n, y, _x) in by_host.items()}
+    judged = [h for h, v in verdicts.items() if v.frames >= MIN_FRAMES]
+    if len(judged) < MIN_HOSTS:
+        return list(verdicts.values()), (
+            "cannot decide which host is slow: %d host(s) with at least %d frames; it takes "
+            "%d" % (len(judged), MIN_FRAMES, MIN_HOSTS))
+    y = np.concatenate([by_host[h][1] for h in judged])
+    x = np.concatenate([by_host[h][2] for h in judged])
+    if np.ptp(x) > 0:
+        slope, intercept = np.polyfit(x, y, 1)
+    else:
+        slope, intercept = 0.0, float(np.mean(y))
+    residuals = {h: by_host[h][1] - (slope * by_host[h][2] + intercept) for h in judged}
+    effect = {h: float(np.median(r)) for h, r in residuals.items()}
+    middle = float(np.median(list(effect.values())))
+    raw = {}
+    for h in judged:
+        others = np.concatenate([residuals[o] for o in judged if o != h])
+        raw[h] = float(mannwhitneyu(residuals[h], others, alternative="greater").pvalue)
+    for h, p in zip(sorted(judged, key=raw.get), _holm(sorted(raw.values()))):
+        v = verdicts[h]
+        v.p_value = p
+        v.gap_percent = (math.exp(middle - effect[h]) - 1.0) * 100.0
+        v.verdict = "SLOWER" if p < ALPHA and v.gap_percent < 0 else "fine"
+    return list(verdicts.values()), None
+
+
+def _holm(ordered):
+    """Holm's step-down correction of p-values in ascending order."""
+    corrected, running = [], 0.0
+    m = len(ordered)
+    for i, p in enumerate(ordered):
+        running = max(running, min(1.0, (m - i) * p))
+        corrected.append(running)
+    return corrected
+
+
+def verdict_lines(verdicts, undecided):
+    """The console lines of the verdict."""
+    if undecided:
+        return ["slow hosts: " + undecided]
+    lines = ["slow hosts (%s):" % RULE]
+    for v in verdicts:
+        if v.p_value is None:
+            lines.append("  %s: cannot decide (%d frames, it takes %d)"
+                         % (v.host, v.frames, MIN_FRAMES))
+        else:
+            lines.append("  %s: %s, workload rate %+.1f%% against the median host (p = %.3g, "
+                         "%d frames)" % (v.host, v.verdict, v.gap_percent, v.p_value, v.frames))
+    return lines
+
+
+def slower_than(verdicts, percent):
+    """The hosts significantly slower than the median host by more than percent."""
+    return [v for v in verdicts if v.slower and -v.gap_percent > percent]
