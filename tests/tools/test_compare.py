@@ -75,6 +75,19 @@ class Compare(unittest.TestCase):
             self.assertFalse(row["significant"], row)
             self.assertEqual(row["verdict"], "within noise")
 
+    def test_repeated_runs_are_judged_by_their_repeats_headlines(self):
+        for k in (1, 2, 3):
+            start = T.START.replace(minute=k)
+            write_run(os.path.join(self.a, "repeat-%d" % k), seed=k, start=start)
+            write_run(os.path.join(self.b, "repeat-%d" % k), seed=10 + k, slowdown=1.2,
+                      start=start)
+        proc = self.compare("--fail-above", "10", "--no-plots")
+        self.assertEqual(proc.returncode, 1, proc.stdout + proc.stderr)
+        total = self.comparison()["total"]
+        self.assertIn("repeats' headlines", total["test"])
+        self.assertEqual(total["verdict"], "SLOWER")
+        self.assertEqual([row["pairs"] for row in self.comparison()["windows"]], [36, 36])
+
     def test_runs_that_do_not_compare_are_refused(self):
         write_run(self.a, seed=1)
         write_run(self.a, seed=2, start=T.START + datetime.timedelta(hours=1))

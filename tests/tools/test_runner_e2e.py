@@ -279,6 +279,26 @@ class SuccessfulRuns(RunnerCase):
             self.assertEqual(json.load(f)["status"], "interrupted")
         self.assertFalse(os.path.exists(killed["launcher_tmpdir"]))
 
+    def test_repeats_into_one_folder_and_their_spread(self):
+        status, out, err = self.bench_run("latticeglow", 1, "--frames", 2, "--depth", 16,
+                                          "--repeat", 3, "--build-dir", T.BUILD_DIR)
+        self.assertEqual(status, 0, err)
+        info = self.run_json()
+        self.assertEqual([(r["folder"], r["status"]) for r in info["repeats"]],
+                         [("repeat-%d" % k, "ok") for k in (1, 2, 3)])
+        ids = set()
+        for k in (1, 2, 3):
+            with open(os.path.join(self.out, "repeat-%d" % k, "run.json")) as f:
+                repeat = json.load(f)
+            self.assertEqual((repeat["status"], repeat["frames_reported"]), ("ok", {"1": 2}))
+            ids.add(repeat["run_id"])
+        self.assertEqual(len(ids), 3)  # fresh processes, a run of its own each time
+        report = T.run_tool(T.BENCH_REPORT, "--no-plots", self.out)
+        self.assertEqual(report.returncode, 0, report.stderr)
+        self.assertIn("spread over 3 repeat(s)", report.stdout)
+        with open(os.path.join(self.out, "summary.json")) as f:
+            self.assertEqual(json.load(f)["spread"]["repeats"], 3)
+
     def test_launcher_options_reach_the_launcher(self):
         status, out, err = self.finish(self.start(
             "latticeglow", 1, "--frames", 1, "--depth", 16, "--build-dir", T.BUILD_DIR,

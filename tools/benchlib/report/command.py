@@ -63,7 +63,7 @@ import sys
 
 from ..results.files import shown, write_json
 from ..results.runs import UsageError, collect_files, load_runs
-from . import compare, slow_hosts, summary, table
+from . import compare, repeats, slow_hosts, summary, table
 from .output import OutputError, prepare_folder, write_in
 
 NAME = "bench-report"
@@ -150,6 +150,9 @@ def report_run(run, out_dir, args, place_frames, made_here=False):
 
 
 def main_report(args):
+    folders = repeats.repeat_folders(args.paths[0]) if len(args.paths) == 1 else []
+    if folders and not args.out:
+        return main_repeats(args, args.paths[0], folders)
     files = collect_files(args.paths)
     out_dir = output_folder(args.paths, files, args.out)
     made = not os.path.lexists(out_dir)
@@ -189,13 +192,57 @@ def report_runs(args, files, out_dir, rows, made):
 
 
 def _one_run(path):
+    """(run, headlines of its repeats or None, status) of one side of a comparison."""
+    folders = repeats.repeat_folders(path)
+    if folders:
+        runs = []
+        for folder in folders:
+            run, _headlines, status = _one_run(folder)
+            if run is None:
+                return None, None, status
+            runs.append(run)
+        return repeats.merged_run(runs), [r.headline for r in runs], 0
     runs, status = load(collect_files([path]))
     if runs is None:
-        return None, status
+        return None, None, status
     if len(runs) != 1:
         raise UsageError("%s holds %d runs, compare one with one: %s"
                          % (shown(path), len(runs), "; ".join(r.label for r in runs)))
-    return runs[0], 0
+    return runs[0], None, 0
+
+
+def main_repeats(args, path, folders):
+    """A repeated run: each repeat reported in its own folder, then the repeats' headlines and
+    their spread."""
+    status, rows = 0, []
+    said = repeats.statuses(path)
+    for k, folder in enumerate(folders, 1):
+        print("== %s" % shown(folder))
+        files = collect_files([folder])
+        frame_rows = summary.FrameRows(folder)
+        try:
+            runs, loaded = load(files, frame_rows)
+            if runs is None:
+                return loaded
+            for i, run in enumerate(runs):
+                status = max(status, report_run(run, folder, args,
+                                                lambda p, i=i: frame_rows.place(i, p)))
+                rows.append((k, said.get(os.path.basename(folder)), run.headline))
+        finally:
+            frame_rows.discard()
+        print()
+    spread = repeats.spread([headline for _k, _s, headline in rows])
+    unit = runs[0].program.quantity_unit if rows else ""
+    print("\n".join(repeats.spread_lines(rows, spread, unit)))
+    if spread["range_percent"] is not None:
+        _say("note: the repeats' headlines spread over %.1f%% of their median: a comparison "
+             "cannot tell a smaller change from run-to-run noise" % spread["range_percent"])
+    data = {"repeats": [{"repeat": k, "status": s, "headline": h} for k, s, h in rows],
+            "spread": spread}
+    name = os.path.join(path, "summary.json")
+    write_in(path, "summary.json", name, lambda f: write_json(f, data))
+    print("written: %s" % shown(name))
+    return status
 
 
 def main_compare(args):
@@ -204,10 +251,10 @@ def main_compare(args):
     if os.path.realpath(args.paths[0]) == os.path.realpath(args.paths[1]):
         raise UsageError("A and B are the same run (%s): compare two runs"
                          % shown(args.paths[0]))
-    run_a, status = _one_run(args.paths[0])
+    run_a, repeats_a, status = _one_run(args.paths[0])
     if run_a is None:
         return status
-    run_b, status = _one_run(args.paths[1])
+    run_b, repeats_b, status = _one_run(args.paths[1])
     if run_b is None:
         return status
     same_id = run_a.context.get("run_id")
@@ -218,7 +265,16 @@ def main_compare(args):
                          % (run_a.program.name, run_b.program.name))
     b = args.paths[1]
     out_dir = args.out or (b if os.path.isdir(b) else os.path.dirname(os.path.abspath(b)))
-    comparison = compare.compare_runs(run_a, run_b)
+    comparison = compare.compare_runs(run_a, run_b, repeats_a=repeats_a, repeats_b=repeats_b)
+    for tag, headlines in (("A", repeats_a), ("B", repeats_b)):
+        if headlines:
+            spread = repeats.spread(headlines)
+            change = comparison.total.rate.change
+            if spread["range_percent"] is not None and change is not None \
+                    and spread["range_percent"] > abs(change):
+                _say("warning: the repeats of %s spread over %.1f%% of their median, more "
+                     "than the %+.1f%% change of the headline" % (tag, spread["range_percent"],
+                                                                  change))
     prepare_folder(out_dir)
     json_path = os.path.join(out_dir, "comparison.json")
     names = [json_path]

@@ -9,7 +9,7 @@ import sys
 
 from ..hosts.limits import Refusal
 from ..results.layout import PROGRAMS
-from . import build, preflight, session
+from . import build, preflight, repeats, session
 from .progress import Progress
 
 
@@ -58,6 +58,9 @@ def build_parser():
     mode.add_argument("--seconds", type=_positive(float, 7 * DAY), metavar="S",
                       help="animate for S seconds (at most a week), then pause and end every "
                            "window")
+    p.add_argument("--repeat", type=_positive(int, 1000), default=1, metavar="K",
+                   help="run K times back to back (fresh processes, the same display and "
+                        "hosts) into one folder with a sub-folder per repeat")
     p.add_argument("--program", dest="program_path", metavar="PATH",
                    help="the program to run, e.g. an installed one (default: the checkout's "
                         "build/default, else the program found on PATH)")
@@ -143,7 +146,7 @@ def main(argv=None):
         signal.signal(signal.SIGTERM, on_signal)
         signal.signal(signal.SIGHUP, on_signal)
         args = parse(argv)
-        session.run(args, argv, progress)
+        (repeats.run_repeats if args.repeat > 1 else session.run)(args, argv, progress)
         return 0
     except Refusal as e:
         print("bench-run: %s" % e, file=sys.stderr)
