@@ -99,6 +99,27 @@ def prefix_namespaces(prefix):
     return [name for name in names if name.startswith(prefix + "-")]
 
 
+def cpu_cgroup_root():
+    """Where a CPU cgroup can be made: cgroup v2 with the cpu controller (cpu.max), else v1's
+    cpu hierarchy (cpu.cfs_quota_us); None when neither is there."""
+    try:
+        with open("/sys/fs/cgroup/cgroup.controllers") as f:
+            if "cpu" in f.read().split():
+                return "/sys/fs/cgroup"
+    except OSError:
+        pass
+    return "/sys/fs/cgroup/cpu" if os.path.exists("/sys/fs/cgroup/cpu/cpu.cfs_quota_us") \
+        else None
+
+
+def cgroups_of(prefix):
+    root = cpu_cgroup_root()
+    if root is None:
+        return []
+    return [os.path.join(root, name) for name in os.listdir(root)
+            if name.startswith(prefix + "-")]
+
+
 def teardown(prefix):
     """Removes everything of a cluster: processes in its namespaces, the recorded pids (daemons
     of the root namespace), the namespaces and the state folder."""
@@ -123,6 +144,13 @@ def teardown(prefix):
     kill_pids(recorded)
     for ns in namespaces:
         subprocess.run(["timeout", "10", "ip", "netns", "delete", ns], capture_output=True)
+    for folder in cgroups_of(prefix):  # empty now that their processes are gone
+        for _ in range(50):
+            try:
+                os.rmdir(folder)
+                break
+            except OSError:
+                time.sleep(0.1)
     shutil.rmtree(state, ignore_errors=True)
 
 
@@ -156,7 +184,7 @@ def sweep():
 
 def leftovers(prefix):
     """What of a cluster still exists (empty after a clean teardown)."""
-    found = prefix_namespaces(prefix)
+    found = prefix_namespaces(prefix) + cgroups_of(prefix)
     if os.path.exists(os.path.join(STATE_ROOT, prefix)):
         found.append(os.path.join(STATE_ROOT, prefix))
     return found
@@ -176,6 +204,24 @@ class Cluster:
         self.holders = {}
         self.processes = []
         self.agent = os.path.join(self.dir, "host-agent")
+
+    def throttle(self, host, share):
+        """Holds the processes started on a host from now on to `share` of one core (a CPU
+        cgroup the host agent puts them in)."""
+        root = cpu_cgroup_root()
+        folder = os.path.join(root, f"{self.prefix}-{host}")
+        os.mkdir(folder)
+        period = 100000
+        if os.path.exists(os.path.join(folder, "cpu.max")):
+            with open(os.path.join(folder, "cpu.max"), "w") as f:
+                f.write(f"{int(share * period)} {period}\n")
+        else:
+            with open(os.path.join(folder, "cpu.cfs_period_us"), "w") as f:
+                f.write(f"{period}\n")
+            with open(os.path.join(folder, "cpu.cfs_quota_us"), "w") as f:
+                f.write(f"{int(share * period)}\n")
+        with open(os.path.join(self.dir, f"cgroup.{host}"), "w") as f:
+            f.write(folder + "\n")
 
     def address(self, host):
         return f"{SUBNET}.{self.names.index(host) + 1}"

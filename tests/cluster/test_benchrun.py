@@ -10,6 +10,7 @@ import time
 import unittest
 
 import clustertest as C
+import simcluster
 
 TOOLS = os.path.join(C.SOURCE_DIR, "tools")
 RUN_ENV = {"LP_NUM_THREADS": "1"}
@@ -151,6 +152,39 @@ class BenchRunHostfile(BenchRunCase):
         self.assertGreaterEqual(survivor.count("Vertex/sec."), 3)
         self.assertTrue(survivor.endswith("\n"), f"last line cut: {survivor[-200:]!r}")
         self.assert_nothing_running(ignore=())
+
+
+class SlowNode(BenchRunCase):
+    """Four hosts, the console on node1 and a window on each other: a host held to a fraction
+    of a core is named; without it, nobody is."""
+    hosts = 4
+
+    def report(self, folder):
+        return subprocess.run([os.path.join(TOOLS, "bench-report"), "--no-plots",
+                               "--fail-slow-host", "10", folder],
+                              capture_output=True, text=True, timeout=120)
+
+    def run_once(self, name):
+        process = self.bench_run("latticeglow", "3", "--frames", "20", "--depth", "16",
+                                 *self.hostfile_args(), out=self.out(name))
+        self.assertEqual(self.wait_exit(process, timeout=300), 0, self.console_text())
+        return self.report(self.out(name))
+
+    def test_a_throttled_host_is_named_and_equal_hosts_are_not(self):
+        if simcluster.cpu_cgroup_root() is None:
+            self.skipTest("no CPU cgroup to throttle a host with")
+        for attempt in range(5):
+            report = self.run_once("even-%d" % attempt)
+            self.assertEqual(report.returncode, 0, report.stdout + report.stderr)
+            self.assertIn("no host significantly slower", report.stdout)
+        self.cluster.throttle("node3", 0.3)
+        report = self.run_once("throttled")
+        print(report.stdout, file=sys.stderr)
+        self.assertEqual(report.returncode, 1, report.stdout + report.stderr)
+        self.assertRegex(report.stdout, r"SLOW HOST beyond 10%: node3 \(-\d")
+        with open(os.path.join(self.out("throttled"), "summary.json")) as f:
+            verdicts = {v["host"]: v["verdict"] for v in json.load(f)["host_verdicts"]}
+        self.assertEqual(verdicts, {"node2": "fine", "node3": "SLOWER", "node4": "fine"})
 
 
 class BenchSbatch(BenchRunCase):
