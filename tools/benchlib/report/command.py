@@ -262,7 +262,8 @@ def build_parser(prog=NAME):
     p.add_argument("--out", metavar="DIR",
                    help="where to write the outputs (default: the run folder; when comparing, "
                         "B's folder)")
-    p.add_argument("--no-plots", action="store_true", help="do not draw the plots (PNG files, and in report.html)")
+    p.add_argument("--no-plots", action="store_true",
+                   help="do not draw the plots (PNG files, and in report.html)")
     p.add_argument("--compare", action="store_true",
                    help="compare the two runs given (implied by two folders)")
     p.add_argument("--fail-above", type=float, metavar="PCT",
