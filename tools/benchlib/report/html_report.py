@@ -27,7 +27,7 @@ NO_PLOTS = "Plots left out (--no-plots)."
 
 STYLE = """
 body { font-family: sans-serif; margin: 1.5em; color: #222; max-width: 80em; }
-h1 { font-size: 1.4em; } h2 { font-size: 1.15em; margin-top: 1.6em; }
+h1 { font-size: 1.4em; } h2 { font-size: 1.15em; margin-top: 1.6em; } h3 { font-size: 1em; }
 table { border-collapse: collapse; font-size: 0.85em; margin: 0.5em 0; }
 th, td { border: 1px solid #ccc; padding: 0.2em 0.5em; vertical-align: top; }
 th { background: #eee; } td.n { text-align: right; font-variant-numeric: tabular-nums; }
