@@ -115,7 +115,7 @@ class ShardfallReport(ReportCase):
         files = sorted(os.path.join(self.dir, n) for n in os.listdir(self.dir))
         proc = self.report("--no-plots", "--out", out, *files)
         self.assertEqual(proc.returncode, 0, proc.stderr)
-        self.assertEqual(sorted(os.listdir(out)), ["frames.csv", "summary.json"])
+        self.assertEqual(sorted(os.listdir(out)), ["frames.csv", "report.html", "summary.json"])
 
     def test_rounding_of_many_frames_is_tolerated(self):
         # The total of many frames printed to six digits drifts from the printed total; the

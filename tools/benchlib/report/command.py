@@ -12,6 +12,9 @@ summary.json   the run's context (from run.json), per window: state, initialisat
                JSON has no nan or infinity: they are written as "nan", "inf" and "-inf".
 frame_time.png and triangle_rate.png (Shardfall) or vertex_rate.png (Latticeglow),
                800x500 pixels, the run's context as subtitle.
+report.html    the report in one self-contained page: the context, the table of windows
+               and hosts, the plots as inline SVG (left out with --no-plots); readable
+               offline and when mailed.
 
 Files are grouped into runs by the start time in their names; files of several runs (or of
 both programs) are reported apart, each in a folder of its own under the output folder.
@@ -37,7 +40,7 @@ time, each with its change in per cent. Noise test: the two-sided Mann-Whitney U
 the per-frame workload rates of each window (all frames pooled for the total); a change is
 significant when p < 0.05. --fail-above PCT exits with status 1 when the workload rate of
 a window or the headline fell by more than PCT per cent and the fall is significant.
-Writes comparison.json and comparison.png into --out (default: B's folder).
+Writes comparison.json, comparison.png and report.html into --out (default: B's folder).
 
 How the file's summary is checked against its frames
 ----------------------------------------------------
@@ -64,6 +67,7 @@ import sys
 from ..results.files import shown, write_json
 from ..results.runs import UsageError, collect_files, load_runs
 from . import compare, repeats, slow_hosts, summary, table
+from .html_report import write_comparison_report, write_run_report
 from .output import OutputError, prepare_folder, write_in
 
 NAME = "bench-report"
@@ -107,10 +111,13 @@ def report_run(run, out_dir, args, place_frames, made_here=False):
     except OSError as e:
         raise OutputError("cannot write frames.csv in %s: %s"
                           % (shown(out_dir), e.strerror or e)) from None
+    data = summary.summary_data(run, verdicts)
     write_in(out_dir, "summary.json", names[1],
-             lambda f: write_json(f, summary.summary_data(run, verdicts)))
+             lambda f: write_json(f, data))
+    svgs = None if args.no_plots else {}  # the plots as SVG text, for report.html
     if not args.no_plots:
-        names += write_plots(run, out_dir)
+        names += write_plots(run, out_dir, svgs)
+    names.append(write_run_report(run, out_dir, svgs, data))
     print("\n".join(table.context_lines(run)))
     print(table.format_table(run))
     print("\n".join(table.headline_lines(run)))
@@ -280,9 +287,12 @@ def main_compare(args):
     names = [json_path]
     write_in(out_dir, "comparison.json", json_path,
              lambda f: write_json(f, compare.comparison_data(comparison, args.fail_above)))
+    svgs = None if args.no_plots else {}  # the plot as SVG text, for report.html
     if not args.no_plots:
         from .plots import write_comparison_plot
-        names.append(write_comparison_plot(comparison, os.path.join(out_dir, "comparison.png")))
+        names.append(write_comparison_plot(comparison, os.path.join(out_dir, "comparison.png"),
+                                           svgs))
+    names.append(write_comparison_report(comparison, args.fail_above, out_dir, svgs))
     for tag, run, path in (("A", run_a, args.paths[0]), ("B", run_b, args.paths[1])):
         lines = table.context_lines(run)
         print("%s: %s  [%s]" % (tag, lines[0], shown(path)))
@@ -323,7 +333,8 @@ def build_parser(prog=NAME):
     p.add_argument("--out", metavar="DIR",
                    help="where to write the outputs (default: the run folder; when comparing, "
                         "B's folder)")
-    p.add_argument("--no-plots", action="store_true", help="do not draw the PNG plots")
+    p.add_argument("--no-plots", action="store_true",
+                   help="do not draw the plots (PNG files, and in report.html)")
     p.add_argument("--compare", action="store_true",
                    help="compare the two runs given (implied by two folders)")
     p.add_argument("--fail-slow-host", type=float, metavar="PCT",

@@ -1,4 +1,5 @@
-"""PNG plots of a run and of two runs compared (matplotlib, drawn without a display).
+"""PNG plots of a run and of two runs compared (matplotlib, drawn without a display); each
+plot drawn once can also be kept as SVG text, for report.html.
 
 Up to SERIES_LIMIT windows each window is a series of its own. Beyond that a series a
 window would be unreadable, so the plots show distributions: the frame time of each frame
@@ -13,6 +14,7 @@ import numpy as np
 
 from ..results import layout as L
 from .output import write_in
+from .svg import svg_text
 from .table import subtitle
 
 PLOT_WIDTH = 800   # pixels
@@ -38,7 +40,9 @@ def _figure(plt, title, context):
     return fig, ax
 
 
-def _save(plt, fig, ax, path, empty, legend=True):
+def _save(plt, fig, ax, path, empty, legend=True, svg=None):
+    """Finishes the plot and writes it as a PNG file at path; with svg (a dict), also puts
+    its SVG text there under the file's name."""
     if empty:
         ax.text(0.5, 0.5, "no frames", transform=ax.transAxes, ha="center", va="center")
     elif legend:
@@ -47,6 +51,8 @@ def _save(plt, fig, ax, path, empty, legend=True):
     try:
         write_in(os.path.dirname(path), "the plot %s" % os.path.basename(path), path,
                  lambda f: fig.savefig(f, format="png", dpi=PLOT_DPI), binary=True)
+        if svg is not None:
+            svg[os.path.basename(path)] = svg_text(fig, os.path.basename(path))
     finally:
         plt.close(fig)
     return path
@@ -61,8 +67,9 @@ def _frame_numbers(r):
     return np.arange(1, r.frame_count + 1, dtype=float)
 
 
-def write_plots(run, out_dir):
-    """frame_time.png, and triangle_rate.png or vertex_rate.png; returns their paths."""
+def write_plots(run, out_dir, svg=None):
+    """frame_time.png, and triangle_rate.png or vertex_rate.png; returns their paths. With
+    svg (a dict), each plot's SVG text goes there too, under its file name."""
     plt = _pyplot()
     from matplotlib.ticker import MaxNLocator
     program = run.program
@@ -78,7 +85,8 @@ def write_plots(run, out_dir):
     ax.set_xlabel("frame number")
     ax.xaxis.set_major_locator(MaxNLocator(integer=True))
     ax.set_ylabel("frame time (s)")
-    written.append(_save(plt, fig, ax, os.path.join(out_dir, "frame_time.png"), empty))
+    written.append(_save(plt, fig, ax, os.path.join(out_dir, "frame_time.png"), empty,
+                         svg=svg))
 
     shardfall = program is L.SHARDFALL
     name = "triangle_rate.png" if shardfall else "vertex_rate.png"
@@ -98,7 +106,8 @@ def write_plots(run, out_dir):
         fig, ax = _figure(plt, "%s: workload rate of each of %d windows"
                           % (program.display_name, len(run.reports)), context)
         empty = _window_rates(ax, run)
-    written.append(_save(plt, fig, ax, os.path.join(out_dir, name), empty, legend=series))
+    written.append(_save(plt, fig, ax, os.path.join(out_dir, name), empty, legend=series,
+                         svg=svg))
     return written
 
 
@@ -156,9 +165,10 @@ def _window_rates(ax, run):
     return False
 
 
-def write_comparison_plot(comparison, path):
+def write_comparison_plot(comparison, path, svg=None):
     """Per-frame workload rates of each window, run A beside run B, as box plots; beyond
-    SERIES_LIMIT windows the windows' workload rates of A beside B."""
+    SERIES_LIMIT windows the windows' workload rates of A beside B. With svg (a dict), its
+    SVG text goes there too, under the file's name."""
     plt = _pyplot()
     a, b = comparison.run_a, comparison.run_b
     title = "%s: %s per frame, A against B" % (a.program.display_name, a.program.quantity_unit)
@@ -172,7 +182,7 @@ def write_comparison_plot(comparison, path):
             ax.set_xticks(range(1, len(groups) + 1))
             ax.set_xticklabels(["%s (%d windows)" % (tag, len(rates)) for tag, rates in groups])
         ax.set_ylabel("%s of a window" % a.program.quantity_unit)
-        return _save(plt, fig, ax, path, not groups, legend=False)
+        return _save(plt, fig, ax, path, not groups, legend=False, svg=svg)
     positions, data, colours, ticks, labels = [], [], [], [], []
     for i, row in enumerate(comparison.windows):
         for offset, rates, colour in ((-0.2, row.rates_a, "tab:blue"),
@@ -199,4 +209,4 @@ def write_comparison_plot(comparison, path):
     ax.set_xlabel("window (* : the change exceeds run-to-run noise, Mann-Whitney p < %g)"
                   % comparison.alpha)
     ax.set_ylabel("%s per frame" % a.program.quantity_unit)
-    return _save(plt, fig, ax, path, empty, legend=False)
+    return _save(plt, fig, ax, path, empty, legend=False, svg=svg)

@@ -1,0 +1,255 @@
+"""report.html: one self-contained page with the run's table and plots (or two runs side by
+side), read as a browser reads it. InBrowser loads pages in headless Chromium (Debian's
+chromium, installed by tools/setup-debian) with no network to reach."""
+
+import json
+import os
+import shutil
+import signal
+import subprocess
+import tempfile
+import unittest
+from html.parser import HTMLParser
+
+import toolstest as T
+from benchlib.report import html_report
+from benchlib.report.summary import summary_data
+from benchlib.results.runs import collect_files, load_runs
+from test_compare import write_run
+
+FIXTURE = os.path.join(T.HERE, "fixtures", "openmpi-latticeglow-seconds")
+# Attributes through which a page could fetch something.
+FETCHING = {"src", "href", "xlink:href", "srcset", "action", "data", "poster", "background"}
+
+
+class Dom(HTMLParser):
+    """The elements, table rows (class, cell texts) and text of an HTML document."""
+
+    def __init__(self, text):
+        super().__init__(convert_charrefs=True)
+        self.elements, self.rows, self.texts = [], [], []
+        self._cell = None
+        self.feed(text)
+        self.close()
+
+    def handle_starttag(self, tag, attrs):
+        attrs = dict(attrs)
+        self.elements.append((tag, attrs))
+        if tag == "tr":
+            self.rows.append((attrs.get("class"), []))
+        elif tag in ("td", "th") and self.rows:
+            self.rows[-1][1].append("")
+            self._cell = self.rows[-1][1]
+
+    def handle_endtag(self, tag):
+        if tag in ("td", "th", "tr"):
+            self._cell = None
+
+    def handle_data(self, data):
+        self.texts.append(data)
+        if self._cell is not None:
+            self._cell[-1] += data
+
+    def tags(self, name):
+        return [attrs for tag, attrs in self.elements if tag == name]
+
+    def rows_of(self, css):
+        return [cells for c, cells in self.rows if c == css]
+
+    def foreign_references(self):
+        """Every attribute value that would fetch something from outside the page."""
+        return [(tag, name, value) for tag, attrs in self.elements
+                for name, value in attrs.items()
+                if (name in FETCHING and value and not value.startswith(("#", "data:")))
+                or name.startswith("on") or "url(" in (value or "").replace("url(#", "")]
+
+
+class PageCase(unittest.TestCase):
+    def setUp(self):
+        self.dir = tempfile.mkdtemp(prefix="bench-html-test-")
+        self.addCleanup(shutil.rmtree, self.dir, ignore_errors=True)
+
+    def report(self, *args, status=0):
+        proc = T.run_tool(T.BENCH_REPORT, *args, timeout=120)
+        self.assertEqual(proc.returncode, status, proc.stdout + proc.stderr)
+        return proc
+
+    def page(self, folder):
+        with open(os.path.join(folder, "report.html"), encoding="utf-8") as f:
+            return Dom(f.read())
+
+
+class HtmlPage(PageCase):
+    def write_two_hosts(self, folder):
+        for w, host in ((1, "n1"), (2, "n2"), (3, "n2")):
+            T.write_lines(folder, T.results_name("latticeglow", w, processor=host),
+                          T.latticeglow_lines(w, [0.5, 0.25 * w], 1000, processor=host))
+
+    def test_the_page_holds_the_console_table_and_the_plots_inline(self):
+        self.write_two_hosts(self.dir)
+        proc = self.report(self.dir)
+        self.assertIn(os.path.join(self.dir, "report.html"), proc.stdout.splitlines()[-1])
+        page = self.page(self.dir)
+        # The same rows as the console's table, cell for cell; the host rows add the
+        # host's verdict (two hosts: it cannot be decided).
+        console = [line.split() for line in proc.stdout.splitlines()
+                   if line.split()[:1] and line.split()[0] in ("1", "2", "3", "host", "total")]
+        console[3:5] = [row + ["cannot decide"] for row in console[3:5]]
+        shown = [[c for c in cells if c] for css in ("window", "host", "total")
+                 for cells in page.rows_of(css)]
+        self.assertEqual(shown, console)
+        self.assertEqual([len(page.rows_of(c)) for c in ("window", "host", "total")], [3, 2, 1])
+        svgs = page.tags("svg")
+        self.assertEqual(len(svgs), 2)
+        self.assertGreater(len(page.tags("path")), 50)  # the plots are drawn, not empty boxes
+        self.assertEqual(page.foreign_references(), [])
+        self.assertEqual(page.tags("script") + page.tags("img") + page.tags("link"), [])
+
+    def test_no_plots_leaves_them_out_of_the_page_and_says_so(self):
+        self.write_two_hosts(self.dir)
+        self.report("--no-plots", self.dir)
+        page = self.page(self.dir)
+        self.assertEqual(page.tags("svg"), [])
+        self.assertIn(html_report.NO_PLOTS, page.texts)
+
+    def test_comparison_page_beside_comparison_json(self):
+        a, b = os.path.join(self.dir, "a"), os.path.join(self.dir, "b")
+        write_run(a, seed=1)
+        write_run(b, seed=2, slowdown=1.2)
+        proc = self.report(a, b, "--fail-above", "10", status=1)
+        self.assertIn(os.path.join(b, "report.html"), proc.stdout)
+        with open(os.path.join(b, "comparison.json")) as f:
+            data = json.load(f)
+        page = self.page(b)
+        rows = page.rows_of("window") + page.rows_of("total")
+        self.assertEqual([r[0] for r in rows], ["1", "2", "total"])
+        self.assertEqual([r[-1] for r in rows],
+                         [row["verdict"] for row in data["windows"] + [data["total"]]])
+        self.assertEqual(len(page.rows_of("measure")), 3 * 3)  # median, p95, init
+        self.assertEqual(len(page.tags("svg")), 1)
+        self.assertEqual(page.foreign_references(), [])
+        self.report(a, b, "--no-plots")
+        self.assertEqual(self.page(b).tags("svg"), [])
+
+    def test_host_verdicts_and_repeats_appear_only_when_the_summary_has_them(self):
+        self.write_two_hosts(self.dir)
+        runs, failures = load_runs(collect_files([self.dir]))
+        self.assertEqual(failures, [])
+        run = runs[0]
+        data = summary_data(run)
+        plain = Dom(html_report.run_page(run, data, None))
+        headings = [t for t in plain.texts if t in ("Host verdicts", "Repeats and their spread")]
+        self.assertEqual(headings, [])
+        self.assertEqual(len(plain.rows_of("window")[0]), 12)
+        data["host_verdicts"] = [{"host": "n2", "verdict": "<b>slower</b>", "change": -12.5}]
+        data["repeats"] = [{"repeat": 1, "headline_rate": 2000.0},
+                           {"repeat": 2, "headline_rate": 2100.0, "spread": {"range": "5%"}}]
+        page = Dom(html_report.run_page(run, data, None))
+        for heading in ("Host verdicts", "Repeats and their spread"):
+            self.assertIn(heading, page.texts)
+        hosts = {cells[1]: cells for cells in page.rows_of("host")}
+        self.assertEqual((hosts["n1"][-1], hosts["n2"][-1]), ("", "<b>slower</b>"))
+        self.assertEqual(page.tags("b"), [])
+        for text in ("-12.5", "2100", "5%"):
+            self.assertIn(text, page.texts)
+
+
+def _chromium_command():
+    chromium = shutil.which("chromium")
+    if chromium is None:
+        return None
+    # An empty network namespace when one can be made; names resolve to nothing either way.
+    jail = ["unshare", "-n"] if subprocess.run(["unshare", "-n", "true"],
+                                               capture_output=True).returncode == 0 else []
+    return jail + [chromium, "--headless", "--no-sandbox", "--disable-gpu", "--disable-quic",
+                   "--no-first-run", "--disable-background-networking",
+                   "--disable-component-update", "--disable-sync",
+                   "--host-resolver-rules=MAP * ~NOTFOUND"]
+
+
+def chromium(command, *args, timeout=300):
+    """Runs Chromium on a fresh profile in a session of its own; whatever it started is
+    ended with it."""
+    profile = tempfile.mkdtemp(prefix="bench-chromium-")
+    proc = subprocess.Popen(command + ["--user-data-dir=" + profile] + list(args),
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                            start_new_session=True)
+    try:
+        out, err = proc.communicate(timeout=timeout)
+        return subprocess.CompletedProcess(proc.args, proc.returncode, out, err)
+    finally:
+        try:
+            os.killpg(proc.pid, signal.SIGKILL)
+        except ProcessLookupError:
+            pass
+        proc.wait()
+        shutil.rmtree(profile, ignore_errors=True)
+
+
+class InBrowser(PageCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.command = _chromium_command()
+        if cls.command is None:
+            raise unittest.SkipTest("chromium is not installed (tools/setup-debian installs it)")
+        probe = chromium(cls.command, "--dump-dom", "data:text/html,<p>probe</p>")
+        if probe.returncode != 0 or "probe" not in probe.stdout:
+            raise unittest.SkipTest("chromium cannot run here: %s" % (
+                probe.stderr.strip().splitlines() or ["status %d" % probe.returncode])[-1])
+
+    def dom(self, folder):
+        proc = chromium(self.command, "--dump-dom",
+                        "file://" + os.path.join(folder, "report.html"))
+        self.assertEqual(proc.returncode, 0, proc.stderr)
+        return Dom(proc.stdout)
+
+    def test_a_real_run_renders_whole_with_no_network(self):
+        run = os.path.join(self.dir, "run")
+        shutil.copytree(FIXTURE, run)
+        self.report(run)
+        page = self.dom(run)
+        self.assertEqual([cells[:2] for cells in page.rows_of("window")],
+                         [["1", "vm"], ["2", "vm"]])
+        self.assertEqual(len(page.rows_of("total")), 1)
+        self.assertEqual(len(page.tags("svg")), 2)
+        self.assertEqual(page.foreign_references(), [])
+
+        shot = os.path.join(self.dir, "page.png")
+        proc = chromium(self.command, "--window-size=1200,1600", "--screenshot=" + shot,
+                        "file://" + os.path.join(run, "report.html"))
+        self.assertEqual(proc.returncode, 0, proc.stderr)
+        from matplotlib.image import imread
+        pixels = imread(shot)[..., :3] * 255
+        self.assertEqual(pixels.shape[:2], (1600, 1200))
+        self.assertGreater((pixels < 240).any(axis=-1).mean(), 0.02, "a blank page")
+        # Both windows' lines are drawn: matplotlib's first two colours.
+        for colour in ((31, 119, 180), (255, 127, 14)):
+            near = (abs(pixels - colour) < 40).all(axis=-1).sum()
+            self.assertGreater(near, 200, "colour %s of the plots" % (colour,))
+
+    def test_hostile_names_show_as_text(self):
+        host = "<img src=x onerror=alert(1)>"  # no '/': it is in the files' names too
+        for w in (1, 2):
+            T.write_lines(self.dir, T.results_name("latticeglow", w, processor=host),
+                          T.latticeglow_lines(w, [0.5, 0.25], 1000, processor=host,
+                                              summary=w == 1))
+        with open(os.path.join(self.dir, "run.json"), "w") as f:
+            json.dump({"program": "latticeglow", "status": "failed",
+                       "error": "<script>alert(2)</script>",
+                       "context": {"host": "<script>alert(3)</script>",
+                                   "cpu_model": "--><svg onload=alert(4)>"}}, f)
+        self.report(self.dir)
+        page = self.dom(self.dir)
+        self.assertEqual([tag for tag, _attrs in page.elements if tag in ("script", "img")], [])
+        self.assertEqual(page.foreign_references(), [])
+        self.assertEqual(len(page.tags("svg")), 2)  # the plots' own, no other
+        self.assertEqual([cells[1] for cells in page.rows_of("window")], [host, host])
+        text = "".join(page.texts)
+        for shown in ("<script>alert(2)</script>", "<script>alert(3)</script>, --><svg "
+                      "onload=alert(4)>", "window 2 (results_latticeglow_windows @ 2 of %s"
+                      % host):
+            self.assertIn(shown, text)
+
+
+if __name__ == "__main__":
+    unittest.main()
