@@ -79,6 +79,8 @@ class DamagedInputs(unittest.TestCase):
                  "hosts": [None, {"windows": [[[[1]]]]}]})), 0, "context.cores is not a whole"),
             ("run.json nested without end", lambda: self.write(
                 "run.json", "[" * 100000 + "]" * 100000), 0, "nested too deeply"),
+            ("run.json with a text that is no Unicode", lambda: self.write(
+                "run.json", '{"context": {"host": "a\\ud800b"}}'), 0, "a\\ud800b"),
             ("run.json with NaN", lambda: self.write(
                 "run.json", '{"status": "ok", "context": {"memory_bytes": NaN}}'), 0,
              "context.memory_bytes is not a whole number (NaN)"),

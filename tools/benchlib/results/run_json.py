@@ -48,7 +48,10 @@ def _check(value, field, where, notes):
         return _DROP
     if isinstance(field, str):
         if _is(field, value):
-            return value
+            # A text that is no Unicode (a lone surrogate from a \ud800 escape) is shown as
+            # the escape: it could not be printed otherwise.
+            return value.encode("utf-8", "backslashreplace").decode() if field == TEXT \
+                else value
         notes.append("%s is not a %s (%s): left out" % (where, field, _short(value)))
         return _DROP
     if isinstance(field, list):
