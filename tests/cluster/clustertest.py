@@ -69,6 +69,7 @@ class ClusterCase(unittest.TestCase):
     hosts = 3
     slurm = False
     xvfb = True     # an Xvfb :1 on every host (bench-run starts its own)
+    mount_ns = None     # a pid whose mount namespace the hosts start from (simcluster.Cluster)
 
     def setUp(self):
         reason = simcluster.skip_reason()
@@ -78,7 +79,7 @@ class ClusterCase(unittest.TestCase):
             print(f"{SKIP_MARKER}: {reason}", file=sys.stderr, flush=True)
             self.skipTest(reason)
         started = time.monotonic()
-        self.cluster = simcluster.Cluster(self.hosts).start()
+        self.cluster = simcluster.Cluster(self.hosts, mount_ns=self.mount_ns).start()
         self.addCleanup(self.teardown_cluster)
         if self.slurm:
             self.slurm_cluster = slurmsim.Slurm(self.cluster).start()

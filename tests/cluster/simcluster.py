@@ -191,9 +191,11 @@ def leftovers(prefix):
 
 
 class Cluster:
-    """N hosts node1..nodeN at 198.18.0.1..N. Use as a context manager, or start()/stop()."""
+    """N hosts node1..nodeN at 198.18.0.1..N. Use as a context manager, or start()/stop().
+    Each host's mount namespace starts as a copy of this process's, or of the one process
+    `mount_ns` (a pid) is in: the hosts then see its mounts (a fresh /usr, say)."""
 
-    def __init__(self, hosts=3, lifetime=LIFETIME):
+    def __init__(self, hosts=3, lifetime=LIFETIME, mount_ns=None):
         if not 1 <= hosts <= 250:
             raise ValueError("1 to 250 hosts")
         self.lifetime = lifetime
@@ -204,6 +206,7 @@ class Cluster:
         self.holders = {}
         self.processes = []
         self.agent = os.path.join(self.dir, "host-agent")
+        self.mount_ns = mount_ns
 
     def throttle(self, host, share):
         """Holds the processes started on a host from now on to `share` of one core (a CPU
@@ -300,9 +303,10 @@ class Cluster:
             *(f"mount --bind {q(source)} {q(target)}" for source, target in binds),
             f"mount --rbind {q(private_tmp)} /tmp",
             "echo ready", f"exec sleep {self.lifetime}"])
+        base = ["nsenter", "-t", str(self.mount_ns), "--mount", "--"] if self.mount_ns else []
         process = subprocess.Popen(
-            ["nsenter", f"--net=/run/netns/{self.prefix}-{host}", "unshare", "--uts", "--mount",
-             "--propagation", "private", "sh", "-c", script],
+            ["nsenter", f"--net=/run/netns/{self.prefix}-{host}", *base, "unshare", "--uts",
+             "--mount", "--propagation", "private", "sh", "-c", script],
             stdout=subprocess.PIPE, stderr=subprocess.PIPE, stdin=subprocess.DEVNULL,
             text=True, start_new_session=True)
         self.processes.append(process)

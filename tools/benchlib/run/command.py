@@ -65,7 +65,9 @@ def build_parser():
                    help="the program to run, e.g. an installed one (default: the checkout's "
                         "build/default, else the program found on PATH)")
     p.add_argument("--build-dir", metavar="DIR",
-                   help="build tree holding <program>/<program> (default: build/default)")
+                   help="build tree holding <program>/<program> (default: build/default in "
+                        "the checkout these tools are in; installed tools run the program on "
+                        "PATH)")
     p.add_argument("--mpi", choices=sorted(build.LAUNCHERS),
                    help="MPI library, which must be the one the program uses "
                         "(default: the build's CMakeCache.txt, else the program's ldd)")

@@ -313,7 +313,15 @@ def report(plan, console, too_many):
         print(line)
     if problems:
         raise RunError("; ".join(problems) + full_disk_note(plan.out))
-    print("run complete: %s (tools/bench-report %s for the report)" % (plan.out, plan.out))
+    print("run complete: %s (%s %s for the report)" % (plan.out, report_command(), plan.out))
+
+
+def report_command():
+    """bench-report as this bench-run was called: by name from PATH (installed), else by its
+    path (tools/bench-report in a checkout)."""
+    folder = os.path.dirname(sys.argv[0])
+    on_path = not folder or folder in os.environ.get("PATH", "").split(os.pathsep)
+    return "bench-report" if on_path else os.path.join(folder, "bench-report")
 
 
 def final_status(exc):
