@@ -19,10 +19,11 @@ import subprocess
 import time
 
 from ..hosts import hostfile as H
-from ..hosts import limits, processes
+from ..hosts import processes
 from ..hosts.agent import HostWindows, marker_name
-from ..hosts.channel import SECRET_VARIABLE, Channel, ChannelClosed, proves
+from ..hosts.channel import SECRET_VARIABLE, Channel, ChannelClosed, own_address, proves
 from . import plan as planning
+from . import preflight
 from . import progress as P
 
 AGENT = os.path.join(planning.SOURCE_DIR, "tools", "bench-agent")
@@ -97,7 +98,7 @@ class OwnHost(Hosts):
                                 xvfb_env=plan.env)
         facts = self.host.open()
         if plan.args.display:
-            check_display(plan, facts, self.host.titles_shown())
+            preflight.check_display(plan, facts, self.host.titles_shown())
         self.facts = {facts["name"]: facts}
 
     @property
@@ -115,59 +116,6 @@ class OwnHost(Hosts):
 
     def collect(self, failed=False):
         """The windows wrote into the run folder itself: nothing to bring back."""
-
-
-def check_display(plan, facts, clashes):
-    """A display the user named: depth, size, memory, no other run on it."""
-    a = plan.args
-    screen = facts["screen"]
-    limits.check_depth(a.depth, a.display, screen["depth"])
-    limits.check_screen(screen, a.windows, a.display)
-    limits.check_memory(a.program, a.windows, screen["depth"], facts["mem_available"])
-    if clashes:
-        raise limits.Refusal("the display %s already shows %s window(s) (%s): another run? "
-                             "Use the runner's own Xvfb (leave out --display)"
-                             % (a.display, plan.program.display_name, clashes[0]))
-
-
-def check_hosts(plan, facts):
-    """Pre-flight of every host of a run across hosts: its memory for its windows, and a
-    display it was given."""
-    a = plan.args
-    for host, windows in plan.placement.items():
-        fact = facts[host]
-        if not windows:
-            continue
-        try:
-            screen = fact["screen"]
-            if a.display:
-                limits.check_depth(a.depth, a.display, screen["depth"])
-                limits.check_screen(screen, max(windows), a.display)
-            limits.check_memory(a.program, len(windows), screen["depth"],
-                                fact.get("mem_available"))
-        except limits.Refusal as e:
-            raise limits.Refusal("host %s (window(s) %s): %s"
-                                 % (host, ", ".join(map(str, windows)), e)) from None
-
-
-def own_address(host_names):
-    """This host's address as the other hosts reach it: the local end of a route to one of
-    them (a UDP socket's connect sends nothing). A host's name may resolve to a loopback
-    address on the host itself (Debian's 127.0.1.1), which no other host can use."""
-    me = socket.gethostname()
-    for name in host_names:
-        if name == me:
-            continue
-        try:
-            peer = socket.getaddrinfo(name, 9, socket.AF_INET, socket.SOCK_DGRAM)[0][4]
-            with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as probe:
-                probe.connect(peer)
-                address = probe.getsockname()[0]
-        except OSError:
-            continue
-        if not address.startswith("127."):
-            return address
-    return me
 
 
 def write_files(folder, files):
@@ -252,7 +200,7 @@ class Agents(Hosts):
         for host, reply in self.gather("ready", plan.args.appear_timeout).items():
             self.facts[host] = reply["ready"]
             self.shared = self.shared and reply.get("shared", False)
-        check_hosts(plan, self.facts)
+        preflight.check_hosts(plan, self.facts)
 
     def accept(self, names):
         """Every host's agent, each proving that it holds the run's secret: a connection
