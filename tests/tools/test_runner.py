@@ -347,6 +347,24 @@ class ProgressLines(unittest.TestCase):
         self.assertEqual(stream.getvalue(), "waiting 0s | w1 ...\nstepping 1s | w1 0/2 -\n"
                          "stepping 2s | w1 2/2 0.3s\nnote\n")
 
+    def test_a_line_is_made_only_when_it_may_be_shown(self):
+        made = []
+
+        def maker(text):
+            return lambda: made.append(text) or text
+        plain = progress.Progress(io.StringIO())
+        plain.show_made("waiting", 1, maker("waiting 0s"))
+        plain.show_made("waiting", 2, maker("waiting 1s"))  # same phase, too soon
+        terminal = io.StringIO()
+        terminal.isatty = lambda: True
+        tty = progress.Progress(terminal)
+        tty.show_made("stepping", 1, maker("stepping 1s"))
+        tty.show_made("stepping", 1, maker("stepping 1s again"))  # nothing changed
+        tty.say("note")
+        tty.show_made("stepping", 1, maker("stepping 1s after the note"))
+        self.assertEqual(made, ["waiting 0s", "stepping 1s", "stepping 1s after the note"])
+        self.assertTrue(terminal.getvalue().endswith("note\n\rstepping 1s after the note"))
+
 
 class TaggedProcesses(unittest.TestCase):
     def test_found_and_stopped_by_tag(self):

@@ -50,6 +50,8 @@ class Hosts:
         self.phase = "starting"    # the phase the runner ordered
         self.shown_phase = None    # the finer phase the hosts report
         self.started = time.monotonic()
+        self.taken = None          # the last state taken
+        self.version = 0           # counts the states taken
 
     def watch(self, stack, launcher):
         """Wakes a wait as soon as the benchmark's launcher ends, where a host waits on more
@@ -61,18 +63,27 @@ class Hosts:
         self.shown_phase = None
 
     def take_state(self, state, phase=None):
-        self.frames.update({int(w): n for w, n in state["frames"].items()})
-        self.last.update({int(w): t for w, t in state["last"].items()})
-        self.appeared.update(state["appeared"])
-        self.summaries.update(state["summaries"])
+        """A host's state of its windows (keyed by window number); one taken before is
+        passed over."""
+        if state is not self.taken:
+            self.taken = state
+            self.version += 1
+            self.frames.update(state["frames"])
+            self.last.update(state["last"])
+            self.appeared.update(state["appeared"])
+            self.summaries.update(state["summaries"])
         self.shown_phase = phase
 
     def render(self, force=False):
+        """The progress line, made only when it may be shown and something in it changed."""
         phase = self.shown_phase or self.phase
-        counts = P.window_counts(self.plan.windows, self.frames, self.plan.args.frames,
-                                 self.last, self.appeared)
-        self.progress.show(phase, P.progress_line(phase, time.monotonic() - self.started,
-                                                  counts), force)
+        elapsed = time.monotonic() - self.started
+
+        def line():
+            counts = P.window_counts(self.plan.windows, self.frames, self.plan.args.frames,
+                                     self.last, self.appeared)
+            return P.progress_line(phase, elapsed, counts)
+        self.progress.show_made(phase, (phase, "%.0f" % elapsed, self.version), line, force)
 
 
 class OwnHost(Hosts):
@@ -311,7 +322,9 @@ class Agents(Hosts):
         if "note" in message:
             self.progress.say("%s: %s" % (host, message["note"]))
         update = message.get("progress")
-        if update:
+        if update:  # JSON's keys are text
+            update["frames"] = {int(w): n for w, n in update["frames"].items()}
+            update["last"] = {int(w): t for w, t in update["last"].items()}
             self.take_state(update, update.get("phase"))
 
     def collect(self, failed=False):

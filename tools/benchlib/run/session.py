@@ -279,8 +279,8 @@ def drive(plan, hosts, record, check):
 
 def verify(plan, console, too_many):
     """Per-window lines; the problems that make the run fail."""
-    states = file_states(plan.out, plan.program, plan.windows, console.update())
     on_disk = files_on_disk(plan.out, plan.program, plan.windows)
+    states = file_states(plan.out, plan.program, plan.windows, console.update(), on_disk)
     lines, problems = [], []
     for w in plan.windows:
         state = states[str(w)]
