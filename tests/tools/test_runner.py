@@ -144,25 +144,76 @@ class PreflightRefusals(Folder):
         self.assertFalse(os.path.exists(out))
 
     def test_memory_estimates(self):
+        # Every window process holds 70 MB beside its scene.
         with self.assertRaises(limits.Refusal) as caught:
             limits.check_memory("shardfall", 40, 24, 23 * GB)
-        self.assertIn("run at most 34 window(s)", str(caught.exception))
-        limits.check_memory("shardfall", 34, 24, 23 * GB)
+        self.assertIn("734 MB each", str(caught.exception))
+        self.assertIn("run at most 31 window(s)", str(caught.exception))
+        limits.check_memory("shardfall", 31, 24, 23 * GB)
         # 2^30 points at depth 30: one window does not fit, a lower depth is the way out.
-        with self.assertRaisesRegex(limits.Refusal, "45.7 GB each.*--depth 24 or 16"):
+        with self.assertRaisesRegex(limits.Refusal, "display list of about 45.7 GB.*"
+                                    "--depth 24 or 16"):
             limits.check_memory("latticeglow", 1, 30, 23 * GB)
-        limits.check_memory("latticeglow", 25, 24, 23 * GB)
-        with self.assertRaisesRegex(limits.Refusal, "at most 32 window"):
+        limits.check_memory("latticeglow", 29, 24, 23 * GB)
+        with self.assertRaisesRegex(limits.Refusal, "at most 29 window"):
             limits.check_memory("latticeglow", 40, 24, 23 * GB)
+        # At depth 16 the processes, not the lattice, fill memory: 313 windows with the
+        # Xvfb's largest screen.
+        with self.assertRaisesRegex(limits.Refusal, "at most 283 window"):
+            limits.check_memory("latticeglow", 313, 16, 22.8 * GB,
+                                limits.framebuffer_bytes(32740, 32740, 16))
         self.assertEqual(limits.lattice_points(16), 65536)
         # Through the command line: more shardfall windows than this machine holds.
         available = limits.mem_available()
-        windows = available // limits.SHARDFALL_WINDOW_BYTES + 1
+        windows = available // limits.window_bytes("shardfall", 24) + 1
         if windows > preflight.MAX_WINDOWS:
             self.skipTest("more memory than 4,095 windows need")
         self.assert_refused(self.bench_run("shardfall", windows, "--frames", 1, "--out",
                                            os.path.join(self.dir, "out")),
                             "MemAvailable", "run at most")
+
+    def test_x_clients_of_a_display(self):
+        # The resource-id masks Xvfb gives with -maxclients 64, by default (256) and with 2048.
+        self.assertEqual([limits.client_limit(m) for m in (0x7fffff, 0x1fffff, 0x3ffff)],
+                         [64, 256, 2048])
+        limits.check_clients(54, 64, 10, ":60")
+        with self.assertRaisesRegex(limits.Refusal, "the display :60 admits 64 X clients "
+                                    r"\(10 connected now .*55 window\(s\) need one each: run "
+                                    "at most 54 window.*leave out --display"):
+            limits.check_clients(55, 64, 10, ":60")
+        with self.assertRaisesRegex(limits.Refusal, "assuming only the server's own and the "
+                                    "runner's.*run at most 62"):
+            limits.check_clients(63, 64, None, ":60")
+        # The runner's own Xvfb: the smallest limit with room beside the windows.
+        self.assertEqual([limits.xvfb_max_clients(n) for n in (8, 64, 128, 313)],
+                         [64, 128, 256, 512])
+
+    def test_screens_an_xvfb_holds(self):
+        # Measured: the largest squares Xvfb makes, and 52640 (512 windows), which it makes
+        # with a framebuffer too small for it.
+        self.assertEqual([limits.xvfb_holds(side, 16) for side in (32767, 32768, 52640)],
+                         [True, False, False])
+        self.assertEqual([limits.xvfb_holds(side, 24) for side in (23170, 23171)],
+                         [True, False])
+        limits.check_own_xvfb(313, 16)
+        with self.assertRaisesRegex(limits.Refusal, "window 314 needs a screen of 32840x32840"
+                                    r".*run at most 313 window\(s\)$"):
+            limits.check_own_xvfb(314, 16)
+        with self.assertRaisesRegex(limits.Refusal, r"run at most 217 window\(s\) \(313 at "
+                                    "--depth 16\\)"):
+            limits.check_own_xvfb(218, 24)
+        self.assert_refused(self.bench_run("latticeglow", 512, "--frames", 1, "--depth", 16,
+                                           "--out", os.path.join(self.dir, "out")),
+                            "52640x52640", "run at most 313")
+
+    def test_open_files_of_the_launcher(self):
+        # A hard limit of 1024 open files, common as a soft one, holds about 250 windows.
+        limits.check_open_files(4095, None)
+        limits.check_open_files(248, 1024)
+        with self.assertRaisesRegex(limits.Refusal, "249 windows need about 1028 open files "
+                                    r"in the launcher .*more than the limit of 1024.*run at "
+                                    r"most 248 window\(s\), or raise the hard limit"):
+            limits.check_open_files(249, 1024)
 
     def test_display_size_and_depth(self):
         screen = {"width": 1800, "height": 1800, "depth": 16}

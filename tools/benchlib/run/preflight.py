@@ -63,10 +63,18 @@ def check_display(plan, facts, clashes):
     limits.check_depth(a.depth, a.display, screen["depth"])
     limits.check_screen(screen, a.windows, a.display)
     limits.check_memory(a.program, a.windows, screen["depth"], facts["mem_available"])
+    check_display_clients(a.windows, facts, a.display)
     if clashes:
         raise limits.Refusal("the display %s already shows %s window(s) (%s): another run? "
                              "Use the runner's own Xvfb (leave out --display)"
                              % (a.display, plan.program.display_name, clashes[0]))
+
+
+def check_display_clients(windows, facts, display):
+    clients = facts.get("x_clients")
+    if clients:
+        limits.check_clients(windows, limits.client_limit(clients["resource_id_mask"]),
+                             clients["connected"], display)
 
 
 def check_hosts(plan, facts):
@@ -82,6 +90,7 @@ def check_hosts(plan, facts):
             if a.display:
                 limits.check_depth(a.depth, a.display, screen["depth"])
                 limits.check_screen(screen, max(windows), a.display)
+                check_display_clients(len(windows), fact, a.display)
             limits.check_memory(a.program, len(windows), screen["depth"],
                                 fact.get("mem_available"))
         except limits.Refusal as e:
