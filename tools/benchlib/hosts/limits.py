@@ -128,11 +128,12 @@ def check_open_files(windows, limit):
     """The launcher on this host holds a few open files for every window it starts."""
     if limit is None or launcher_files(windows) <= limit:
         return
-    raise Refusal("%d windows need about %d open files in the launcher (%d a window), more "
-                  "than the limit of %d (the hard limit, ulimit -Hn, to which bench-run raised "
-                  "its own): run at most %d window(s), or raise the hard limit (nofile in "
-                  "/etc/security/limits.conf, LimitNOFILE= of a systemd service)"
-                  % (windows, launcher_files(windows), LAUNCHER_FILES_PER_WINDOW, limit,
+    raise Refusal("%d windows need about %d open files in the launcher (%d and %d a window), "
+                  "more than the limit of %d (the hard limit, ulimit -Hn, to which bench-run "
+                  "raised its own): run at most %d window(s), or raise the hard limit (nofile "
+                  "in /etc/security/limits.conf, LimitNOFILE= of a systemd service)"
+                  % (windows, launcher_files(windows), LAUNCHER_FILES,
+                     LAUNCHER_FILES_PER_WINDOW, limit,
                      max(0, (limit - LAUNCHER_FILES) // LAUNCHER_FILES_PER_WINDOW)))
 
 
