@@ -1,10 +1,12 @@
-"""Hostfiles, the placement of windows on hosts and the launch command of each MPI."""
+"""Hostfiles, the placement of windows on hosts, the launch command of each MPI, and what a
+host's display and launcher hold."""
 
 import subprocess
 import unittest
 
 import toolstest  # noqa: F401  (puts tools/ on the path)
 from benchlib.hosts import hostfile as H
+from benchlib.hosts import limits
 
 
 class Hostfiles(unittest.TestCase):
@@ -123,3 +125,45 @@ class AgentChannel(unittest.TestCase):
         self.assertEqual(receiver.receive(), [{"error": "node2: Xvfb did not start"}])
         with self.assertRaisesRegex(ChannelClosed, "node2 closed the connection"):
             receiver.receive()
+
+
+class Limits(unittest.TestCase):
+    def test_x_clients_of_a_display(self):
+        # The resource-id masks Xvfb gives with -maxclients 64, by default (256) and with 2048.
+        self.assertEqual([limits.client_limit(m) for m in (0x7fffff, 0x1fffff, 0x3ffff)],
+                         [64, 256, 2048])
+        limits.check_clients(54, 64, 10, ":60")
+        with self.assertRaisesRegex(limits.Refusal, "the display :60 admits 64 X clients "
+                                    r"\(10 connected now .*55 window\(s\) need one each: run "
+                                    "at most 54 window.*leave out --display"):
+            limits.check_clients(55, 64, 10, ":60")
+        with self.assertRaisesRegex(limits.Refusal, "assuming only the server's own and the "
+                                    "runner's.*run at most 62"):
+            limits.check_clients(63, 64, None, ":60")
+        # The runner's own Xvfb: the smallest limit with room beside the windows.
+        self.assertEqual([limits.xvfb_max_clients(n) for n in (8, 64, 128, 313)],
+                         [64, 128, 256, 512])
+
+    def test_screens_an_xvfb_holds(self):
+        # Measured: the largest squares Xvfb makes, and 52640 (512 windows), which it makes
+        # with a framebuffer too small for it.
+        self.assertEqual([limits.xvfb_holds(side, 16) for side in (32767, 32768, 52640)],
+                         [True, False, False])
+        self.assertEqual([limits.xvfb_holds(side, 24) for side in (23170, 23171)],
+                         [True, False])
+        limits.check_own_xvfb(313, 16)
+        with self.assertRaisesRegex(limits.Refusal, "window 314 needs a screen of 32840x32840"
+                                    r".*run at most 313 window\(s\)$"):
+            limits.check_own_xvfb(314, 16)
+        with self.assertRaisesRegex(limits.Refusal, r"run at most 217 window\(s\) \(313 at "
+                                    "--depth 16\\)"):
+            limits.check_own_xvfb(218, 24)
+
+    def test_open_files_of_the_launcher(self):
+        # A hard limit of 1024 open files, common as a soft one, holds about 250 windows.
+        limits.check_open_files(4095, None)
+        limits.check_open_files(248, 1024)
+        with self.assertRaisesRegex(limits.Refusal, "249 windows need about 1028 open files "
+                                    r"in the launcher .*more than the limit of 1024.*run at "
+                                    r"most 248 window\(s\), or raise the hard limit"):
+            limits.check_open_files(249, 1024)

@@ -144,25 +144,39 @@ class PreflightRefusals(Folder):
         self.assertFalse(os.path.exists(out))
 
     def test_memory_estimates(self):
+        # Every window process holds 70 MB beside its scene.
         with self.assertRaises(limits.Refusal) as caught:
             limits.check_memory("shardfall", 40, 24, 23 * GB)
-        self.assertIn("run at most 34 window(s)", str(caught.exception))
-        limits.check_memory("shardfall", 34, 24, 23 * GB)
+        self.assertIn("734 MB each", str(caught.exception))
+        self.assertIn("run at most 31 window(s)", str(caught.exception))
+        limits.check_memory("shardfall", 31, 24, 23 * GB)
         # 2^30 points at depth 30: one window does not fit, a lower depth is the way out.
-        with self.assertRaisesRegex(limits.Refusal, "45.7 GB each.*--depth 24 or 16"):
+        with self.assertRaisesRegex(limits.Refusal, "display list of about 45.7 GB.*"
+                                    "--depth 24 or 16"):
             limits.check_memory("latticeglow", 1, 30, 23 * GB)
-        limits.check_memory("latticeglow", 25, 24, 23 * GB)
-        with self.assertRaisesRegex(limits.Refusal, "at most 32 window"):
+        limits.check_memory("latticeglow", 29, 24, 23 * GB)
+        with self.assertRaisesRegex(limits.Refusal, "at most 29 window"):
             limits.check_memory("latticeglow", 40, 24, 23 * GB)
+        # At depth 16 the processes, not the lattice, fill memory: 313 windows with the
+        # Xvfb's largest screen.
+        with self.assertRaisesRegex(limits.Refusal, "at most 283 window"):
+            limits.check_memory("latticeglow", 313, 16, 22.8 * GB,
+                                limits.framebuffer_bytes(32740, 32740, 16))
         self.assertEqual(limits.lattice_points(16), 65536)
         # Through the command line: more shardfall windows than this machine holds.
         available = limits.mem_available()
-        windows = available // limits.SHARDFALL_WINDOW_BYTES + 1
+        windows = available // limits.window_bytes("shardfall", 24) + 1
         if windows > preflight.MAX_WINDOWS:
             self.skipTest("more memory than 4,095 windows need")
         self.assert_refused(self.bench_run("shardfall", windows, "--frames", 1, "--out",
                                            os.path.join(self.dir, "out")),
                             "MemAvailable", "run at most")
+
+    def test_more_windows_than_a_screen_holds(self):
+        self.assert_refused(self.bench_run("latticeglow", 512, "--frames", 1, "--depth", 16,
+                                           "--out", os.path.join(self.dir, "out")),
+                            "52640x52640", "run at most 313")
+        self.assertFalse(os.path.exists(os.path.join(self.dir, "out")))
 
     def test_display_size_and_depth(self):
         screen = {"width": 1800, "height": 1800, "depth": 16}
@@ -346,6 +360,24 @@ class ProgressLines(unittest.TestCase):
         p.say("note")
         self.assertEqual(stream.getvalue(), "waiting 0s | w1 ...\nstepping 1s | w1 0/2 -\n"
                          "stepping 2s | w1 2/2 0.3s\nnote\n")
+
+    def test_a_line_is_made_only_when_it_may_be_shown(self):
+        made = []
+
+        def maker(text):
+            return lambda: made.append(text) or text
+        plain = progress.Progress(io.StringIO())
+        plain.show_made("waiting", 1, maker("waiting 0s"))
+        plain.show_made("waiting", 2, maker("waiting 1s"))  # same phase, too soon
+        terminal = io.StringIO()
+        terminal.isatty = lambda: True
+        tty = progress.Progress(terminal)
+        tty.show_made("stepping", 1, maker("stepping 1s"))
+        tty.show_made("stepping", 1, maker("stepping 1s again"))  # nothing changed
+        tty.say("note")
+        tty.show_made("stepping", 1, maker("stepping 1s after the note"))
+        self.assertEqual(made, ["waiting 0s", "stepping 1s", "stepping 1s after the note"])
+        self.assertTrue(terminal.getvalue().endswith("note\n\rstepping 1s after the note"))
 
 
 class TaggedProcesses(unittest.TestCase):

@@ -353,9 +353,9 @@ class FailingRuns(RunnerCase):
 class Edges(RunnerCase):
     """Refusals that need a display of the user's, and a reader that goes away."""
 
-    def start_display(self, width, height, depth):
+    def start_display(self, width, height, depth, max_clients=None):
         tag = "edges%d" % os.getpid()
-        server = Xvfb(width, height, depth,
+        server = Xvfb(width, height, depth, max_clients=max_clients,
                       env=dict(os.environ, **{T.processes.TAG_VARIABLE: tag}))
         self.addCleanup(server.stop)
         return server
@@ -377,6 +377,16 @@ class Edges(RunnerCase):
                                             display, "--depth", 24, "--build-dir",
                                             T.BUILD_DIR),
                             "--depth 24, but the display %s has depth 16" % display)
+        server.stop()
+        self.assert_nothing_left()
+
+    def test_display_that_admits_too_few_clients(self):
+        # 64 clients: the server's own, the runner's and 62 windows.
+        server = self.start_display(7740, 7740, 16, max_clients=64)
+        self.assert_refused(*self.bench_run("latticeglow", 63, "--frames", 1, "--display",
+                                            server.display, "--build-dir", T.BUILD_DIR),
+                            "the display %s admits 64 X clients" % server.display,
+                            "run at most 62 window(s) there")
         server.stop()
         self.assert_nothing_left()
 

@@ -83,7 +83,8 @@ class HostWindows:
             size = limits.screen_needed(max(self.windows))
             log = self.stack.enter_context(open(os.path.join(c["out"], self.xvfb_log), "wb"))
             self.xvfb = self.stack.enter_context(
-                Xvfb(size, size, c["depth"] or 24, env=self.xvfb_env, log=log))
+                Xvfb(size, size, c["depth"] or 24, env=self.xvfb_env, log=log,
+                     max_clients=limits.xvfb_max_clients(len(self.windows))))
             display = self.xvfb.display
         if display:
             self.watcher = self.stack.enter_context(WindowWatcher(display))
@@ -92,6 +93,7 @@ class HostWindows:
                                        self.check)
         facts = host_facts(display, self.watcher.screen_size() if self.watcher else None)
         facts["xvfb_pid"] = self.xvfb.pid if self.xvfb else None
+        facts["x_clients"] = self.watcher.clients() if self.watcher else None
         return facts
 
     def titles_shown(self):
@@ -220,6 +222,7 @@ def main(argv=None):
     args = p.parse_args(argv)
     index = agent_index(os.environ)
     secret = os.environ.pop(SECRET_VARIABLE, "")  # not passed on to what the agent starts
+    limits.raise_file_limit()  # for its Xvfb, a file for every window's connection
     try:
         channel = connect(args.connect)
     except OSError as e:

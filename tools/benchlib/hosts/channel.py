@@ -1,5 +1,6 @@
-"""One JSON object a line over a TCP connection between bench-run and its host agents, and
-the proof an agent gives that it belongs to the run.
+"""One JSON object a line over a TCP connection between bench-run and its host agents, the
+proof an agent gives that it belongs to the run, and the runner's address as the agents reach
+it.
 
 The runner gives the agents a secret through the launcher's environment; on the wire it only
 sends each connection a challenge, which an agent answers with an HMAC of it under the secret.
@@ -102,3 +103,23 @@ class Channel:
 def connect(address, timeout=60.0):
     host, _, port = address.rpartition(":")
     return Channel(socket.create_connection((host, int(port)), timeout=timeout), address)
+
+
+def own_address(host_names):
+    """This host's address as the other hosts reach it: the local end of a route to one of
+    them (a UDP socket's connect sends nothing). A host's name may resolve to a loopback
+    address on the host itself (Debian's 127.0.1.1), which no other host can use."""
+    me = socket.gethostname()
+    for name in host_names:
+        if name == me:
+            continue
+        try:
+            peer = socket.getaddrinfo(name, 9, socket.AF_INET, socket.SOCK_DGRAM)[0][4]
+            with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as probe:
+                probe.connect(peer)
+                address = probe.getsockname()[0]
+        except OSError:
+            continue
+        if not address.startswith("127."):
+            return address
+    return me

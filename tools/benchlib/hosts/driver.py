@@ -7,7 +7,13 @@ set of window numbers on one display: each host of a run drives its own share.
 Progress is read from the results files (written line by line); the console does not tell
 the windows' shardfall reports apart. The driver hands it to a reporter:
 reporter.show(phase, state, force) with the state of every window, reporter.say(text) for a
-note.
+note. The state is the same object until something in it changes; a reporter never alters it.
+
+The cost of a tick does not grow with the windows: a tick reads the results files of the
+windows whose state can change in the phase (while the windows start: those still
+initialising or not paused before their loop began; while stepping or ending: the one window
+in hand; while pausing or animating: all of them, a file only when its size changed), and the
+folder is listed once a tick, and only while a window it reads has no file yet.
 """
 
 import os
@@ -47,34 +53,82 @@ class WindowDriver:
         self.followers = {}      # window -> ResultsFollower
         self.last_change = {}    # window -> monotonic time of its last new line
         self.escaped = set()     # windows already sent Escape
+        self.watched = set()     # windows whose results files a tick reads (see _watch)
         self.phase = "starting"
+        self._ours = set(self.windows)
+        self._names_seen = set()  # names in the folder already looked at
+        self._sizes = {}          # window -> size of its results file at the last read
+        # The state as the reporter gets it, kept up to date window by window.
+        self._frames = dict.fromkeys(self.windows, 0)
+        self._last = {}
+        self._summaries = set()
+        self._state = None        # built from the above when something has changed
         watcher.on_named = self._on_named
 
     # ------------------------------------------------------------------ state
     def _on_named(self, window_id, title):
         w = self.program.window_from_title(title)
-        if w not in self.windows or w in self.ids:
+        if w not in self._ours or w in self.ids:
             return
         # Paused as they appear, so that frames are stepped, or animated for a time, from the
         # same moment in every window.
         self.watcher.send_key(window_id, "p")
         self.ids[w] = window_id
         self.appeared_at[w] = self.last_change[w] = time.monotonic()
-        follower = self.follower(w)
+        self._state = None
+        if w not in self.followers:
+            self._find_files()
+        follower = self.followers.get(w)
         if follower is not None:
-            follower.update()
+            self._read(w, force=True)
         # A key that reaches a window still initialising waits in its queue and is handled
         # before the first animated frame.
         self.paused_early[w] = follower is not None and not follower.initialised
+        self.watched.add(w)
 
-    def follower(self, w):
-        if w not in self.followers:
-            for name in sorted(os.listdir(self.folder)):
-                if self.program.results_window(name) == w:
-                    self.followers[w] = ResultsFollower(os.path.join(self.folder, name),
-                                                        self.program)
-                    break
-        return self.followers.get(w)
+    def _find_files(self):
+        """Followers for the windows whose results files have appeared: one listing of the
+        folder; only names not seen before are looked at."""
+        names = set(os.listdir(self.folder)) - self._names_seen
+        self._names_seen |= names
+        for name in sorted(names):
+            w = self.program.results_window(name)
+            if w in self._ours and w not in self.followers:
+                self.followers[w] = ResultsFollower(os.path.join(self.folder, name),
+                                                    self.program)
+                self._last[w] = None
+                self._state = None
+
+    def _read(self, w, force=False):
+        """Reads window w's new results lines (only when its file's size has changed, unless
+        forced); returns True when its state changed."""
+        f = self.followers.get(w)
+        if f is None:
+            return False
+        if not force:
+            try:
+                size = os.stat(f.path).st_size
+            except OSError:
+                return False
+            if size == self._sizes.get(w):
+                return False
+            self._sizes[w] = size
+        if not f.update():
+            return False
+        self.last_change[w] = time.monotonic()
+        self._frames[w] = f.frames
+        self._last[w] = f.last_frame_time
+        if f.summary:
+            self._summaries.add(w)
+        self._state = None
+        return True
+
+    def _watch(self, windows):
+        """The windows whose state can change from now on, read on every tick; each is read
+        once now, so that it is up to date when the phase looks at it."""
+        self.watched = set(windows)
+        for w in self.watched:
+            self._read(w)
 
     def frames(self, w):
         f = self.followers.get(w)
@@ -85,23 +139,24 @@ class WindowDriver:
         return max(self.timeouts.stall, 4 * (f.longest_frame_time if f else 0.0))
 
     def tick(self, timeout=0.1):
-        """Handles X events, reads new results lines, runs the caller's check, shows progress."""
+        """Handles X events, reads new results lines of the watched windows, runs the
+        caller's check, shows progress."""
         self.watcher.poll(timeout)
-        now = time.monotonic()
-        for w in self.windows:
-            f = self.follower(w)
-            if f is not None and f.update():
-                self.last_change[w] = now
+        if any(w not in self.followers for w in self.watched):
+            self._find_files()
+        for w in self.watched:
+            self._read(w)
         self.check(self)
         self.show()
 
     def state(self):
         """What the runner shows and checks: frames, last frame time, which windows have
-        appeared and which have written their summary."""
-        return {"frames": {w: self.frames(w) for w in self.windows},
-                "last": {w: f.last_frame_time for w, f in self.followers.items()},
-                "appeared": sorted(self.ids),
-                "summaries": sorted(w for w, f in self.followers.items() if f.summary)}
+        appeared and which have written their summary. The same object until one of them
+        changes."""
+        if self._state is None:
+            self._state = {"frames": dict(self._frames), "last": dict(self._last),
+                           "appeared": sorted(self.ids), "summaries": sorted(self._summaries)}
+        return self._state
 
     def show(self, force=False):
         self.reporter.show(self.phase, self.state(), force)
@@ -111,7 +166,7 @@ class WindowDriver:
         self.phase = "waiting for windows"
         deadline = time.monotonic() + self.timeouts.appear
         while len(self.ids) < len(self.windows):
-            self.tick()
+            self._starting_tick()
             if time.monotonic() > deadline:
                 missing = [w for w in self.windows if w not in self.ids]
                 raise DriveError("window(s) %s never appeared on %s within %g s (looked for "
@@ -119,14 +174,23 @@ class WindowDriver:
                                      _list(missing), self.watcher.display_name,
                                      self.timeouts.appear, self.program.window_title(missing[0])))
 
+    def _starting_tick(self):
+        """A tick while the windows start. A window the pause reached before its loop
+        began draws nothing once it has initialised: its file is not read again until the
+        windows settle."""
+        self.tick()
+        self.watched = {w for w in self.watched
+                        if not (self.paused_early.get(w) and self.followers[w].initialised)}
+
     def wait_for_initialisation(self):
         self.phase = "initialising"
+        waiting = list(self.windows)
         while True:
-            waiting = [w for w in self.windows
-                       if not (self.follower(w) and self.follower(w).initialised)]
+            waiting = [w for w in waiting
+                       if not (w in self.followers and self.followers[w].initialised)]
             if not waiting:
                 return
-            self.tick()
+            self._starting_tick()
             now = time.monotonic()
             late = [w for w in waiting if now - self.appeared_at[w] > self.timeouts.appear]
             if late:
@@ -139,6 +203,7 @@ class WindowDriver:
         flight still reports: a window counts as quiet after three of its longest frames
         (at least a second; a first frame costs about what building the scene did)."""
         self.phase = "pausing"
+        self._watch(self.windows)
         since = time.monotonic()
         for w in self.windows:
             self.last_change[w] = since
@@ -155,6 +220,7 @@ class WindowDriver:
                 if now - self.last_change[w] < quiet:
                     busy.append(w)
             if not busy:
+                self.watched = set()
                 return
             if now - since > max(self.stall_limit(w) for w in busy):
                 raise DriveError("window(s) %s kept reporting frames after p (pause)"
@@ -171,6 +237,7 @@ class WindowDriver:
                                           if k))
         for frame in range(1, target + 1):
             for w in self.windows:
+                self._watch([w])
                 before = self.frames(w)
                 if before >= frame:
                     continue
@@ -184,6 +251,7 @@ class WindowDriver:
                 if self.frames(w) > before + 1:
                     raise DriveError("window %d reported %d frames for one step (c); it is "
                                      "not paused" % (w, self.frames(w) - before))
+        self.watched = set()
         return [w for w, k in early.items() if k > target]
 
     def animate_for(self, seconds):
@@ -193,6 +261,7 @@ class WindowDriver:
         the frame in flight is done, so its last frame ends within one frame of the deadline
         (p would let the posted frame run too)."""
         self.phase = "animating"
+        self._watch(self.windows)
         self.watcher.send_keys([self.ids[w] for w in self.windows], "r")
         start = time.monotonic()
         deadline = start + seconds
@@ -213,9 +282,8 @@ class WindowDriver:
         self.escaped.update(order)
 
     def bottom_up(self):
-        stack = self.watcher.stacking_order()
-        return sorted(self.windows, key=lambda w: stack.index(self.ids[w])
-                      if self.ids[w] in stack else -1)
+        place = {window_id: i for i, window_id in enumerate(self.watcher.stacking_order())}
+        return sorted(self.windows, key=lambda w: place.get(self.ids[w], -1))
 
     def end_windows(self):
         """Ends every window with Escape and waits for its summary. A window that closes
@@ -225,9 +293,11 @@ class WindowDriver:
         for w in self.bottom_up():
             if w not in self.escaped:
                 self.watcher.send_key(self.ids[w], "Escape")
+            self._watch([w])
             sent = time.monotonic()
             while not self.followers[w].summary:
                 self.tick()
                 if time.monotonic() - sent > self.stall_limit(w):
                     raise DriveError("window %d did not write a summary within %g s of "
                                      "Escape" % (w, self.stall_limit(w)))
+        self.watched = set()

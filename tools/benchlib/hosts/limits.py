@@ -1,10 +1,30 @@
-"""What a host can hold: screen, colour depth and memory for its windows. Each refusal is one
-line naming the limit and the way out; plain functions of numbers, testable without a display.
+"""What a host can hold: screen, colour depth, memory, X clients and open files for its
+windows. Each refusal is one line naming the limit and the way out; plain functions of
+numbers, testable without a display.
 """
+
+import resource
 
 WINDOW_SIZE = 1440
 WINDOW_STEP = 100
+XVFB_MAX_SIDE = 32767       # X coordinates are 16-bit signed
+XVFB_MAX_BYTES = 2 ** 31 - 1
+XVFB_CLIENT_LIMITS = (64, 128, 256, 512, 1024, 2048)  # what Xvfb's -maxclients accepts
+# X clients beside the windows: the server's own (it takes one of the limit's places), the
+# runner's watcher, and one passing (glxinfo, the readiness probe); room for a few more (a
+# user's xdotool or xwininfo).
+CLIENTS_BESIDE_WINDOWS = 3
+CLIENT_MARGIN = 8
+# Open files of the launcher on one host, measured with OpenMPI's mpiexec: about 20 of its
+# own, and 3 to 4 for every rank it starts (a pipe, a socket and a pseudo-terminal for its
+# output, one more while it starts): 73 at 17 ranks, 252 at 65, 421 at 129.
+LAUNCHER_FILES = 32
+LAUNCHER_FILES_PER_WINDOW = 4
 SHARDFALL_WINDOW_BYTES = 663_580_800  # the scene buffer of every shardfall window
+# A window process beside its scene, measured under llvmpipe (a latticeglow window at depth
+# 16, whose scene is 2.8 MB, holds 67-70 MB of its own): the GL context and the buffers of
+# its 1440 x 1440 window, Mesa, MPI.
+WINDOW_PROCESS_BYTES = 70_000_000
 # A latticeglow display list under Mesa: about 714 MB for the 2^24 points of depth 24.
 LATTICE_BYTES_PER_POINT = 714e6 / 2 ** 24
 LATTICE_BITS = {16: 16, 24: 24, 30: 30}  # channel bits of the lattice at each screen depth
@@ -17,6 +37,104 @@ class Refusal(Exception):
 def screen_needed(windows):
     """Width and height of a screen that holds every window: 1440 + 100 * N square."""
     return WINDOW_SIZE + WINDOW_STEP * windows
+
+
+def framebuffer_row_bytes(width, depth):
+    """Bytes of one row of an Xvfb screen: 2 per pixel up to depth 16, else 4, padded to 32
+    bits."""
+    return (width * (2 if depth <= 16 else 4) + 3) // 4 * 4
+
+
+def xvfb_holds(side, depth):
+    """Whether Xvfb can make a square screen of this side: X coordinates are 16-bit signed,
+    and Xvfb counts its framebuffer's bytes in a signed 32-bit integer (a larger screen is
+    refused, or, where the count wraps round, made with a framebuffer too small for it)."""
+    return side <= XVFB_MAX_SIDE and framebuffer_bytes(side, side, depth) <= XVFB_MAX_BYTES
+
+
+def most_windows_on_xvfb(depth):
+    """The most windows whose screen (1440 + 100 x N square) an Xvfb of this depth holds."""
+    windows = (XVFB_MAX_SIDE - WINDOW_SIZE) // WINDOW_STEP
+    while windows > 0 and not xvfb_holds(screen_needed(windows), depth):
+        windows -= 1
+    return windows
+
+
+def xvfb_max_clients(windows):
+    """The smallest -maxclients Xvfb accepts that holds the windows, the runner's own
+    connections and a margin; None when even the largest does not."""
+    need = windows + CLIENTS_BESIDE_WINDOWS + CLIENT_MARGIN
+    return next((n for n in XVFB_CLIENT_LIMITS if n >= need), None)
+
+
+def check_own_xvfb(highest, depth):
+    """The screen of an Xvfb of the run's own whose highest window is `highest` (1440 + 100 x
+    highest square). Its clients need no check: xvfb_max_clients has room for every window a
+    screen it can make holds."""
+    side = screen_needed(highest)
+    if not xvfb_holds(side, depth):
+        most = most_windows_on_xvfb(depth)
+        deeper = most_windows_on_xvfb(16)
+        raise Refusal("window %d needs a screen of %dx%d (1440 + 100 x %d), more than an Xvfb "
+                      "of depth %d holds (its framebuffer must stay under 2 GiB and its "
+                      "coordinates under 32768): run at most %d window(s)%s"
+                      % (highest, side, side, highest, depth, most,
+                         " (%d at --depth 16)" % deeper if deeper > most else ""))
+
+
+def client_limit(resource_id_mask):
+    """The clients an X server admits, from the resource-id mask it gives every client: of
+    the 29 bits of an id, those the mask leaves out number the client. The server's own
+    client takes one of them."""
+    return 1 << (29 - bin(resource_id_mask).count("1"))
+
+
+def check_clients(windows, limit, connected, display):
+    """A display the user named: room for the windows beside the clients it has. connected:
+    the clients it has now, the server's own and the runner's included (X-Resource tells), or
+    None when the display does not tell (then only those two are assumed)."""
+    have = connected if connected is not None else 2
+    free = limit - have
+    if windows <= free:
+        return
+    told = ("%d connected now (X-Resource), the server's own and the runner's among them"
+            % connected if connected is not None else
+            "assuming only the server's own and the runner's are connected: the display has "
+            "no X-Resource extension to tell")
+    raise Refusal("the display %s admits %d X clients (%s), but %d window(s) need one each: "
+                  "run at most %d window(s) there, or leave out --display (bench-run then "
+                  "starts an Xvfb with room for them)" % (display, limit, told, windows,
+                                                          max(0, free)))
+
+
+def raise_file_limit():
+    """Raises this process's soft limit of open files to its hard limit (what it starts
+    inherits it); returns the soft limit then, None for no limit."""
+    soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+    if soft != hard:
+        try:
+            resource.setrlimit(resource.RLIMIT_NOFILE, (hard, hard))
+        except (ValueError, OSError):
+            pass
+        soft = resource.getrlimit(resource.RLIMIT_NOFILE)[0]
+    return None if soft == resource.RLIM_INFINITY else soft
+
+
+def launcher_files(windows):
+    return LAUNCHER_FILES + LAUNCHER_FILES_PER_WINDOW * windows
+
+
+def check_open_files(windows, limit):
+    """The launcher on this host holds a few open files for every window it starts."""
+    if limit is None or launcher_files(windows) <= limit:
+        return
+    raise Refusal("%d windows need about %d open files in the launcher (%d and %d a window), "
+                  "more than the limit of %d (the hard limit, ulimit -Hn, to which bench-run "
+                  "raised its own): run at most %d window(s), or raise the hard limit (nofile "
+                  "in /etc/security/limits.conf, LimitNOFILE= of a systemd service)"
+                  % (windows, launcher_files(windows), LAUNCHER_FILES,
+                     LAUNCHER_FILES_PER_WINDOW, limit,
+                     max(0, (limit - LAUNCHER_FILES) // LAUNCHER_FILES_PER_WINDOW)))
 
 
 def check_screen(screen, windows, display):
@@ -39,15 +157,20 @@ def lattice_points(depth):
     return 2 ** LATTICE_BITS.get(depth, depth)
 
 
-def window_bytes(program, depth):
-    """Estimated memory of one window process beyond the program itself."""
+def scene_bytes(program, depth):
+    """Estimated memory of one window's scene."""
     if program == "shardfall":
         return SHARDFALL_WINDOW_BYTES
     return int(lattice_points(depth) * LATTICE_BYTES_PER_POINT)
 
 
+def window_bytes(program, depth):
+    """Estimated memory of one window process."""
+    return WINDOW_PROCESS_BYTES + scene_bytes(program, depth)
+
+
 def framebuffer_bytes(width, height, depth):
-    return width * height * (2 if depth <= 16 else 4)
+    return framebuffer_row_bytes(width, depth) * height
 
 
 def meminfo_bytes(key, meminfo="/proc/meminfo"):
@@ -82,9 +205,12 @@ def check_memory(program, windows, depth, available, xvfb_bytes=0):
     if need <= available:
         return
     fit = max(0, (available - xvfb_bytes) // each)
-    what = ("%s bytes each" % format(each, ",") if program == "shardfall" else
-            "a display list of about %s each for %s points at depth %d"
-            % (human_bytes(each), format(lattice_points(depth), ","), depth))
+    scene = scene_bytes(program, depth)
+    what = "%s each: %s for the process and its window, and %s" % (
+        human_bytes(each), human_bytes(WINDOW_PROCESS_BYTES),
+        "the scene buffer of %s bytes" % format(scene, ",") if program == "shardfall" else
+        "a display list of about %s for %s points at depth %d"
+        % (human_bytes(scene), format(lattice_points(depth), ","), depth))
     way_out = "run at most %d window(s)" % fit if fit else (
         "use a screen of lower depth (--depth 24 or 16)" if program == "latticeglow"
         else "free memory first")

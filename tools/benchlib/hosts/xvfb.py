@@ -47,15 +47,18 @@ class Xvfb:
     """An Xvfb of our own, ready once a client has connected to it.
 
     number=None lets the server pick a free display; tests pass their own numbers.
+    max_clients: its -maxclients (64, 128, 256, 512, 1024 or 2048; None: Xvfb's own 256).
     Usable as a context manager; stop() is safe to call twice.
     """
 
-    def __init__(self, width, height, depth, env=None, log=None, number=None, timeout=60.0):
+    def __init__(self, width, height, depth, env=None, log=None, number=None, timeout=60.0,
+                 max_clients=None):
         self.screen = {"width": width, "height": height, "depth": depth}
         read_fd, write_fd = os.pipe()
         command = ["Xvfb"] + ([":%d" % number] if number is not None else []) + [
             "-displayfd", str(write_fd), "-screen", "0", "%dx%dx%d" % (width, height, depth),
-            "-nolisten", "tcp", "-noreset"]
+            "-nolisten", "tcp", "-noreset"] + (
+            ["-maxclients", str(max_clients)] if max_clients else [])
         try:
             self.process = subprocess.Popen(
                 command, stdin=subprocess.DEVNULL, stdout=log or subprocess.DEVNULL,

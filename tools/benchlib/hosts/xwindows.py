@@ -98,6 +98,20 @@ class WindowWatcher:
                 "visual": hex(attributes.visual), "width": geometry.width,
                 "height": geometry.height, "x": -origin.x, "y": -origin.y}
 
+    def clients(self):
+        """What the server tells of its clients: {"resource_id_mask": the mask it gave this
+        connection (it tells how many clients it admits), "connected": the clients it has
+        now, its own and this one included, from the X-Resource extension, or None without
+        it}."""
+        connected = None
+        if self.dpy.has_extension("X-Resource"):
+            try:
+                connected = len(self._call(self.dpy.res_query_clients).clients)
+            except error.XError:
+                pass
+        return {"resource_id_mask": self.dpy.display.info.resource_id_mask,
+                "connected": connected}
+
     # ------------------------------------------------------------------ windows
     def stacking_order(self):
         """The top-level windows from the bottom of the stack to the top."""

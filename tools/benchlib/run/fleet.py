@@ -19,10 +19,11 @@ import subprocess
 import time
 
 from ..hosts import hostfile as H
-from ..hosts import limits, processes
+from ..hosts import processes
 from ..hosts.agent import HostWindows, marker_name
-from ..hosts.channel import SECRET_VARIABLE, Channel, ChannelClosed, proves
+from ..hosts.channel import SECRET_VARIABLE, Channel, ChannelClosed, own_address, proves
 from . import plan as planning
+from . import preflight
 from . import progress as P
 
 AGENT = os.path.join(planning.SOURCE_DIR, "tools", "bench-agent")
@@ -49,6 +50,8 @@ class Hosts:
         self.phase = "starting"    # the phase the runner ordered
         self.shown_phase = None    # the finer phase the hosts report
         self.started = time.monotonic()
+        self.taken = None          # the last state taken
+        self.version = 0           # counts the states taken
 
     def watch(self, stack, launcher):
         """Wakes a wait as soon as the benchmark's launcher ends, where a host waits on more
@@ -60,18 +63,27 @@ class Hosts:
         self.shown_phase = None
 
     def take_state(self, state, phase=None):
-        self.frames.update({int(w): n for w, n in state["frames"].items()})
-        self.last.update({int(w): t for w, t in state["last"].items()})
-        self.appeared.update(state["appeared"])
-        self.summaries.update(state["summaries"])
+        """A host's state of its windows (keyed by window number); one taken before is
+        passed over."""
+        if state is not self.taken:
+            self.taken = state
+            self.version += 1
+            self.frames.update(state["frames"])
+            self.last.update(state["last"])
+            self.appeared.update(state["appeared"])
+            self.summaries.update(state["summaries"])
         self.shown_phase = phase
 
     def render(self, force=False):
+        """The progress line, made only when it may be shown and something in it changed."""
         phase = self.shown_phase or self.phase
-        counts = P.window_counts(self.plan.windows, self.frames, self.plan.args.frames,
-                                 self.last, self.appeared)
-        self.progress.show(phase, P.progress_line(phase, time.monotonic() - self.started,
-                                                  counts), force)
+        elapsed = time.monotonic() - self.started
+
+        def line():
+            counts = P.window_counts(self.plan.windows, self.frames, self.plan.args.frames,
+                                     self.last, self.appeared)
+            return P.progress_line(phase, elapsed, counts)
+        self.progress.show_made(phase, (phase, "%.0f" % elapsed, self.version), line, force)
 
 
 class OwnHost(Hosts):
@@ -97,7 +109,7 @@ class OwnHost(Hosts):
                                 xvfb_env=plan.env)
         facts = self.host.open()
         if plan.args.display:
-            check_display(plan, facts, self.host.titles_shown())
+            preflight.check_display(plan, facts, self.host.titles_shown())
         self.facts = {facts["name"]: facts}
 
     @property
@@ -115,59 +127,6 @@ class OwnHost(Hosts):
 
     def collect(self, failed=False):
         """The windows wrote into the run folder itself: nothing to bring back."""
-
-
-def check_display(plan, facts, clashes):
-    """A display the user named: depth, size, memory, no other run on it."""
-    a = plan.args
-    screen = facts["screen"]
-    limits.check_depth(a.depth, a.display, screen["depth"])
-    limits.check_screen(screen, a.windows, a.display)
-    limits.check_memory(a.program, a.windows, screen["depth"], facts["mem_available"])
-    if clashes:
-        raise limits.Refusal("the display %s already shows %s window(s) (%s): another run? "
-                             "Use the runner's own Xvfb (leave out --display)"
-                             % (a.display, plan.program.display_name, clashes[0]))
-
-
-def check_hosts(plan, facts):
-    """Pre-flight of every host of a run across hosts: its memory for its windows, and a
-    display it was given."""
-    a = plan.args
-    for host, windows in plan.placement.items():
-        fact = facts[host]
-        if not windows:
-            continue
-        try:
-            screen = fact["screen"]
-            if a.display:
-                limits.check_depth(a.depth, a.display, screen["depth"])
-                limits.check_screen(screen, max(windows), a.display)
-            limits.check_memory(a.program, len(windows), screen["depth"],
-                                fact.get("mem_available"))
-        except limits.Refusal as e:
-            raise limits.Refusal("host %s (window(s) %s): %s"
-                                 % (host, ", ".join(map(str, windows)), e)) from None
-
-
-def own_address(host_names):
-    """This host's address as the other hosts reach it: the local end of a route to one of
-    them (a UDP socket's connect sends nothing). A host's name may resolve to a loopback
-    address on the host itself (Debian's 127.0.1.1), which no other host can use."""
-    me = socket.gethostname()
-    for name in host_names:
-        if name == me:
-            continue
-        try:
-            peer = socket.getaddrinfo(name, 9, socket.AF_INET, socket.SOCK_DGRAM)[0][4]
-            with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as probe:
-                probe.connect(peer)
-                address = probe.getsockname()[0]
-        except OSError:
-            continue
-        if not address.startswith("127."):
-            return address
-    return me
 
 
 def write_files(folder, files):
@@ -252,7 +211,7 @@ class Agents(Hosts):
         for host, reply in self.gather("ready", plan.args.appear_timeout).items():
             self.facts[host] = reply["ready"]
             self.shared = self.shared and reply.get("shared", False)
-        check_hosts(plan, self.facts)
+        preflight.check_hosts(plan, self.facts)
 
     def accept(self, names):
         """Every host's agent, each proving that it holds the run's secret: a connection
@@ -363,7 +322,9 @@ class Agents(Hosts):
         if "note" in message:
             self.progress.say("%s: %s" % (host, message["note"]))
         update = message.get("progress")
-        if update:
+        if update:  # JSON's keys are text
+            update["frames"] = {int(w): n for w, n in update["frames"].items()}
+            update["last"] = {int(w): t for w, t in update["last"].items()}
             self.take_state(update, update.get("phase"))
 
     def collect(self, failed=False):

@@ -71,6 +71,18 @@ def placement(hosts, windows):
     return {name: by_host.get(name, []) for name in dict.fromkeys(ranked)}
 
 
+def check_hosts_xvfb(by_host, depth):
+    """The Xvfb each host of a run across hosts starts for its windows."""
+    for host, windows in by_host.items():
+        if not windows:
+            continue
+        try:
+            limits.check_own_xvfb(max(windows), depth)
+        except limits.Refusal as e:
+            raise limits.Refusal("host %s (window(s) %d to %d): %s"
+                                 % (host, min(windows), max(windows), e)) from None
+
+
 def launch_argv(plan, program, ranks, hostfile, env, cwd, slurm_extra=(), extra=(),
                 forward=()):
     """The launch line of a run across hosts for `program` (the benchmark or the agents)."""
@@ -122,9 +134,14 @@ def plan_run(args):
     across = run_hosts(args, mpi, os.environ)
     stamp = datetime.datetime.now().strftime("%Y%m%d-%H%M%S")
     out = preflight.check_out(args.out or os.path.join("runs", "%s-%s" % (args.program, stamp)))
+    # The launcher and the runner's Xvfb inherit the raised limit.
+    open_files = limits.raise_file_limit()
+    if across is None:
+        limits.check_open_files(args.windows, open_files)
     if args.display is None and across is None:
         size = limits.screen_needed(args.windows)
         depth = args.depth or 24
+        limits.check_own_xvfb(args.windows, depth)
         limits.check_memory(args.program, args.windows, depth, limits.mem_available(),
                             limits.framebuffer_bytes(size, size, depth))
     token = uuid.uuid4().hex
@@ -140,6 +157,8 @@ def plan_run(args):
     else:
         plan.hosts = across
         plan.placement = placement(across, args.windows)
+        if args.display is None:
+            check_hosts_xvfb(plan.placement, args.depth or 24)
         plan.slurm = not args.hostfile
         plan.user_args = user_launcher_args(args, plan.slurm)
         plan.command = across_hosts_command(plan)

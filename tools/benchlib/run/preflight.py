@@ -1,8 +1,9 @@
-"""Checks of a run as a whole before anything starts: the window count and the output folder.
-What each host can hold is checked by hosts.limits."""
+"""Checks of a run before anything starts: the window count, the output folder, and what
+each host can hold (the numbers are hosts.limits')."""
 
 import os
 
+from ..hosts import limits
 from ..hosts.limits import Refusal
 
 MAX_WINDOWS = 4095  # ranks 1..4095; the programs hold 4,096 processes with rank 0
@@ -53,3 +54,45 @@ def make_out(path):
     except OSError as e:
         raise Refusal("cannot write to --out %s (%s): name a folder you can write to"
                       % (path, e.strerror or e)) from None
+
+
+def check_display(plan, facts, clashes):
+    """A display the user named: depth, size, memory, no other run on it."""
+    a = plan.args
+    screen = facts["screen"]
+    limits.check_depth(a.depth, a.display, screen["depth"])
+    limits.check_screen(screen, a.windows, a.display)
+    limits.check_memory(a.program, a.windows, screen["depth"], facts["mem_available"])
+    check_display_clients(a.windows, facts, a.display)
+    if clashes:
+        raise limits.Refusal("the display %s already shows %s window(s) (%s): another run? "
+                             "Use the runner's own Xvfb (leave out --display)"
+                             % (a.display, plan.program.display_name, clashes[0]))
+
+
+def check_display_clients(windows, facts, display):
+    clients = facts.get("x_clients")
+    if clients:
+        limits.check_clients(windows, limits.client_limit(clients["resource_id_mask"]),
+                             clients["connected"], display)
+
+
+def check_hosts(plan, facts):
+    """Pre-flight of every host of a run across hosts: its memory for its windows, and a
+    display it was given."""
+    a = plan.args
+    for host, windows in plan.placement.items():
+        fact = facts[host]
+        if not windows:
+            continue
+        try:
+            screen = fact["screen"]
+            if a.display:
+                limits.check_depth(a.depth, a.display, screen["depth"])
+                limits.check_screen(screen, max(windows), a.display)
+                check_display_clients(len(windows), fact, a.display)
+            limits.check_memory(a.program, len(windows), screen["depth"],
+                                fact.get("mem_available"))
+        except limits.Refusal as e:
+            raise limits.Refusal("host %s (window(s) %s): %s"
+                                 % (host, ", ".join(map(str, windows)), e)) from None

@@ -34,6 +34,7 @@ class Progress:
         self.last_text = None
         self.last_phase = None
         self.last_time = 0.0
+        self.last_key = None
         self.width = 0
 
     def show(self, phase, text, force=False):
@@ -49,6 +50,19 @@ class Progress:
             self.stream.write(text + "\n")
         self.stream.flush()
         self.last_text, self.last_phase, self.last_time = text, phase, now
+
+    def show_made(self, phase, key, make, force=False):
+        """show() with the line made by make() only when it may be printed: not when the
+        phase's last line is too recent (not on a terminal), nor when key, what the line is
+        made from, is that of the line shown last."""
+        if not force:
+            if not self.tty and phase == self.last_phase \
+                    and time.monotonic() - self.last_time < self.every:
+                return
+            if key == self.last_key and self.last_text is not None:
+                return
+        self.show(phase, make(), force)
+        self.last_key = key
 
     def say(self, text):
         """A message on a line of its own."""

@@ -47,9 +47,11 @@ def files_on_disk(folder, program, windows):
     return found
 
 
-def file_states(folder, program, windows, console):
-    """The results_file_states entry of run.json for every window."""
-    on_disk = files_on_disk(folder, program, windows)
+def file_states(folder, program, windows, console, on_disk=None):
+    """The results_file_states entry of run.json for every window (on_disk: what
+    files_on_disk found, when it has just been called)."""
+    if on_disk is None:
+        on_disk = files_on_disk(folder, program, windows)
     states = {}
     for w in windows:
         said = console.get(w)
@@ -131,7 +133,7 @@ class RunRecord:
                                      for w, (_, rf, _e) in sorted(on_disk.items())}
         info["window_hosts"] = {str(w): window_host(name) for w, (name, _r, _e) in
                                 sorted(on_disk.items())}
-        info["results_file_states"] = file_states(folder, program, windows, console)
+        info["results_file_states"] = file_states(folder, program, windows, console, on_disk)
         hosts = info.get("hosts", [])
         for host in hosts:
             host["windows"] = list(windows) if len(hosts) == 1 else sorted(

@@ -21,11 +21,16 @@ agent on every host (started through the launcher) starts that host's Xvfb
 and drives its windows on the runner's word; see docs/cluster.md.
 
 Before anything starts, the run is refused (one line, status 2) when it
-cannot work: more than 4,095 windows, a --display screen smaller than
-1440 + 100 x N pixels square or of another depth than --depth, more memory
-than MemAvailable (663,580,800 bytes per shardfall window; about 714 MB per
-latticeglow window at depth 24, 2^30 points at depth 30), or an --out that
-is a file, not empty or not writable.
+cannot work: more than 4,095 windows; more windows than an Xvfb's screen
+holds (313 at depth 16, 217 at depth 24 or 30: its framebuffer stays under
+2 GiB); a --display screen smaller than 1440 + 100 x N pixels square, of
+another depth than --depth, or that admits fewer X clients than N; more
+memory than MemAvailable (70 MB per window process, and 663,580,800 bytes
+per shardfall window, about 714 MB per latticeglow window at depth 24, 2^30
+points at depth 30); more open files than the hard limit lets the launcher
+have (about 4 per window: the runner raises its own limit and the
+launcher's to the hard limit); or an --out that is a file, not empty or not
+writable.
 
 The output folder (default: ./runs/<program>-<time>) receives the results
 files, console.log (everything the launcher printed), xvfb.log (when the
@@ -279,8 +284,8 @@ def drive(plan, hosts, record, check):
 
 def verify(plan, console, too_many):
     """Per-window lines; the problems that make the run fail."""
-    states = file_states(plan.out, plan.program, plan.windows, console.update())
     on_disk = files_on_disk(plan.out, plan.program, plan.windows)
+    states = file_states(plan.out, plan.program, plan.windows, console.update(), on_disk)
     lines, problems = [], []
     for w in plan.windows:
         state = states[str(w)]
