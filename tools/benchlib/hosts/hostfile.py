@@ -157,7 +157,8 @@ def launch_command(flavour, program, ranks, hostfile=None, agent=None, env=None,
     all); slurm: launch with srun inside the current allocation instead; cwd: the ranks'
     working directory on every host; extra: the user's own launcher options, just before the
     program; forward: variables passed on by name from the launcher's own environment, so
-    that their values appear on no command line.
+    that their values appear on no command line (OpenMPI needs them named; hydra and srun
+    pass the whole environment on).
     """
     if flavour not in FLAVOURS:
         raise ValueError(f"unknown MPI flavour {flavour!r}")
@@ -191,6 +192,5 @@ def launch_command(flavour, program, ranks, hostfile=None, agent=None, env=None,
         argv += ["-wdir", cwd]
     for key, value in env.items():
         argv += ["-genv", key, value]
-    if forward:
-        argv += ["-genvlist", ",".join(forward)]
+    # hydra passes its whole environment on, `forward` included.
     return argv + list(extra) + list(program)
