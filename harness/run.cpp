@@ -3,6 +3,7 @@
 #include "frame.hpp"
 #include "input_callbacks.hpp"
 #include "naming.hpp"
+#include "placement.hpp"
 #include "reports.hpp"
 #include "results_file.hpp"
 #include "roles.hpp"
@@ -81,7 +82,13 @@ void create_window(const ProgramProfile& profile, int* argc, char** argv) {
     glutInit(argc, argv);
     glutInitDisplayString(profile.display_mode);
     glutInitWindowSize(1440, 1440);
-    glutInitWindowPosition(100 * w, 100 * w);
+    const int screen_width = glutGet(GLUT_SCREEN_WIDTH);
+    const int screen_height = glutGet(GLUT_SCREEN_HEIGHT);
+    const WindowPlace place = window_place(w, screen_width, screen_height);
+    if (place.moved) {
+        report_moved_window(std::cerr, w, place, screen_width, screen_height);
+    }
+    glutInitWindowPosition(place.x, place.y);
     format_window_title(state::window_title, profile.title_prefix, w);
     state::window_handles[w] = glutCreateWindow(state::window_title);
     glGetIntegerv(GL_RED_BITS, &state::channel_bits.red);

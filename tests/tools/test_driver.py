@@ -22,8 +22,11 @@ class FakeWindows:
 
     display_name = ":fake"
 
-    def __init__(self, folder, windows, fault=None):
+    def __init__(self, folder, windows, fault=None, side=1740):
         self.on_named = None
+        self.side = side  # of the square screen; windows at (100 w, 100 w)
+        self.raised = []
+        self.animating = False
         self.windows = windows
         self.fault = fault
         self.paths = {w: os.path.join(folder, T.results_name(PROGRAM.name, w, "node7"))
@@ -48,7 +51,7 @@ class FakeWindows:
                 self.write(w, [PROGRAM.title_line] + [""] * PROGRAM.title_blank_lines)
                 self.on_named(w, PROGRAM.window_title(w))
                 self.write(w, [L.INIT_LINE.format(window=w, host="node7", seconds=0.2), "", ""])
-        if self.fault == "ignores pause":
+        if self.fault == "ignores pause" or self.animating:
             for w in self.windows:
                 self.draw(w)
 
@@ -57,6 +60,8 @@ class FakeWindows:
 
     def send_keys(self, window_ids, key):
         for w in window_ids:
+            if key == "r" and self.fault != "never drawn":
+                self.animating = True
             if key == "c" and self.fault != "stalls":
                 for _ in range(2 if self.fault == "draws twice" else 1):
                     self.draw(w)
@@ -68,22 +73,33 @@ class FakeWindows:
     def stacking_order(self):
         return list(self.windows)
 
-    def window_info(self, _window_id):
-        return {}
+    def window_info(self, window_id):
+        return {"x": 100 * window_id, "y": 100 * window_id, "width": 1440, "height": 1440}
+
+    def screen_size(self):
+        return {"width": self.side, "height": self.side, "depth": 24}
+
+    def raise_windows(self, window_ids):
+        self.raised = list(window_ids)
 
 
 class DriverPhases(unittest.TestCase):
-    def drive(self, fault=None, frames=2):
+    def drive(self, fault=None, frames=2, seconds=None, windows=(1, 2), side=1740):
+        """Through every phase: stepped `frames` each, or animated for `seconds`."""
         folder = tempfile.mkdtemp(prefix="bench-driver-")
         self.addCleanup(shutil.rmtree, folder, ignore_errors=True)
-        fake = FakeWindows(folder, [1, 2], fault)
+        self.fake = FakeWindows(folder, list(windows), fault, side)
         quiet = types.SimpleNamespace(show=lambda *_a, **_k: None, say=lambda _text: None)
-        driver = WindowDriver(fake, PROGRAM, folder, [1, 2], quiet,
+        driver = WindowDriver(self.fake, PROGRAM, folder, list(windows), quiet,
                               Timeouts(appear=5.0, stall=0.3))
         driver.wait_for_windows()
         driver.wait_for_initialisation()
         driver.settle()
-        driver.step_frames(frames)
+        if seconds is None:
+            driver.step_frames(frames)
+        else:
+            self.first = driver.start_animation()
+            driver.animate_for(seconds)
         driver.end_windows()
         return driver
 
@@ -91,17 +107,29 @@ class DriverPhases(unittest.TestCase):
         driver = self.drive()
         self.assertEqual({w: driver.frames(w) for w in (1, 2)}, {1: 2, 2: 2})
         self.assertTrue(all(driver.followers[w].summary for w in (1, 2)))
+        self.assertEqual(self.fake.raised, [])  # whole on the screen: left as they are
+
+    def test_animation_counts_from_every_window_drawing(self):
+        driver = self.drive(seconds=0.2)
+        self.assertEqual(sorted(self.first), [1, 2])
+        self.assertTrue(all(driver.frames(w) >= 2 for w in (1, 2)))
+
+    def test_windows_partly_off_the_screen_are_stacked_by_place(self):
+        self.drive(windows=(3, 1, 2), side=1640)
+        self.assertEqual(self.fake.raised, [1, 2, 3])
 
     def test_each_way_a_window_can_fail_ends_the_phase_with_its_reason(self):
         for fault, reason in (
                 ("draws twice", "window 1 reported 2 frames for one step (c); it is not paused"),
                 ("ignores pause", "window(s) 1, 2 kept reporting frames after p (pause)"),
                 ("stalls", "window 1 did not report frame 1 within 0.3 s of being stepped"),
-                ("no summary", "window 1 did not write a summary within 0.3 s of Escape")):
+                ("no summary", "window 1 did not write a summary within 0.3 s of Escape"),
+                ("never drawn", "window(s) 1, 2 drew no frame within 0.3 s of being told to "
+                 "animate (r); initialisation took 0.2 s, 0.2 s")):
             with self.subTest(fault=fault):
                 started = time.monotonic()
                 with self.assertRaises(DriveError) as caught:
-                    self.drive(fault)
+                    self.drive(fault, seconds=1 if fault == "never drawn" else None)
                 self.assertIn(reason, str(caught.exception))
                 self.assertLess(time.monotonic() - started, 30)
 

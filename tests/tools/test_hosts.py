@@ -7,6 +7,7 @@ import unittest
 import toolstest  # noqa: F401  (puts tools/ on the path)
 from benchlib.hosts import hostfile as H
 from benchlib.hosts import limits
+from benchlib.hosts import placement as P
 
 
 class Hostfiles(unittest.TestCase):
@@ -151,13 +152,33 @@ class Limits(unittest.TestCase):
                          [True, False, False])
         self.assertEqual([limits.xvfb_holds(side, 24) for side in (23170, 23171)],
                          [True, False])
-        limits.check_own_xvfb(313, 16)
-        with self.assertRaisesRegex(limits.Refusal, "window 314 needs a screen of 32840x32840"
-                                    r".*run at most 313 window\(s\)$"):
-            limits.check_own_xvfb(314, 16)
-        with self.assertRaisesRegex(limits.Refusal, r"run at most 217 window\(s\) \(313 at "
-                                    "--depth 16\\)"):
-            limits.check_own_xvfb(218, 24)
+
+    def test_screens_for_the_windows_of_a_host(self):
+        # Windows that fit keep their own places, whole: 1440 + 100 x the highest.
+        self.assertEqual(P.own_screen(range(1, 4), 24), 1740)
+        self.assertEqual(P.own_screen(range(1, 314), 16), 32740)
+        self.assertEqual(P.moved(range(1, 314), 32740, 32740), [])
+        # One more than that holds: the last window continues the diagonal, the ones before
+        # it lie partly off the screen.
+        self.assertEqual(P.moved(range(1, 321), 32040, 32040), [320])
+        self.assertEqual(P.own_screen(range(1, 321), 16), 32040)
+        # 4,095 windows, 128 a host: every host gets a screen that gives each window a place
+        # of its own at every depth, whole but for the second host at depth 24 and 30.
+        for depth in (16, 24):
+            for first in range(1, 4096, 128):
+                windows = range(first, min(first + 128, 4096))
+                side = P.own_screen(windows, depth)
+                self.assertTrue(limits.xvfb_holds(side, depth), (depth, first))
+                self.assertEqual(P.suits(windows, side, whole=True),
+                                 (depth, first) != (24, 129), (depth, first))
+                self.assertTrue(P.suits(windows, side, whole=False), (depth, first))
+        with self.assertRaisesRegex(limits.Refusal, "328 window.* 1 to 328 cannot each have a "
+                                    r"place.* at most 327 window\(s\) on a host, or run across"):
+            P.check_own_screen(range(1, 329), 16)
+        with self.assertRaisesRegex(limits.Refusal, r"at most 231 window\(s\) on a host \(327 "
+                                    "at --depth 16\\)"):
+            P.check_own_screen(range(1, 233), 24)
+        self.assertEqual(P.span([7, 1, 2, 3, 9, 10]), "1-3, 7, 9-10")
 
     def test_open_files_of_the_launcher(self):
         # A hard limit of 1024 open files, common as a soft one, holds about 250 windows.

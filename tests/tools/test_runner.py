@@ -11,6 +11,7 @@ import unittest
 
 import toolstest as T
 from benchlib.hosts import limits, processes
+from benchlib.hosts import placement as P
 from benchlib.results import follow, numbers
 from benchlib.results import layout as L
 from benchlib.run import build, plan, preflight, progress, record, session
@@ -175,15 +176,15 @@ class PreflightRefusals(Folder):
     def test_more_windows_than_a_screen_holds(self):
         self.assert_refused(self.bench_run("latticeglow", 512, "--frames", 1, "--depth", 16,
                                            "--out", os.path.join(self.dir, "out")),
-                            "52640x52640", "run at most 313")
+                            "512 window", "at most 327 window")
         self.assertFalse(os.path.exists(os.path.join(self.dir, "out")))
 
     def test_display_size_and_depth(self):
         screen = {"width": 1800, "height": 1800, "depth": 16}
-        limits.check_screen(screen, 3, ":60")
-        with self.assertRaisesRegex(limits.Refusal, "1800x1800, but 5 window.*1940x1940.*"
-                                    "leave out --display"):
-            limits.check_screen(screen, 5, ":60")
+        P.check_display(screen, [1, 2, 3], ":60")
+        with self.assertRaisesRegex(limits.Refusal, "1800x1800, too small for window.*1-5 .*"
+                                    "1940x1940.*leave out --display"):
+            P.check_display(screen, range(1, 6), ":60")
         limits.check_depth(None, ":58", 16)
         limits.check_depth(16, ":58", 16)
         with self.assertRaisesRegex(limits.Refusal, "--depth 24, but the display :58 has "
@@ -278,8 +279,8 @@ class ConsoleLines(unittest.TestCase):
         with open(os.path.join(folder, "console.log"), "w") as f:
             f.write("The results file is incomplete: %s/%s (first failed write: No space left on "
                     "device); the console holds the full reports.\n" % (folder, names[2]))
-        run_plan = plan.Plan(types.SimpleNamespace(frames=2), L.SHARDFALL, [1, 2], "", None, "",
-                             "", folder, "", {})
+        run_plan = plan.Plan(types.SimpleNamespace(frames=2, seconds=None), L.SHARDFALL, [1, 2],
+                             "", None, "", "", folder, "", {})
         console = follow.ConsoleFollower(os.path.join(folder, "console.log"))
         lines, problems = session.verify(run_plan, console, [])
         self.assertEqual(lines, [
@@ -287,6 +288,11 @@ class ConsoleLines(unittest.TestCase):
             "window 2: the results file is incomplete: %s (first failed write: No space left "
             "on device); the console holds the full reports" % names[2]])
         self.assertEqual(problems, ["window 2: results file incomplete"])
+        # A window that drew nothing in a run for some seconds fails it.
+        T.write_lines(folder, names[1], T.shardfall_lines(1, [], init=12.5))
+        run_plan.args = types.SimpleNamespace(frames=None, seconds=5)
+        self.assertEqual(session.verify(run_plan, console, [])[1][0], "window 1 drew no frame in "
+                         "5 s of animation (its initialisation took 12.5 s)")
 
 
 class Titles(unittest.TestCase):

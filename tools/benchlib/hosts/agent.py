@@ -3,8 +3,9 @@
 HostWindows is what a run does on a host: it starts the host's display (an Xvfb as large as
 its windows need, ready once a client has connected) unless the run names one, records the
 host's facts, and drives the host's windows with a WindowDriver through the phases the
-runner orders (start, step or animate, end). The runner holds one in its own process for a
-run on its own machine; on every host of a run across hosts a bench-agent holds one.
+runner orders (start, step or animate and animate_for, end). The runner holds one in its own
+process for a run on its own machine; on every host of a run across hosts a bench-agent
+holds one.
 
 bench-agent is started through the same launcher as the benchmark (ssh-started daemons,
 hydra or srun), connects back to the runner (--connect HOST:PORT) and gets its host's
@@ -26,7 +27,7 @@ import sys
 import time
 
 from ..results.layout import PROGRAMS
-from . import limits, processes
+from . import limits, placement, processes
 from .channel import SECRET_VARIABLE, ChannelClosed, connect, proof
 from .driver import DriveError, Timeouts, WindowDriver
 from .machine import host_facts
@@ -80,7 +81,7 @@ class HostWindows:
         c = self.config
         display = c["display"]
         if self.windows and not display:
-            size = limits.screen_needed(max(self.windows))
+            size = placement.own_screen(self.windows, c["depth"] or 24)
             log = self.stack.enter_context(open(os.path.join(c["out"], self.xvfb_log), "wb"))
             self.xvfb = self.stack.enter_context(
                 Xvfb(size, size, c["depth"] or 24, env=self.xvfb_env, log=log,
@@ -111,12 +112,14 @@ class HostWindows:
             return reply
         if phase == "start":
             d.wait_for_windows()
-            reply["visuals"] = {str(w): d.watcher.window_info(d.ids[w]) for w in d.windows}
+            reply["visuals"] = {str(w): d.geometry[w] for w in d.windows}
             d.wait_for_initialisation()
             d.settle()
         elif phase == "step":
             reply["too_many"] = d.step_frames(command["frames"])
         elif phase == "animate":
+            reply["first_frames"] = {str(w): s for w, s in d.start_animation().items()}
+        elif phase == "animate_for":
             d.animate_for(command["seconds"])
         elif phase == "end":
             d.end_windows()

@@ -48,6 +48,7 @@ class WindowDriver:
         self.reporter = reporter
         self.check = check or (lambda _driver: None)
         self.ids = {}            # window -> X window id
+        self.geometry = {}       # window -> watcher.window_info once every window appeared
         self.appeared_at = {}    # window -> monotonic time
         self.paused_early = {}   # window -> the pause reached it before its loop started
         self.followers = {}      # window -> ResultsFollower
@@ -173,6 +174,21 @@ class WindowDriver:
                                  "titles like \"%s\")" % (
                                      _list(missing), self.watcher.display_name,
                                      self.timeouts.appear, self.program.window_title(missing[0])))
+        self.geometry = {w: self.watcher.window_info(self.ids[w]) for w in self.windows}
+        self._keep_visible()
+
+    def _keep_visible(self):
+        """A window partly off the screen (at the last places of the diagonal) is wholly
+        covered when its neighbours lie above it, and freeglut draws no window that cannot be
+        seen: stacked in the order of their places, the last on top, each keeps a corner in
+        view. Windows that lie whole on the screen keep one in any order."""
+        screen = self.watcher.screen_size()
+        shown = {w: g for w, g in self.geometry.items() if g is not None}
+        if all(g["x"] + g["width"] <= screen["width"] and g["y"] + g["height"] <= screen["height"]
+               for g in shown.values()):
+            return
+        self.watcher.raise_windows([self.ids[w] for w in sorted(shown, key=lambda w: (
+            shown[w]["x"], shown[w]["y"]))])
 
     def _starting_tick(self):
         """A tick while the windows start. A window the pause reached before its loop
@@ -254,15 +270,43 @@ class WindowDriver:
         self.watched = set()
         return [w for w, k in early.items() if k > target]
 
+    def start_animation(self):
+        """Lets the paused windows animate together (r) and waits until each has reported a
+        frame since: when r arrives a window may still be drawing its first frame (at angle
+        step 0, which reports nothing; with many windows on few cores that takes seconds),
+        and a window that cannot be seen draws nothing. Returns each window's seconds from r
+        to the report of its first frame since."""
+        self.phase = "starting to animate"
+        self._watch(self.windows)
+        before = {w: self.frames(w) for w in self.windows}
+        self.watcher.send_keys([self.ids[w] for w in self.windows], "r")
+        sent = time.monotonic()
+        first = {}
+        while True:
+            for w in self.windows:
+                if w not in first and self.frames(w) > before[w]:
+                    first[w] = round(self.last_change[w] - sent, 3)
+            waiting = [w for w in self.windows if w not in first]
+            if not waiting:
+                return first
+            self.tick()
+            late = [w for w in waiting if time.monotonic() - sent > self.stall_limit(w)]
+            if late:
+                raise DriveError(
+                    "window(s) %s drew no frame within %g s of being told to animate (r); "
+                    "initialisation took %s (a window that is covered or off the screen is "
+                    "never drawn)" % (_list(late), self.stall_limit(late[0]), ", ".join(
+                        "%.3g s" % (self.followers[w].init_time or 0.0) for w in late[:8])
+                        + (", ..." if len(late) > 8 else "")))
+
     def animate_for(self, seconds):
-        """Lets the paused windows animate together (r) for `seconds`, then sends every
-        window Escape at once, from the bottom of the stack up. A window handles its keys
-        between frames, before the redisplay its last idle tick posted: Escape ends it when
-        the frame in flight is done, so its last frame ends within one frame of the deadline
-        (p would let the posted frame run too)."""
+        """Keeps the animating windows at it for `seconds`, then sends every window Escape
+        at once, from the bottom of the stack up. A window handles its keys between frames,
+        before the redisplay its last idle tick posted: Escape ends it when the frame in
+        flight is done, so its last frame ends within one frame of the deadline (p would let
+        the posted frame run too)."""
         self.phase = "animating"
         self._watch(self.windows)
-        self.watcher.send_keys([self.ids[w] for w in self.windows], "r")
         start = time.monotonic()
         deadline = start + seconds
         for w in self.windows:

@@ -5,8 +5,6 @@ numbers, testable without a display.
 
 import resource
 
-WINDOW_SIZE = 1440
-WINDOW_STEP = 100
 XVFB_MAX_SIDE = 32767       # X coordinates are 16-bit signed
 XVFB_MAX_BYTES = 2 ** 31 - 1
 XVFB_CLIENT_LIMITS = (64, 128, 256, 512, 1024, 2048)  # what Xvfb's -maxclients accepts
@@ -34,11 +32,6 @@ class Refusal(Exception):
     """A run that must not start; the message is the whole explanation."""
 
 
-def screen_needed(windows):
-    """Width and height of a screen that holds every window: 1440 + 100 * N square."""
-    return WINDOW_SIZE + WINDOW_STEP * windows
-
-
 def framebuffer_row_bytes(width, depth):
     """Bytes of one row of an Xvfb screen: 2 per pixel up to depth 16, else 4, padded to 32
     bits."""
@@ -52,34 +45,11 @@ def xvfb_holds(side, depth):
     return side <= XVFB_MAX_SIDE and framebuffer_bytes(side, side, depth) <= XVFB_MAX_BYTES
 
 
-def most_windows_on_xvfb(depth):
-    """The most windows whose screen (1440 + 100 x N square) an Xvfb of this depth holds."""
-    windows = (XVFB_MAX_SIDE - WINDOW_SIZE) // WINDOW_STEP
-    while windows > 0 and not xvfb_holds(screen_needed(windows), depth):
-        windows -= 1
-    return windows
-
-
 def xvfb_max_clients(windows):
     """The smallest -maxclients Xvfb accepts that holds the windows, the runner's own
     connections and a margin; None when even the largest does not."""
     need = windows + CLIENTS_BESIDE_WINDOWS + CLIENT_MARGIN
     return next((n for n in XVFB_CLIENT_LIMITS if n >= need), None)
-
-
-def check_own_xvfb(highest, depth):
-    """The screen of an Xvfb of the run's own whose highest window is `highest` (1440 + 100 x
-    highest square). Its clients need no check: xvfb_max_clients has room for every window a
-    screen it can make holds."""
-    side = screen_needed(highest)
-    if not xvfb_holds(side, depth):
-        most = most_windows_on_xvfb(depth)
-        deeper = most_windows_on_xvfb(16)
-        raise Refusal("window %d needs a screen of %dx%d (1440 + 100 x %d), more than an Xvfb "
-                      "of depth %d holds (its framebuffer must stay under 2 GiB and its "
-                      "coordinates under 32768): run at most %d window(s)%s"
-                      % (highest, side, side, highest, depth, most,
-                         " (%d at --depth 16)" % deeper if deeper > most else ""))
 
 
 def client_limit(resource_id_mask):
@@ -135,15 +105,6 @@ def check_open_files(windows, limit):
                   % (windows, launcher_files(windows), LAUNCHER_FILES,
                      LAUNCHER_FILES_PER_WINDOW, limit,
                      max(0, (limit - LAUNCHER_FILES) // LAUNCHER_FILES_PER_WINDOW)))
-
-
-def check_screen(screen, windows, display):
-    need = screen_needed(windows)
-    if screen["width"] < need or screen["height"] < need:
-        raise Refusal("the screen of %s is %dx%d, but %d window(s) need %dx%d (1440 + 100 x %d): "
-                      "use a larger screen or leave out --display (bench-run then starts an "
-                      "Xvfb of that size)" % (display, screen["width"], screen["height"],
-                                              windows, need, need, windows))
 
 
 def check_depth(requested, display, actual):

@@ -118,6 +118,13 @@ class WindowWatcher:
         tree = self._call(self.root.query_tree)
         return [child.id for child in tree.children]
 
+    def raise_windows(self, window_ids):
+        """Raises each window to the top of the stack in turn: the last ends on top."""
+        for window_id in window_ids:
+            window = self.dpy.create_resource_object("window", window_id)
+            self._call(window.configure, stack_mode=X.Above)
+        self._call(self.dpy.sync)
+
     def title(self, window_id):
         window = self.dpy.create_resource_object("window", window_id)
         try:

@@ -56,8 +56,9 @@ def build_parser():
     mode.add_argument("--frames", type=_not_negative, metavar="F",
                       help="exactly F frames per window, stepped one at a time")
     mode.add_argument("--seconds", type=_positive(float, 7 * DAY), metavar="S",
-                      help="animate for S seconds (at most a week), then pause and end every "
-                           "window")
+                      help="animate for S seconds (at most a week), counted from the moment "
+                           "every window has drawn a frame since it was told to animate, "
+                           "then end every window")
     p.add_argument("--repeat", type=_positive(int, 1000), default=1, metavar="K",
                    help="run K times back to back (fresh processes, the same display and "
                         "hosts) into one folder with a sub-folder per repeat")

@@ -30,8 +30,8 @@ AGENT = os.path.join(planning.SOURCE_DIR, "tools", "bench-agent")
 TICK = 0.5
 HELLO_TIMEOUT = 10.0   # a connection that has not proved itself by then is closed
 # The phase a host is in while it carries out each order.
-PHASES = {"start": "waiting for windows", "step": "stepping", "animate": "animating",
-          "end": "ending"}
+PHASES = {"start": "waiting for windows", "step": "stepping", "animate": "starting to animate",
+          "animate_for": "animating", "end": "ending"}
 
 
 class ClusterError(Exception):

@@ -8,6 +8,7 @@ from dataclasses import dataclass, field
 
 from ..hosts import hostfile as H
 from ..hosts import limits, processes
+from ..hosts.placement import check_own_screen
 from ..hosts.agent import display_file
 from ..results.layout import PROGRAMS, Program
 from . import build, preflight
@@ -77,10 +78,9 @@ def check_hosts_xvfb(by_host, depth):
         if not windows:
             continue
         try:
-            limits.check_own_xvfb(max(windows), depth)
+            check_own_screen(windows, depth)
         except limits.Refusal as e:
-            raise limits.Refusal("host %s (window(s) %d to %d): %s"
-                                 % (host, min(windows), max(windows), e)) from None
+            raise limits.Refusal("host %s: %s" % (host, e)) from None
 
 
 def launch_argv(plan, program, ranks, hostfile, env, cwd, slurm_extra=(), extra=(),
@@ -139,9 +139,8 @@ def plan_run(args):
     if across is None:
         limits.check_open_files(args.windows, open_files)
     if args.display is None and across is None:
-        size = limits.screen_needed(args.windows)
         depth = args.depth or 24
-        limits.check_own_xvfb(args.windows, depth)
+        size = check_own_screen(range(1, args.windows + 1), depth)
         limits.check_memory(args.program, args.windows, depth, limits.mem_available(),
                             limits.framebuffer_bytes(size, size, depth))
     token = uuid.uuid4().hex

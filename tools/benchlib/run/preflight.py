@@ -3,7 +3,7 @@ each host can hold (the numbers are hosts.limits')."""
 
 import os
 
-from ..hosts import limits
+from ..hosts import limits, placement
 from ..hosts.limits import Refusal
 
 MAX_WINDOWS = 4095  # ranks 1..4095; the programs hold 4,096 processes with rank 0
@@ -61,7 +61,7 @@ def check_display(plan, facts, clashes):
     a = plan.args
     screen = facts["screen"]
     limits.check_depth(a.depth, a.display, screen["depth"])
-    limits.check_screen(screen, a.windows, a.display)
+    placement.check_display(screen, plan.windows, a.display)
     limits.check_memory(a.program, a.windows, screen["depth"], facts["mem_available"])
     check_display_clients(a.windows, facts, a.display)
     if clashes:
@@ -89,7 +89,7 @@ def check_hosts(plan, facts):
             screen = fact["screen"]
             if a.display:
                 limits.check_depth(a.depth, a.display, screen["depth"])
-                limits.check_screen(screen, max(windows), a.display)
+                placement.check_display(screen, windows, a.display)
                 check_display_clients(len(windows), fact, a.display)
             limits.check_memory(a.program, len(windows), screen["depth"],
                                 fact.get("mem_available"))

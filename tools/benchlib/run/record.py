@@ -11,6 +11,7 @@ import socket
 import sys
 import time
 
+from ..hosts import placement
 from ..hosts.limits import meminfo_bytes
 from ..hosts.machine import cpu_model, git_revision, load_average
 from ..results import layout as L
@@ -188,6 +189,17 @@ def describe(record, plan, hosts):
     info["hosts"] = [{"name": f["name"], "cpu_model": f["cpu_model"], "cores": f["cores"],
                       "memory_bytes": f["memory_bytes"], "gl_renderer": f["gl_renderer"],
                       "mpi_library": plan.mpi,
-                      "windows": plan.placement[h] if plan.hosts else []}
+                      "windows": plan.placement[h] if plan.hosts else [],
+                      "screen": f["screen"],
+                      "moved_windows": placement.moved(host_windows(plan, h), **size(f))}
                      for h, f in facts.items()]
     record.write()
+
+
+def host_windows(plan, host):
+    return plan.placement[host] if plan.hosts else plan.windows
+
+
+def size(facts):
+    screen = facts["screen"] or {}
+    return {"width": screen.get("width", 0), "height": screen.get("height", 0)}

@@ -10,7 +10,7 @@ import datetime
 import os
 import sys
 
-from ..hosts import limits
+from ..hosts import limits, placement
 from ..hosts.xvfb import Xvfb
 from ..results.files import replace_json
 from . import preflight, session
@@ -81,6 +81,6 @@ def run_repeats(args, argv, progress):
 
 def own_display(stack, args, parent):
     """One Xvfb for every repeat, as large as the windows need."""
-    size = limits.screen_needed(args.windows)
+    size = placement.own_screen(range(1, args.windows + 1), args.depth or 24)
     log = stack.enter_context(open(os.path.join(parent, "xvfb.log"), "wb"))
     return stack.enter_context(Xvfb(size, size, args.depth or 24, log=log)).display

@@ -9,9 +9,10 @@ drives the windows with key presses sent through X:
                until its results file holds F frame blocks; the frames are
                therefore measured one at a time, not competing with each other.
   --seconds S  every window is paused the moment it exists; once the last one
-               has initialised they all animate (r) for S seconds and are then
-               sent Escape together: each ends when its frame in flight is done,
-               within one frame of the deadline.
+               has initialised they all animate (r); once every window has reported
+               a frame since, they animate for S seconds more and are then sent
+               Escape together: each ends when its frame in flight is done, within
+               one frame of the deadline.
 
 Every window is then ended with Escape (if it has not been) and the runner waits
 for the launcher.
@@ -54,7 +55,7 @@ import sys
 import tempfile
 import time
 
-from ..hosts import processes
+from ..hosts import placement, processes
 from ..history.store import record_quietly
 from ..hosts.agent import FAILURES as HOST_FAILURES
 from ..results.follow import ConsoleFollower
@@ -253,6 +254,10 @@ def run(args, argv, progress):
         stack.callback(hosts.collect, failed=True)
         describe(record, plan, hosts)
         progress.say(start_line(plan, hosts))
+        for host in record.info["hosts"]:
+            if host["moved_windows"]:
+                progress.say("note: " + placement.moved_note(
+                    host["moved_windows"], host["screen"], host["name"] if plan.hosts else None))
         launcher = launch(stack, plan, hosts, record)
         check = make_check(plan, launcher, console)
         too_many = drive(plan, hosts, record, check)
@@ -277,7 +282,12 @@ def drive(plan, hosts, record, check):
                               frames=a.frames)
         too_many = sorted(w for r in steps.values() for w in r.get("too_many", []))
     else:
-        hosts.command("animate", a.seconds + long, check, seconds=a.seconds)
+        # The seconds count from the moment every window of every host animates.
+        first = hosts.command("animate", long, check)
+        record.info["first_frame_after_r"] = {w: s for r in first.values()
+                                              for w, s in r.get("first_frames", {}).items()}
+        record.write()
+        hosts.command("animate_for", a.seconds + long, check, seconds=a.seconds)
     hosts.command("end", long, check)
     return too_many
 
@@ -306,6 +316,11 @@ def verify(plan, console, too_many):
             if plan.args.frames is not None and len(parsed.frames) != plan.args.frames:
                 problems.append("window %d reported %d frames, not %d"
                                 % (w, len(parsed.frames), plan.args.frames))
+            elif plan.args.seconds is not None and not parsed.frames:
+                problems.append("window %d drew no frame in %g s of animation (its "
+                                "initialisation took %s)" % (
+                                    w, plan.args.seconds, "%s s" % parsed.init_time.text
+                                    if parsed.init_time is not None else "an unknown time"))
     if too_many:
         problems.insert(0, "window(s) %s drew frames before the pause (p) took effect, more "
                         "than --frames %d" % (", ".join(map(str, too_many)), plan.args.frames))
