@@ -177,6 +177,19 @@ class LatticeglowRuns(ProgramRuns, E2ETestCase):
     program = "latticeglow"
     depth = 16  # 65,536 points: a 16.7 M-point lattice costs seconds a frame here
 
+    def test_a_window_whose_place_is_off_the_screen_continues_the_diagonal(self):
+        # A 600 x 600 screen has the places 0 to 500: window 6 goes to the top, where it is
+        # seen (and so drawn) beside the others; the rest keep their own places.
+        run = Run(self, self.program, 7,
+                  display=self.start_xvfb(width=600, height=600, depth=self.depth))
+        for window in range(1, 7):
+            self.assertEqual(run.geometry(run.wait_window(window)),
+                             (100 * (window % 6),) * 2 + (1440, 1440))
+        wait_for(lambda: run.frame_count(6) > 0, "window 6 to draw")
+        moved = [line for line in run.stderr().split("\n") if "does not fit" in line]
+        self.assertEqual(moved, ["Window 6's place (600, 600) does not fit the 600 x 600 "
+                                 "screen: it is drawn at (0, 0)."])
+
 
 if __name__ == "__main__":
     unittest.main()
