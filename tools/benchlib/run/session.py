@@ -22,10 +22,11 @@ agent on every host (started through the launcher) starts that host's Xvfb
 and drives its windows on the runner's word; see docs/cluster.md.
 
 Before anything starts, the run is refused (one line, status 2) when it
-cannot work: more than 4,095 windows; more windows than an Xvfb's screen
-holds (313 at depth 16, 217 at depth 24 or 30: its framebuffer stays under
-2 GiB); a --display screen smaller than 1440 + 100 x N pixels square, of
-another depth than --depth, or that admits fewer X clients than N; more
+cannot work: more than 4,095 windows; more windows on a host than one
+screen gives places of their own (327 at depth 16, 231 at depth 24 or 30:
+an Xvfb's framebuffer stays under 2 GiB); a --display screen on which the
+windows do not each lie whole at a place of their own, of another depth
+than --depth, or that admits fewer X clients than N; more
 memory than MemAvailable (70 MB per window process, and 663,580,800 bytes
 per shardfall window, about 714 MB per latticeglow window at depth 24, 2^30
 points at depth 30); more open files than the hard limit lets the launcher
