@@ -106,12 +106,23 @@ def client_limit(resource_id_mask):
     return 1 << (29 - bin(resource_id_mask).count("1"))
 
 
-def check_clients(windows, limit, connected, display):
+def check_clients(windows, limit, connected, display, files=None):
     """A display the user named: room for the windows beside the clients it has. connected:
     the clients it has now, the server's own and the runner's included (X-Resource tells), or
-    None when the display does not tell (then only those two are assumed)."""
+    None when the display does not tell (then only those two are assumed). files: [the
+    server's limit of open files, the files it has open], when its process can be read: a
+    client takes one more, and a server without one leaves the client waiting unrefused (the
+    windows never appear)."""
     have = connected if connected is not None else 2
     free = limit - have
+    if files is not None and files[0] - files[1] < min(windows, free):
+        room = max(0, files[0] - files[1])
+        raise Refusal("the display %s has room for %d more X client(s): its server's limit of "
+                      "open files is %d and it has %d open (every client takes one), but %d "
+                      "window(s) need one each: run at most %d window(s) there, start the "
+                      "server with a higher limit (ulimit -n), or leave out --display "
+                      "(bench-run then starts an Xvfb with room for them)"
+                      % (display, room, files[0], files[1], windows, room))
     if windows <= free:
         return
     told = ("%d connected now (X-Resource), the server's own and the runner's among them"
