@@ -42,26 +42,33 @@ def wait_for(condition, what, timeout=DEADLINE):
 
 
 @contextlib.contextmanager
-def display(depth=24, size=1800):
-    """An Xvfb of the script's own: (display name, tag its processes carry)."""
+def server(depth=24, size=1800):
+    """An Xvfb of the script's own, its processes tagged."""
     tag = uuid.uuid4().hex
-    server = Xvfb(size, size, depth, env=dict(os.environ, **{processes.TAG_VARIABLE: tag}))
+    xvfb = Xvfb(size, size, depth, env=dict(os.environ, **{processes.TAG_VARIABLE: tag}))
     try:
-        yield server.display
+        yield xvfb
     finally:
-        server.stop()
+        xvfb.stop()
+
+
+@contextlib.contextmanager
+def display(depth=24, size=1800):
+    """The name of an Xvfb of the script's own."""
+    with server(depth, size) as xvfb:
+        yield xvfb.display
 
 
 class Launch:
     """One program under the build's launcher on a display, in a folder of its own."""
 
-    def __init__(self, build_dir, program, ranks, display_name):
+    def __init__(self, build_dir, program, ranks, display_name, env=None):
         self.program = PROGRAMS[program]
         self.tag = uuid.uuid4().hex
         self.folder = tempfile.mkdtemp(prefix="bench-")
         self.console_path = os.path.join(self.folder, "console.log")
         env = dict(os.environ, DISPLAY=display_name, **OPENMPI_ENV,
-                   **{processes.TAG_VARIABLE: self.tag})
+                   **{processes.TAG_VARIABLE: self.tag}, **(env or {}))
         with open(self.console_path, "wb") as console:
             self.process = subprocess.Popen(
                 [launcher_of(build_dir), "-n", str(ranks),

@@ -1,7 +1,10 @@
 """Hostfiles, the placement of windows on hosts, the launch command of each MPI, and what a
 host's display and launcher hold."""
 
+import os
+import shutil
 import subprocess
+import tempfile
 import unittest
 
 import toolstest  # noqa: F401  (puts tools/ on the path)
@@ -141,9 +144,44 @@ class Limits(unittest.TestCase):
         with self.assertRaisesRegex(limits.Refusal, "assuming only the server's own and the "
                                     "runner's.*run at most 62"):
             limits.check_clients(63, 64, None, ":60")
+        # A server whose limit of open files is below its client limit: every client takes a
+        # file, and one without leaves the window waiting. The tighter of the two is named.
+        limits.check_clients(9, 64, 3, ":60", [20, 11])
+        for windows, files, told in ((10, [20, 11], "room for 9 more X client.*limit of open "
+                                      r"files is 20 and it has 11 open.*at most 9 window"),
+                                     (63, [1024, 12], "admits 64 X clients.*at most 61"),
+                                     (63, [60, 12], "room for 48 more")):
+            with self.subTest(windows=windows, files=files):
+                with self.assertRaisesRegex(limits.Refusal, told):
+                    limits.check_clients(windows, 64, 3, ":60", files)
         # The runner's own Xvfb: the smallest limit with room beside the windows.
         self.assertEqual([limits.xvfb_max_clients(n) for n in (8, 64, 128, 313)],
                          [64, 128, 256, 512])
+
+    def test_open_files_of_a_local_x_server(self):
+        # The process holding the display's socket: its soft limit and the files it has open
+        # under it (one inherited numbered above the limit takes no room).
+        from benchlib.hosts.xwindows import server_files
+        proc = tempfile.mkdtemp()
+        self.addCleanup(shutil.rmtree, proc)
+        os.makedirs(os.path.join(proc, "net"))
+        with open(os.path.join(proc, "net", "unix"), "w") as f:
+            f.write("Num RefCount Protocol Flags Type St Inode Path\n"
+                    "0: 00000002 00000000 00010000 0001 01 501 @/tmp/.X11-unix/X71\n"
+                    "0: 00000003 00000000 00000000 0001 03 502\n"
+                    "0: 00000002 00000000 00010000 0001 01 601 /tmp/.X11-unix/X7\n")
+        for pid, files in (("10", {"0": "/dev/null", "3": "socket:[502]"}),
+                           ("4242", {"0": "/dev/null", "2": "pipe:[9]", "7": "socket:[501]",
+                                     "251": "pipe:[8]"})):
+            os.makedirs(os.path.join(proc, pid, "fd"))
+            for fd, target in files.items():
+                os.symlink(target, os.path.join(proc, pid, "fd", fd))
+            with open(os.path.join(proc, pid, "limits"), "w") as f:
+                f.write("Max processes    94000    94000    processes\n"
+                        "Max open files   20       4096     files\n")
+        for display, files in ((":71", [20, 3]), ("unix:71.0", [20, 3]), (":72", None),
+                               ("node2:71", None)):
+            self.assertEqual(server_files(display, proc), files, display)
 
     def test_screens_an_xvfb_holds(self):
         # Measured: the largest squares Xvfb makes, and 52640 (512 windows), which it makes

@@ -4,6 +4,7 @@ import datetime
 import glob
 import json
 import os
+import resource
 import shutil
 import signal
 import socket
@@ -391,6 +392,12 @@ class Edges(RunnerCase):
                                             server.display, "--build-dir", T.BUILD_DIR),
                             "the display %s admits 64 X clients" % server.display,
                             "run at most 62 window(s) there")
+        # A server that may open fewer files than it admits clients would leave the windows
+        # beyond them waiting for a connection.
+        resource.prlimit(server.pid, resource.RLIMIT_NOFILE, (24, 24))
+        self.assert_refused(*self.bench_run("latticeglow", 20, "--frames", 1, "--display",
+                                            server.display, "--build-dir", T.BUILD_DIR),
+                            "its server's limit of open files is 24")
         server.stop()
         self.assert_nothing_left()
 

@@ -19,12 +19,29 @@ CLIENT_MARGIN = 8
 LAUNCHER_FILES = 32
 LAUNCHER_FILES_PER_WINDOW = 4
 SHARDFALL_WINDOW_BYTES = 663_580_800  # the scene buffer of every shardfall window
-# A window process beside its scene, measured under llvmpipe (a latticeglow window at depth
-# 16, whose scene is 2.8 MB, holds 67-70 MB of its own): the GL context and the buffers of
-# its 1440 x 1440 window, Mesa, MPI.
+# Memory is proportional set size (PSS: a shared page counted in equal parts by the processes
+# that map it), measured under Mesa's llvmpipe (22.3) with bench/window_memory.py: what one
+# more window adds to the run's PSS (its own process, its share of the libraries, the Xvfb's
+# and the launcher's change), from 1 or 8 windows to 4, 8 or 32. A window's resident set
+# (VmRSS, ~146 MB for latticeglow at depth 16) counts ~75 MB of libraries (LLVM, Mesa, MPI)
+# that exist once however many windows map them: summed over the windows it counts them N
+# times. No window holds more while it initialises than once it has drawn (VmHWM equals
+# VmRSS then), so windows initialising together need no more than the figures here.
+# A window process beside its scene: latticeglow at depth 16 adds 71.7 MB (OpenMPI, also
+# with LP_NUM_THREADS=1) to 74.7 MB (MPICH), a 65,536-point lattice included; shardfall adds
+# 718-726 MB at depth 16, 24 and 30, 55-62 MB beside its buffer. The GL context, the buffers
+# of its 1440 x 1440 window and the shared-memory image it shows (8.3 MB), Mesa, MPI.
 WINDOW_PROCESS_BYTES = 70_000_000
-# A latticeglow display list under Mesa: about 714 MB for the 2^24 points of depth 24.
-LATTICE_BYTES_PER_POINT = 714e6 / 2 ** 24
+# A latticeglow window at depth 24: 884 MB (VmRSS) alone, about 44 bytes a point beside the
+# process and the libraries. Drawing beside other windows it grows in steps of ~37 MB as
+# llvmpipe keeps more scenes of binned points waiting for its rasterizer threads, up to about
+# a whole frame's points: 1.83 GB with LP_NUM_THREADS=1 (2 windows, reached in 40 s and held
+# for 5 minutes), 1.14 GB with llvmpipe's own threads in 2 minutes. The estimate takes the
+# largest (about 102 bytes a point beside the process) with a little room.
+LATTICE_BYTES_PER_POINT = 105
+# The launcher, the console (rank 0) and the first copy of the libraries, once per host:
+# 39-50 MB measured with either MPI.
+LAUNCH_BYTES = 50_000_000
 LATTICE_BITS = {16: 16, 24: 24, 30: 30}  # channel bits of the lattice at each screen depth
 
 
@@ -59,12 +76,23 @@ def client_limit(resource_id_mask):
     return 1 << (29 - bin(resource_id_mask).count("1"))
 
 
-def check_clients(windows, limit, connected, display):
+def check_clients(windows, limit, connected, display, files=None):
     """A display the user named: room for the windows beside the clients it has. connected:
     the clients it has now, the server's own and the runner's included (X-Resource tells), or
-    None when the display does not tell (then only those two are assumed)."""
+    None when the display does not tell (then only those two are assumed). files: [the
+    server's limit of open files, the files it has open], when its process can be read: a
+    client takes one more, and a server without one leaves the client waiting unrefused (the
+    windows never appear)."""
     have = connected if connected is not None else 2
     free = limit - have
+    if files is not None and files[0] - files[1] < min(windows, free):
+        room = max(0, files[0] - files[1])
+        raise Refusal("the display %s has room for %d more X client(s): its server's limit of "
+                      "open files is %d and it has %d open (every client takes one), but %d "
+                      "window(s) need one each: run at most %d window(s) there, start the "
+                      "server with a higher limit (ulimit -n), or leave out --display "
+                      "(bench-run then starts an Xvfb with room for them)"
+                      % (display, room, files[0], files[1], windows, room))
     if windows <= free:
         return
     told = ("%d connected now (X-Resource), the server's own and the runner's among them"
@@ -157,25 +185,55 @@ def human_bytes(n):
     return "%d bytes" % n
 
 
+def windows_that_fit(program, depth, available, xvfb_bytes=0):
+    """The most windows whose estimate fits in `available` beside the launcher and the
+    Xvfb's screen."""
+    return max(0, int((available - LAUNCH_BYTES - xvfb_bytes) // window_bytes(program, depth)))
+
+
+def memory_way_out(program, windows, depth, available, xvfb_bytes=0):
+    """What lets a run that does not fit go ahead: fewer windows, a lower depth for
+    latticeglow (its lattice shrinks with the depth; only depths where more windows fit,
+    each with how many), or else more memory or more hosts."""
+    most = windows_that_fit(program, depth, available, xvfb_bytes)
+    ways = ["run at most %d window(s)" % most] if most else []
+    lower = sorted((d for d in LATTICE_BITS if d < depth), reverse=True)
+    for d in (lower if program == "latticeglow" else []):
+        if most >= windows:
+            break
+        # The runner's own Xvfb at that depth: 2 bytes a pixel up to depth 16, else 4.
+        screen = xvfb_bytes * framebuffer_row_bytes(1, d) // framebuffer_row_bytes(1, depth)
+        fit = windows_that_fit(program, d, available, screen)
+        if fit > most:
+            ways.append("use a screen of depth %d (--depth %d), where %s" % (
+                d, d, "%d fit" % fit if fit < windows else
+                "all %d fit" % windows if windows > 1 else "it fits"))
+            most = fit
+    if most < windows:
+        ways.append("spread the windows over more hosts (--hostfile)" if most else
+                    "free memory first or use more hosts (--hostfile)")
+    return ", or ".join(ways)
+
+
 def check_memory(program, windows, depth, available, xvfb_bytes=0):
-    """Refuses when the windows (and the runner's own Xvfb) would not fit in `available`."""
+    """Refuses when the windows, the launcher and the runner's own Xvfb would not fit in
+    `available`."""
     if available is None:
         return
     each = window_bytes(program, depth)
-    need = each * windows + xvfb_bytes
+    need = each * windows + LAUNCH_BYTES + xvfb_bytes
     if need <= available:
         return
-    fit = max(0, (available - xvfb_bytes) // each)
     scene = scene_bytes(program, depth)
-    what = "%s each: %s for the process and its window, and %s" % (
-        human_bytes(each), human_bytes(WINDOW_PROCESS_BYTES),
-        "the scene buffer of %s bytes" % format(scene, ",") if program == "shardfall" else
-        "a display list of about %s for %s points at depth %d"
-        % (human_bytes(scene), format(lattice_points(depth), ","), depth))
-    way_out = "run at most %d window(s)" % fit if fit else (
-        "use a screen of lower depth (--depth 24 or 16)" if program == "latticeglow"
-        else "free memory first")
-    raise Refusal("%d %s window(s) need about %s (%s%s), more than the %s available "
+    what = "%s each: %s for the process and its window and %s; %s for the launcher and " \
+        "the console%s" % (
+            human_bytes(each), human_bytes(WINDOW_PROCESS_BYTES),
+            "the scene buffer of %s bytes" % format(scene, ",") if program == "shardfall" else
+            "%s for the %s points of the lattice at depth %d"
+            % (human_bytes(scene), format(lattice_points(depth), ","), depth),
+            human_bytes(LAUNCH_BYTES), ", with the Xvfb's screen" if xvfb_bytes else "")
+    raise Refusal("%d %s window(s) need about %s (%s), more than the %s available "
                   "(MemAvailable): %s" % (windows, program, human_bytes(need), what,
-                                          ", with the Xvfb's screen" if xvfb_bytes else "",
-                                          human_bytes(available), way_out))
+                                          human_bytes(available),
+                                          memory_way_out(program, windows, depth, available,
+                                                         xvfb_bytes)))

@@ -11,6 +11,8 @@ expected and ignored; a lost connection raises XDisplayError from whichever
 call notices it.
 """
 
+import os
+import re
 import select
 
 from Xlib import X, XK, Xatom, error
@@ -24,6 +26,38 @@ class XDisplayError(Exception):
 
 def _vanished(err):
     return isinstance(err, (error.BadWindow, error.BadDrawable, error.BadMatch))
+
+
+def server_files(display_name, proc="/proc"):
+    """[its limit of open files, the files it has open under it] of the process that serves
+    a display of this machine (the one holding its listening socket); None when the display
+    is not local, its process cannot be read (another user's) or has no limit. Every client
+    takes one file: a server out of them leaves new clients waiting, unrefused. (A new file's
+    number must be under the limit: files inherited above it take no room.)"""
+    local = re.fullmatch(r"(?:unix)?:(\d+)(?:\.\d+)?", display_name or "")
+    if not local:
+        return None
+    path = "/tmp/.X11-unix/X" + local.group(1)
+    try:
+        with open(os.path.join(proc, "net", "unix")) as f:
+            # Its listening sockets and their accepted connections carry the path.
+            sockets = {"socket:[%s]" % fields[6] for fields in map(str.split, f)
+                       if len(fields) > 7 and fields[7] in (path, "@" + path)}
+        pids = [p for p in os.listdir(proc) if p.isdigit()]
+    except OSError:
+        return None
+    for pid in pids:
+        fds = os.path.join(proc, pid, "fd")
+        try:
+            if not any(os.readlink(os.path.join(fds, fd)) in sockets for fd in os.listdir(fds)):
+                continue
+            with open(os.path.join(proc, pid, "limits")) as f:
+                limit = int(next(line.split()[3] for line in f
+                                 if line.startswith("Max open files")))
+            return [limit, sum(int(fd) < limit for fd in os.listdir(fds))]
+        except (OSError, ValueError, IndexError, StopIteration):
+            continue  # gone, another user's, or "unlimited"
+    return None
 
 
 class WindowWatcher:
@@ -102,7 +136,7 @@ class WindowWatcher:
         """What the server tells of its clients: {"resource_id_mask": the mask it gave this
         connection (it tells how many clients it admits), "connected": the clients it has
         now, its own and this one included, from the X-Resource extension, or None without
-        it}."""
+        it, "files": server_files() of its process}."""
         connected = None
         if self.dpy.has_extension("X-Resource"):
             try:
@@ -110,7 +144,7 @@ class WindowWatcher:
             except error.XError:
                 pass
         return {"resource_id_mask": self.dpy.display.info.resource_id_mask,
-                "connected": connected}
+                "connected": connected, "files": server_files(self.display_name)}
 
     # ------------------------------------------------------------------ windows
     def stacking_order(self):

@@ -74,7 +74,7 @@ def check_display_clients(windows, facts, display):
     clients = facts.get("x_clients")
     if clients:
         limits.check_clients(windows, limits.client_limit(clients["resource_id_mask"]),
-                             clients["connected"], display)
+                             clients["connected"], display, clients.get("files"))
 
 
 def check_hosts(plan, facts):

@@ -80,7 +80,9 @@ def run_repeats(args, argv, progress):
 
 
 def own_display(stack, args, parent):
-    """One Xvfb for every repeat, as large as the windows need."""
+    """One Xvfb for every repeat, as large as the windows need, with room for their X
+    clients."""
     size = placement.own_screen(range(1, args.windows + 1), args.depth or 24)
     log = stack.enter_context(open(os.path.join(parent, "xvfb.log"), "wb"))
-    return stack.enter_context(Xvfb(size, size, args.depth or 24, log=log)).display
+    return stack.enter_context(Xvfb(size, size, args.depth or 24, log=log,
+                                    max_clients=limits.xvfb_max_clients(args.windows))).display

@@ -28,7 +28,7 @@ an Xvfb's framebuffer stays under 2 GiB); a --display screen on which the
 windows do not each lie whole at a place of their own, of another depth
 than --depth, or that admits fewer X clients than N; more
 memory than MemAvailable (70 MB per window process, and 663,580,800 bytes
-per shardfall window, about 714 MB per latticeglow window at depth 24, 2^30
+per shardfall window, about 1.76 GB per latticeglow window at depth 24, 2^30
 points at depth 30); more open files than the hard limit lets the launcher
 have (about 4 per window: the runner raises its own limit and the
 launcher's to the hard limit); or an --out that is a file, not empty or not
