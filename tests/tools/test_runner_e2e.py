@@ -377,7 +377,8 @@ class Edges(RunnerCase):
         display = server.display
         self.assert_refused(*self.bench_run("latticeglow", 2, "--frames", 1, "--display",
                                             display, "--build-dir", T.BUILD_DIR),
-                            "1600x1600, but 2 window(s) need 1640x1640", "leave out --display")
+                            "1600x1600, too small for window(s) 1-2", "1640x1640 would keep",
+                            "leave out --display")
         self.assert_refused(*self.bench_run("latticeglow", 1, "--frames", 1, "--display",
                                             display, "--depth", 24, "--build-dir",
                                             T.BUILD_DIR),
