@@ -207,9 +207,9 @@ class Limits(unittest.TestCase):
                 windows = range(first, min(first + 128, 4096))
                 side = P.own_screen(windows, depth)
                 self.assertTrue(limits.xvfb_holds(side, depth), (depth, first))
-                self.assertEqual(P.suits(windows, side, whole=True),
+                self.assertEqual(P.suits(windows, side, side, whole=True),
                                  (depth, first) != (24, 129), (depth, first))
-                self.assertTrue(P.suits(windows, side, whole=False), (depth, first))
+                self.assertTrue(P.suits(windows, side, side, whole=False), (depth, first))
         with self.assertRaisesRegex(limits.Refusal, "328 window.* 1 to 328 cannot each have a "
                                     r"place.* at most 327 window\(s\) on a host, or run across"):
             P.check_own_screen(range(1, 329), 16)

@@ -39,13 +39,10 @@ def moved(windows, width, height):
     return [w for w in windows if place(w, width, height) != STEP * w]
 
 
-def moved_note(windows, screen, host=None):
-    """The one line that says which windows do not sit at their own place; None when all
-    do."""
+def moved_note(away, screen, host=None):
+    """The one line that says which windows (`away`, from moved()) do not sit at their own
+    place."""
     width, height = screen["width"], screen["height"]
-    away = moved(windows, width, height)
-    if not away:
-        return None
     return ("window(s) %s%s: their own places (100 x their number) do not fit the %dx%d "
             "screen; they continue the diagonal from its top, window w at 100 x (w mod %d)"
             % (span(away), " on " + host if host else "", width, height,
@@ -58,13 +55,13 @@ def own_places_screen(highest):
     return WINDOW_SIZE + STEP * highest
 
 
-def suits(windows, side, whole=True):
-    """Whether every window has a place of its own on a square screen of this side, and
-    (whole) lies wholly on it."""
-    places = [place(w, side, side) for w in windows]
+def suits(windows, width, height, whole=True):
+    """Whether every window has a place of its own on a screen of this size, and (whole) lies
+    wholly on it."""
+    places = [place(w, width, height) for w in windows]
     if len(set(places)) != len(places):
         return False
-    return not whole or max(places) + WINDOW_SIZE <= side
+    return not whole or max(places) + WINDOW_SIZE <= min(width, height)
 
 
 def largest_side(depth):
@@ -85,7 +82,7 @@ def own_screen(windows, depth):
         return side
     sides = range(STEP * len(windows) + WINDOW_SIZE % STEP, largest_side(depth) + 1, STEP)
     for whole in (True, False):
-        side = next((s for s in sides if suits(windows, s, whole)), None)
+        side = next((s for s in sides if suits(windows, s, s, whole)), None)
         if side is not None:
             return side
     return None
@@ -93,7 +90,8 @@ def own_screen(windows, depth):
 
 def most_windows(depth):
     """The most windows, numbered from 1, that one screen of this depth holds."""
-    return places_that_fit(largest_side(depth), largest_side(depth))
+    side = largest_side(depth)
+    return places_that_fit(side, side)
 
 
 def check_own_screen(windows, depth):
@@ -114,8 +112,7 @@ def check_own_screen(windows, depth):
 def check_display(screen, windows, display):
     """A display the user named: each window whole at a place of its own."""
     width, height = screen["width"], screen["height"]
-    places = [place(w, width, height) for w in windows]
-    if len(set(places)) == len(places) and max(places) + WINDOW_SIZE <= min(width, height):
+    if suits(windows, width, height):
         return
     need = own_places_screen(max(windows))
     raise Refusal("the screen of %s is %dx%d, too small for window(s) %s to each lie whole at "
