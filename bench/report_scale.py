@@ -11,7 +11,6 @@ import argparse
 import datetime
 import os
 import random
-import resource
 import shutil
 import statistics
 import subprocess

@@ -9,8 +9,9 @@ import unittest
 
 import toolstest  # noqa: F401  (puts tools/ on the path)
 from benchlib.hosts import hostfile as H
-from benchlib.hosts import limits
+from benchlib.hosts import limits, processes
 from benchlib.hosts import placement as P
+from benchlib.run import preflight
 
 
 class Hostfiles(unittest.TestCase):
@@ -103,10 +104,6 @@ class LaunchCommands(unittest.TestCase):
             H.launch_command("mpich", self.program, 3, env={"X": "a,b"}, slurm=True)
 
 
-if __name__ == "__main__":
-    unittest.main()
-
-
 class AgentChannel(unittest.TestCase):
     """The runner and its agents speak one JSON object a line over TCP, which may arrive in
     pieces or several at once."""
@@ -136,24 +133,24 @@ class Limits(unittest.TestCase):
         # The resource-id masks Xvfb gives with -maxclients 64, by default (256) and with 2048.
         self.assertEqual([limits.client_limit(m) for m in (0x7fffff, 0x1fffff, 0x3ffff)],
                          [64, 256, 2048])
-        limits.check_clients(54, 64, 10, ":60")
-        with self.assertRaisesRegex(limits.Refusal, "the display :60 admits 64 X clients "
+        preflight.check_clients(54, 64, 10, ":60")
+        with self.assertRaisesRegex(preflight.Refusal, "the display :60 admits 64 X clients "
                                     r"\(10 connected now .*55 window\(s\) need one each: run "
                                     "at most 54 window.*leave out --display"):
-            limits.check_clients(55, 64, 10, ":60")
-        with self.assertRaisesRegex(limits.Refusal, "assuming only the server's own and the "
+            preflight.check_clients(55, 64, 10, ":60")
+        with self.assertRaisesRegex(preflight.Refusal, "assuming only the server's own and the "
                                     "runner's.*run at most 62"):
-            limits.check_clients(63, 64, None, ":60")
+            preflight.check_clients(63, 64, None, ":60")
         # A server whose limit of open files is below its client limit: every client takes a
         # file, and one without leaves the window waiting. The tighter of the two is named.
-        limits.check_clients(9, 64, 3, ":60", [20, 11])
+        preflight.check_clients(9, 64, 3, ":60", [20, 11])
         for windows, files, told in ((10, [20, 11], "room for 9 more X client.*limit of open "
                                       r"files is 20 and it has 11 open.*at most 9 window"),
                                      (63, [1024, 12], "admits 64 X clients.*at most 61"),
                                      (63, [60, 12], "room for 48 more")):
             with self.subTest(windows=windows, files=files):
-                with self.assertRaisesRegex(limits.Refusal, told):
-                    limits.check_clients(windows, 64, 3, ":60", files)
+                with self.assertRaisesRegex(preflight.Refusal, told):
+                    preflight.check_clients(windows, 64, 3, ":60", files)
         # The runner's own Xvfb: the smallest limit with room beside the windows.
         self.assertEqual([limits.xvfb_max_clients(n) for n in (8, 64, 128, 313)],
                          [64, 128, 256, 512])
@@ -210,19 +207,35 @@ class Limits(unittest.TestCase):
                 self.assertEqual(P.suits(windows, side, side, whole=True),
                                  (depth, first) != (24, 129), (depth, first))
                 self.assertTrue(P.suits(windows, side, side, whole=False), (depth, first))
-        with self.assertRaisesRegex(limits.Refusal, "328 window.* 1 to 328 cannot each have a "
+        with self.assertRaisesRegex(preflight.Refusal, "328 window.* 1 to 328 cannot each have a "
                                     r"place.* at most 327 window\(s\) on a host, or run across"):
-            P.check_own_screen(range(1, 329), 16)
-        with self.assertRaisesRegex(limits.Refusal, r"at most 231 window\(s\) on a host \(327 "
+            preflight.check_own_screen(range(1, 329), 16, P.own_screen(range(1, 329), 16))
+        with self.assertRaisesRegex(preflight.Refusal, r"at most 231 window\(s\) on a host \(327 "
                                     "at --depth 16\\)"):
-            P.check_own_screen(range(1, 233), 24)
+            preflight.check_own_screen(range(1, 233), 24, P.own_screen(range(1, 233), 24))
         self.assertEqual(P.span([7, 1, 2, 3, 9, 10]), "1-3, 7, 9-10")
 
     def test_open_files_of_the_launcher(self):
         # A hard limit of 1024 open files, common as a soft one, holds about 250 windows.
-        limits.check_open_files(4095, None)
-        limits.check_open_files(248, 1024)
-        with self.assertRaisesRegex(limits.Refusal, "249 windows need about 1028 open files "
+        preflight.check_open_files(4095, None)
+        preflight.check_open_files(248, 1024)
+        with self.assertRaisesRegex(preflight.Refusal, "249 windows need about 1028 open files "
                                     r"in the launcher .*more than the limit of 1024.*run at "
                                     r"most 248 window\(s\), or raise the hard limit"):
-            limits.check_open_files(249, 1024)
+            preflight.check_open_files(249, 1024)
+class TaggedProcesses(unittest.TestCase):
+    def test_found_and_stopped_by_tag(self):
+        tag = "test%d" % os.getpid()
+        marked = subprocess.Popen(["sleep", "60"], env=dict(os.environ, TEST_TAG=tag))
+        plain = subprocess.Popen(["sleep", "60"])
+        self.addCleanup(plain.wait)
+        self.addCleanup(plain.kill)
+        found = processes.tagged_processes(tag, "TEST_TAG")
+        self.assertEqual(found, [marked.pid])
+        self.assertEqual(processes.stop_tagged(tag, "TEST_TAG", grace=5), [])
+        self.assertEqual(marked.wait(timeout=10), -15)
+        self.assertIsNone(plain.poll())
+
+
+if __name__ == "__main__":
+    unittest.main()

@@ -27,10 +27,10 @@ import sys
 import time
 
 from ..results.layout import PROGRAMS
-from . import limits, placement, processes
+from . import limits, processes
 from .channel import SECRET_VARIABLE, ChannelClosed, connect, proof
 from .driver import DriveError, Timeouts, WindowDriver
-from .machine import host_facts
+from .machine import display_facts, machine_facts, raise_file_limit
 from .xvfb import Xvfb, XvfbError
 from .xwindows import WindowWatcher, XDisplayError
 
@@ -61,41 +61,66 @@ def agent_index(environ):
 
 
 class HostWindows:
-    """The display and the windows of one host. config: program, out, display, depth,
-    timeouts and the host's windows. check(driver) is called on every tick of the driver."""
+    """The display and the windows of one host. config: program, token, display, depth, screen
+    (the side of the one to make), the windows' rendering variables (env), timeouts and the
+    host's windows. check(driver) is called on every tick of the driver."""
 
-    def __init__(self, config, stack, reporter, check, xvfb_log="xvfb.log", xvfb_env=None):
+    def __init__(self, config, stack, reporter, check, xvfb_log="xvfb.log", env=None):
         self.config = config
+        self.env = os.environ if env is None else env
         self.stack = stack
         self.reporter = reporter
         self.check = check
         self.windows = config["windows"]
         self.xvfb_log = xvfb_log
-        self.xvfb_env = xvfb_env
         self.xvfb = None
         self.watcher = None
         self.driver = None
+        self.display = None
 
-    def open(self):
-        """Starts or opens the display; returns the host's facts."""
-        c = self.config
-        display = c["display"]
-        if self.windows and not display:
-            size = placement.own_screen(self.windows, c["depth"] or 24)
-            log = self.stack.enter_context(open(os.path.join(c["out"], self.xvfb_log), "wb"))
-            self.xvfb = self.stack.enter_context(
-                Xvfb(size, size, c["depth"] or 24, env=self.xvfb_env, log=log,
-                     max_clients=limits.xvfb_max_clients(len(self.windows))))
-            display = self.xvfb.display
+    def windows_env(self, display):
+        """The environment the host's windows get: the one their GL facts are read with."""
+        env = dict(self.env, **self.config.get("env", {}))
         if display:
+            env["DISPLAY"] = display
+        return env
+
+    def facts(self):
+        """What the host says about itself before anything starts; with a display the user
+        named, what that display holds too."""
+        facts = machine_facts()
+        display = self.config["display"]
+        if display and self.windows:
             self.watcher = self.stack.enter_context(WindowWatcher(display))
-            self.driver = WindowDriver(self.watcher, PROGRAMS[c["program"]], c["out"],
-                                       self.windows, self.reporter, Timeouts(*c["timeouts"]),
-                                       self.check)
-        facts = host_facts(display, self.watcher.screen_size() if self.watcher else None)
-        facts["xvfb_pid"] = self.xvfb.pid if self.xvfb else None
-        facts["x_clients"] = self.watcher.clients() if self.watcher else None
+            facts.update(screen=self.watcher.screen_size(), x_clients=self.watcher.clients(),
+                         titles_shown=self.titles_shown())
         return facts
+
+    def open(self, log_folder):
+        """The display of the windows, started unless the user named one (its log into
+        log_folder); returns what the run records of it, GL read as the windows see it."""
+        c = self.config
+        if self.display is None and self.windows:
+            self.display = c["display"]
+            if not self.display:
+                log = self.stack.enter_context(open(os.path.join(log_folder, self.xvfb_log),
+                                                    "wb"))
+                self.xvfb = self.stack.enter_context(
+                    Xvfb(c["screen"], c["screen"], c["depth"], env=self.windows_env(None),
+                         log=log, max_clients=limits.xvfb_max_clients(len(self.windows))))
+                self.display = self.xvfb.display
+                self.watcher = self.stack.enter_context(WindowWatcher(self.display))
+        screen = self.watcher.screen_size() if self.watcher else None
+        return dict(display_facts(self.display, screen, self.windows_env(self.display)),
+                    xvfb_pid=self.xvfb.pid if self.xvfb else None)
+
+    def begin(self, folder):
+        """A driver for the windows of one run, writing into folder."""
+        c = self.config
+        self.driver = WindowDriver(self.watcher, PROGRAMS[c["program"]], folder, self.windows,
+                                   self.reporter, Timeouts(*c["timeouts"]), self.check) \
+            if self.watcher else None
+        self.folder = folder
 
     def titles_shown(self):
         """Titles of the program's windows that the display already shows (another run)."""
@@ -129,9 +154,9 @@ class HostWindows:
     def results_files(self):
         program = PROGRAMS[self.config["program"]]
         files = {}
-        for name in sorted(os.listdir(self.config["out"])):
+        for name in sorted(os.listdir(self.folder)):
             if program.results_window(name) in self.windows:
-                with open(os.path.join(self.config["out"], name), "rb") as f:
+                with open(os.path.join(self.folder, name), "rb") as f:
                     files[name] = base64.b64encode(f.read()).decode()
         return files
 
@@ -187,20 +212,30 @@ class Agent:
         files = {} if self.shared or self.host.driver is None else self.host.results_files()
         return {"done": "collect", "files": files}
 
-    def run(self):
+    def open(self, command):
+        """A run into command["folder"]: the display started on the first (its log into
+        command["log_folder"]), a driver for the run's windows."""
         c = self.host.config
-        os.makedirs(c["out"], exist_ok=True)
-        self.shared = os.path.exists(os.path.join(c["out"], marker_name(c["token"])))
-        facts = self.host.open()
-        path = display_file(c["token"])
-        with open(path, "w") as f:
-            f.write((facts["display"] or "") + "\n")
-        self.host.stack.callback(os.unlink, path)
-        self.channel.send({"ready": facts, "shared": self.shared})
+        folder = command["folder"]
+        os.makedirs(folder, exist_ok=True)
+        self.shared = os.path.exists(os.path.join(folder, marker_name(c["token"])))
+        first = self.host.display is None
+        facts = self.host.open(command["log_folder"] if self.shared else folder)
+        if first:
+            path = display_file(c["token"])
+            with open(path, "w") as f:
+                f.write((facts["display"] or "") + "\n")
+            self.host.stack.callback(os.unlink, path)
+        self.host.begin(folder)
+        return {"done": "open", "facts": facts, "shared": self.shared}
+
+    def run(self):
+        self.channel.send({"ready": self.host.facts()})
         while True:
             command = self.next_command()
-            reply = self.collect() if command["do"] == "collect" else \
-                self.host.perform(command)
+            do = command["do"]
+            reply = self.collect() if do == "collect" else self.open(command) \
+                if do == "open" else self.host.perform(command)
             self.channel.send(reply)
 
     def next_command(self):
@@ -225,7 +260,7 @@ def main(argv=None):
     args = p.parse_args(argv)
     index = agent_index(os.environ)
     secret = os.environ.pop(SECRET_VARIABLE, "")  # not passed on to what the agent starts
-    limits.raise_file_limit()  # for its Xvfb, a file for every window's connection
+    raise_file_limit()  # for its Xvfb, a file for every window's connection
     try:
         channel = connect(args.connect)
     except OSError as e:

@@ -1,9 +1,7 @@
-"""What a host can hold: screen, colour depth, memory, X clients and open files for its
-windows. Each refusal is one line naming the limit and the way out; plain functions of
-numbers, testable without a display.
+"""What a host can hold, as figures: the screens an Xvfb makes, the X clients a display
+admits, the open files a launcher needs and the memory a window takes. Plain functions of
+numbers; the refusals built on them are the pre-flight's.
 """
-
-import resource
 
 XVFB_MAX_SIDE = 32767       # X coordinates are 16-bit signed
 XVFB_MAX_BYTES = 2 ** 31 - 1
@@ -45,9 +43,6 @@ LAUNCH_BYTES = 50_000_000
 LATTICE_BITS = {16: 16, 24: 24, 30: 30}  # channel bits of the lattice at each screen depth
 
 
-class Refusal(Exception):
-    """A run that must not start; the message is the whole explanation."""
-
 
 def framebuffer_row_bytes(width, depth):
     """Bytes of one row of an Xvfb screen: 2 per pixel up to depth 16, else 4, padded to 32
@@ -76,69 +71,16 @@ def client_limit(resource_id_mask):
     return 1 << (29 - bin(resource_id_mask).count("1"))
 
 
-def check_clients(windows, limit, connected, display, files=None):
-    """A display the user named: room for the windows beside the clients it has. connected:
-    the clients it has now, the server's own and the runner's included (X-Resource tells), or
-    None when the display does not tell (then only those two are assumed). files: [the
-    server's limit of open files, the files it has open], when its process can be read: a
-    client takes one more, and a server without one leaves the client waiting unrefused (the
-    windows never appear)."""
-    have = connected if connected is not None else 2
-    free = limit - have
-    if files is not None and files[0] - files[1] < min(windows, free):
-        room = max(0, files[0] - files[1])
-        raise Refusal("the display %s has room for %d more X client(s): its server's limit of "
-                      "open files is %d and it has %d open (every client takes one), but %d "
-                      "window(s) need one each: run at most %d window(s) there, start the "
-                      "server with a higher limit (ulimit -n), or leave out --display "
-                      "(bench-run then starts an Xvfb with room for them)"
-                      % (display, room, files[0], files[1], windows, room))
-    if windows <= free:
-        return
-    told = ("%d connected now (X-Resource), the server's own and the runner's among them"
-            % connected if connected is not None else
-            "assuming only the server's own and the runner's are connected: the display has "
-            "no X-Resource extension to tell")
-    raise Refusal("the display %s admits %d X clients (%s), but %d window(s) need one each: "
-                  "run at most %d window(s) there, or leave out --display (bench-run then "
-                  "starts an Xvfb with room for them)" % (display, limit, told, windows,
-                                                          max(0, free)))
 
 
-def raise_file_limit():
-    """Raises this process's soft limit of open files to its hard limit (what it starts
-    inherits it); returns the soft limit then, None for no limit."""
-    soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
-    if soft != hard:
-        try:
-            resource.setrlimit(resource.RLIMIT_NOFILE, (hard, hard))
-        except (ValueError, OSError):
-            pass
-        soft = resource.getrlimit(resource.RLIMIT_NOFILE)[0]
-    return None if soft == resource.RLIM_INFINITY else soft
 
 
 def launcher_files(windows):
     return LAUNCHER_FILES + LAUNCHER_FILES_PER_WINDOW * windows
 
 
-def check_open_files(windows, limit):
-    """The launcher on this host holds a few open files for every window it starts."""
-    if limit is None or launcher_files(windows) <= limit:
-        return
-    raise Refusal("%d windows need about %d open files in the launcher (%d and %d a window), "
-                  "more than the limit of %d (the hard limit, ulimit -Hn, to which bench-run "
-                  "raised its own): run at most %d window(s), or raise the hard limit (nofile "
-                  "in /etc/security/limits.conf, LimitNOFILE= of a systemd service)"
-                  % (windows, launcher_files(windows), LAUNCHER_FILES,
-                     LAUNCHER_FILES_PER_WINDOW, limit,
-                     max(0, (limit - LAUNCHER_FILES) // LAUNCHER_FILES_PER_WINDOW)))
 
 
-def check_depth(requested, display, actual):
-    if requested is not None and requested != actual:
-        raise Refusal("--depth %d, but the display %s has depth %d: leave out --depth or use a "
-                      "display of depth %d" % (requested, display, actual, requested))
 
 
 def lattice_points(depth):
@@ -162,78 +104,12 @@ def framebuffer_bytes(width, height, depth):
     return framebuffer_row_bytes(width, depth) * height
 
 
-def meminfo_bytes(key, meminfo="/proc/meminfo"):
-    """A /proc/meminfo value ("MemAvailable", "MemTotal") in bytes; None when missing."""
-    try:
-        with open(meminfo) as f:
-            for line in f:
-                if line.startswith(key + ":"):
-                    return int(line.split()[1]) * 1024
-    except (OSError, ValueError, IndexError):
-        pass
-    return None
-
-
-def mem_available():
-    return meminfo_bytes("MemAvailable")
-
-
-def human_bytes(n):
-    for unit, size in (("TB", 1e12), ("GB", 1e9), ("MB", 1e6)):
-        if n >= size:
-            return "%.3g %s" % (n / size, unit)
-    return "%d bytes" % n
-
-
 def windows_that_fit(program, depth, available, xvfb_bytes=0):
     """The most windows whose estimate fits in `available` beside the launcher and the
     Xvfb's screen."""
     return max(0, int((available - LAUNCH_BYTES - xvfb_bytes) // window_bytes(program, depth)))
 
 
-def memory_way_out(program, windows, depth, available, xvfb_bytes=0):
-    """What lets a run that does not fit go ahead: fewer windows, a lower depth for
-    latticeglow (its lattice shrinks with the depth; only depths where more windows fit,
-    each with how many), or else more memory or more hosts."""
-    most = windows_that_fit(program, depth, available, xvfb_bytes)
-    ways = ["run at most %d window(s)" % most] if most else []
-    lower = sorted((d for d in LATTICE_BITS if d < depth), reverse=True)
-    for d in (lower if program == "latticeglow" else []):
-        if most >= windows:
-            break
-        # The runner's own Xvfb at that depth: 2 bytes a pixel up to depth 16, else 4.
-        screen = xvfb_bytes * framebuffer_row_bytes(1, d) // framebuffer_row_bytes(1, depth)
-        fit = windows_that_fit(program, d, available, screen)
-        if fit > most:
-            ways.append("use a screen of depth %d (--depth %d), where %s" % (
-                d, d, "%d fit" % fit if fit < windows else
-                "all %d fit" % windows if windows > 1 else "it fits"))
-            most = fit
-    if most < windows:
-        ways.append("spread the windows over more hosts (--hostfile)" if most else
-                    "free memory first or use more hosts (--hostfile)")
-    return ", or ".join(ways)
-
-
-def check_memory(program, windows, depth, available, xvfb_bytes=0):
-    """Refuses when the windows, the launcher and the runner's own Xvfb would not fit in
-    `available`."""
-    if available is None:
-        return
-    each = window_bytes(program, depth)
-    need = each * windows + LAUNCH_BYTES + xvfb_bytes
-    if need <= available:
-        return
-    scene = scene_bytes(program, depth)
-    what = "%s each: %s for the process and its window and %s; %s for the launcher and " \
-        "the console%s" % (
-            human_bytes(each), human_bytes(WINDOW_PROCESS_BYTES),
-            "the scene buffer of %s bytes" % format(scene, ",") if program == "shardfall" else
-            "%s for the %s points of the lattice at depth %d"
-            % (human_bytes(scene), format(lattice_points(depth), ","), depth),
-            human_bytes(LAUNCH_BYTES), ", with the Xvfb's screen" if xvfb_bytes else "")
-    raise Refusal("%d %s window(s) need about %s (%s), more than the %s available "
-                  "(MemAvailable): %s" % (windows, program, human_bytes(need), what,
-                                          human_bytes(available),
-                                          memory_way_out(program, windows, depth, available,
-                                                         xvfb_bytes)))
+def memory_needed(program, windows, depth, xvfb_bytes=0):
+    """The memory the windows, the launcher and the runner's own Xvfb take together."""
+    return window_bytes(program, depth) * windows + LAUNCH_BYTES + xvfb_bytes

@@ -1,11 +1,11 @@
-"""What a host is: its CPU, memory, load, GL renderer and the facts a run records of it."""
+"""What a host is: its CPU, memory, load, limits, GL renderer and the facts a run records
+and checks of it."""
 
 import os
 import re
+import resource
 import socket
 import subprocess
-
-from . import limits
 
 
 def run_quietly(command, env=None, timeout=60):
@@ -28,6 +28,31 @@ def cpu_model(cpuinfo="/proc/cpuinfo"):
     except OSError:
         pass
     return "unknown"
+
+
+def meminfo_bytes(key, meminfo="/proc/meminfo"):
+    """A /proc/meminfo value ("MemAvailable", "MemTotal") in bytes; None when missing."""
+    try:
+        with open(meminfo) as f:
+            for line in f:
+                if line.startswith(key + ":"):
+                    return int(line.split()[1]) * 1024
+    except (OSError, ValueError, IndexError):
+        pass
+    return None
+
+
+def raise_file_limit():
+    """Raises this process's soft limit of open files to its hard limit (what it starts
+    inherits it); returns the soft limit then, None for no limit."""
+    soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+    if soft != hard:
+        try:
+            resource.setrlimit(resource.RLIMIT_NOFILE, (hard, hard))
+        except (ValueError, OSError):
+            pass
+        soft = resource.getrlimit(resource.RLIMIT_NOFILE)[0]
+    return None if soft == resource.RLIM_INFINITY else soft
 
 
 def load_average():
@@ -61,11 +86,17 @@ def glx_info(env):
     return info
 
 
-def host_facts(display, screen):
-    """The facts of this host that a run records and checks: the same whether the host is
-    the runner's own or one of a run across hosts."""
-    glx = glx_info(dict(os.environ, DISPLAY=display)) if display else {}
+def machine_facts():
+    """What a host says about itself before anything starts: the same whether the host is the
+    runner's own or one of a run across hosts. Its limit of open files is raised first, for
+    what it starts."""
     return {"name": socket.gethostname(), "cpu_model": cpu_model(), "cores": os.cpu_count(),
-            "memory_bytes": limits.meminfo_bytes("MemTotal"), "glx": glx,
-            "gl_renderer": glx.get("renderer"), "gl_version": glx.get("version"),
-            "display": display, "screen": screen, "mem_available": limits.mem_available()}
+            "memory_bytes": meminfo_bytes("MemTotal"),
+            "mem_available": meminfo_bytes("MemAvailable"), "open_files": raise_file_limit()}
+
+
+def display_facts(display, screen, env):
+    """The display the windows get and GL as they see it (read with their environment)."""
+    glx = glx_info(env) if display else {}
+    return {"display": display, "screen": screen, "glx": glx,
+            "gl_renderer": glx.get("renderer"), "gl_version": glx.get("version")}

@@ -14,7 +14,6 @@ off the screen (the driver then stacks them so that each stays visible).
 """
 
 from . import limits
-from .limits import Refusal
 
 WINDOW_SIZE = 1440
 STEP = 100
@@ -92,33 +91,6 @@ def most_windows(depth):
     """The most windows, numbered from 1, that one screen of this depth holds."""
     side = largest_side(depth)
     return places_that_fit(side, side)
-
-
-def check_own_screen(windows, depth):
-    """The side of the screen of a host's own Xvfb; refused when no screen suits them."""
-    side = own_screen(windows, depth)
-    if side is not None:
-        return side
-    most = most_windows(depth)
-    deeper = most_windows(16)
-    raise Refusal("%d window(s) numbered %d to %d cannot each have a place of their own on one "
-                  "screen of depth %d (an Xvfb's framebuffer stays under 2 GiB and its "
-                  "coordinates under 32768, room for %d places): put at most %d window(s) on "
-                  "a host%s, or run across more hosts (--hostfile)"
-                  % (len(windows), min(windows), max(windows), depth, most, most,
-                     " (%d at --depth 16)" % deeper if deeper > most else ""))
-
-
-def check_display(screen, windows, display):
-    """A display the user named: each window whole at a place of its own."""
-    width, height = screen["width"], screen["height"]
-    if suits(windows, width, height):
-        return
-    need = own_places_screen(max(windows))
-    raise Refusal("the screen of %s is %dx%d, too small for window(s) %s to each lie whole at "
-                  "a place of their own (%dx%d would keep them at 100 x their number): use a "
-                  "larger screen or leave out --display (bench-run then starts an Xvfb that "
-                  "holds them)" % (display, width, height, span(windows), need, need))
 
 
 def span(windows):

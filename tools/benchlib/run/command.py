@@ -7,9 +7,10 @@ import shlex
 import signal
 import sys
 
-from ..hosts.limits import Refusal
+from ..hosts.hostfile import HostfileError
 from ..results.layout import PROGRAMS
-from . import build, preflight, repeats, session
+from . import build, preflight, session, signals
+from .preflight import Refusal
 from .progress import Progress
 
 
@@ -138,30 +139,21 @@ def _silence_stdout():
 def main(argv=None):
     argv = list(sys.argv[1:] if argv is None else argv)
     progress = Progress()
-
-    def on_signal(signum, _frame):
-        raise session.Interrupted(signum)
-
     try:
-        # Ctrl-C stops the run even when the runner was started with SIGINT ignored (as a
-        # background job of a script is).
-        signal.signal(signal.SIGINT, signal.default_int_handler)
-        signal.signal(signal.SIGTERM, on_signal)
-        signal.signal(signal.SIGHUP, on_signal)
-        args = parse(argv)
-        (repeats.run_repeats if args.repeat > 1 else session.run)(args, argv, progress)
+        signals.install()
+        session.run(parse(argv), argv, progress)
         return 0
-    except Refusal as e:
+    except (Refusal, HostfileError) as e:
         print("bench-run: %s" % e, file=sys.stderr)
         return 2
     except BrokenPipeError:
         _silence_stdout()
         return 2
-    except (session.RunError,) + session.FAILURES as e:
+    except session.FAILURES as e:
         _end_line(progress)
         print("bench-run: error: %s" % e, file=sys.stderr)
         return 1
-    except (KeyboardInterrupt, session.Interrupted) as e:
+    except (KeyboardInterrupt, signals.Interrupted) as e:
         _end_line(progress)
         signum = getattr(e, "signum", signal.SIGINT)
         print("bench-run: interrupted (%s); the run was stopped"
@@ -173,7 +165,7 @@ def main(argv=None):
                                           if e.filename else ""), file=sys.stderr)
         return 1
     finally:
-        session.ignore_signals()
+        signals.ignore()
 
 
 def _end_line(progress):

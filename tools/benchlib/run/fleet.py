@@ -1,21 +1,25 @@
 """The hosts of a run as the runner sees them: one phase at a time, every host together.
 
-A run on this machine has one host, served in the runner's own process (OwnHost); a run
+A run on this machine has one host, served in the runner's own process (OwnMachine); a run
 across hosts has one bench-agent per host, started through the same launcher as the
-benchmark, that connects back over TCP (Agents). Both take the same orders (start, step,
-animate, end), report the same window state and are checked by the same check(hosts), so a
-run goes through one set of phases whatever its hosts. The runner only waits on the agents'
+benchmark, that connects back over TCP (Agents). Both say what their hosts are
+(gather_facts), open their displays for a run (open; repeats reuse them), take the same
+orders (start, step, animate, end), report the same window state and are checked by the same
+check(fleet), so a run goes through one set of phases whatever its hosts. The runner only waits on the agents'
 connections, the launcher and its own display (select with a timeout), so that it takes
 next to no CPU from the windows.
 """
 
 import base64
+import contextlib
 import os
 import secrets
 import select
+import shutil
 import signal
 import socket
 import subprocess
+import tempfile
 import time
 
 from ..hosts import hostfile as H
@@ -23,7 +27,6 @@ from ..hosts import processes
 from ..hosts.agent import HostWindows, marker_name
 from ..hosts.channel import SECRET_VARIABLE, Channel, ChannelClosed, own_address, proves
 from . import plan as planning
-from . import preflight
 from . import progress as P
 
 AGENT = os.path.join(planning.SOURCE_DIR, "tools", "bench-agent")
@@ -38,15 +41,23 @@ class ClusterError(Exception):
     pass
 
 
-class Hosts:
-    """What every kind of host keeps: the windows' state and the progress line."""
+class Fleet:
+    """What every kind of fleet keeps: the hosts' facts, the windows' state of the run in hand
+    and the progress line."""
 
-    def __init__(self, plan, progress):
+    def __init__(self, plan, progress, stack):
         self.plan = plan
         self.progress = progress
-        self.frames, self.last, self.appeared, self.summaries = {}, {}, set(), set()
-        self.facts = {}            # host -> machine.host_facts of it
+        self.stack = stack
+        self.facts = {}            # host -> what it said about itself, then of its display
         self.shared = True         # every host writes into the run folder itself
+        self.folder = None         # the folder of the run in hand
+        self.begin_run(None)
+
+    def begin_run(self, folder):
+        """A fresh state of the windows for the run into `folder`."""
+        self.folder = folder
+        self.frames, self.last, self.appeared, self.summaries = {}, {}, set(), set()
         self.phase = "starting"    # the phase the runner ordered
         self.shown_phase = None    # the finer phase the hosts report
         self.started = time.monotonic()
@@ -86,13 +97,14 @@ class Hosts:
         self.progress.show_made(phase, (phase, "%.0f" % elapsed, self.version), line, force)
 
 
-class OwnHost(Hosts):
+class OwnMachine(Fleet):
     """The runner's own machine, its windows driven in the runner's process."""
 
-    def __init__(self, plan, progress):
-        super().__init__(plan, progress)
-        self.host = None
+    def __init__(self, plan, progress, stack):
+        super().__init__(plan, progress, stack)
         self.check = None
+        self.host = HostWindows(plan.host_config(plan.hosts[0]), stack, self,
+                                lambda _driver: self.check and self.check(self), env=plan.env)
 
     # The driver's reporter.
     def show(self, phase, state, force=False):
@@ -102,19 +114,23 @@ class OwnHost(Hosts):
     def say(self, text):
         self.progress.say(text)
 
-    def start(self, stack):
-        plan = self.plan
-        self.host = HostWindows(plan.host_config(plan.windows), stack, self,
-                                lambda _driver: self.check and self.check(self),
-                                xvfb_env=plan.env)
-        facts = self.host.open()
-        if plan.args.display:
-            preflight.check_display(plan, facts, self.host.titles_shown())
-        self.facts = {facts["name"]: facts}
+    def gather_facts(self):
+        self.facts = {self.plan.hosts[0].name: self.host.facts()}
+        return self.facts
+
+    def open(self, folder, log_folder):
+        self.begin_run(folder)
+        name = self.plan.hosts[0].name
+        self.facts[name].update(self.host.open(log_folder))
+        self.host.begin(folder)
 
     @property
     def launch_display(self):
-        return self.host.watcher.display_name
+        return self.host.display
+
+    @property
+    def own_xvfb(self):
+        return {self.host.xvfb.pid} if self.host.xvfb else set()
 
     def command(self, do, _timeout, check, **fields):
         self.order(PHASES[do])
@@ -138,21 +154,28 @@ def write_files(folder, files):
                 f.write(base64.b64decode(data))
 
 
-class Agents(Hosts):
+class Agents(Fleet):
     """The agents' connections, by host."""
 
-    def __init__(self, plan, progress):
-        super().__init__(plan, progress)
+    def __init__(self, plan, progress, stack):
+        super().__init__(plan, progress, stack)
         # Only the address the hosts reach us at, and only agents that hold the run's secret.
         self.host_address = own_address(plan.placement)
         try:
             self.server = socket.create_server((self.host_address, 0))
         except OSError:
             self.server = socket.create_server(("", 0))
+        stack.callback(self.server.close)
         self.secret = secrets.token_hex(32)
         self.channels = {}
         self.wake = []          # more to wait on: the benchmark launcher's exit
         self.collected = False
+        self.launcher = None
+        # The agents' hostfile and log live in a folder of the runner's own until the run's
+        # folder exists: the agents are asked for their facts before anything is made.
+        self.private = tempfile.mkdtemp(prefix="bench-run-agents-")
+        stack.callback(shutil.rmtree, self.private, ignore_errors=True)
+        self.log_home = None    # where agents.log is kept at the end
 
     @property
     def address(self):
@@ -167,6 +190,8 @@ class Agents(Hosts):
     def launch_display(self):
         return self.plan.args.display or ":0"
 
+    own_xvfb = set()  # the agents' Xvfbs are theirs to stop
+
     def watch(self, stack, launcher):
         """A descriptor that becomes readable when the launcher ends (Linux 5.3 and later)."""
         try:
@@ -176,42 +201,70 @@ class Agents(Hosts):
         stack.callback(os.close, fd)
         self.wake = [fd]
 
-    def start(self, stack):
+    def log_tail(self, lines=8):
+        """The last lines the agents' launcher printed."""
+        try:
+            with open(os.path.join(self.private, "agents.log"), errors="replace") as f:
+                text = f.read().strip().splitlines()
+        except OSError:
+            return ""
+        return (": " + " | ".join(text[-lines:])) if text else ""
+
+    def gather_facts(self):
+        """Starts an agent on every host; each says what its host is."""
         plan = self.plan
         names = list(plan.placement)
-        with open(os.path.join(plan.out, marker_name(plan.token)), "w"):
-            pass
         hostfile = None
         if not plan.slurm:
-            hostfile = os.path.join(plan.out, ".agents-hostfile")
+            hostfile = os.path.join(self.private, "agents-hostfile")
             with open(hostfile, "w") as f:
                 f.write(H.format_hostfile([H.Host(n, 1) for n in names], plan.mpi))
         argv = planning.launch_argv(
             plan, [AGENT, "--connect", self.address], len(names), hostfile,
             {"PATH": os.environ.get("PATH", "/usr/bin:/bin")},
-            # the run folder may not exist yet on the other hosts
+            # the run folder does not exist yet, and may never on the other hosts
             "/", ["-N", str(len(names)), "--ntasks-per-node=1", "--overlap"],
             forward=[SECRET_VARIABLE])
         if plan.slurm:  # the agents are no MPI job
             argv = [x if not x.startswith("--mpi=") else "--mpi=none" for x in argv]
         env = {k: v for k, v in plan.env.items() if k != processes.TAG_VARIABLE}
         env[SECRET_VARIABLE] = self.secret
-        log = stack.enter_context(open(os.path.join(plan.out, "agents.log"), "wb"))
+        log = self.stack.enter_context(open(os.path.join(self.private, "agents.log"), "wb"))
         try:
-            self.launcher = subprocess.Popen(argv, cwd=plan.out, env=env, stdout=log,
+            self.launcher = subprocess.Popen(argv, cwd="/", env=env, stdout=log,
                                              stderr=subprocess.STDOUT,
                                              stdin=subprocess.DEVNULL, start_new_session=True,
                                              preexec_fn=processes.die_with_parent)
         except OSError as e:
             raise ClusterError("cannot start the agents with %s: %s" % (argv[0], e)) from None
-        stack.callback(self.stop)
+        self.stack.callback(self.stop)
         self.accept(names)
+        rendering = {k: plan.env[k] for k in planning.RENDERING_VARIABLES if k in plan.env}
         for host, channel in self.channels.items():
-            channel.send({"config": plan.host_config(plan.placement[host])})
+            channel.send({"config": dict(plan.host_config(self.host_plan(host)),
+                                         env=rendering)})
         for host, reply in self.gather("ready", plan.args.appear_timeout).items():
             self.facts[host] = reply["ready"]
+        return self.facts
+
+    def host_plan(self, name):
+        return next(h for h in self.plan.hosts if h.name == name)
+
+    def open(self, folder, log_folder):
+        """Every host's display (started on the first run) and a driver for the run into
+        `folder`; a host that finds the runner's marker there shares the folder."""
+        self.begin_run(folder)
+        self.collected = False
+        if self.log_home is None:
+            self.log_home = log_folder
+        with open(os.path.join(folder, marker_name(self.plan.token)), "w"):
+            pass
+        for channel in self.channels.values():
+            channel.send({"do": "open", "folder": folder, "log_folder": log_folder})
+        self.shared = True
+        for host, reply in self.gather("open", self.plan.args.appear_timeout).items():
+            self.facts[host].update(reply["facts"])
             self.shared = self.shared and reply.get("shared", False)
-        preflight.check_hosts(plan, self.facts)
 
     def accept(self, names):
         """Every host's agent, each proving that it holds the run's secret: a connection
@@ -255,14 +308,16 @@ class Agents(Hosts):
                 channel.name = "the agent on %s" % host
                 channel.limit = None
                 self.channels[host] = channel
+            missing = [n for n in names if n not in self.channels]
             if self.launcher.poll() is not None:
-                raise ClusterError("the agents' launcher ended with status %d before every "
-                                   "agent had connected (see agents.log)"
-                                   % self.launcher.returncode)
+                raise ClusterError("the agents' launcher ended with status %d before the "
+                                   "agent on %s had connected%s"
+                                   % (self.launcher.returncode, ", ".join(missing),
+                                      self.log_tail()))
             if time.monotonic() > deadline:
-                missing = [n for n in names if n not in self.channels]
-                raise ClusterError("no agent connected from %s within %g s (see agents.log)"
-                                   % (", ".join(missing), self.plan.args.appear_timeout))
+                raise ClusterError("no agent connected from %s within %g s%s"
+                                   % (", ".join(missing), self.plan.args.appear_timeout,
+                                      self.log_tail()))
         for channel in pending:
             self.turn_away(channel, "every agent had connected")
 
@@ -333,7 +388,7 @@ class Agents(Hosts):
         without raising."""
         if self.shared or self.collected:
             return
-        folder = self.plan.out
+        folder = self.folder
         timeout = 15.0 if failed else 120.0
         pending = {}
         for host, channel in self.channels.items():
@@ -378,5 +433,13 @@ class Agents(Hosts):
                              signal.SIGTERM)
         for channel in self.channels.values():
             channel.close()
-        self.server.close()
         processes.stop_process(self.launcher)
+        if self.log_home:
+            with contextlib.suppress(OSError):
+                shutil.copyfile(os.path.join(self.private, "agents.log"),
+                                os.path.join(self.log_home, "agents.log"))
+
+
+def fleet_for(plan, progress, stack):
+    """The fleet that serves the plan's hosts."""
+    return (Agents if plan.across else OwnMachine)(plan, progress, stack)

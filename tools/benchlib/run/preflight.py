@@ -1,13 +1,65 @@
-"""Checks of a run before anything starts: the window count, the output folder, and what
-each host can hold (the numbers are hosts.limits')."""
+"""Pre-flight: every check of a run before anything starts, on its plan and on what each host
+said about itself. A run that cannot work is refused here, in one line that names the limit
+and the way out (bench-run's status 2). The figures are hosts.limits' and hosts.placement's.
+
+The checks, in the order they are made: the window count, the launcher's options, the output
+folder, then for every host with windows its screen (the one bench-run makes, or the display
+the user named: depth, size, X clients, another run on it), its memory and, on the runner's
+machine, the launcher's open files.
+"""
 
 import os
 
 from ..hosts import limits, placement
-from ..hosts.limits import Refusal
 
-MAX_WINDOWS = 4095  # ranks 1..4095; the programs hold 4,096 processes with rank 0
+MAX_WINDOWS = 4095  # ranks 1..4095; the programs hold 4,096 processes with the console rank
 
+
+class Refusal(Exception):
+    """A run that must not start; the message is the whole explanation."""
+
+
+def check(plan, facts):
+    """Every check of the run; facts: {host: what the host said about itself}."""
+    check_window_count(len(plan.windows))
+    check_launcher_options(plan)
+    check_out(plan.out)
+    for host in plan.hosts:
+        if host.windows:
+            where = ("host %s (window(s) %s): " % (host.name, ", ".join(map(str, host.windows)))
+                     if plan.across else "")
+            try:
+                check_host(plan, host, facts[host.name])
+            except Refusal as e:
+                raise Refusal(where + str(e)) from None
+
+
+def check_host(plan, host, fact):
+    a = plan.args
+    if a.display:
+        screen = fact["screen"]
+        check_depth(a.depth, a.display, screen["depth"])
+        check_display_size(screen, host.windows, a.display)
+        clients = fact.get("x_clients")
+        if clients:
+            check_clients(len(host.windows), limits.client_limit(clients["resource_id_mask"]),
+                          clients["connected"], a.display, clients.get("files"))
+        if fact.get("titles_shown"):
+            raise Refusal("the display %s already shows %s window(s) (%s): another run? Use "
+                          "the runner's own Xvfb (leave out --display)"
+                          % (a.display, plan.program.display_name, fact["titles_shown"][0]))
+        depth, xvfb_bytes = screen["depth"], 0
+    else:
+        check_own_screen(host.windows, plan.depth, host.screen)
+        depth = plan.depth
+        xvfb_bytes = 0 if plan.across else limits.framebuffer_bytes(host.screen, host.screen,
+                                                                    depth)
+    check_memory(a.program, len(host.windows), depth, fact.get("mem_available"), xvfb_bytes)
+    if not plan.across:
+        check_open_files(len(host.windows), fact.get("open_files"))
+
+
+# ---------------------------------------------------------------- the run as asked
 
 def check_window_count(windows):
     if windows > MAX_WINDOWS:
@@ -16,10 +68,20 @@ def check_window_count(windows):
                                                                   MAX_WINDOWS))
 
 
+def check_launcher_options(plan):
+    """The user's own launcher options go to the launcher that starts the ranks."""
+    a = plan.args
+    if plan.slurm and a.launcher_args:
+        raise Refusal("inside a Slurm allocation srun starts the ranks: give its options with "
+                      "--srun-args, not --launcher-args or after --")
+    if not plan.slurm and a.srun_args:
+        raise Refusal("--srun-args is for runs inside a Slurm allocation; mpirun's options go "
+                      "in --launcher-args or after --")
+
+
 def check_out(path):
     """Refuses an --out that names a file, a folder that is not empty or a place that cannot be
-    written; returns the absolute path. The folder itself is made later."""
-    path = os.path.abspath(path)
+    written. The folder itself is made once every check has passed."""
     if os.path.exists(path) and not os.path.isdir(path):
         raise Refusal("--out %s is a file, not a folder: name a new folder" % path)
     if os.path.isdir(path):
@@ -40,59 +102,142 @@ def check_out(path):
         raise Refusal("--out %s cannot be written (%s %s): name a folder you can write to"
                       % (path, parent, "is on a read-only file system" if read_only
                          else "is not writable"))
-    return path
 
 
-def make_out(path):
-    """Creates the output folder; an OSError (read-only file system, ...) becomes a Refusal."""
-    try:
-        os.makedirs(path, exist_ok=True)
-        probe = os.path.join(path, ".bench-run-probe")
-        with open(probe, "w"):
-            pass
-        os.unlink(probe)
-    except OSError as e:
-        raise Refusal("cannot write to --out %s (%s): name a folder you can write to"
-                      % (path, e.strerror or e)) from None
+def out_unwritable(path, error):
+    """The output folder could not be made or written after all."""
+    return Refusal("cannot write to --out %s (%s): name a folder with room you can write to"
+                   % (path, error))
 
 
-def check_display(plan, facts, clashes):
-    """A display the user named: depth, size, memory, no other run on it."""
-    a = plan.args
-    screen = facts["screen"]
-    limits.check_depth(a.depth, a.display, screen["depth"])
-    placement.check_display(screen, plan.windows, a.display)
-    limits.check_memory(a.program, a.windows, screen["depth"], facts["mem_available"])
-    check_display_clients(a.windows, facts, a.display)
-    if clashes:
-        raise limits.Refusal("the display %s already shows %s window(s) (%s): another run? "
-                             "Use the runner's own Xvfb (leave out --display)"
-                             % (a.display, plan.program.display_name, clashes[0]))
+# ---------------------------------------------------------------- screens and displays
+
+def check_own_screen(windows, depth, side):
+    """The screen bench-run makes for a host's windows (side None: no screen suits them)."""
+    if side is not None:
+        return
+    most = placement.most_windows(depth)
+    deeper = placement.most_windows(16)
+    raise Refusal("%d window(s) numbered %d to %d cannot each have a place of their own on one "
+                  "screen of depth %d (an Xvfb's framebuffer stays under 2 GiB and its "
+                  "coordinates under 32768, room for %d places): put at most %d window(s) on "
+                  "a host%s, or run across more hosts (--hostfile)"
+                  % (len(windows), min(windows), max(windows), depth, most, most,
+                     " (%d at --depth 16)" % deeper if deeper > most else ""))
 
 
-def check_display_clients(windows, facts, display):
-    clients = facts.get("x_clients")
-    if clients:
-        limits.check_clients(windows, limits.client_limit(clients["resource_id_mask"]),
-                             clients["connected"], display, clients.get("files"))
+def check_display_size(screen, windows, display):
+    """A display the user named: each window whole at a place of its own."""
+    width, height = screen["width"], screen["height"]
+    if placement.suits(windows, width, height):
+        return
+    need = placement.own_places_screen(max(windows))
+    raise Refusal("the screen of %s is %dx%d, too small for window(s) %s to each lie whole at "
+                  "a place of their own (%dx%d would keep them at 100 x their number): use a "
+                  "larger screen or leave out --display (bench-run then starts an Xvfb that "
+                  "holds them)" % (display, width, height, placement.span(windows), need, need))
 
 
-def check_hosts(plan, facts):
-    """Pre-flight of every host of a run across hosts: its memory for its windows, and a
-    display it was given."""
-    a = plan.args
-    for host, windows in plan.placement.items():
-        fact = facts[host]
-        if not windows:
-            continue
-        try:
-            screen = fact["screen"]
-            if a.display:
-                limits.check_depth(a.depth, a.display, screen["depth"])
-                placement.check_display(screen, windows, a.display)
-                check_display_clients(len(windows), fact, a.display)
-            limits.check_memory(a.program, len(windows), screen["depth"],
-                                fact.get("mem_available"))
-        except limits.Refusal as e:
-            raise limits.Refusal("host %s (window(s) %s): %s"
-                                 % (host, ", ".join(map(str, windows)), e)) from None
+def check_depth(requested, display, actual):
+    if requested is not None and requested != actual:
+        raise Refusal("--depth %d, but the display %s has depth %d: leave out --depth or use a "
+                      "display of depth %d" % (requested, display, actual, requested))
+
+
+def check_clients(windows, limit, connected, display, files=None):
+    """A display the user named: room for the windows beside the clients it has. connected:
+    the clients it has now, the server's own and the runner's included (X-Resource tells), or
+    None when the display does not tell (then only those two are assumed). files: [the
+    server's limit of open files, the files it has open], when its process can be read: a
+    client takes one more, and a server without one leaves the client waiting unrefused (the
+    windows never appear)."""
+    have = connected if connected is not None else 2
+    free = limit - have
+    if files is not None and files[0] - files[1] < min(windows, free):
+        room = max(0, files[0] - files[1])
+        raise Refusal("the display %s has room for %d more X client(s): its server's limit of "
+                      "open files is %d and it has %d open (every client takes one), but %d "
+                      "window(s) need one each: run at most %d window(s) there, start the "
+                      "server with a higher limit (ulimit -n), or leave out --display "
+                      "(bench-run then starts an Xvfb with room for them)"
+                      % (display, room, files[0], files[1], windows, room))
+    if windows <= free:
+        return
+    told = ("%d connected now (X-Resource), the server's own and the runner's among them"
+            % connected if connected is not None else
+            "assuming only the server's own and the runner's are connected: the display has "
+            "no X-Resource extension to tell")
+    raise Refusal("the display %s admits %d X clients (%s), but %d window(s) need one each: "
+                  "run at most %d window(s) there, or leave out --display (bench-run then "
+                  "starts an Xvfb with room for them)" % (display, limit, told, windows,
+                                                          max(0, free)))
+
+
+# ---------------------------------------------------------------- memory and open files
+
+def check_open_files(windows, limit):
+    """The launcher on this host holds a few open files for every window it starts."""
+    if limit is None or limits.launcher_files(windows) <= limit:
+        return
+    raise Refusal("%d windows need about %d open files in the launcher (%d and %d a window), "
+                  "more than the limit of %d (the hard limit, ulimit -Hn, to which bench-run "
+                  "raised its own): run at most %d window(s), or raise the hard limit (nofile "
+                  "in /etc/security/limits.conf, LimitNOFILE= of a systemd service)"
+                  % (windows, limits.launcher_files(windows), limits.LAUNCHER_FILES,
+                     limits.LAUNCHER_FILES_PER_WINDOW, limit,
+                     max(0, (limit - limits.LAUNCHER_FILES) // limits.LAUNCHER_FILES_PER_WINDOW)))
+
+
+def human_bytes(n):
+    for unit, size in (("TB", 1e12), ("GB", 1e9), ("MB", 1e6)):
+        if n >= size:
+            return "%.3g %s" % (n / size, unit)
+    return "%d bytes" % n
+
+
+def memory_way_out(program, windows, depth, available, xvfb_bytes=0):
+    """What lets a run that does not fit go ahead: fewer windows, a lower depth for
+    latticeglow (its lattice shrinks with the depth; only depths where more windows fit,
+    each with how many), or else more memory or more hosts."""
+    most = limits.windows_that_fit(program, depth, available, xvfb_bytes)
+    ways = ["run at most %d window(s)" % most] if most else []
+    lower = sorted((d for d in limits.LATTICE_BITS if d < depth), reverse=True)
+    for d in (lower if program == "latticeglow" else []):
+        if most >= windows:
+            break
+        # The runner's own Xvfb at that depth: 2 bytes a pixel up to depth 16, else 4.
+        screen = xvfb_bytes * limits.framebuffer_row_bytes(1, d) \
+            // limits.framebuffer_row_bytes(1, depth)
+        fit = limits.windows_that_fit(program, d, available, screen)
+        if fit > most:
+            ways.append("use a screen of depth %d (--depth %d), where %s" % (
+                d, d, "%d fit" % fit if fit < windows else
+                "all %d fit" % windows if windows > 1 else "it fits"))
+            most = fit
+    if most < windows:
+        ways.append("spread the windows over more hosts (--hostfile)" if most else
+                    "free memory first or use more hosts (--hostfile)")
+    return ", or ".join(ways)
+
+
+def check_memory(program, windows, depth, available, xvfb_bytes=0):
+    """Refuses when the windows, the launcher and the runner's own Xvfb would not fit in
+    `available` (None: the host did not tell)."""
+    if available is None:
+        return
+    need = limits.memory_needed(program, windows, depth, xvfb_bytes)
+    if need <= available:
+        return
+    each, scene = limits.window_bytes(program, depth), limits.scene_bytes(program, depth)
+    what = "%s each: %s for the process and its window and %s; %s for the launcher and " \
+        "the console%s" % (
+            human_bytes(each), human_bytes(limits.WINDOW_PROCESS_BYTES),
+            "the scene buffer of %s bytes" % format(scene, ",") if program == "shardfall" else
+            "%s for the %s points of the lattice at depth %d"
+            % (human_bytes(scene), format(limits.lattice_points(depth), ","), depth),
+            human_bytes(limits.LAUNCH_BYTES), ", with the Xvfb's screen" if xvfb_bytes else "")
+    raise Refusal("%d %s window(s) need about %s (%s), more than the %s available "
+                  "(MemAvailable): %s" % (windows, program, human_bytes(need), what,
+                                          human_bytes(available),
+                                          memory_way_out(program, windows, depth, available,
+                                                         xvfb_bytes)))

@@ -12,14 +12,14 @@ import sys
 import time
 
 from ..hosts import placement
-from ..hosts.limits import meminfo_bytes
-from ..hosts.machine import cpu_model, git_revision, load_average
+from ..hosts.machine import cpu_model, git_revision, load_average, meminfo_bytes
 from ..results import layout as L
 from ..results.files import replace_json
 from ..results.parser import ParseError, parse_results_file
 from . import build
 from .orphans import RESERVE_NAME, runner_identity
-from .plan import SOURCE_DIR
+from .plan import SOURCE_DIR, launch_line
+from .signals import Interrupted
 
 
 def now_iso():
@@ -142,40 +142,49 @@ class RunRecord:
         self.write()
 
 
+def final_status(exc):
+    if exc is None:
+        return "ok", None
+    if isinstance(exc, (KeyboardInterrupt, Interrupted)):
+        return "interrupted", str(exc) or "interrupted by SIGINT"
+    if isinstance(exc, BrokenPipeError):
+        return "interrupted", "standard output was closed"
+    return "failed", str(exc) or type(exc).__name__
+
+
 # ---------------------------------------------------------------- what ran, and where
 
-def new_record(plan, argv):
-    """run.json as the run starts: what is to run (status "running")."""
+def new_record(plan, folder, argv):
+    """run.json of a run into `folder` as it starts: what is to run (status "running")."""
     a = plan.args
-    return RunRecord(plan.out, {
+    return RunRecord(folder, {
         "program": a.program, "windows": len(plan.windows), "frames": a.frames,
         "seconds": a.seconds, "status": "running", "error": None, "run_id": plan.token,
         "mpi": {"library": plan.mpi, "launcher": plan.launcher},
         "host": socket.gethostname(), "start_time": now_iso(),
         "end_time": None, "source_dir": SOURCE_DIR, "build_dir": plan.build_dir,
-        "program_path": plan.program_path, "output_folder": plan.out,
-        "command": [sys.argv[0]] + list(argv), "launcher_command": plan.command,
+        "program_path": plan.program_path, "output_folder": folder,
+        "command": [sys.argv[0]] + list(argv), "launcher_command": launch_line(plan, folder),
         "launcher_args": plan.user_args, "runner": runner_identity(),
         "launcher_status": None, "results_files": {}, "frames_reported": {},
         "summaries_written": {}, "window_visuals": {}})
 
 
-def describe(record, plan, hosts):
+def describe(record, plan, fleet):
     """What the run meets: display, screen, GL and MPI, the runner's machine (the context)
     and every host. A run across hosts takes display, screen and GL from its first host
     with windows."""
     info = record.info
-    # In placement order across hosts (the first host may hold only the console).
-    facts = {h: hosts.facts[h] for h in plan.placement} if plan.hosts else hosts.facts
+    facts = {h.name: fleet.facts[h.name] for h in plan.hosts}  # in rank order
     info["mpi"].update(build.launcher_version(plan.launcher, plan.env))
-    info["mpi"]["launcher"] = plan.command[0]
-    first = next(facts[h] for h in facts if not plan.hosts or plan.placement[h])
+    info["mpi"]["launcher"] = info["launcher_command"][0]
+    first = next(facts[h.name] for h in plan.hosts if h.windows)
     screen = first["screen"]
     display = {"name": plan.args.display or first["display"], "own_xvfb": not plan.args.display,
-               "xvfb_pid": first["xvfb_pid"] if not plan.hosts else None}
-    if plan.hosts:
+               "xvfb_pid": first["xvfb_pid"] if not plan.across else None}
+    if plan.across:
         display["per_host"] = {h: f["display"] for h, f in facts.items()}
-        info.update({"shared_folder": hosts.shared, "placement": plan.placement})
+        info.update({"shared_folder": fleet.shared, "placement": plan.placement})
     info.update({"display": display, "screen": screen, "screen_depth": screen["depth"],
                  "glx": first["glx"], "renderer": first["gl_renderer"]})
     context = {"host": socket.gethostname(), "cpu_model": cpu_model(), "cores": os.cpu_count(),
@@ -188,16 +197,13 @@ def describe(record, plan, hosts):
     info["git_revision"] = context["git_revision"]
     info["hosts"] = [{"name": f["name"], "cpu_model": f["cpu_model"], "cores": f["cores"],
                       "memory_bytes": f["memory_bytes"], "gl_renderer": f["gl_renderer"],
+                      "gl_version": f["gl_version"], "gl_vendor": f["glx"].get("vendor"),
                       "mpi_library": plan.mpi,
-                      "windows": plan.placement[h] if plan.hosts else [],
+                      "windows": host.windows if plan.across else [],
                       "screen": f["screen"],
-                      "moved_windows": placement.moved(host_windows(plan, h), **size(f))}
-                     for h, f in facts.items()]
+                      "moved_windows": placement.moved(host.windows, **size(f))}
+                     for host, f in ((h, facts[h.name]) for h in plan.hosts)]
     record.write()
-
-
-def host_windows(plan, host):
-    return plan.placement[host] if plan.hosts else plan.windows
 
 
 def size(facts):

@@ -1,21 +1,16 @@
-"""--repeat K: the same run K times back to back, into one folder with a sub-folder per repeat
-(repeat-1, repeat-2, ...), each a run folder of its own made by fresh processes. On this
-machine the repeats share one display: the runner's own Xvfb (or the --display given) lives
-for all of them. The folder's run.json lists the repeats with their status; a repeat that
-fails ends the series."""
+"""--repeat K: the same plan run K times back to back, into one folder with a sub-folder per
+repeat (repeat-1, repeat-2, ...), each a run folder of its own made by fresh processes on the
+displays the first repeat opened. The folder's run.json lists every repeat begun with its
+state (a repeat is listed "running" before it starts, so that a series killed on the way
+still shows it); a repeat that fails ends the series."""
 
-import contextlib
-import copy
-import datetime
 import os
 import sys
 
-from ..hosts import limits, placement
-from ..hosts.xvfb import Xvfb
-from ..results.files import replace_json
-from . import preflight, session
+from ..results.files import read_json, replace_json
 from .orphans import runner_identity
-from .record import now_iso
+from .record import final_status, now_iso
+from .verify import report_command
 
 PREFIX = "repeat-"
 
@@ -24,65 +19,46 @@ def repeat_folder(parent, k):
     return os.path.join(parent, "%s%d" % (PREFIX, k))
 
 
-def run_repeats(args, argv, progress):
-    stamp = datetime.datetime.now().strftime("%Y%m%d-%H%M%S")
-    default = os.path.join("runs", "%s-%s" % (args.program, stamp))
-    parent = preflight.check_out(args.out or default)
+def repeat_status(folder):
+    """(status, error) of a repeat as its own run.json tells, or None."""
+    info, problem = read_json(os.path.join(folder, "run.json"))
+    if problem or not isinstance(info, dict) or not isinstance(info.get("status"), str):
+        return None
+    return info["status"], info.get("error")
+
+
+def run_series(plan, argv, progress, make_folder, run_one):
+    """Runs run_one(folder) for every repeat; the series' run.json in plan.out."""
+    args = plan.args
+    parent = plan.out
+    make_folder(parent)
     info = {"program": args.program, "windows": args.windows, "frames": args.frames,
             "seconds": args.seconds, "repeat": args.repeat, "status": "running",
-            "error": None, "start_time": now_iso(), "end_time": None,
+            "error": None, "run_id": plan.token, "start_time": now_iso(), "end_time": None,
             "command": [sys.argv[0]] + list(argv), "runner": runner_identity(), "repeats": []}
-    made = not os.path.exists(parent)
-    preflight.make_out(parent)
     path = os.path.join(parent, "run.json")
     replace_json(path, info)
     status, error = "ok", None
     try:
-        with contextlib.ExitStack() as stack:
-            shared = dict(vars(args), repeat=1)
-            if not args.display and not args.hostfile and \
-                    not os.environ.get("SLURM_JOB_NODELIST"):
-                shared["display"] = own_display(stack, args, parent)
-            for k in range(1, args.repeat + 1):
-                progress.say("repeat %d of %d" % (k, args.repeat))
-                one = copy.copy(args)
-                vars(one).update(shared, out=repeat_folder(parent, k))
-                entry = {"folder": os.path.basename(one.out), "status": "running"}
-                info["repeats"].append(entry)
-                try:
-                    session.run(one, argv, progress)
-                    entry["status"] = "ok"
-                except BaseException as e:
-                    entry["status"], entry["error"] = session.final_status(e)
-                    raise
-                finally:
-                    replace_json(path, info)
-    except limits.Refusal:
-        if not os.path.exists(repeat_folder(parent, 1)):
-            # Refused before anything ran: nothing is left behind.
-            for name in ("run.json", "xvfb.log"):
-                with contextlib.suppress(OSError):
-                    os.unlink(os.path.join(parent, name))
-            if made:
-                with contextlib.suppress(OSError):
-                    os.rmdir(parent)
-            raise
-        status, error = "failed", "a repeat was refused"
-        raise
+        for k in range(1, args.repeat + 1):
+            progress.say("repeat %d of %d" % (k, args.repeat))
+            folder = repeat_folder(parent, k)
+            entry = {"folder": os.path.basename(folder), "status": "running"}
+            info["repeats"].append(entry)
+            replace_json(path, info)
+            try:
+                make_folder(folder)
+                run_one(folder)
+                entry["status"] = "ok"
+            except BaseException as e:
+                entry["status"], entry["error"] = repeat_status(folder) or final_status(e)
+                raise
+            finally:
+                replace_json(path, info)
     except BaseException as e:
-        status, error = session.final_status(e)
+        status, error = final_status(e)
         raise
     finally:
-        if os.path.exists(path):
-            info.update(status=status, error=error, end_time=now_iso())
-            replace_json(path, info)
-    print("repeats complete: %s (tools/bench-report %s for the report)" % (parent, parent))
-
-
-def own_display(stack, args, parent):
-    """One Xvfb for every repeat, as large as the windows need, with room for their X
-    clients."""
-    size = placement.own_screen(range(1, args.windows + 1), args.depth or 24)
-    log = stack.enter_context(open(os.path.join(parent, "xvfb.log"), "wb"))
-    return stack.enter_context(Xvfb(size, size, args.depth or 24, log=log,
-                                    max_clients=limits.xvfb_max_clients(args.windows))).display
+        info.update(status=status, error=error, end_time=now_iso())
+        replace_json(path, info)
+    print("repeats complete: %s (%s %s for the report)" % (parent, report_command(), parent))

@@ -1,5 +1,6 @@
-"""bench-run pieces that need no X display: build detection, pre-flight refusals, --out
-edges, console lines about results files, progress lines, tagged processes."""
+"""The run package without an X display: build detection, the plan and its pre-flight (plain
+functions on a plan and crafted host facts, and through the command line), --out edges, the
+verdict on the results files, progress lines."""
 
 import io
 import os
@@ -11,11 +12,10 @@ import types
 import unittest
 
 import toolstest as T
-from benchlib.hosts import limits, processes
-from benchlib.hosts import placement as P
-from benchlib.results import follow, numbers
+from benchlib.hosts import limits, machine
+from benchlib.results import follow
 from benchlib.results import layout as L
-from benchlib.run import build, plan, preflight, progress, record, session
+from benchlib.run import build, plan, preflight, progress, record, verify
 
 GB = 10 ** 9
 
@@ -151,7 +151,7 @@ class PreflightRefusals(Folder):
         for program, depth, measured in (("latticeglow", 16, 74.7e6),
                                          ("latticeglow", 24, 1.83e9), ("shardfall", 24, 726e6)):
             self.assertGreaterEqual(limits.window_bytes(program, depth), measured)
-        limits.check_memory("shardfall", 31, 24, 23 * GB)
+        preflight.check_memory("shardfall", 31, 24, 23 * GB)
         screen = limits.framebuffer_bytes(32740, 32740, 16)
         for program, windows, depth, available, xvfb, told in (
                 ("shardfall", 40, 24, 23, 0, r"734 MB each.*: run at most 31 window\(s\), or "
@@ -168,13 +168,13 @@ class PreflightRefusals(Folder):
                 ("latticeglow", 2, 16, 0.1, 0, r": free memory first or use more hosts "
                  r"\(--hostfile\)$")):
             with self.subTest(program=program, windows=windows, depth=depth):
-                with self.assertRaisesRegex(limits.Refusal, told) as caught:
-                    limits.check_memory(program, windows, depth, available * GB, xvfb)
+                with self.assertRaisesRegex(preflight.Refusal, told) as caught:
+                    preflight.check_memory(program, windows, depth, available * GB, xvfb)
                 # Only lower depths are the way out.
                 self.assertTrue(all(int(d) < depth for d in
                                     re.findall(r"--depth (\d+)", str(caught.exception))))
         # Through the command line: more shardfall windows than this machine holds.
-        available = limits.mem_available()
+        available = machine.meminfo_bytes("MemAvailable")
         windows = available // limits.window_bytes("shardfall", 24) + 1
         if windows > preflight.MAX_WINDOWS:
             self.skipTest("more memory than 4,095 windows need")
@@ -190,15 +190,45 @@ class PreflightRefusals(Folder):
 
     def test_display_size_and_depth(self):
         screen = {"width": 1800, "height": 1800, "depth": 16}
-        P.check_display(screen, [1, 2, 3], ":60")
-        with self.assertRaisesRegex(limits.Refusal, "1800x1800, too small for window.*1-5 .*"
-                                    "1940x1940.*leave out --display"):
-            P.check_display(screen, range(1, 6), ":60")
-        limits.check_depth(None, ":58", 16)
-        limits.check_depth(16, ":58", 16)
-        with self.assertRaisesRegex(limits.Refusal, "--depth 24, but the display :58 has "
+        preflight.check_display_size(screen, [1, 2, 3], ":60")
+        with self.assertRaisesRegex(preflight.Refusal, "1800x1800, too small for window.*1-5 "
+                                    ".*1940x1940.*leave out --display"):
+            preflight.check_display_size(screen, range(1, 6), ":60")
+        preflight.check_depth(None, ":58", 16)
+        preflight.check_depth(16, ":58", 16)
+        with self.assertRaisesRegex(preflight.Refusal, "--depth 24, but the display :58 has "
                                     "depth 16"):
-            limits.check_depth(24, ":58", 16)
+            preflight.check_depth(24, ":58", 16)
+
+    def test_hosts_of_a_run_across_hosts_from_their_facts(self):
+        """The checks of every host run on the plan and what each host said, no agent
+        needed: the first host that cannot hold its windows is named with them."""
+        args = types.SimpleNamespace(program="latticeglow", windows=5, depth=24, display=None,
+                                     launcher_args=[], srun_args=[])
+        hosts = [plan.HostPlan("node1", []), plan.HostPlan("node2", [1, 2, 3], 1740),
+                 plan.HostPlan("node3", [4, 5], None)]
+        run_plan = plan.Plan(args, L.LATTICEGLOW, [1, 2, 3, 4, 5], "", None, "openmpi", "",
+                             os.path.join(self.dir, "out"), "", {}, hosts, across=True)
+        roomy = {"mem_available": 100 * GB, "open_files": 64}
+        facts = {"node1": {}, "node2": roomy, "node3": roomy}
+        hosts[2].screen = 1940
+        preflight.check(run_plan, facts)  # open files are the runner's launcher's alone
+        facts["node2"] = dict(roomy, mem_available=2 * GB)
+        with self.assertRaisesRegex(preflight.Refusal, r"^host node2 \(window\(s\) 1, 2, 3\): "
+                                    r"3 latticeglow window\(s\) need about"):
+            preflight.check(run_plan, facts)
+        facts["node2"], hosts[2].screen = roomy, None
+        with self.assertRaisesRegex(preflight.Refusal, r"^host node3 \(window\(s\) 4, 5\): 2 "
+                                    r"window\(s\) numbered 4 to 5 cannot"):
+            preflight.check(run_plan, facts)
+        # A display the user named: its clients, and another run's windows on it.
+        args.display, hosts[2].screen = ":0", None
+        shown = dict(roomy, screen={"width": 2000, "height": 2000, "depth": 24},
+                     x_clients=None, titles_shown=["OPENGL Latticeglow  64  Thread: 1"])
+        facts["node2"] = facts["node3"] = shown
+        with self.assertRaisesRegex(preflight.Refusal, "^host node2 .*already shows "
+                                    "Latticeglow window"):
+            preflight.check(run_plan, facts)
 
 
 class OutEdges(Folder):
@@ -289,9 +319,9 @@ class ConsoleLines(unittest.TestCase):
             f.write("The results file is incomplete: %s/%s (first failed write: No space left on "
                     "device); the console holds the full reports.\n" % (folder, names[2]))
         run_plan = plan.Plan(types.SimpleNamespace(frames=2, seconds=None), L.SHARDFALL, [1, 2],
-                             "", None, "", "", folder, "", {})
+                             "", None, "", "", folder, "", {}, [])
         console = follow.ConsoleFollower(os.path.join(folder, "console.log"))
-        lines, problems = session.verify(run_plan, console, [])
+        lines, problems = verify.verify(run_plan, folder, console, [])
         self.assertEqual(lines, [
             "window 1: 2 frame(s), summary written: %s" % names[1],
             "window 2: the results file is incomplete: %s (first failed write: No space left "
@@ -300,63 +330,8 @@ class ConsoleLines(unittest.TestCase):
         # A window that drew nothing in a run for some seconds fails it.
         T.write_lines(folder, names[1], T.shardfall_lines(1, [], init=12.5))
         run_plan.args = types.SimpleNamespace(frames=None, seconds=5)
-        self.assertEqual(session.verify(run_plan, console, [])[1][0], "window 1 drew no frame in "
+        self.assertEqual(verify.verify(run_plan, folder, console, [])[1][0], "window 1 drew no frame in "
                          "5 s of animation (its initialisation took 12.5 s)")
-
-
-class Titles(unittest.TestCase):
-    def test_window_titles(self):
-        self.assertEqual(L.SHARDFALL.window_title(3), "OPENGL Shardfall 64  Thread: 3")
-        self.assertEqual(L.LATTICEGLOW.window_title(12), "OPENGL Latticeglow  64  Thread: 12")
-        self.assertEqual(L.SHARDFALL.window_from_title("OPENGL Shardfall 64  Thread: 12"), 12)
-        for other in ("OPENGL Shardfall 64  Thread: 1 ", "OPENGL Shardfall 64 Thread: 1",
-                      "OPENGL Shardfall 64  Thread: 01", "OPENGL Shardfall 64  Thread: ",
-                      "OPENGL Latticeglow  64  Thread: 1"):
-            self.assertIsNone(L.SHARDFALL.window_from_title(other), other)
-
-    def test_results_file_names(self):
-        name = "results_latticeglow_windows @ 7 of vm @ local date 2026.12.08 time 02.43.09.txt"
-        self.assertEqual(L.LATTICEGLOW.results_window(name), 7)
-        self.assertIsNone(L.SHARDFALL.results_window(name))
-        self.assertIsNone(L.LATTICEGLOW.results_window("console.log"))
-
-
-class Numbers(unittest.TestCase):
-    def test_rounding_bound_of_printed_values(self):
-        self.assertEqual(numbers.Number.parse("60").bound, 0.5e-4)
-        self.assertAlmostEqual(numbers.Number.parse("0.0166667").bound, 0.5e-7)
-        self.assertAlmostEqual(numbers.Number.parse("1.23457e+06").bound, 5.0)
-        self.assertAlmostEqual(numbers.Number.parse("1e-05").bound, 0.5e-10)
-        self.assertEqual(numbers.Number.parse("0").bound, 0)
-        self.assertEqual(numbers.Number.parse("-nan").bound, 0)
-        self.assertEqual(numbers.significant_digits("0.0166667"), 6)
-        self.assertEqual(numbers.significant_digits("1.23457e+06"), 6)
-        self.assertEqual(numbers.significant_digits("120000"), 6)
-
-
-class Follower(unittest.TestCase):
-    def test_counts_complete_lines_only(self):
-        folder = tempfile.mkdtemp(prefix="bench-follow-test-")
-        self.addCleanup(shutil.rmtree, folder, ignore_errors=True)
-        path = os.path.join(folder, T.results_name("shardfall", 1))
-        follower = follow.ResultsFollower(path, L.SHARDFALL)
-        self.assertFalse(follower.update())  # no file yet
-        text = "".join(line + "\n" for line in T.shardfall_lines(
-            1, [(1200, 0.25), (2400, 0.5)], init=1.5))
-        cut = text.index("It spent: 0.5")
-        with open(path, "w") as f:
-            f.write(text[:cut + 5])  # the second frame's time line is not complete
-        self.assertTrue(follower.update())
-        self.assertTrue(follower.initialised)
-        self.assertEqual(follower.init_time, 1.5)
-        self.assertEqual(follower.frames, 1)
-        self.assertFalse(follower.update())
-        with open(path, "a") as f:
-            f.write(text[cut + 5:])
-        self.assertTrue(follower.update())
-        self.assertEqual(follower.frames, 2)
-        self.assertEqual(follower.longest_frame_time, 0.5)
-        self.assertTrue(follower.summary)
 
 
 class ProgressLines(unittest.TestCase):
@@ -393,20 +368,6 @@ class ProgressLines(unittest.TestCase):
         tty.show_made("stepping", 1, maker("stepping 1s after the note"))
         self.assertEqual(made, ["waiting 0s", "stepping 1s", "stepping 1s after the note"])
         self.assertTrue(terminal.getvalue().endswith("note\n\rstepping 1s after the note"))
-
-
-class TaggedProcesses(unittest.TestCase):
-    def test_found_and_stopped_by_tag(self):
-        tag = "test%d" % os.getpid()
-        marked = subprocess.Popen(["sleep", "60"], env=dict(os.environ, TEST_TAG=tag))
-        plain = subprocess.Popen(["sleep", "60"])
-        self.addCleanup(plain.wait)
-        self.addCleanup(plain.kill)
-        found = processes.tagged_processes(tag, "TEST_TAG")
-        self.assertEqual(found, [marked.pid])
-        self.assertEqual(processes.stop_tagged(tag, "TEST_TAG", grace=5), [])
-        self.assertEqual(marked.wait(timeout=10), -15)
-        self.assertIsNone(plain.poll())
 
 
 if __name__ == "__main__":
