@@ -31,7 +31,7 @@ else()
 endif()
 
 # The commands put on PATH.
-set(BENCH_TOOLS bench-run bench-report bench-compare bench-history bench-agent bench-sbatch)
+set(BENCH_TOOLS bench-run bench-report bench-compare bench-history bench-agent bench-wrap bench-sbatch)
 
 set(bench_tools_dir lib/${BENCH_PACKAGE}/tools)
 set(bench_doc_dir share/doc/${BENCH_PACKAGE})

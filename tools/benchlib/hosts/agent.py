@@ -34,7 +34,6 @@ from .machine import display_facts, machine_facts, raise_file_limit
 from .xvfb import Xvfb, XvfbError
 from .xwindows import WindowWatcher, XDisplayError
 
-RANK_VARIABLES = ("OMPI_COMM_WORLD_RANK", "PMI_RANK", "SLURM_PROCID")
 REPORT_EVERY = 0.5
 FAILURES = (DriveError, XDisplayError, XvfbError)
 
@@ -48,16 +47,9 @@ def display_file(token):
     return "/tmp/bench-run-%s.display" % token
 
 
-def marker_name(token):
+def marker_name(run_id):
     """A file the runner puts in the run folder: an agent that sees it shares the folder."""
-    return ".bench-run-%s" % token
-
-
-def agent_index(environ):
-    for name in RANK_VARIABLES:
-        if environ.get(name, "").isdigit():
-            return int(environ[name])
-    return None
+    return ".bench-run-%s" % run_id
 
 
 class HostWindows:
@@ -111,8 +103,11 @@ class HostWindows:
                 self.display = self.xvfb.display
                 self.watcher = self.stack.enter_context(WindowWatcher(self.display))
         screen = self.watcher.screen_size() if self.watcher else None
-        return dict(display_facts(self.display, screen, self.windows_env(self.display)),
-                    xvfb_pid=self.xvfb.pid if self.xvfb else None)
+        env = self.windows_env(self.display)
+        return dict(display_facts(self.display, screen, env),
+                    xvfb_pid=self.xvfb.pid if self.xvfb else None,
+                    rendering_env={k: env[k] for k in self.config.get("rendering", ())
+                                   if k in env})
 
     def begin(self, folder):
         """A driver for the windows of one run, writing into folder."""
@@ -218,7 +213,7 @@ class Agent:
         c = self.host.config
         folder = command["folder"]
         os.makedirs(folder, exist_ok=True)
-        self.shared = os.path.exists(os.path.join(folder, marker_name(c["token"])))
+        self.shared = os.path.exists(os.path.join(folder, os.path.basename(command["marker"])))
         first = self.host.display is None
         facts = self.host.open(command["log_folder"] if self.shared else folder)
         if first:
@@ -258,7 +253,7 @@ def main(argv=None):
                                             "hosts (started by bench-run itself).")
     p.add_argument("--connect", required=True, metavar="HOST:PORT")
     args = p.parse_args(argv)
-    index = agent_index(os.environ)
+    index = processes.launcher_rank(os.environ)
     secret = os.environ.pop(SECRET_VARIABLE, "")  # not passed on to what the agent starts
     raise_file_limit()  # for its Xvfb, a file for every window's connection
     try:

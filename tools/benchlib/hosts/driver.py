@@ -54,8 +54,10 @@ class WindowDriver:
         self.followers = {}      # window -> ResultsFollower
         self.last_change = {}    # window -> monotonic time of its last new line
         self.escaped = set()     # windows already sent Escape
+        self.ended_early = {}    # window -> when and in which phase it ended unasked
         self.watched = set()     # windows whose results files a tick reads (see _watch)
         self.phase = "starting"
+        self.phase_began = time.monotonic()
         self._ours = set(self.windows)
         self._names_seen = set()  # names in the folder already looked at
         self._sizes = {}          # window -> size of its results file at the last read
@@ -147,8 +149,26 @@ class WindowDriver:
             self._find_files()
         for w in self.watched:
             self._read(w)
+        self._ended_unasked()
         self.check(self)
         self.show()
+
+    def _ended_unasked(self):
+        """A window that wrote its summary before it was sent Escape ended before the run did
+        (closed by the window manager, or by a hand on its keyboard): its frames cover only
+        part of the run, so the run fails, naming it and when."""
+        early = sorted(self._summaries - self.escaped - set(self.ended_early))
+        if not early:
+            return
+        after = round(time.monotonic() - self.phase_began, 1)
+        for w in early:
+            self.ended_early[w] = {"phase": self.phase, "after_seconds": after,
+                                   "how": "wrote its summary before it was sent Escape"}
+        self._state = None
+        self.show(force=True)
+        raise DriveError("window(s) %s ended %.1f s into the phase \"%s\", before the run did "
+                         "(closed or ended by hand): their frames cover part of the run only"
+                         % (_list(early), after, self.phase))
 
     def state(self):
         """What the runner shows and checks: frames, last frame time, which windows have
@@ -156,7 +176,8 @@ class WindowDriver:
         changes."""
         if self._state is None:
             self._state = {"frames": dict(self._frames), "last": dict(self._last),
-                           "appeared": sorted(self.ids), "summaries": sorted(self._summaries)}
+                           "appeared": sorted(self.ids), "summaries": sorted(self._summaries),
+                           "ended_early": dict(self.ended_early)}
         return self._state
 
     def show(self, force=False):
@@ -165,6 +186,7 @@ class WindowDriver:
     # ------------------------------------------------------------------ phases
     def wait_for_windows(self):
         self.phase = "waiting for windows"
+        self.phase_began = time.monotonic()
         deadline = time.monotonic() + self.timeouts.appear
         while len(self.ids) < len(self.windows):
             self._starting_tick()
@@ -200,6 +222,7 @@ class WindowDriver:
 
     def wait_for_initialisation(self):
         self.phase = "initialising"
+        self.phase_began = time.monotonic()
         waiting = list(self.windows)
         while True:
             waiting = [w for w in waiting
@@ -219,6 +242,7 @@ class WindowDriver:
         flight still reports: a window counts as quiet after three of its longest frames
         (at least a second; a first frame costs about what building the scene did)."""
         self.phase = "pausing"
+        self.phase_began = time.monotonic()
         self._watch(self.windows)
         since = time.monotonic()
         for w in self.windows:
@@ -246,6 +270,7 @@ class WindowDriver:
         """Steps every window with c, one frame and one window at a time, until each has
         reported `target` frames. Returns the windows that had more before the pause."""
         self.phase = "stepping"
+        self.phase_began = time.monotonic()
         early = {w: self.frames(w) for w in self.windows}
         if any(early.values()):
             self.reporter.say("note: frames reported before the pause took effect: %s"
@@ -277,6 +302,7 @@ class WindowDriver:
         and a window that cannot be seen draws nothing. Returns each window's seconds from r
         to the report of its first frame since."""
         self.phase = "starting to animate"
+        self.phase_began = time.monotonic()
         self._watch(self.windows)
         before = {w: self.frames(w) for w in self.windows}
         self.watcher.send_keys([self.ids[w] for w in self.windows], "r")
@@ -306,6 +332,7 @@ class WindowDriver:
         flight is done, so its last frame ends within one frame of the deadline (p would let
         the posted frame run too)."""
         self.phase = "animating"
+        self.phase_began = time.monotonic()
         self._watch(self.windows)
         start = time.monotonic()
         deadline = start + seconds
@@ -334,9 +361,11 @@ class WindowDriver:
         uncovers the windows below it, which then redraw and report once more: ending them
         from the bottom of the stack up uncovers none."""
         self.phase = "ending"
+        self.phase_began = time.monotonic()
         for w in self.bottom_up():
             if w not in self.escaped:
                 self.watcher.send_key(self.ids[w], "Escape")
+                self.escaped.add(w)
             self._watch([w])
             sent = time.monotonic()
             while not self.followers[w].summary:

@@ -11,7 +11,17 @@ import subprocess
 import time
 
 TAG_VARIABLE = "BENCH_RUN_ID"
+# Where each launcher tells a process its rank: OpenMPI, MPICH's hydra, srun.
+RANK_VARIABLES = ("OMPI_COMM_WORLD_RANK", "PMI_RANK", "SLURM_PROCID")
 PR_SET_PDEATHSIG = 1
+
+
+def launcher_rank(environ):
+    """The rank the launcher gave this process, or None."""
+    for name in RANK_VARIABLES:
+        if environ.get(name, "").isdigit():
+            return int(environ[name])
+    return None
 
 
 def die_with_parent():

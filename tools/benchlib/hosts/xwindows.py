@@ -207,6 +207,9 @@ class WindowWatcher:
             elif ev.type == X.DestroyNotify:
                 self.mapped.discard(ev.window.id)
                 self.destroyed.add(ev.window.id)
+                # The server hands the id out again to a later client (the next repeat's
+                # window): it is named afresh then.
+                self.titles.pop(ev.window.id, None)
 
     # ------------------------------------------------------------------ keys
     def send_key(self, window_id, key):

@@ -34,82 +34,65 @@ def _positive(kind, most=None):
     return convert
 
 
-def _not_negative(text):
-    try:
-        value = int(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError("not a whole number: %r" % text) from None
-    if value < 0:
-        raise argparse.ArgumentTypeError("must not be negative: %r" % text)
-    return value
+def one_line_help(prog):
+    """--help with each option and its meaning on one line."""
+    return argparse.RawDescriptionHelpFormatter(prog, max_help_position=30, width=110)
+
+
+MOST_FRAMES = 10 ** 9   # stepped one at a time: far beyond any run's patience
 
 
 def build_parser():
     p = argparse.ArgumentParser(
-        prog="bench-run", formatter_class=argparse.RawDescriptionHelpFormatter,
-        description="Run Shardfall or Latticeglow with N windows under MPI and collect their "
-                    "results files.", epilog=session.__doc__.split("\n", 2)[2])
+        prog="bench-run", formatter_class=one_line_help,
+        description="Run Shardfall or Latticeglow with N windows under MPI, drive them through "
+                    "X and collect their results files.",
+        epilog="The phases, the refusals before a run starts, run.json and the exit statuses: "
+               "docs/tools.md (bench-run); across hosts: docs/cluster.md.")
     p.add_argument("program", choices=sorted(PROGRAMS))
     p.add_argument("windows", type=_positive(int), metavar="N",
-                   help="number of windows (the launcher starts N+1 processes; at most %d)"
+                   help="windows (the launcher starts N+1 processes; at most %d)"
                    % preflight.MAX_WINDOWS)
     mode = p.add_mutually_exclusive_group(required=True)
-    mode.add_argument("--frames", type=_not_negative, metavar="F",
+    mode.add_argument("--frames", type=_positive(int, MOST_FRAMES), metavar="F",
                       help="exactly F frames per window, stepped one at a time")
     mode.add_argument("--seconds", type=_positive(float, 7 * DAY), metavar="S",
-                      help="animate for S seconds (at most a week), counted from the moment "
-                           "every window has drawn a frame since it was told to animate, "
-                           "then end every window")
+                      help="animate every window for S seconds (at most a week)")
     p.add_argument("--repeat", type=_positive(int, 1000), default=1, metavar="K",
-                   help="run K times back to back (fresh processes, the same display and "
-                        "hosts) into one folder with a sub-folder per repeat")
+                   help="run K times into one folder, a sub-folder per repeat")
     p.add_argument("--program", dest="program_path", metavar="PATH",
-                   help="the program to run, e.g. an installed one (default: the checkout's "
-                        "build/default, else the program found on PATH)")
-    p.add_argument("--build-dir", metavar="DIR",
-                   help="build tree holding <program>/<program> (default: build/default in "
-                        "the checkout these tools are in; installed tools run the program on "
-                        "PATH)")
+                   help="the program to run (default: the checkout's build, else PATH's)")
+    p.add_argument("--build-dir", metavar="DIR", help="a build tree holding <program>/<program>")
     p.add_argument("--mpi", choices=sorted(build.LAUNCHERS),
-                   help="MPI library, which must be the one the program uses "
-                        "(default: the build's CMakeCache.txt, else the program's ldd)")
-    p.add_argument("--display", metavar=":N",
-                   help="use this X display instead of starting an Xvfb; its screen must "
-                        "hold 1440 + 100 x N pixels square")
+                   help="the program's MPI library (default: from its build or ldd)")
+    p.add_argument("--display", metavar=":N", help="an X display to use instead of an own Xvfb")
     p.add_argument("--depth", type=int, choices=(16, 24, 30),
-                   help="colour depth of the runner's Xvfb (default 24); with --display, "
-                        "the depth the display must have")
+                   help="colour depth of the own Xvfb (default 24), or that --display must have")
     p.add_argument("--hostfile", metavar="FILE",
-                   help="run across the hosts of FILE, in the syntax of the build's MPI "
-                        "(OpenMPI: 'node1 slots=2', MPICH: 'node1:2'); inside a Slurm "
-                        "allocation the hosts come from Slurm and srun starts the ranks")
+                   help="run across the hosts of FILE (in a Slurm allocation: Slurm's hosts)")
     p.add_argument("--launcher-agent", metavar="PATH",
-                   help="with --hostfile: the command OpenMPI or MPICH's hydra uses instead "
-                        "of ssh to reach the hosts")
+                   help="with --hostfile: what the launcher runs instead of ssh")
     p.add_argument("--out", metavar="DIR",
-                   help="output folder, new or empty (default: ./runs/<program>-<time>)")
+                   help="output folder, new or empty (default ./runs/<program>-<time>)")
     p.add_argument("--launcher-args", type=shlex.split, default=[], metavar="ARGS",
-                   help="options for mpirun/mpiexec, passed on as they are (one string, split "
-                        "as a shell would, e.g. \"--bind-to core --map-by core\"); so is "
-                        "everything after --")
+                   help="options for mpirun/mpiexec, split as a shell would (also after --)")
     p.add_argument("--srun-args", type=shlex.split, default=[], metavar="ARGS",
-                   help="inside a Slurm allocation: options for srun, passed on as they are")
+                   help="in a Slurm allocation: options for srun")
+    p.add_argument("--wrap", metavar="\"COMMAND ARGS\"",
+                   help="start each window as COMMAND ARGS PROGRAM ({window}, {host} replaced)")
+    p.add_argument("--vsync", action="store_true",
+                   help="leave sync to the display's refresh to the driver (default: off)")
+    p.add_argument("--tag", metavar="TEXT", help="a label kept in run.json and the history")
     history = p.add_mutually_exclusive_group()
     history.add_argument("--history", metavar="PATH",
-                         help="record the run in this history database (default: "
-                              "$BENCH_HISTORY, else the user's data folder; see bench-history)")
-    history.add_argument("--no-history", action="store_true",
-                         help="record nothing in the run history")
+                         help="the history to record the run in (default: $BENCH_HISTORY)")
+    history.add_argument("--no-history", action="store_true", help="record nothing")
     p.add_argument("--appear-timeout", type=_positive(float, DAY), default=300.0, metavar="S",
-                   help="how long the windows may take to appear and to initialise "
-                        "(default 300, at most a day)")
+                   help="seconds windows may take to appear and initialise (default 300)")
     p.add_argument("--stall-timeout", type=_positive(float, DAY), default=120.0, metavar="S",
-                   help="how long a window may go without reporting a frame it owes; four "
-                        "times its longest frame so far when that is longer (default 120, at "
-                        "most a day)")
+                   help="seconds a window may owe a frame (default 120, or 4 frames)")
     p.add_argument("--exit-timeout", type=_positive(float, DAY), default=60.0, metavar="S",
-                   help="how long the launcher may take to end after the last window "
-                        "(default 60, at most a day)")
+                   help="seconds the launcher may take to end (default 60)")
     return p
 
 

@@ -38,7 +38,11 @@ PHASES = {"start": "waiting for windows", "step": "stepping", "animate": "starti
 
 
 class ClusterError(Exception):
-    pass
+    """A run across hosts that went wrong; hosts: the hosts it names (run.json keeps them)."""
+
+    def __init__(self, message, hosts=()):
+        super().__init__(message)
+        self.hosts = list(hosts)
 
 
 class Fleet:
@@ -58,6 +62,7 @@ class Fleet:
         """A fresh state of the windows for the run into `folder`."""
         self.folder = folder
         self.frames, self.last, self.appeared, self.summaries = {}, {}, set(), set()
+        self.ended_early = {}      # window -> when it ended before the run did
         self.phase = "starting"    # the phase the runner ordered
         self.shown_phase = None    # the finer phase the hosts report
         self.started = time.monotonic()
@@ -83,6 +88,7 @@ class Fleet:
             self.last.update(state["last"])
             self.appeared.update(state["appeared"])
             self.summaries.update(state["summaries"])
+            self.ended_early.update({int(w): e for w, e in state.get("ended_early", {}).items()})
         self.shown_phase = phase
 
     def render(self, force=False):
@@ -118,7 +124,7 @@ class OwnMachine(Fleet):
         self.facts = {self.plan.hosts[0].name: self.host.facts()}
         return self.facts
 
-    def open(self, folder, log_folder):
+    def open(self, folder, log_folder, _run_id):
         self.begin_run(folder)
         name = self.plan.hosts[0].name
         self.facts[name].update(self.host.open(log_folder))
@@ -239,7 +245,7 @@ class Agents(Fleet):
             raise ClusterError("cannot start the agents with %s: %s" % (argv[0], e)) from None
         self.stack.callback(self.stop)
         self.accept(names)
-        rendering = {k: plan.env[k] for k in planning.RENDERING_VARIABLES if k in plan.env}
+        rendering = planning.rendering_env(plan.env, plan.args.vsync)
         for host, channel in self.channels.items():
             channel.send({"config": dict(plan.host_config(self.host_plan(host)),
                                          env=rendering)})
@@ -250,17 +256,19 @@ class Agents(Fleet):
     def host_plan(self, name):
         return next(h for h in self.plan.hosts if h.name == name)
 
-    def open(self, folder, log_folder):
+    def open(self, folder, log_folder, run_id):
         """Every host's display (started on the first run) and a driver for the run into
         `folder`; a host that finds the runner's marker there shares the folder."""
         self.begin_run(folder)
         self.collected = False
         if self.log_home is None:
             self.log_home = log_folder
-        with open(os.path.join(folder, marker_name(self.plan.token)), "w"):
+        marker = marker_name(run_id)
+        with open(os.path.join(folder, marker), "w"):
             pass
         for channel in self.channels.values():
-            channel.send({"do": "open", "folder": folder, "log_folder": log_folder})
+            channel.send({"do": "open", "folder": folder, "log_folder": log_folder,
+                          "marker": marker})
         self.shared = True
         for host, reply in self.gather("open", self.plan.args.appear_timeout).items():
             self.facts[host].update(reply["facts"])
@@ -313,11 +321,11 @@ class Agents(Fleet):
                 raise ClusterError("the agents' launcher ended with status %d before the "
                                    "agent on %s had connected%s"
                                    % (self.launcher.returncode, ", ".join(missing),
-                                      self.log_tail()))
+                                      self.log_tail()), missing)
             if time.monotonic() > deadline:
                 raise ClusterError("no agent connected from %s within %g s%s"
                                    % (", ".join(missing), self.plan.args.appear_timeout,
-                                      self.log_tail()))
+                                      self.log_tail()), missing)
         for channel in pending:
             self.turn_away(channel, "every agent had connected")
 
@@ -343,7 +351,7 @@ class Agents(Fleet):
             try:
                 received[host] = channel.receive()
             except ChannelClosed as e:
-                raise ClusterError(str(e)) from None
+                raise ClusterError(str(e), [host]) from None
             for message in received[host]:
                 self.take(host, message)
         return received
@@ -362,9 +370,9 @@ class Agents(Fleet):
                 check(self)
             self.render()
             if time.monotonic() > deadline:
+                silent = [h for h in self.channels if h not in answers]
                 raise ClusterError("no answer from %s within %g s while %s"
-                                   % (", ".join(h for h in self.channels if h not in answers),
-                                      timeout, self.phase))
+                                   % (", ".join(silent), timeout, self.phase), silent)
         return answers
 
     def tick(self, timeout, check):
@@ -373,7 +381,7 @@ class Agents(Fleet):
 
     def take(self, host, message):
         if "error" in message:
-            raise ClusterError(message["error"])
+            raise ClusterError(str(message["error"]), [host])
         if "note" in message:
             self.progress.say("%s: %s" % (host, message["note"]))
         update = message.get("progress")
@@ -397,7 +405,7 @@ class Agents(Fleet):
                 pending[host] = channel
             except ChannelClosed:
                 if not failed:
-                    raise ClusterError("the agent on %s is gone" % host) from None
+                    raise ClusterError("the agent on %s is gone" % host, [host]) from None
         deadline = time.monotonic() + timeout
         while pending and time.monotonic() < deadline:
             select.select(list(pending.values()), [], [], TICK)
@@ -406,7 +414,7 @@ class Agents(Fleet):
                     messages = channel.receive()
                 except ChannelClosed as e:
                     if not failed:
-                        raise ClusterError(str(e)) from None
+                        raise ClusterError(str(e), [host]) from None
                     del pending[host]
                     continue
                 for message in messages:
@@ -417,7 +425,7 @@ class Agents(Fleet):
                         self.take(host, message)
         if pending and not failed:
             raise ClusterError("no results files from %s within %g s"
-                               % (", ".join(pending), timeout))
+                               % (", ".join(pending), timeout), list(pending))
         self.collected = True
 
     def stop(self):

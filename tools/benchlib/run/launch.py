@@ -5,10 +5,10 @@ import contextlib
 import os
 import shutil
 import subprocess
-import tempfile
 import time
 
 from ..hosts import processes
+from . import orphans
 from .plan import launch_line
 
 # The agents report a summary up to half a second after the window wrote it: a launcher
@@ -64,8 +64,7 @@ def launcher_folder(stack, plan, record):
     was killed, which leaves them behind)."""
     if plan.mpi != "openmpi" or plan.across:
         return {}
-    base = "/dev/shm" if os.access("/dev/shm", os.W_OK) else None
-    folder = tempfile.mkdtemp(prefix="bench-run-", dir=base)
+    folder = orphans.launcher_folder(record.info["run_id"])
     stack.callback(shutil.rmtree, folder, ignore_errors=True)
     record.info["launcher_tmpdir"] = folder
     record.write()
@@ -122,8 +121,10 @@ def make_check(plan, launcher, console):
             missing = [w for w in plan.windows if w not in fleet.appeared]
             what = ("before window(s) %s appeared" % ", ".join(map(str, missing)) if missing
                     else "while the windows were running")
-            raise RunError("the launcher ended with status %d %s.%s%s"
-                           % (launcher.returncode, what, full_disk_note(folder),
+            wrap = " (every window ran under --wrap %r)" % plan.args.wrap \
+                if plan.args.wrap else ""
+            raise RunError("the launcher ended with status %d %s%s.%s%s"
+                           % (launcher.returncode, what, wrap, full_disk_note(folder),
                               console_tail(folder)))
     return check
 

@@ -17,8 +17,15 @@ from . import build
 
 SOURCE_DIR = os.path.dirname(os.path.dirname(os.path.dirname(os.path.dirname(
     os.path.realpath(__file__)))))
-# Passed on to the ranks on other hosts, whose launchers do not forward the environment.
-RENDERING_VARIABLES = ("LP_NUM_THREADS", "GALLIUM_DRIVER", "LIBGL_ALWAYS_SOFTWARE")
+WRAP = os.path.join(SOURCE_DIR, "tools", "bench-wrap")
+# What steers a GL driver: passed on to the ranks on every host (launchers across hosts do
+# not forward the environment), recorded in run.json, and read with the hosts' GL facts.
+RENDERING_VARIABLES = ("LP_NUM_THREADS", "GALLIUM_DRIVER", "LIBGL_ALWAYS_SOFTWARE",
+                       "MESA_LOADER_DRIVER_OVERRIDE", "__GLX_VENDOR_LIBRARY_NAME", "DRI_PRIME",
+                       "__NV_PRIME_RENDER_OFFLOAD", "vblank_mode", "__GL_SYNC_TO_VBLANK")
+# Sync to the display's refresh off (Mesa, NVIDIA): a frame is timed as drawn, not as the
+# monitor shows it.
+NO_VSYNC = {"vblank_mode": "0", "__GL_SYNC_TO_VBLANK": "0"}
 
 
 @dataclass
@@ -63,7 +70,17 @@ class Plan:
         a = self.args
         return {"program": a.program, "token": self.token, "display": a.display,
                 "depth": self.depth, "screen": host.screen, "windows": host.windows,
-                "timeouts": [a.appear_timeout, a.stall_timeout]}
+                "timeouts": [a.appear_timeout, a.stall_timeout],
+                "rendering": list(RENDERING_VARIABLES)}
+
+
+def rendering_env(environ, vsync):
+    """The rendering variables every rank gets: the user's own, and sync to the refresh off
+    unless --vsync leaves it to the driver."""
+    env = {name: environ[name] for name in RENDERING_VARIABLES if name in environ}
+    if not vsync:
+        env.update(NO_VSYNC)
+    return env
 
 
 def hosts_across(args, mpi, environ):
@@ -101,24 +118,32 @@ def launch_argv(plan, program, ranks, hostfile, env, cwd, slurm_extra=(), extra=
     return argv
 
 
-def rank_program(program_path, token, own_display):
-    """The benchmark as every rank starts it: with the display its host's agent started."""
+def rank_program(line, token, own_display):
+    """The rank's line as every rank starts it: with the display its host's agent started."""
     if not own_display:
-        return [program_path]
+        return line
     return ["/bin/sh", "-c", 'DISPLAY=$(cat %s 2>/dev/null); export DISPLAY; exec "$0" "$@"'
-            % display_file(token), program_path]
+            % display_file(token)] + line
+
+
+def rank_line(plan):
+    """What every rank runs: the program, or under --wrap the helper that starts each
+    window's process under the user's command."""
+    if plan.args.wrap:
+        return [WRAP, plan.args.wrap, plan.program_path]
+    return [plan.program_path]
 
 
 def launch_line(plan, folder):
     """The benchmark's launch line for a run into `folder` (the ranks' working directory)."""
     if not plan.across:
         return [plan.launcher, "-n", str(len(plan.windows) + 1)] + plan.user_args + \
-            [plan.program_path]
+            rank_line(plan)
     env = {processes.TAG_VARIABLE: plan.token}
     if plan.args.display:
         env["DISPLAY"] = plan.args.display
     env.update({name: plan.env[name] for name in RENDERING_VARIABLES if name in plan.env})
-    program = rank_program(plan.program_path, plan.token, not plan.args.display)
+    program = rank_program(rank_line(plan), plan.token, not plan.args.display)
     hostfile = None if plan.slurm else os.path.abspath(plan.args.hostfile)
     return launch_argv(plan, program, len(plan.windows) + 1, hostfile, env, folder,
                        extra=plan.user_args)
@@ -132,7 +157,7 @@ def make_plan(args, environ=os.environ):
     stamp = datetime.datetime.now().strftime("%Y%m%d-%H%M%S")
     out = os.path.abspath(args.out or os.path.join("runs", "%s-%s" % (args.program, stamp)))
     token = uuid.uuid4().hex
-    env = dict(environ, **{processes.TAG_VARIABLE: token})
+    env = dict(environ, **rendering_env(environ, args.vsync), **{processes.TAG_VARIABLE: token})
     if mpi == "openmpi":
         env.update(build.OPENMPI_ENV)
     slurm = across is not None and not args.hostfile

@@ -9,6 +9,8 @@ machine, the launcher's open files.
 """
 
 import os
+import shlex
+import shutil
 
 from ..hosts import limits, placement
 
@@ -24,6 +26,7 @@ def check(plan, facts):
     check_window_count(len(plan.windows))
     check_launcher_options(plan)
     check_out(plan.out)
+    check_wrap(plan)
     for host in plan.hosts:
         if host.windows:
             where = ("host %s (window(s) %s): " % (host.name, ", ".join(map(str, host.windows)))
@@ -77,6 +80,22 @@ def check_launcher_options(plan):
     if not plan.slurm and a.srun_args:
         raise Refusal("--srun-args is for runs inside a Slurm allocation; mpirun's options go "
                       "in --launcher-args or after --")
+
+
+def check_wrap(plan):
+    """A --wrap command that this machine cannot start (on other hosts it is found there)."""
+    wrap = plan.args.wrap
+    if wrap is None:
+        return
+    try:
+        words = shlex.split(wrap)
+    except ValueError as e:
+        raise Refusal("--wrap %r cannot be split as a shell would: %s" % (wrap, e)) from None
+    if not words:
+        raise Refusal("--wrap is empty: name a command (e.g. \"taskset -c 0\")")
+    if not plan.across and shutil.which(words[0]) is None:
+        raise Refusal("the --wrap command %r is not found (PATH=%s): install it or name it by "
+                      "its path" % (words[0], os.environ.get("PATH", "")))
 
 
 def check_out(path):

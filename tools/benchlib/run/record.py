@@ -10,6 +10,7 @@ import os
 import socket
 import sys
 import time
+import uuid
 
 from ..hosts import placement
 from ..hosts.machine import cpu_model, git_revision, load_average, meminfo_bytes
@@ -18,7 +19,7 @@ from ..results.files import replace_json
 from ..results.parser import ParseError, parse_results_file
 from . import build
 from .orphans import RESERVE_NAME, runner_identity
-from .plan import SOURCE_DIR, launch_line
+from .plan import RENDERING_VARIABLES, SOURCE_DIR, launch_line
 from .signals import Interrupted
 
 
@@ -159,13 +160,15 @@ def new_record(plan, folder, argv):
     a = plan.args
     return RunRecord(folder, {
         "program": a.program, "windows": len(plan.windows), "frames": a.frames,
-        "seconds": a.seconds, "status": "running", "error": None, "run_id": plan.token,
+        "seconds": a.seconds, "status": "running", "error": None, "run_id": uuid.uuid4().hex,
         "mpi": {"library": plan.mpi, "launcher": plan.launcher},
         "host": socket.gethostname(), "start_time": now_iso(),
         "end_time": None, "source_dir": SOURCE_DIR, "build_dir": plan.build_dir,
         "program_path": plan.program_path, "output_folder": folder,
         "command": [sys.argv[0]] + list(argv), "launcher_command": launch_line(plan, folder),
         "launcher_args": plan.user_args, "runner": runner_identity(),
+        "tag": a.tag, "vsync": bool(a.vsync), "wrap": a.wrap,
+        "rendering_env": {k: plan.env[k] for k in RENDERING_VARIABLES if k in plan.env},
         "launcher_status": None, "results_files": {}, "frames_reported": {},
         "summaries_written": {}, "window_visuals": {}})
 
@@ -198,7 +201,7 @@ def describe(record, plan, fleet):
     info["hosts"] = [{"name": f["name"], "cpu_model": f["cpu_model"], "cores": f["cores"],
                       "memory_bytes": f["memory_bytes"], "gl_renderer": f["gl_renderer"],
                       "gl_version": f["gl_version"], "gl_vendor": f["glx"].get("vendor"),
-                      "mpi_library": plan.mpi,
+                      "mpi_library": plan.mpi, "rendering_env": f.get("rendering_env"),
                       "windows": host.windows if plan.across else [],
                       "screen": f["screen"],
                       "moved_windows": placement.moved(host.windows, **size(f))}

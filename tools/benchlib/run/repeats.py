@@ -6,9 +6,10 @@ still shows it); a repeat that fails ends the series."""
 
 import os
 import sys
+import uuid
 
 from ..results.files import read_json, replace_json
-from .orphans import runner_identity
+from .orphans import runner_identity, write_tag
 from .record import final_status, now_iso
 from .verify import report_command
 
@@ -32,9 +33,10 @@ def run_series(plan, argv, progress, make_folder, run_one):
     args = plan.args
     parent = plan.out
     make_folder(parent)
+    write_tag(parent, plan.token)
     info = {"program": args.program, "windows": args.windows, "frames": args.frames,
             "seconds": args.seconds, "repeat": args.repeat, "status": "running",
-            "error": None, "run_id": plan.token, "start_time": now_iso(), "end_time": None,
+            "error": None, "run_id": uuid.uuid4().hex, "start_time": now_iso(), "end_time": None,
             "command": [sys.argv[0]] + list(argv), "runner": runner_identity(), "repeats": []}
     path = os.path.join(parent, "run.json")
     replace_json(path, info)

@@ -1,51 +1,8 @@
-"""bench-run: run Shardfall or Latticeglow under MPI on an X display and collect the results.
-
-The launcher starts N+1 processes: rank 0 keeps the console, ranks 1..N each
-open a window and write a results file into the output folder. The runner
-drives the windows with key presses sent through X:
-
-  --frames F   each window is paused (p) the moment its window exists, then
-               stepped with c, one frame at a time and one window at a time,
-               until its results file holds F frame blocks; the frames are
-               therefore measured one at a time, not competing with each other.
-  --seconds S  every window is paused the moment it exists; once the last one
-               has initialised they all animate (r); once every window has reported
-               a frame since, they animate for S seconds more and are then sent
-               Escape together: each ends when its frame in flight is done, within
-               one frame of the deadline.
-
-Every window is then ended with Escape (if it has not been) and the runner waits
-for the launcher.
-
-With --hostfile FILE, or inside a Slurm allocation, the run spans hosts: an
-agent on every host (started through the launcher) starts that host's Xvfb
-and drives its windows on the runner's word; see docs/cluster.md.
-
-Before anything starts, the run is refused (one line, status 2) when it
-cannot work: more than 4,095 windows; more windows on a host than one
-screen gives places of their own (327 at depth 16, 231 at depth 24 or 30:
-an Xvfb's framebuffer stays under 2 GiB); a --display screen on which the
-windows do not each lie whole at a place of their own, of another depth
-than --depth, or that admits fewer X clients than N; more
-memory than MemAvailable (70 MB per window process, and 663,580,800 bytes
-per shardfall window, about 1.76 GB per latticeglow window at depth 24, 2^30
-points at depth 30); more open files than the hard limit lets the launcher
-have (about 4 per window: the runner raises its own limit and the
-launcher's to the hard limit); or an --out that is a file, not empty or not
-writable.
-
-The output folder (default: ./runs/<program>-<time>) receives the results
-files, console.log (everything the launcher printed), xvfb.log (when the
-runner started its own Xvfb) and run.json (what ran, where, on what, and how
-it ended: "ok", "failed" or "interrupted", with the frame counts on disk).
-
-Exit status: 0 when every window reported its frames, wrote its summary to a
-complete results file and the launcher ended cleanly; 1 when the run failed
-(the message says why); 2 for a command line or a run that is refused, and
-when standard output is closed (quietly); 130/143 when interrupted. The
-launcher, every process it started and the runner's own Xvfb are stopped in
-every case.
-"""
+"""bench-run's stages, called in this order from run(): the plan (plan.py), the facts each
+host gives of itself (the fleet, fleet.py), the pre-flight on both (preflight.py); then, for
+the one run or every repeat of a series (repeats.py): launch (launch.py), drive (drive.py),
+collect (the fleet), verify (verify.py) and record (run.json, record.py, and the history).
+The phases, refusals and exit statuses a user sees are in docs/tools.md."""
 
 import contextlib
 import os
@@ -58,7 +15,7 @@ from ..results.follow import ConsoleFollower
 from . import build, fleet as fleets, preflight, repeats
 from .drive import drive
 from .launch import RunError, launch, make_check, wait_for_launcher
-from .orphans import mark_orphans
+from .orphans import mark_orphans, write_tag
 from .plan import launch_line, make_plan
 from .record import RecordError, describe, final_status, new_record, now_iso
 from .signals import HeldDuringCleanUp
@@ -101,6 +58,7 @@ def make_folder(path):
 def run_once(plan, fleet, folder, log_folder, argv, progress):
     """One run into `folder`; every clean-up on one ExitStack, run.json's final state last."""
     with HeldDuringCleanUp() as signals, contextlib.ExitStack() as stack:
+        write_tag(folder, plan.token)
         record = new_record(plan, folder, argv)
         try:
             record.write()
@@ -111,6 +69,11 @@ def run_once(plan, fleet, folder, log_folder, argv, progress):
 
         def finish(_type, exc, _tb):
             status, error = final_status(exc)
+            if getattr(exc, "hosts", None):
+                record.info["failed_hosts"] = exc.hosts
+            if fleet.ended_early:
+                record.info["windows_ended_early"] = {str(w): e for w, e in
+                                                      sorted(fleet.ended_early.items())}
             try:
                 record.finish(status, error, folder, plan.program, plan.windows,
                               console.update())
@@ -121,7 +84,7 @@ def run_once(plan, fleet, folder, log_folder, argv, progress):
                 record_quietly(plan.args.history, folder, prog="bench-run")
         stack.push(finish)  # unwinds after the launcher and its processes are gone
 
-        fleet.open(folder, log_folder)
+        fleet.open(folder, log_folder, record.info["run_id"])
         # After a failure, once the launcher has been stopped: what the windows wrote.
         stack.callback(fleet.collect, failed=True)
         describe(record, plan, fleet)

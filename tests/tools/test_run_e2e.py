@@ -18,7 +18,7 @@ import e2elib
 from benchlib.hosts.xvfb import Xvfb
 from benchlib.results import layout as L
 from benchlib.results.parser import parse_results_file
-from test_runner import fake_build
+from test_run import fake_build
 
 RUN_TIMEOUT = 600  # seconds a whole run may take before the test gives up on it
 
