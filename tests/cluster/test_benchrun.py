@@ -115,6 +115,12 @@ class BenchRunHostfile(BenchRunCase):
             "print(got.decode())\n")
         heard = self.cluster.run("node3", [sys.executable, "-c", stranger, address], timeout=90)
         self.assertNotIn("config", heard.stdout)
+        # The run folder is made once every host has answered and pre-flight has passed.
+        C.wait_for(lambda: os.path.exists(os.path.join(self.out(), ".bench-run-tag")),
+                   "the run folder", timeout=120)
+        with open(os.path.join(self.out(), ".bench-run-tag")) as f:
+            tag = f.read().strip()
+        self.assertNotIn(tag, heard.stdout)
         self.assertNotIn(self.run_json()["run_id"], heard.stdout)
         self.assertEqual(self.wait_exit(process, timeout=300), 0, self.console_text())
         self.assertIn("a connection from 198.18.0.3: closed", self.console_text())
