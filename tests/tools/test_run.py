@@ -3,9 +3,11 @@ functions on a plan and crafted host facts, and through the command line), --out
 verdict on the results files, progress lines."""
 
 import io
+import json
 import os
 import re
 import shutil
+import socket
 import subprocess
 import tempfile
 import types
@@ -15,7 +17,7 @@ import toolstest as T
 from benchlib.hosts import limits, machine
 from benchlib.results import follow
 from benchlib.results import layout as L
-from benchlib.run import build, plan, preflight, progress, record, verify
+from benchlib.run import build, launch, orphans, plan, preflight, progress, record, verify
 
 GB = 10 ** 9
 
@@ -368,6 +370,122 @@ class ProgressLines(unittest.TestCase):
         tty.show_made("stepping", 1, maker("stepping 1s after the note"))
         self.assertEqual(made, ["waiting 0s", "stepping 1s", "stepping 1s after the note"])
         self.assertTrue(terminal.getvalue().endswith("note\n\rstepping 1s after the note"))
+
+
+class FullDisk(unittest.TestCase):
+    def test_a_disk_that_fills_up_during_the_run_is_named_at_once(self):
+        from unittest import mock
+        folder = tempfile.mkdtemp(prefix="bench-full-")
+        self.addCleanup(shutil.rmtree, folder, ignore_errors=True)
+        check = launch.make_check(types.SimpleNamespace(windows=[1], args=None),
+                                  types.SimpleNamespace(poll=lambda: None),
+                                  types.SimpleNamespace(update=lambda: {}))
+        fleet = types.SimpleNamespace(folder=folder, phase="stepping")
+        check(fleet)  # room enough
+        full = os.statvfs_result((4096, 4096, 10, 0, 3, 10, 0, 0, 0, 255))
+        with mock.patch.object(launch.os, "statvfs", return_value=full):
+            with self.assertRaisesRegex(launch.RunError, "filled up during the run. The file "
+                                        "system of %s is full \\(12288 bytes free\\)" % folder):
+                check(fleet)
+            with self.assertRaisesRegex(preflight.Refusal, "is full \\(12288 bytes free\\)"):
+                preflight.check_out(os.path.join(folder, "out"))
+
+
+class OrphanSweep(unittest.TestCase):
+    """Runs left "running" by a runner that has gone are marked and their leftovers stopped;
+    nothing is touched on the word of a planted file."""
+
+    def setUp(self):
+        self.parent = tempfile.mkdtemp(prefix="bench-orphans-")
+        self.addCleanup(shutil.rmtree, self.parent, ignore_errors=True)
+        self.said = []
+        gone = subprocess.Popen(["true"])
+        identity = orphans.runner_identity()
+        gone.wait()
+        self.gone = dict(identity, pid=gone.pid, start_ticks=identity["start_ticks"] + 1)
+        self.sleepers = []
+        self.addCleanup(self.stop_sleepers)
+
+    def stop_sleepers(self):
+        for p in self.sleepers:
+            p.kill()
+            p.wait()
+
+    def sleeper(self, tag):
+        p = subprocess.Popen(["sleep", "60"], env=dict(os.environ, BENCH_RUN_ID=tag))
+        self.sleepers.append(p)
+        return p
+
+    def run_folder(self, name, runner, tag=None, **fields):
+        folder = os.path.join(self.parent, name)
+        os.makedirs(folder)
+        if tag:
+            orphans.write_tag(folder, tag)
+        info = dict({"status": "running", "run_id": name, "runner": runner}, **fields)
+        with open(os.path.join(folder, "run.json"), "w") as f:
+            json.dump(info, f)
+        return folder
+
+    def status(self, folder):
+        with open(os.path.join(folder, "run.json")) as f:
+            return json.load(f)["status"]
+
+    def sweep(self):
+        orphans.mark_orphans(self.parent, "now", self.said.append)
+
+    def test_a_gone_runner_is_swept_and_a_planted_file_moves_nothing(self):
+        live = self.sleeper("b" * 32)   # another run's processes, its tag published as run_id
+        mine = self.sleeper("a" * 32)
+        launcher = orphans.launcher_folder("deadrun")
+        self.addCleanup(shutil.rmtree, launcher, ignore_errors=True)
+        victim = tempfile.mkdtemp(prefix="bench-run-victim-", dir=self.parent)
+        dead = self.run_folder("deadrun", self.gone, tag="a" * 32)
+        planted = {
+            # A live run's tag as its id, a runner without pid, a folder to remove elsewhere.
+            "no-pid": {"host": socket.gethostname()},
+            "alive": orphans.runner_identity(),
+            "other-boot-unknown": dict(self.gone, boot_id=None),
+        }
+        for name, runner in planted.items():
+            self.run_folder(name, runner, run_id="b" * 32, launcher_tmpdir=victim)
+        outside = tempfile.mkdtemp(prefix="bench-orphans-outside-")
+        self.addCleanup(shutil.rmtree, outside, ignore_errors=True)
+        with open(os.path.join(outside, "run.json"), "w") as f:
+            json.dump({"status": "running", "runner": self.gone}, f)
+        os.symlink(outside, os.path.join(self.parent, "link"))
+        self.sweep()
+        self.assertEqual(self.status(dead), "interrupted")
+        self.assertEqual(T.wait_until(lambda: mine.poll() is not None, 10), True)
+        self.assertFalse(os.path.exists(launcher))
+        self.assertIsNone(live.poll(), "a process of another run was stopped")
+        self.assertTrue(os.path.isdir(victim))
+        for name in planted:
+            self.assertEqual(self.status(os.path.join(self.parent, name)), "running", name)
+        self.assertEqual(self.status(outside), "running")
+        self.assertEqual(len(self.said), 1, self.said)
+
+    def test_a_killed_series_marks_every_repeat_it_began(self):
+        series = self.run_folder("series", self.gone, tag="c" * 32, repeats=[
+            {"folder": "repeat-1", "status": "ok"}, {"folder": "repeat-2", "status": "running"},
+            {"folder": "../elsewhere", "status": "running"}])
+        repeat = self.run_folder(os.path.join("series", "repeat-2"), self.gone, run_id="r2")
+        launcher = orphans.launcher_folder("r2")
+        self.addCleanup(shutil.rmtree, launcher, ignore_errors=True)
+        self.sweep()
+        self.assertEqual((self.status(series), self.status(repeat)),
+                         ("interrupted", "interrupted"))
+        with open(os.path.join(series, "run.json")) as f:
+            self.assertEqual([r["status"] for r in json.load(f)["repeats"]],
+                             ["ok", "interrupted", "interrupted"])
+        self.assertFalse(os.path.exists(launcher))
+
+    def test_a_folder_of_another_user_is_left_alone(self):
+        if os.getuid() != 0:
+            self.skipTest("needs root to give a folder to another user")
+        folder = self.run_folder("theirs", self.gone)
+        os.chown(folder, 65534, 65534)
+        self.sweep()
+        self.assertEqual(self.status(folder), "running")
 
 
 if __name__ == "__main__":

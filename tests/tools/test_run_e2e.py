@@ -33,15 +33,8 @@ class RunnerCase(unittest.TestCase):
         # Runs after any failure too: nothing of the run may outlive the test.
         self.addCleanup(self.kill_leftovers)
 
-    def run_id(self):
-        try:
-            with open(os.path.join(self.out, "run.json")) as f:
-                return json.load(f)["run_id"]
-        except (OSError, ValueError, KeyError):
-            return None
-
     def leftovers(self):
-        return T.processes_of_run(self.run_id(), self.out)
+        return T.processes_of_run(T.run_tag(self.out), self.out)
 
     def kill_leftovers(self):
         T.kill_processes(self.leftovers())
@@ -304,6 +297,47 @@ class SuccessfulRuns(RunnerCase):
         with open(os.path.join(self.out, "summary.json")) as f:
             self.assertEqual(json.load(f)["spread"]["repeats"], 3)
 
+    def start_series_until_second_repeat_draws(self):
+        proc = self.start("latticeglow", 1, "--seconds", 5, "--depth", 16, "--repeat", 3,
+                          "--build-dir", T.BUILD_DIR, "--no-history")
+        second = os.path.join(self.out, "repeat-2")
+
+        def drawing():
+            files = glob.glob(os.path.join(glob.escape(second), "results_*"))
+            return bool(files) and self.count_blocks(files[0], "latticeglow")[0] > 0
+        self.assertTrue(T.wait_until(lambda: drawing() or proc.poll() is not None, 300),
+                        "repeat 2 never drew")
+        self.assertIsNone(proc.poll(), "bench-run ended early")
+        return proc, second
+
+    def test_a_series_ends_at_the_repeat_a_signal_reaches(self):
+        proc, second = self.start_series_until_second_repeat_draws()
+        proc.send_signal(signal.SIGINT)
+        status, out, err = self.finish(proc, 120)
+        self.assertEqual(status, 128 + signal.SIGINT, err)
+        info = self.run_json()
+        self.assertEqual((info["status"], [r["status"] for r in info["repeats"]]),
+                         ("interrupted", ["ok", "interrupted"]))
+        self.assertFalse(os.path.exists(os.path.join(self.out, "repeat-3")))
+        self.assert_nothing_left()
+        # A series killed at its second repeat: the next run beside it marks that repeat too
+        # and removes its launcher's folder.
+        self.out = os.path.join(self.dir, "killed")
+        proc, second = self.start_series_until_second_repeat_draws()
+        with open(os.path.join(second, "run.json")) as f:
+            launcher_folder = json.load(f)["launcher_tmpdir"]
+        proc.kill()
+        self.finish(proc, 60)
+        self.assertEqual(T.wait_until(lambda: not self.leftovers(), 60), True)
+        killed, self.out = self.out, os.path.join(self.dir, "next")
+        status, out, err = self.bench_run("latticeglow", 1, "--frames", 1, "--depth", 16,
+                                          "--build-dir", T.BUILD_DIR, "--no-history")
+        self.assertEqual(status, 0, err)
+        for folder in (killed, second):
+            with open(os.path.join(folder, "run.json")) as f:
+                self.assertEqual(json.load(f)["status"], "interrupted", folder)
+        self.assertFalse(os.path.exists(launcher_folder))
+
     def test_launcher_options_reach_the_launcher(self):
         status, out, err = self.finish(self.start(
             "latticeglow", 1, "--frames", 1, "--depth", 16, "--build-dir", T.BUILD_DIR,
@@ -332,6 +366,70 @@ class FailingRuns(RunnerCase):
         info = self.run_json()
         self.assertEqual(info["status"], "failed")
         self.assertIn("never appeared", info["error"])
+
+    def test_a_window_closed_mid_run_fails_the_run(self):
+        from Xlib import X, display as xdisplay, protocol
+
+        proc = self.start("latticeglow", 2, "--seconds", 120, "--depth", 16,
+                          "--build-dir", T.BUILD_DIR, "--no-history")
+        try:
+            def drawing():
+                files = self.results_files("latticeglow")
+                return len(files) == 2 and all(self.count_blocks(f, "latticeglow")[0] > 0
+                                               for f in files)
+            self.assertTrue(T.wait_until(lambda: drawing() or proc.poll() is not None, 300),
+                            "the windows never drew a frame")
+            info = self.run_json()
+            # What a window manager sends when the user clicks the close button.
+            connection = xdisplay.Display(info["display"]["name"])
+            window = connection.create_resource_object(
+                "window", int(info["window_visuals"]["2"]["id"], 16))
+            event = protocol.event.ClientMessage(
+                window=window, client_type=connection.intern_atom("WM_PROTOCOLS"),
+                data=(32, [connection.intern_atom("WM_DELETE_WINDOW"), X.CurrentTime, 0, 0, 0]))
+            window.send_event(event, event_mask=0)
+            connection.sync()
+            connection.close()
+        finally:
+            status, out, err = self.finish(proc, 120)
+        self.assertEqual(status, 1, err)
+        self.assertRegex(err, r"window\(s\) 2 ended [\d.]+ s into the phase \"animating\", "
+                              r"before the run did")
+        info = self.run_json()
+        self.assertEqual((info["status"], list(info["windows_ended_early"])), ("failed", ["2"]))
+        self.assert_nothing_left()
+
+    def test_a_wrapper_on_every_window(self):
+        """--wrap "apitrace trace -o trace-{window}.trace" leaves one trace per window, each
+        readable; a wrapper that exits at once fails the run naming it, a missing one is
+        refused."""
+        status, out, err = self.bench_run(
+            "latticeglow", 2, "--frames", 1, "--depth", 16, "--build-dir", T.BUILD_DIR,
+            "--no-history", "--wrap", "apitrace trace --api gl -o trace-{window}.trace")
+        self.assertEqual(status, 0, err)
+        self.assertEqual(self.run_json()["wrap"], "apitrace trace --api gl -o trace-{window}.trace")
+        for w in (1, 2):
+            dump = subprocess.run(["apitrace", "dump", "--grep=glXSwapBuffers",
+                                   os.path.join(self.out, "trace-%d.trace" % w)],
+                                  capture_output=True, text=True, timeout=120)
+            self.assertEqual(dump.returncode, 0, dump.stderr[-2000:])
+            self.assertIn("glXSwapBuffers", dump.stdout[-2000:])
+        self.assertEqual(sorted(glob.glob(os.path.join(glob.escape(self.out), "*.trace"))),
+                         [os.path.join(self.out, "trace-%d.trace" % w) for w in (1, 2)])
+        self.out = os.path.join(self.dir, "false")
+        status, out, err = self.bench_run("latticeglow", 2, "--frames", 1, "--depth", 16,
+                                          "--build-dir", T.BUILD_DIR, "--no-history",
+                                          "--wrap", "false", timeout=300)
+        self.assertEqual(status, 1, err)
+        self.assertIn("every window ran under --wrap 'false'", err)
+        self.assert_nothing_left()
+        self.out = os.path.join(self.dir, "missing")
+        status, out, err = self.bench_run("latticeglow", 2, "--frames", 1, "--depth", 16,
+                                          "--build-dir", T.BUILD_DIR, "--no-history",
+                                          "--wrap", "no-such-wrapper -x")
+        self.assertEqual(status, 2, err)
+        self.assertIn("the --wrap command 'no-such-wrapper' is not found", err)
+        self.assertFalse(os.path.exists(self.out))
 
     def test_a_bad_launcher_option_fails_with_the_launchers_word(self):
         status, out, err = self.finish(self.start(

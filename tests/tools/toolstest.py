@@ -90,9 +90,18 @@ def run_tool(tool, *args, timeout=300, **kwargs):
 
 # ---------------------------------------------------------------- processes of a run
 
-def processes_of_run(run_id=None, folder=None):
-    """Live processes carrying a run's id in their environment or working in its folder."""
-    return processes.tagged_processes(run_id, folder=folder)
+def run_tag(folder):
+    """The secret tag every process of the run in `folder` carries, or None."""
+    try:
+        with open(os.path.join(folder, ".bench-run-tag")) as f:
+            return f.read().strip()
+    except OSError:
+        return None
+
+
+def processes_of_run(tag=None, folder=None):
+    """Live processes carrying a run's tag in their environment or working in its folder."""
+    return processes.tagged_processes(tag, folder=folder)
 
 
 def wait_until(condition, timeout, interval=0.1):

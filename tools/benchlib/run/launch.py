@@ -9,13 +9,12 @@ import time
 
 from ..hosts import processes
 from . import orphans
+from .preflight import FULL_BELOW
 from .plan import launch_line
 
 # The agents report a summary up to half a second after the window wrote it: a launcher
 # that ended cleanly may have been quicker.
 SUMMARY_GRACE = 5.0
-# Below this much free space the output folder's file system counts as full.
-FULL_BELOW = 1 << 20
 
 
 class RunError(Exception):
@@ -107,6 +106,9 @@ def make_check(plan, launcher, console):
 
     def check(fleet):
         folder = fleet.folder
+        full = full_disk_note(folder)
+        if full:  # a window then stalls on its next line, and console.log is cut short
+            raise RunError("the output folder's file system filled up during the run." + full)
         ending = fleet.phase in ("ending", "waiting for the launcher")
         for w, said in sorted(console.update().items()):
             if said["state"] == "not created" or not ending:

@@ -14,6 +14,8 @@ import shutil
 
 from ..hosts import limits, placement
 
+# Below this much free space the output folder's file system counts as full.
+FULL_BELOW = 1 << 20
 MAX_WINDOWS = 4095  # ranks 1..4095; the programs hold 4,096 processes with the console rank
 
 
@@ -116,11 +118,16 @@ def check_out(path):
     if not os.path.isdir(parent):
         raise Refusal("--out %s lies under the file %s: name a folder elsewhere"
                       % (path, parent))
+    st = os.statvfs(parent)
     if not os.access(parent, os.W_OK | os.X_OK):
-        read_only = os.statvfs(parent).f_flag & os.ST_RDONLY
+        read_only = st.f_flag & os.ST_RDONLY
         raise Refusal("--out %s cannot be written (%s %s): name a folder you can write to"
                       % (path, parent, "is on a read-only file system" if read_only
                          else "is not writable"))
+    free = st.f_bavail * st.f_frsize
+    if free < FULL_BELOW:
+        raise Refusal("--out %s: the file system of %s is full (%d bytes free): free some "
+                      "space or name a folder elsewhere" % (path, parent, free))
 
 
 def out_unwritable(path, error):
