@@ -64,6 +64,7 @@ import math
 import os
 import sys
 
+from ..ending import exit_status
 from ..results.files import shown, write_json
 from ..results.runs import UsageError, collect_files, load_runs
 from . import compare, repeats, slow_hosts, summary, table
@@ -360,22 +361,5 @@ def main(argv=None, prog=NAME):
         if value is not None and not 0 <= value < math.inf:
             build_parser(prog).error("--%s takes a percentage of 0 or more"
                                      % name.replace("_", "-"))
-    try:
-        try:
-            status = main_compare(args) if _comparing(args) else main_report(args)
-            sys.stdout.flush()
-            return status
-        except (UsageError, OutputError) as e:
-            _say(str(e))
-            return 2
-    except BrokenPipeError:
-        # The reader went away (`bench-report ... | head`): nothing more to say to it.
-        try:
-            devnull = os.open(os.devnull, os.O_WRONLY)
-            os.dup2(devnull, sys.stdout.fileno())
-        except OSError:
-            pass
-        return 2
-    except OSError as e:  # standard output itself failed (a full disk, say)
-        _say("cannot write to standard output: %s" % (e.strerror or e))
-        return 2
+    return exit_status(NAME, lambda: main_compare(args) if _comparing(args) else
+                       main_report(args), (UsageError, OutputError))

@@ -13,17 +13,21 @@ or a dict, with the repeats' headlines and their "spread"); both are shown whate
 other keys. A comparison's page is made from comparison.json's data.
 """
 
-import html
 import os
 
+import jinja2
+from markupsafe import Markup
+
 from ..results.files import shown
+from . import rows as R
 from .compare import comparison_data
 from .output import write_in
-from .summary import group_totals, summary_data
+from .summary import summary_data
 from .table import context_lines, format_percent, g, headline_lines
 
 NAME = "report.html"
 NO_PLOTS = "Plots left out (--no-plots)."
+TEMPLATES = os.path.join(os.path.dirname(os.path.abspath(__file__)), "templates")
 
 STYLE = """
 body { font-family: sans-serif; margin: 1.5em; color: #222; max-width: 80em; }
@@ -52,8 +56,11 @@ def _plain(value):
         return text.encode("utf-8", "backslashreplace").decode("utf-8")
 
 
-def _e(value):
-    return html.escape(_plain(value))
+def _finalize(value):
+    """Every value the page shows, made writable; markup (the plots) stays markup."""
+    if isinstance(value, Markup):
+        return Markup(_plain(value))
+    return value if value is None else _plain(value)
 
 
 def _num(value):
@@ -66,71 +73,73 @@ def _num(value):
         return str(value)
     if isinstance(value, float):
         return g(value)
-    return _e(value)
+    return value
 
 
-def _cell(html_text, numeric=False, css=None):
-    classes = " ".join(c for c in ("n" if numeric else None, css) if c)
-    return '<td class="%s">%s</td>' % (classes, html_text) if classes else \
-        "<td>%s</td>" % html_text
+def _figure(value):
+    return isinstance(value, (int, float)) and not isinstance(value, bool)
 
 
-def _row(cells, css=None):
-    return ('<tr class="%s">' % css if css else "<tr>") + "".join(cells) + "</tr>"
+def _records(value):
+    return isinstance(value, (list, tuple)) and bool(value) and \
+        all(isinstance(v, dict) for v in value)
 
 
-def _head(names):
-    return "<thead><tr>%s</tr></thead>" % "".join("<th>%s</th>" % _e(n) for n in names)
+_ENV = jinja2.Environment(loader=jinja2.FileSystemLoader(TEMPLATES), autoescape=True,
+                          finalize=_finalize, undefined=jinja2.StrictUndefined,
+                          trim_blocks=True, lstrip_blocks=True)
+_ENV.filters.update(number=_num,
+                    record_keys=lambda value: list(dict.fromkeys(k for v in value for k in v)))
+_ENV.tests.update(figure=_figure, records=_records,
+                  listing=lambda value: isinstance(value, (list, tuple)))
+
+
+def _cell(text, css=None):
+    return {"text": text, "css": css}
+
+
+def _table(head, bodies):
+    """bodies: [(tbody class, [(row class, [cell])])]."""
+    return {"kind": "table", "head": head,
+            "bodies": [{"css": css, "rows": [{"css": rc, "cells": cells} for rc, cells in rows]}
+                       for css, rows in bodies]}
+
+
+def _list(items, css=None):
+    return {"kind": "list", "texts": list(items), "css": css}
+
+
+def _text(text, css=None):
+    return {"kind": "text", "text": text, "css": css}
+
+
+def _section(heading, *parts):
+    return {"heading": heading, "parts": [p for p in parts if p]}
+
+
+def _plots(svgs):
+    if svgs is None:
+        return _text(NO_PLOTS, "note")
+    return {"kind": "plots", "svgs": {name: Markup(text) for name, text in svgs.items()}}
+
+
+def _page(title, sections):
+    return _ENV.get_template("page.html.j2").render(
+        title=title, sections=sections, style=Markup(STYLE), policy=Markup(POLICY)) + "\n"
 
 
 def _state_css(state):
     return None if state in ("ok", "") else "bad"
 
 
-# ---------------------------------------------------------------- values of unknown shape
-
-def _any(value):
-    """HTML for a value whose shape this page does not know in advance: a list of dicts is a
-    table (a column a key), a dict a table of keys and values, a list its items."""
-    if isinstance(value, dict):
-        return "<table>%s</table>" % "".join(
-            _row(["<th>%s</th>" % _e(k), _cell(_any(v), _scalar(v))]) for k, v in value.items())
-    if isinstance(value, (list, tuple)):
-        if value and all(isinstance(v, dict) for v in value):
-            keys = list(dict.fromkeys(k for v in value for k in v))
-            return "<table>%s<tbody>%s</tbody></table>" % (_head(keys), "".join(
-                _row([_cell(_any(v.get(k)), _scalar(v.get(k))) for k in keys])
-                for v in value))
-        return ", ".join(_any(v) for v in value)
-    return _num(value)
-
-
-def _scalar(value):
-    return isinstance(value, (int, float)) and not isinstance(value, bool)
-
-
 # ---------------------------------------------------------------- a run's page
 
-def _window_rows(data):
-    rows = []
-    for w in data["windows"]:
-        stats = w["frame_time_s"]
-        recomputed = w.get("recomputed_averages") or {}
-        cells = [w["window"] if w["window"] is not None else "?", w["host"] or "?",
-                 w["initialisation_time_s"], w["frames"], w["total_time_s"],
-                 recomputed.get("average_angle_rate"), w["average_quantity_rate"],
-                 stats["min"], stats["median"], stats["p95"], stats["max"]]
-        rows.append((w["window"], cells, w["state"]))
-    for a in data["absent_windows"]:
-        rows.append((a["window"], [a["window"], "?"] + [None] * 9, a["state"].upper()))
-    rows.sort(key=lambda r: r[0] if isinstance(r[0], int) else 1 << 30)
-    return [(cells, state) for _w, cells, state in rows]
-
-
-def _totals_cells(label, host, totals):
-    stats = totals["frame_time_s"]
-    return [label, host, "", totals["frames"], totals["total_time_s"], "",
-            totals["quantity_rate"], stats["min"], stats["median"], stats["p95"], stats["max"]]
+def _page_cell(value, column):
+    if value == R.BLANK:
+        return _cell("", "n" if column.numeric else None)
+    if column.key == "state":
+        return _cell(value, _state_css(value))
+    return _cell(_num(value), "n" if column.numeric else None)
 
 
 def _run_table(run, data):
@@ -138,27 +147,20 @@ def _run_table(run, data):
     by_host = {}
     if isinstance(verdicts, list):
         by_host = {v.get("host"): v.get("verdict") for v in verdicts if isinstance(v, dict)}
-    head = ["window", "host", "init s", "frames", "total s", "angles/s",
-            data["quantity_rate_unit"], "min s", "median s", "p95 s", "max s", "state"]
-    if verdicts is not None:
-        head.append("verdict")
+    cols = R.columns(run.program)
+    head = [c.short for c in cols] + (["verdict"] if verdicts is not None else [])
 
-    def line(cells, state, css, verdict=None):
-        out = [_cell(_num(cells[0]), True), _cell(_e(cells[1]))]
-        out += [_cell(_num(c) if c != "" else "", True) for c in cells[2:]]
-        out.append(_cell(_e(state), css=_state_css(state)))
+    def line(row):
+        cells = [_page_cell(v, c) for v, c in zip(row.cells(cols), cols)]
         if verdicts is not None:
-            out.append(_cell(_e(verdict) if verdict is not None else ""))
-        return _row(out, css)
+            verdict = by_host.get(row.values["host"]) if row.kind == "host" else None
+            cells.append(_cell(verdict if verdict is not None else ""))
+        return row.kind, cells
 
-    body = [line(cells, state, "window") for cells, state in _window_rows(data)]
-    foot = []
-    if len(data["hosts"]) > 1 or verdicts is not None:
-        foot += [line(_totals_cells("host", host, totals), "", "host", by_host.get(host))
-                 for host, totals in data["hosts"].items()]
-    foot.append(line(_totals_cells("total", "", group_totals(run.reports)), "", "total"))
-    return "<table>%s<tbody>%s</tbody><tbody class=\"group\">%s</tbody></table>" % (
-        _head(head), "".join(body), "".join(foot))
+    body = [line(row) for row in R.window_rows(run)]
+    foot = [line(row) for row in R.group_rows(run, len(data["hosts"]) > 1 or
+                                              verdicts is not None)]
+    return _table(head, [(None, body), ("group", foot)])
 
 
 def _notes(data):
@@ -175,48 +177,24 @@ def _notes(data):
     return items
 
 
-def _list(items, css=None):
-    return ('<ul class="%s">' % css if css else "<ul>") + "".join(
-        "<li>%s</li>" % _e(i) for i in items) + "</ul>"
-
-
-def _plots(svgs):
-    if svgs is None:
-        return '<p class="note">%s</p>' % NO_PLOTS
-    return "".join('<figure id="%s">%s<figcaption>%s</figcaption></figure>'
-                   % (_e(name), _plain(text), _e(name)) for name, text in svgs.items())
-
-
-def _page(title, sections):
-    return "".join([
-        "<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n",
-        '<meta http-equiv="Content-Security-Policy" content="%s">\n' % POLICY,
-        '<meta name="viewport" content="width=device-width, initial-scale=1">\n',
-        "<title>%s</title>\n<style>%s</style>\n</head>\n<body>\n" % (_e(title), STYLE),
-        "<h1>%s</h1>\n" % _e(title),
-        "".join("<section>\n%s\n</section>\n" % s for s in sections if s),
-        "</body>\n</html>\n"])
-
-
-def _section(heading, body):
-    return "<h2>%s</h2>\n%s" % (_e(heading), body)
-
-
 def run_page(run, data, svgs):
     """The page of one run: data is summary_data(run), svgs {plot name: SVG text} or None
     when the plots were left out."""
     lines = [line.strip() for line in context_lines(run)]
     hosts = data["context"].get("hosts") if isinstance(data["context"], dict) else None
     sections = [
-        _section("Run", _list(lines, "context") + (
-            _any(hosts) if isinstance(hosts, list) and len(hosts) > 1 else "")),
+        _section("Run", _list(lines, "context"),
+                 {"kind": "any", "value": hosts} if isinstance(hosts, list) and len(hosts) > 1
+                 else None),
         _section("Headline", _list(headline_lines(run), "context")),
         _section("Windows and hosts", _run_table(run, data)),
     ]
     if "host_verdicts" in data:
-        sections.append(_section("Host verdicts", _any(data["host_verdicts"])))
+        sections.append(_section("Host verdicts", {"kind": "any",
+                                                   "value": data["host_verdicts"]}))
     if "repeats" in data:
-        sections.append(_section("Repeats and their spread", _any(data["repeats"])))
+        sections.append(_section("Repeats and their spread", {"kind": "any",
+                                                              "value": data["repeats"]}))
     notes = _notes(data)
     if notes:
         sections.append(_section("Notes and errors", _list(notes, "note")))
@@ -242,20 +220,20 @@ def _comparison_table(data):
         lines = []
         for i, m in enumerate(row["measures"]):
             change = m["change_percent"]
-            cells = [_cell("" if i else _num(row["window"]), True), _cell(_e(m["measure"])),
-                     _cell(_num(m["a"]), True), _cell(_num(m["b"]), True),
-                     _cell(_e(format_percent(change) if not isinstance(change, str)
-                              else change), True)]
+            cells = [_cell("" if i else _num(row["window"]), "n"), _cell(m["measure"]),
+                     _cell(_num(m["a"]), "n"), _cell(_num(m["b"]), "n"),
+                     _cell(format_percent(change) if not isinstance(change, str) else change,
+                           "n")]
             if i:
-                lines.append(_row(cells + [_cell(""), _cell("")], "measure"))
+                lines.append(("measure", cells + [_cell(""), _cell("")]))
                 continue
             p, verdict = row["p_value"], row["verdict"]
-            cells += [_cell(_e("%.3g" % p) if isinstance(p, float) else _num(p), True),
-                      _cell(_e(verdict), css="bad" if verdict == "SLOWER" else
+            cells += [_cell("%.3g" % p if isinstance(p, float) else _num(p), "n"),
+                      _cell(verdict, "bad" if verdict == "SLOWER" else
                             "good" if verdict == "faster" else None)]
-            lines.append(_row(cells, css))
-        groups.append('<tbody class="group">%s</tbody>' % "".join(lines))
-    return "<table>%s%s</table>" % (_head(head), "".join(groups))
+            lines.append((css, cells))
+        groups.append(("group", lines))
+    return _table(head, groups)
 
 
 def comparison_page(comparison, data, svgs):
@@ -264,8 +242,8 @@ def comparison_page(comparison, data, svgs):
     runs = []
     for tag, run in (("A", comparison.run_a), ("B", comparison.run_b)):
         lines = [line.strip() for line in context_lines(run)]
-        runs.append("<h3>%s</h3>%s" % (_e("run %s: %s" % (tag, data[tag.lower()]["run"])),
-                                       _list(lines, "context")))
+        runs += [{"kind": "heading", "text": "run %s: %s" % (tag, data[tag.lower()]["run"])},
+                 _list(lines, "context")]
     gate = []
     if "fail_above_percent" in data:
         found = data["regressions"]
@@ -274,10 +252,9 @@ def comparison_page(comparison, data, svgs):
             ", ".join(("headline" if w == "total" else "window %s" % w) for w in found)
             if found else "none"))
     sections = [
-        _section("Runs", "".join(runs)),
-        _section("A beside B", "<p>noise test: %s</p>%s%s" % (
-            _e(data["noise_test"]), _list(gate, "context") if gate else "",
-            _comparison_table(data))),
+        _section("Runs", *runs),
+        _section("A beside B", _text("noise test: %s" % data["noise_test"]),
+                 _list(gate, "context") if gate else None, _comparison_table(data)),
     ]
     if data["notes"]:
         sections.append(_section("Notes", _list(data["notes"], "note")))
