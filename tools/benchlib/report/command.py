@@ -67,7 +67,7 @@ import sys
 from ..ending import exit_status
 from ..results.files import shown, write_json
 from ..results.runs import UsageError, collect_files, load_runs
-from . import compare, repeats, slow_hosts, summary, table
+from . import compare, repeats, slow_hosts, summary, table, verdicts
 from .html_report import write_comparison_report, write_run_report
 from .output import OutputError, prepare_folder, write_in
 
@@ -105,14 +105,16 @@ def report_run(run, out_dir, args, place_frames, made_here=False):
     """One run's outputs and console report; returns its exit status."""
     from .plots import write_plots
     prepare_folder(out_dir, made_here)
-    verdicts = slow_hosts.host_verdicts(run) if len(run.hosts()) > 1 else None
+    by_host = slow_hosts.host_verdicts(run) if len(run.hosts()) > 1 else None
+    gates = verdicts.run_gates(run, args, by_host)
     names = [os.path.join(out_dir, n) for n in ("frames.csv", "summary.json")]
     try:
         place_frames(names[0])
     except OSError as e:
         raise OutputError("cannot write frames.csv in %s: %s"
                           % (shown(out_dir), e.strerror or e)) from None
-    data = summary.summary_data(run, verdicts)
+    data = summary.summary_data(run, by_host)
+    data["verdict"] = verdicts.verdict_json(gates)
     write_in(out_dir, "summary.json", names[1],
              lambda f: write_json(f, data))
     svgs = None if args.no_plots else {}  # the plots as SVG text, for report.html
@@ -122,8 +124,8 @@ def report_run(run, out_dir, args, place_frames, made_here=False):
     print("\n".join(table.context_lines(run)))
     print(table.format_table(run))
     print("\n".join(table.headline_lines(run)))
-    if verdicts is not None:
-        print("\n".join(slow_hosts.verdict_lines(*verdicts)))
+    if by_host is not None:
+        print("\n".join(slow_hosts.verdict_lines(*by_host)))
     for r in run.reports:
         if r.file.window is not None and r.window != r.file.window:
             _say("warning: %s: the name says window %d, the file says window %d"
@@ -131,7 +133,8 @@ def report_run(run, out_dir, args, place_frames, made_here=False):
         for note in r.file.notes:
             _say("note: %s: %s" % (shown(r.file.path), note))
         if r.state not in ("ok", "MISMATCH"):
-            detail = r.file_state.get("error") if r.incomplete and r.file_state else None
+            detail = r.file_state.get("error") if r.incomplete and r.file_state else \
+                r.ended_early.get("how") if r.ended_early else None
             _say("note: window %s is not ok: %s%s" % (r.window, r.state,
                                                       " (%s)" % detail if detail else ""))
     for note in run.notes:
@@ -141,25 +144,15 @@ def report_run(run, out_dir, args, place_frames, made_here=False):
                                                      " (%s)" % a["error"] if a.get("error")
                                                      else ""))
     print("written: %s" % ", ".join(map(shown, names)))
-    errors = [e for r in run.reports for e in r.errors]
-    for e in errors:
+    for e in (e for r in run.reports for e in r.errors):
         _say("error: %s" % e)
-    status = 1 if errors else 0
-    if args.fail_slow_host is not None and verdicts is not None:
-        slow = slow_hosts.slower_than(verdicts[0], args.fail_slow_host)
-        if slow:
-            print("SLOW HOST beyond %g%%: %s" % (args.fail_slow_host, ", ".join(
-                "%s (%+.1f%%)" % (v.host, v.gap_percent) for v in slow)))
-            status = 1
-        else:
-            print("no host significantly slower than the median host by more than %g%%"
-                  % args.fail_slow_host)
-    return status
+    print("\n".join(verdicts.verdict_lines(gates)))
+    return 1 if verdicts.overall(gates) == verdicts.FAIL else 0
 
 
 def main_report(args):
     folders = repeats.repeat_folders(args.paths[0]) if len(args.paths) == 1 else []
-    if folders and not args.out:
+    if folders:
         return main_repeats(args, args.paths[0], folders)
     files = collect_files(args.paths)
     out_dir = output_folder(args.paths, files, args.out)
@@ -220,35 +213,43 @@ def _one_run(path):
 
 
 def main_repeats(args, path, folders):
-    """A repeated run: each repeat reported in its own folder, then the repeats' headlines and
-    their spread."""
+    """A repeated run: each repeat reported in its own folder (under --out when given), then
+    the repeats' headlines and the spread of those that ended ok."""
+    out = args.out or path
+    prepare_folder(out)
     status, rows = 0, []
     said = repeats.statuses(path)
+    unit = ""
     for k, folder in enumerate(folders, 1):
+        target = os.path.join(out, os.path.basename(folder)) if args.out else folder
         print("== %s" % shown(folder))
         files = collect_files([folder])
-        frame_rows = summary.FrameRows(folder)
+        prepare_folder(target)
+        frame_rows = summary.FrameRows(target)
         try:
             runs, loaded = load(files, frame_rows)
             if runs is None:
                 return loaded
             for i, run in enumerate(runs):
-                status = max(status, report_run(run, folder, args,
+                status = max(status, report_run(run, target, args,
                                                 lambda p, i=i: frame_rows.place(i, p)))
-                rows.append((k, said.get(os.path.basename(folder)), run.headline))
+                ended = said.get(os.path.basename(folder)) or run.context.get("status")
+                rows.append((k, ended, run.headline))
+                unit = run.program.quantity_unit
         finally:
             frame_rows.discard()
         print()
-    spread = repeats.spread([headline for _k, _s, headline in rows])
-    unit = runs[0].program.quantity_unit if rows else ""
+    counted = [headline for _k, ended, headline in rows if ended == "ok"]
+    spread = repeats.spread(counted)
     print("\n".join(repeats.spread_lines(rows, spread, unit)))
-    if spread["range_percent"] is not None:
-        _say("note: the repeats' headlines spread over %.1f%% of their median: a comparison "
-             "cannot tell a smaller change from run-to-run noise" % spread["range_percent"])
-    data = {"repeats": [{"repeat": k, "status": s, "headline": h} for k, s, h in rows],
-            "spread": spread}
-    name = os.path.join(path, "summary.json")
-    write_in(path, "summary.json", name, lambda f: write_json(f, data))
+    notes = repeats.spread_notes(rows, spread)
+    for note in notes:
+        _say("note: %s" % note)
+    data = {"repeats": [{"repeat": k, "status": s, "headline": h, "in_spread": s == "ok"}
+                        for k, s, h in rows],
+            "spread": spread, "notes": notes}
+    name = os.path.join(out, "summary.json")
+    write_in(out, "summary.json", name, lambda f: write_json(f, data))
     print("written: %s" % shown(name))
     return status
 
@@ -341,6 +342,9 @@ def build_parser(prog=NAME):
     p.add_argument("--fail-slow-host", type=float, metavar="PCT",
                    help="for a run across hosts, exit 1 if a host's workload rate is "
                         "significantly below the median host's by more than PCT per cent")
+    p.add_argument("--allow-failed", action="store_true",
+                   help="report a run whose run.json says it failed or was interrupted "
+                        "without failing the verdict for it (the report still says so)")
     p.add_argument("--fail-above", type=float, metavar="PCT",
                    help="when comparing, exit 1 if a window's workload rate or the headline "
                         "fell significantly by more than PCT per cent")
