@@ -67,7 +67,7 @@ import sys
 from ..ending import exit_status
 from ..results.files import shown, write_json
 from ..results.runs import UsageError, collect_files, load_runs
-from . import compare, repeats, slow_hosts, summary, table, verdicts
+from . import compare, mixed_hosts, repeats, slow_hosts, summary, table, verdicts
 from .html_report import write_comparison_report, write_run_report
 from .output import OutputError, prepare_folder, write_in
 
@@ -115,6 +115,11 @@ def report_run(run, out_dir, args, place_frames, made_here=False):
                           % (shown(out_dir), e.strerror or e)) from None
     data = summary.summary_data(run, by_host)
     data["verdict"] = verdicts.verdict_json(gates)
+    if len(run.context.get("hosts") or []) > 1:
+        data["mixed_hosts"] = {
+            "facts": [name for name, _key in mixed_hosts.FACTS] + ["rendering variables"],
+            "disagreements": [d.as_json() for d in
+                              mixed_hosts.disagreements(run.context["hosts"])]}
     write_in(out_dir, "summary.json", names[1],
              lambda f: write_json(f, data))
     svgs = None if args.no_plots else {}  # the plots as SVG text, for report.html
@@ -342,6 +347,12 @@ def build_parser(prog=NAME):
     p.add_argument("--fail-slow-host", type=float, metavar="PCT",
                    help="for a run across hosts, exit 1 if a host's workload rate is "
                         "significantly below the median host's by more than PCT per cent")
+    p.add_argument("--fail-mixed", action="store_true",
+                   help="exit 1 if hosts disagree on renderer, GL version, driver, CPU model, "
+                        "cores, MPI library or rendering variables")
+    p.add_argument("--expect-renderer", metavar="PATTERN",
+                   help="exit 1 if a host renders with a renderer that does not match PATTERN "
+                        "(a shell pattern, e.g. 'llvmpipe*')")
     p.add_argument("--allow-failed", action="store_true",
                    help="report a run whose run.json says it failed or was interrupted "
                         "without failing the verdict for it (the report still says so)")

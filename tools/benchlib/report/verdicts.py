@@ -9,7 +9,7 @@ its frames fails the run too ("files")."""
 
 from dataclasses import dataclass, field
 
-from . import slow_hosts
+from . import mixed_hosts, slow_hosts
 
 PASS, FAIL = "PASS", "FAIL"
 
@@ -88,6 +88,26 @@ def slow_host_gate(verdicts, percent):
                  % percent] + ([undecided] if undecided else []))
 
 
+def mixed_host_gate(run, deciding):
+    """The gate "mixed hosts" (deciding: --fail-mixed)."""
+    hosts = run.context.get("hosts") or []
+    if len(hosts) < 2:
+        return Gate("mixed hosts", False, ["one host: no other to disagree with" if hosts else
+                                           "no host facts (no run.json)"], deciding)
+    found = mixed_hosts.disagreements(hosts)
+    return Gate("mixed hosts", bool(found), [d.line() for d in found] or [
+        "the %d hosts agree on %s" % (len(hosts), ", ".join(
+            name for name, _key in mixed_hosts.FACTS))], deciding)
+
+
+def renderer_gate(run, pattern):
+    """The gate "renderer" (--expect-renderer PATTERN)."""
+    wrong = mixed_hosts.unexpected_renderers(run.context, pattern)
+    return Gate("renderer", bool(wrong), wrong or [
+        "every host renders with %s" % " / ".join(sorted(set(
+            mixed_hosts.renderers(run.context).values())))])
+
+
 def run_gates(run, args, host_verdicts):
     """The gates of one run, for bench-report's options args."""
     gates = [completeness(run, args.allow_failed), files(run)]
@@ -95,6 +115,9 @@ def run_gates(run, args, host_verdicts):
         gates.append(slow_host_gate(host_verdicts, args.fail_slow_host))
     elif args.fail_slow_host is not None:
         gates.append(Gate("slow hosts", False, ["one host: no other to compare it with"]))
+    gates.append(mixed_host_gate(run, args.fail_mixed))
+    if args.expect_renderer is not None:
+        gates.append(renderer_gate(run, args.expect_renderer))
     return gates
 
 
@@ -113,6 +136,8 @@ def verdict_lines(gates):
         if g.deciding:
             lines += ["%s: %s%s" % (g.name, "FAIL: " if g.failed else "", text)
                       for text in g.findings]
+        elif g.failed:  # found something, though not asked to fail on it
+            lines += ["%s: %s (not a gate here)" % (g.name, text) for text in g.findings]
     failed = [g.name for g in gates if g.failed and g.deciding]
     lines.append("verdict: %s" % (FAIL + " (%s)" % ", ".join(failed) if failed else PASS))
     return lines
