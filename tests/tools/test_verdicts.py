@@ -9,6 +9,7 @@ import unittest
 
 import toolstest as T
 from benchlib.report.mixed_hosts import disagreements
+from benchlib.results.reference import ReferenceError, match, read_reference
 
 LLVMPIPE = "llvmpipe (LLVM 15.0.6, 256 bits)"
 
@@ -80,6 +81,79 @@ class MixedHosts(FolderCase):
         self.assertIn("node3: renderer softpipe, not llvmpipe*", proc.stdout)
         proc = self.report("--expect-renderer", "*pipe*", self.dir)
         self.assertEqual(proc.returncode, 0, proc.stdout)
+
+
+ENTRY = """[[reference]]
+program = "latticeglow"
+rate_per_window = %s
+lower = 10
+upper = 25
+"""
+
+
+class References(FolderCase):
+    def write(self, text, name="reference.toml"):
+        path = os.path.join(self.dir, name)
+        with open(path, "w") as f:
+            f.write(text)
+        return path
+
+    def test_entries_are_read_and_the_most_specific_covers_a_host(self):
+        path = self.write(ENTRY % "1.3e6" + '\n[[reference]]\nprogram = "latticeglow"\n'
+                          'hosts = "gpu*"\nrenderer = "NVIDIA*"\nrate_per_window = 9e6\n'
+                          'lower = 5\nupper = 5\nnote = "A100 nodes"\n')
+        entries = read_reference(path)
+        self.assertEqual([(e.line, e.rate_per_window) for e in entries], [(1, 1.3e6), (7, 9e6)])
+        self.assertIs(match(entries, "latticeglow", host="gpu3", renderer="NVIDIA A100"),
+                      entries[1])
+        self.assertIs(match(entries, "latticeglow", host="gpu3", renderer="llvmpipe"),
+                      entries[0])
+        self.assertIsNone(match(entries, "shardfall", host="gpu3"))
+
+    def test_what_a_reference_must_not_hold_is_refused_with_its_line(self):
+        for text, found in (
+                (ENTRY % "1" + "\n[[reference]]\nprogram = 'shardfall'\nlowr = 3\n",
+                 ":9: reference 2: unknown key 'lowr'"),
+                (ENTRY % "'fast'", ":3: reference 1: rate_per_window must be a number"),
+                ('[[reference]]\nprogram = "latticeglow"\n', ":1: reference 1 has no "
+                                                              "rate_per_window"),
+                (ENTRY % "1" + "version = 2\n", ":6: reference 1: unknown key 'version'"),
+                ("[[reference]\n", ": not TOML"),
+                ("\xff", ": not UTF-8")):
+            with self.subTest(found):
+                path = self.write(text) if text != "\xff" else None
+                if path is None:
+                    path = os.path.join(self.dir, "reference.toml")
+                    with open(path, "wb") as f:
+                        f.write(b"\xff")
+                with self.assertRaises(ReferenceError) as caught:
+                    read_reference(path)
+                self.assertIn(path + found, str(caught.exception))
+        proc = self.report("--reference", path, self.dir)
+        self.assertEqual((proc.returncode, len(proc.stderr.splitlines())), (2, 1), proc.stderr)
+
+    def test_a_run_30_percent_below_fails_and_one_within_tolerance_passes(self):
+        write_hosts_run(self.dir, [host("node%d" % i) for i in range(1, 5)])
+        self.assertEqual(self.report(self.dir).returncode, 0)
+        data = self.summary()
+        rate = data["across_windows"]["headline_rate"] / 4  # one window a host, all alike
+        below = self.write(ENTRY % (rate / 0.7), "below.toml")
+        proc = self.report("--reference", below, "--fail-reference", self.dir)
+        self.assertEqual(proc.returncode, 1, proc.stdout)
+        self.assertIn("run: %s vertices/s per window, BELOW the reference" %
+                      "{:,.0f}".format(rate), proc.stdout)
+        judged = self.summary()["reference"]["judged"]
+        self.assertEqual([j["verdict"] for j in judged], ["BELOW"] * 5)
+        self.assertAlmostEqual(judged[0]["change_percent"], -30, delta=0.01)
+        self.assertEqual(self.report("--reference", below, self.dir).returncode, 0)
+        within = self.write(ENTRY % (rate * 1.05), "within.toml")
+        proc = self.report("--reference", within, "--fail-reference", self.dir)
+        self.assertEqual(proc.returncode, 0, proc.stdout)
+        self.assertIn("verdict: PASS", proc.stdout)
+        shardfall = self.write(ENTRY.replace("latticeglow", "shardfall") % rate, "other.toml")
+        proc = self.report("--reference", shardfall, "--fail-reference", self.dir)
+        self.assertEqual(proc.returncode, 1, proc.stdout)
+        self.assertIn("node1: no reference covers it", proc.stdout)
 
 
 if __name__ == "__main__":

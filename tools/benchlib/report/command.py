@@ -66,6 +66,7 @@ import sys
 
 from ..ending import exit_status
 from ..results.files import shown, write_json
+from ..results.reference import ReferenceError, read_reference
 from ..results.runs import UsageError, collect_files, load_runs
 from . import compare, mixed_hosts, repeats, slow_hosts, summary, table, verdicts
 from .html_report import write_comparison_report, write_run_report
@@ -106,7 +107,7 @@ def report_run(run, out_dir, args, place_frames, made_here=False):
     from .plots import write_plots
     prepare_folder(out_dir, made_here)
     by_host = slow_hosts.host_verdicts(run) if len(run.hosts()) > 1 else None
-    gates = verdicts.run_gates(run, args, by_host)
+    gates, against_reference = verdicts.run_gates(run, args, by_host)
     names = [os.path.join(out_dir, n) for n in ("frames.csv", "summary.json")]
     try:
         place_frames(names[0])
@@ -115,6 +116,9 @@ def report_run(run, out_dir, args, place_frames, made_here=False):
                           % (shown(out_dir), e.strerror or e)) from None
     data = summary.summary_data(run, by_host)
     data["verdict"] = verdicts.verdict_json(gates)
+    if against_reference is not None:
+        data["reference"] = {"file": shown(args.reference), "rule": verdicts.REFERENCE_RULE,
+                             "judged": against_reference}
     if len(run.context.get("hosts") or []) > 1:
         data["mixed_hosts"] = {
             "facts": [name for name, _key in mixed_hosts.FACTS] + ["rendering variables"],
@@ -353,6 +357,12 @@ def build_parser(prog=NAME):
     p.add_argument("--expect-renderer", metavar="PATTERN",
                    help="exit 1 if a host renders with a renderer that does not match PATTERN "
                         "(a shell pattern, e.g. 'llvmpipe*')")
+    p.add_argument("--reference", metavar="FILE",
+                   help="judge the run and each host against the reference rates in FILE "
+                        "(TOML, see docs/tools.md)")
+    p.add_argument("--fail-reference", action="store_true",
+                   help="with --reference, exit 1 if the run or a host is outside its "
+                        "reference's tolerance, or no reference covers it")
     p.add_argument("--allow-failed", action="store_true",
                    help="report a run whose run.json says it failed or was interrupted "
                         "without failing the verdict for it (the report still says so)")
@@ -376,5 +386,10 @@ def main(argv=None, prog=NAME):
         if value is not None and not 0 <= value < math.inf:
             build_parser(prog).error("--%s takes a percentage of 0 or more"
                                      % name.replace("_", "-"))
-    return exit_status(NAME, lambda: main_compare(args) if _comparing(args) else
-                       main_report(args), (UsageError, OutputError))
+    if args.fail_reference and not args.reference:
+        build_parser(prog).error("--fail-reference needs --reference FILE")
+
+    def body():
+        args.reference_entries = read_reference(args.reference) if args.reference else None
+        return main_compare(args) if _comparing(args) else main_report(args)
+    return exit_status(NAME, body, (UsageError, OutputError, ReferenceError))

@@ -13,6 +13,26 @@ def g(value, digits=6):
     return "%.*g" % (digits, value)
 
 
+def number(value):
+    """A figure for a person: fixed notation (six significant digits), thousands separators
+    where it is large."""
+    if value is None:
+        return "-"
+    if isinstance(value, int) and not isinstance(value, bool):
+        return "{:,}".format(value)
+    if not isinstance(value, float):
+        return str(value)
+    if not math.isfinite(value):
+        return g(value)
+    if abs(value) >= 1e5:
+        return "{:,.0f}".format(value)
+    if value == 0:
+        return "0"
+    digits = max(0, 5 - math.floor(math.log10(abs(value))))
+    text = "{:,.{}f}".format(value, digits)
+    return text.rstrip("0").rstrip(".") if "." in text else text
+
+
 # ---------------------------------------------------------------- context
 
 def _gib(n):

@@ -7,9 +7,12 @@ only when asked for (--fail-slow-host, --fail-mixed, --expect-renderer, --fail-r
 unasked, their findings are shown but do not decide. A summary or frame that disagrees with
 its frames fails the run too ("files")."""
 
+import math
 from dataclasses import dataclass, field
 
+from ..results.reference import match
 from . import mixed_hosts, slow_hosts
+from .table import number
 
 PASS, FAIL = "PASS", "FAIL"
 
@@ -109,7 +112,8 @@ def renderer_gate(run, pattern):
 
 
 def run_gates(run, args, host_verdicts):
-    """The gates of one run, for bench-report's options args."""
+    """(The gates of one run for bench-report's options args, the reference's findings or
+    None)."""
     gates = [completeness(run, args.allow_failed), files(run)]
     if host_verdicts is not None:
         gates.append(slow_host_gate(host_verdicts, args.fail_slow_host))
@@ -118,7 +122,11 @@ def run_gates(run, args, host_verdicts):
     gates.append(mixed_host_gate(run, args.fail_mixed))
     if args.expect_renderer is not None:
         gates.append(renderer_gate(run, args.expect_renderer))
-    return gates
+    findings = None
+    if args.reference_entries is not None:
+        gate, findings = reference_gate(run, args.reference_entries, args.fail_reference)
+        gates.append(gate)
+    return gates, findings
 
 
 def overall(gates):
@@ -141,3 +149,78 @@ def verdict_lines(gates):
     failed = [g.name for g in gates if g.failed and g.deciding]
     lines.append("verdict: %s" % (FAIL + " (%s)" % ", ".join(failed) if failed else PASS))
     return lines
+
+
+# ---------------------------------------------------------------- against a reference
+
+REFERENCE_RULE = ("the workload rate per window (the windows' summed workload rate, the "
+                  "headline's figure, over the windows that drew frames and ran to the end, "
+                  "divided by their number), of the run and of each host, against the entry "
+                  "covering it; within when from rate_per_window - lower % to "
+                  "rate_per_window + upper %")
+
+def _rate_per_window(reports):
+    """(workload rate per window, windows counted) of some windows: their summed rate over
+    the windows that drew frames and ran to the end."""
+    counted = [r for r in reports if r.frame_count and math.isfinite(r.average_quantity_rate)
+               and not getattr(r, "ended_early", None)]
+    if not counted:
+        return None, 0
+    return sum(r.average_quantity_rate for r in counted) / len(counted), len(counted)
+
+
+def _judge(what, rate, entry):
+    """{what, rate_per_window, reference..., change_percent, verdict}."""
+    found = {"what": what, "rate_per_window": rate, "reference_line": None,
+             "reference": None, "lower_percent": None, "upper_percent": None,
+             "change_percent": None}
+    if entry is None:
+        return dict(found, verdict="no reference")
+    found.update(reference_line=entry.line, reference=entry.rate_per_window,
+                 lower_percent=entry.lower, upper_percent=entry.upper)
+    if rate is None:
+        return dict(found, verdict="no frames")
+    found["change_percent"] = (rate / entry.rate_per_window - 1) * 100
+    verdict = "BELOW" if rate < entry.low else "ABOVE" if rate > entry.high else "within"
+    return dict(found, verdict=verdict)
+
+
+def reference_findings(run, entries):
+    """The run and each host against the reference entries: [judgement], the run first."""
+    context = run.context
+    screen = context.get("screen") if isinstance(context.get("screen"), dict) else {}
+    depth = context.get("screen_depth") or screen.get("depth")
+    windows = len(run.reports) + len(run.absent)
+    rendered = mixed_hosts.renderers(context)
+    hosts = []
+    for host, reports in run.hosts().items():
+        entry = match(entries, run.program.name, windows, depth, host, rendered.get(host))
+        hosts.append((host, reports, entry))
+    chosen = {id(e): e for _h, _r, e in hosts}
+    run_entry = next(iter(chosen.values())) if len(chosen) == 1 else None
+    found = [_judge("run", _rate_per_window(run.reports)[0], run_entry)]
+    if len(chosen) > 1:
+        found[0]["verdict"] = "see the hosts (their references differ)"
+    found += [_judge(host, _rate_per_window(reports)[0], entry)
+              for host, reports, entry in hosts]
+    return found
+
+
+def reference_line(judgement, unit):
+    j = judgement
+    if j["reference"] is None:
+        return "%s: no reference covers it" % j["what"]
+    if j["rate_per_window"] is None:
+        return "%s: no frames to judge" % j["what"]
+    return "%s: %s %s per window, %s the reference %s (-%g%%/+%g%%, line %s): %+.1f%%" % (
+        j["what"], number(j["rate_per_window"]), unit, j["verdict"], number(j["reference"]),
+        j["lower_percent"], j["upper_percent"], j["reference_line"], j["change_percent"])
+
+
+def reference_gate(run, entries, deciding):
+    """The gate "reference" (deciding: --fail-reference)."""
+    found = reference_findings(run, entries)
+    bad = [j for j in found if j["verdict"] not in ("within", "see the hosts (their "
+                                                                "references differ)")]
+    return Gate("reference", bool(bad), [reference_line(j, run.program.quantity_unit)
+                                         for j in found], deciding), found
