@@ -156,5 +156,55 @@ class References(FolderCase):
         self.assertIn("node1: no reference covers it", proc.stdout)
 
 
+# bench-run as bench-sbatch sees it: it writes its arguments and copies a prepared run
+# ($FAKE_RUN) to its --out, and ends with $FAKE_STATUS.
+FAKE_RUN = """#!/bin/sh
+printf '%s\\n' "$@" > "$FAKE_ARGS"
+while [ $# -gt 1 ]; do [ "$1" = --out ] && out=$2; shift; done
+cp -r "$FAKE_RUN" "$out"
+exit $FAKE_STATUS
+"""
+
+
+class Sbatch(FolderCase):
+    def test_the_gates_reach_the_report_and_its_status_ends_the_job(self):
+        tools = os.path.join(self.dir, "tools")
+        os.makedirs(tools)
+        with open(os.path.join(tools, "bench-run"), "w") as f:
+            f.write(FAKE_RUN)
+        os.chmod(os.path.join(tools, "bench-run"), 0o755)
+        os.symlink(T.BENCH_REPORT, os.path.join(tools, "bench-report"))
+        run = os.path.join(self.dir, "prepared")
+        os.makedirs(run)
+        write_hosts_run(run, [host("node1"), host("node2"), host("node3", cores=4)])
+        reference = os.path.join(self.dir, "it's a reference.toml")
+        with open(reference, "w") as f:
+            f.write(ENTRY % "1e6")
+
+        def job(*args, status=0):
+            out = os.path.join(self.dir, "out-%d" % len(os.listdir(self.dir)))
+            env = dict(os.environ, BENCH_TOOLS=tools, BENCH_OUT=out, SLURM_JOB_ID="42",
+                       FAKE_RUN=run, FAKE_ARGS=os.path.join(self.dir, "args"),
+                       FAKE_STATUS=str(status))
+            proc = T.run_tool(os.path.join(T.TOOLS_DIR, "bench-sbatch"), "latticeglow", "3",
+                              *args, env=env, timeout=120)
+            with open(os.path.join(self.dir, "args")) as f:
+                return proc, f.read().split("\n")[:-1], out
+
+        proc, run_args, out = job("--frames", "10", "--fail-mixed", "--reference", reference,
+                                  "--fail-reference", "--fail-slow-host", "10")
+        self.assertEqual(proc.returncode, 1, proc.stdout + proc.stderr)
+        self.assertEqual(run_args, ["latticeglow", "3", "--frames", "10", "--out", out])
+        self.assertIn("node3: cores 4, the others 2", proc.stdout)
+        self.assertIn("verdict: FAIL (mixed hosts, reference)", proc.stdout)
+        self.assertIn(reference, self.summary(out)["reference"]["file"])
+        with open(os.path.join(out, "report.txt")) as f:
+            self.assertIn("verdict: FAIL", f.read())
+        proc, _args, _out = job("--frames", "10")
+        self.assertEqual(proc.returncode, 0, proc.stdout + proc.stderr)
+        proc, _args, _out = job("--frames", "10", status=143)  # the run's own status stays
+        self.assertEqual(proc.returncode, 143, proc.stdout + proc.stderr)
+
+
 if __name__ == "__main__":
     unittest.main()
