@@ -30,7 +30,15 @@ Window state
 ------------
 ok; no summary (the file stops before it); NO FRAMES; MISMATCH (a summary or frame
 disagrees with the frames); INCOMPLETE FILE (the run says a write to the file failed:
-run.json's results_file_states or the console.log line); NOT CREATED.
+run.json's results_file_states or the console.log line); NOT CREATED; ENDED EARLY (the
+window ended before the run did: run.json's windows_ended_early).
+
+Verdict
+-------
+A run's report ends with PASS or FAIL and the gates that decided: complete (fails a run
+that failed or was interrupted unless --allow-failed, a window that ended early, a run
+without frames), files (a summary or frame that disagrees), and those asked for:
+--fail-slow-host, --fail-mixed, --expect-renderer, --fail-reference. See docs/tools.md.
 
 Comparing two runs
 ------------------
@@ -51,112 +59,24 @@ number of frames); a printed value agrees when its own interval overlaps the rec
 one. Latticeglow does not print its vertices per frame; they follow from each frame's
 vertex rate times its frame time, and all frames have to agree on one count.
 
-Exit status: 0 when every file is well formed and agrees with itself (a file cut short is
-accepted and noted); 1 when a file is rejected (nothing is written then), a summary or
-frame disagrees, or --fail-above finds a regression; 2 for a bad command line, no results
-files, runs that cannot be compared, an output place that cannot be written, or a closed
-output pipe.
+Exit status: 0 when the verdict is PASS (a file cut short is accepted and noted); 1 when it
+is FAIL, a file is rejected (nothing is written then), or --fail-above finds a regression; 2
+for a bad command line or reference file, no results files, runs that cannot be compared,
+an output place that cannot be written, or a closed output pipe.
 """
 
 import argparse
-import contextlib
 import math
 import os
-import sys
 
 from ..ending import exit_status
 from ..results.files import shown, write_json
 from ..results.reference import ReferenceError, read_reference
-from ..results.runs import UsageError, collect_files, load_runs
-from . import compare, mixed_hosts, repeats, slow_hosts, summary, table, verdicts
-from .html_report import write_comparison_report, write_run_report
+from ..results.runs import UsageError, collect_files
+from . import compare, repeats, summary, table
+from .html_report import write_comparison_report
 from .output import OutputError, prepare_folder, write_in
-
-NAME = "bench-report"
-
-
-def _say(message):
-    print("%s: %s" % (NAME, message), file=sys.stderr)
-
-
-def output_folder(paths, files, out):
-    if out:
-        return out
-    if len(paths) == 1 and os.path.isdir(paths[0]):
-        return paths[0]
-    folders = {os.path.dirname(os.path.abspath(f)) for f in files}
-    if len(folders) == 1:
-        return folders.pop()
-    raise UsageError("the results files are in several folders: say where to write with --out")
-
-
-def load(files, on_window=None):
-    """(runs, status) for the files; status 0, or 1 when a file is rejected (each is named,
-    and nothing is written)."""
-    runs, failures = load_runs(files, on_window)
-    if failures:
-        for message in failures:
-            _say("error: %s" % message)
-        _say("%d of %d file(s) rejected; nothing written" % (len(failures), len(files)))
-        return None, 1
-    return runs, 0
-
-
-def report_run(run, out_dir, args, place_frames, made_here=False):
-    """One run's outputs and console report; returns its exit status."""
-    from .plots import write_plots
-    prepare_folder(out_dir, made_here)
-    by_host = slow_hosts.host_verdicts(run) if len(run.hosts()) > 1 else None
-    gates, against_reference = verdicts.run_gates(run, args, by_host)
-    names = [os.path.join(out_dir, n) for n in ("frames.csv", "summary.json")]
-    try:
-        place_frames(names[0])
-    except OSError as e:
-        raise OutputError("cannot write frames.csv in %s: %s"
-                          % (shown(out_dir), e.strerror or e)) from None
-    data = summary.summary_data(run, by_host)
-    data["verdict"] = verdicts.verdict_json(gates)
-    if against_reference is not None:
-        data["reference"] = {"file": shown(args.reference), "rule": verdicts.REFERENCE_RULE,
-                             "judged": against_reference}
-    if len(run.context.get("hosts") or []) > 1:
-        data["mixed_hosts"] = {
-            "facts": [name for name, _key in mixed_hosts.FACTS] + ["rendering variables"],
-            "disagreements": [d.as_json() for d in
-                              mixed_hosts.disagreements(run.context["hosts"])]}
-    write_in(out_dir, "summary.json", names[1],
-             lambda f: write_json(f, data))
-    svgs = None if args.no_plots else {}  # the plots as SVG text, for report.html
-    if not args.no_plots:
-        names += write_plots(run, out_dir, svgs)
-    names.append(write_run_report(run, out_dir, svgs, data))
-    print("\n".join(table.context_lines(run)))
-    print(table.format_table(run))
-    print("\n".join(table.headline_lines(run)))
-    if by_host is not None:
-        print("\n".join(slow_hosts.verdict_lines(*by_host)))
-    for r in run.reports:
-        if r.file.window is not None and r.window != r.file.window:
-            _say("warning: %s: the name says window %d, the file says window %d"
-                 % (shown(r.file.path), r.window, r.file.window))
-        for note in r.file.notes:
-            _say("note: %s: %s" % (shown(r.file.path), note))
-        if r.state not in ("ok", "MISMATCH"):
-            detail = r.file_state.get("error") if r.incomplete and r.file_state else \
-                r.ended_early.get("how") if r.ended_early else None
-            _say("note: window %s is not ok: %s%s" % (r.window, r.state,
-                                                      " (%s)" % detail if detail else ""))
-    for note in run.notes:
-        _say("note: %s" % note)
-    for a in run.absent:
-        _say("note: window %d: results file %s%s" % (a["window"], a["state"],
-                                                     " (%s)" % a["error"] if a.get("error")
-                                                     else ""))
-    print("written: %s" % ", ".join(map(shown, names)))
-    for e in (e for r in run.reports for e in r.errors):
-        _say("error: %s" % e)
-    print("\n".join(verdicts.verdict_lines(gates)))
-    return 1 if verdicts.overall(gates) == verdicts.FAIL else 0
+from .run_report import NAME, load, main_repeats, output_folder, report_runs, say
 
 
 def main_report(args):
@@ -172,33 +92,6 @@ def main_report(args):
         return report_runs(args, files, out_dir, rows, made)
     finally:
         rows.discard()
-
-
-def report_runs(args, files, out_dir, rows, made):
-    runs, status = load(files, rows)
-    if runs is None:
-        if made:
-            with contextlib.suppress(OSError):
-                os.rmdir(out_dir)
-        return status
-    if len(runs) > 1:
-        _say("note: the files hold %d runs, each reported apart in a folder of its own: %s"
-             % (len(runs), "; ".join("%s (%d files)" % (r.label, len(r.reports))
-                                     for r in runs)))
-    used = set()
-    for i, run in enumerate(runs):
-        folder = out_dir
-        if len(runs) > 1:
-            slug, n = run.slug, 2
-            while slug in used:
-                slug, n = "%s-%d" % (run.slug, n), n + 1
-            used.add(slug)
-            folder = os.path.join(out_dir, "report-" + slug)
-            if i:
-                print()
-        status = max(status, report_run(run, folder, args,
-                                        lambda path, i=i: rows.place(i, path), len(runs) > 1))
-    return status
 
 
 def _one_run(path):
@@ -219,48 +112,6 @@ def _one_run(path):
         raise UsageError("%s holds %d runs, compare one with one: %s"
                          % (shown(path), len(runs), "; ".join(r.label for r in runs)))
     return runs[0], None, 0
-
-
-def main_repeats(args, path, folders):
-    """A repeated run: each repeat reported in its own folder (under --out when given), then
-    the repeats' headlines and the spread of those that ended ok."""
-    out = args.out or path
-    prepare_folder(out)
-    status, rows = 0, []
-    said = repeats.statuses(path)
-    unit = ""
-    for k, folder in enumerate(folders, 1):
-        target = os.path.join(out, os.path.basename(folder)) if args.out else folder
-        print("== %s" % shown(folder))
-        files = collect_files([folder])
-        prepare_folder(target)
-        frame_rows = summary.FrameRows(target)
-        try:
-            runs, loaded = load(files, frame_rows)
-            if runs is None:
-                return loaded
-            for i, run in enumerate(runs):
-                status = max(status, report_run(run, target, args,
-                                                lambda p, i=i: frame_rows.place(i, p)))
-                ended = said.get(os.path.basename(folder)) or run.context.get("status")
-                rows.append((k, ended, run.headline))
-                unit = run.program.quantity_unit
-        finally:
-            frame_rows.discard()
-        print()
-    counted = [headline for _k, ended, headline in rows if ended == "ok"]
-    spread = repeats.spread(counted)
-    print("\n".join(repeats.spread_lines(rows, spread, unit)))
-    notes = repeats.spread_notes(rows, spread)
-    for note in notes:
-        _say("note: %s" % note)
-    data = {"repeats": [{"repeat": k, "status": s, "headline": h, "in_spread": s == "ok"}
-                        for k, s, h in rows],
-            "spread": spread, "notes": notes}
-    name = os.path.join(out, "summary.json")
-    write_in(out, "summary.json", name, lambda f: write_json(f, data))
-    print("written: %s" % shown(name))
-    return status
 
 
 def main_compare(args):
@@ -290,7 +141,7 @@ def main_compare(args):
             change = comparison.total.rate.change
             if spread["range_percent"] is not None and change is not None \
                     and spread["range_percent"] > abs(change):
-                _say("warning: the repeats of %s spread over %.1f%% of their median, more "
+                say("warning: the repeats of %s spread over %.1f%% of their median, more "
                      "than the %+.1f%% change of the headline" % (tag, spread["range_percent"],
                                                                   change))
     prepare_folder(out_dir)
@@ -312,7 +163,7 @@ def main_compare(args):
     print("noise test: %s" % compare.NOISE_TEST)
     print(compare.format_comparison(comparison))
     for note in comparison.notes:
-        _say("note: %s" % note)
+        say("note: %s" % note)
     print("written: %s" % ", ".join(map(shown, names)))
     if args.fail_above is not None:
         empty = [tag for tag, rates in (("A", comparison.total.rates_a),
