@@ -74,7 +74,7 @@ from ..results.files import shown, write_json
 from ..results.reference import ReferenceError, read_reference
 from ..results.runs import UsageError, collect_files
 from . import compare, repeats, summary, table
-from .html_report import write_comparison_report
+from .html_comparison import write_comparison_report
 from .output import OutputError, prepare_folder, write_in
 from .run_report import NAME, load, main_repeats, output_folder, report_runs, say
 
@@ -141,9 +141,9 @@ def main_compare(args):
             change = comparison.total.rate.change
             if spread["range_percent"] is not None and change is not None \
                     and spread["range_percent"] > abs(change):
-                say("warning: the repeats of %s spread over %.1f%% of their median, more "
-                     "than the %+.1f%% change of the headline" % (tag, spread["range_percent"],
-                                                                  change))
+                comparison.notes.append(
+                    "the repeats of %s spread over %.1f%% of their median, more than the "
+                    "%+.1f%% change of the headline" % (tag, spread["range_percent"], change))
     prepare_folder(out_dir)
     json_path = os.path.join(out_dir, "comparison.json")
     names = [json_path]

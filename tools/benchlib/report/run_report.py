@@ -41,6 +41,15 @@ def load(files, on_window=None):
     return runs, 0
 
 
+def _report_notes(run):
+    """What the report itself has to say of the run, beside the notes of its files."""
+    found = ["%s: the name says window %d, the file says window %d"
+             % (shown(r.file.path), r.window, r.file.window) for r in run.reports
+             if r.file.window is not None and r.window != r.file.window]
+    busy = table.load_warning(run.context)
+    return found + ([busy] if busy else [])
+
+
 def report_run(run, out_dir, args, place_frames, made_here=False):
     """One run's outputs and console report; returns its exit status."""
     from .plots import write_plots
@@ -55,6 +64,7 @@ def report_run(run, out_dir, args, place_frames, made_here=False):
                           % (shown(out_dir), e.strerror or e)) from None
     data = summary.summary_data(run, by_host)
     data["verdict"] = verdicts.verdict_json(gates)
+    data["notes"] = data["notes"] + _report_notes(run)
     if against_reference is not None:
         data["reference"] = {"file": shown(args.reference), "rule": verdicts.REFERENCE_RULE,
                              "judged": against_reference}
@@ -74,23 +84,22 @@ def report_run(run, out_dir, args, place_frames, made_here=False):
     print("\n".join(table.headline_lines(run)))
     if by_host is not None:
         print("\n".join(slow_hosts.verdict_lines(*by_host)))
+    for note in data["notes"][len(run.notes):]:
+        say("warning: %s" % note)
     for r in run.reports:
-        if r.file.window is not None and r.window != r.file.window:
-            say("warning: %s: the name says window %d, the file says window %d"
-                 % (shown(r.file.path), r.window, r.file.window))
         for note in r.file.notes:
             say("note: %s: %s" % (shown(r.file.path), note))
         if r.state not in ("ok", "MISMATCH"):
             detail = r.file_state.get("error") if r.incomplete and r.file_state else \
                 r.ended_early.get("how") if r.ended_early else None
             say("note: window %s is not ok: %s%s" % (r.window, r.state,
-                                                      " (%s)" % detail if detail else ""))
+                                                     " (%s)" % detail if detail else ""))
     for note in run.notes:
         say("note: %s" % note)
     for a in run.absent:
         say("note: window %d: results file %s%s" % (a["window"], a["state"],
-                                                     " (%s)" % a["error"] if a.get("error")
-                                                     else ""))
+                                                    " (%s)" % a["error"] if a.get("error")
+                                                    else ""))
     print("written: %s" % ", ".join(map(shown, names)))
     for e in (e for r in run.reports for e in r.errors):
         say("error: %s" % e)
@@ -107,8 +116,8 @@ def report_runs(args, files, out_dir, rows, made):
         return status
     if len(runs) > 1:
         say("note: the files hold %d runs, each reported apart in a folder of its own: %s"
-             % (len(runs), "; ".join("%s (%d files)" % (r.label, len(r.reports))
-                                     for r in runs)))
+            % (len(runs), "; ".join("%s (%d files)" % (r.label, len(r.reports))
+                                    for r in runs)))
     used = set()
     for i, run in enumerate(runs):
         folder = out_dir

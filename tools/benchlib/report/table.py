@@ -45,6 +45,18 @@ def _load(values):
     return None
 
 
+def load_warning(context):
+    """A sentence when the machine's load average (1, 5 or 15 minutes, at the start or the
+    end) exceeded its cores: its figures are then those of a busy machine."""
+    cores = context.get("cores")
+    loads = [v for key in ("load_start", "load_end")
+             for v in (context.get(key) or []) if isinstance(v, (int, float))]
+    if not isinstance(cores, int) or not loads or max(loads) <= cores:
+        return None
+    return ("the load average reached %.2f on %d cores: the machine was busy beside the run, "
+            "its rates may be low and its frame times uneven" % (max(loads), cores))
+
+
 def context_lines(run):
     """A few lines saying where and how the run was made; only what is known."""
     c = run.context
@@ -122,13 +134,13 @@ def format_table(run):
                       [text(r) for r in totals])
 
 
-def headline_lines(run):
+def headline_lines(run, fmt=g):
     lines = ["headline: %s %s (workload rate summed over %d window(s) with frames)"
-             % (g(run.headline), run.program.quantity_unit, len(run.counted()))]
+             % (fmt(run.headline), run.program.quantity_unit, len(run.counted()))]
     slowest = run.slowest
     if slowest is not None:
         lines.append("slowest window: %d (%s %s, lowest workload rate)"
-                     % (slowest.window, g(slowest.average_quantity_rate),
+                     % (slowest.window, fmt(slowest.average_quantity_rate),
                         run.program.quantity_unit))
     return lines
 

@@ -144,8 +144,8 @@ def verdict_lines(gates):
         if g.deciding:
             lines += ["%s: %s%s" % (g.name, "FAIL: " if g.failed else "", text)
                       for text in g.findings]
-        elif g.failed:  # found something, though not asked to fail on it
-            lines += ["%s: %s (not a gate here)" % (g.name, text) for text in g.findings]
+        elif g.failed or g.name == "reference":  # asked for or found, not a gate here
+            lines += ["%s (not a gate here): %s" % (g.name, text) for text in g.findings]
     failed = [g.name for g in gates if g.failed and g.deciding]
     lines.append("verdict: %s" % (FAIL + " (%s)" % ", ".join(failed) if failed else PASS))
     return lines
