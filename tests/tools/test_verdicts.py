@@ -73,6 +73,9 @@ class MixedHosts(FolderCase):
         self.assertIn("node3: renderer softpipe, the others llvmpipe", proc.stdout)
         mixed = self.summary()["mixed_hosts"]["disagreements"]
         self.assertEqual([(d["fact"], d["hosts"]) for d in mixed], [("renderer", ["node3"])])
+        with open(os.path.join(self.dir, "report.html")) as f:
+            page = f.read()
+        self.assertEqual(page.count('<td class="bad">softpipe</td>'), 1)  # the hosts table
         proc = self.report("--fail-mixed", self.dir)
         self.assertEqual(proc.returncode, 1, proc.stdout)
         self.assertIn("verdict: FAIL (mixed hosts)", proc.stdout)

@@ -10,7 +10,7 @@ fill the verdict column of that host's row in the table), "reference", "mixed_ho
 
 from . import html_page as P
 from . import rows as R
-from .mixed_hosts import disagreements
+from .mixed_hosts import FACTS, disagreements
 from .summary import summary_data
 from .table import context_lines, headline_lines, load_warning, number
 
@@ -25,8 +25,9 @@ HOST_FACTS = [
     ("Rendering variables", "rendering_env",
      lambda v: ", ".join("%s=%s" % item for item in sorted(v.items())) or "none"),
 ]
-FACT_OF_KEY = {"gl_renderer": "renderer", "gl_version": "GL version", "gl_vendor": "driver",
-               "cpu_model": "CPU model", "cores": "cores", "mpi_library": "MPI library"}
+NUMERIC_FACTS = ("windows", "cores", "memory_bytes")
+# A disagreement's fact -> the host's key it is about (rendering variables are named as such)
+FACT_OF_KEY = {fact: key for fact, key in FACTS}
 
 
 def _state_css(state):
@@ -49,22 +50,22 @@ def _banner(data):
 
 def _hosts_table(hosts):
     """run.json's hosts, a row a host; a fact in which a host differs from the others is
-    marked."""
-    differs = {(h, d.fact) for d in disagreements(hosts) for h in d.hosts}
+    marked (a rendering variable: the host's variables)."""
+    differs = {}
+    for d in disagreements(hosts):
+        for h in d.hosts:
+            differs.setdefault(h, set()).add(FACT_OF_KEY.get(d.fact, d.fact))
     shown = [f for f in HOST_FACTS if any(f[1] in h for h in hosts)]
     body = []
     for h in hosts:
         name = h.get("name", "?")
+        named = differs.get(name, set())
         cells = [P.cell(name)]
         for _heading, key, show in shown:
-            bad = (name, FACT_OF_KEY.get(key)) in differs or (
-                key == "rendering_env" and any(n == name and f not in FACT_OF_KEY.values()
-                                               for n, f in differs))
-            value = h.get(key)
-            cells.append(P.cell("-" if value is None else show(value),
-                                " ".join(c for c in ("n" if key in ("windows", "cores",
-                                                                    "memory_bytes") else None,
-                                                     "bad" if bad else None) if c) or None))
+            bad = key in named or (key == "rendering_env" and named - set(FACT_OF_KEY.values()))
+            css = " ".join(c for c in ("n" if key in NUMERIC_FACTS else None,
+                                       "bad" if bad else None) if c)
+            cells.append(P.cell("-" if h.get(key) is None else show(h[key]), css or None))
         body.append((None, cells))
     return P.table(["Host"] + [f[0] for f in shown], [(None, body)])
 

@@ -73,19 +73,23 @@ def files(run):
                 if errors else ["every summary agrees with its frames"])
 
 
+def _slow_list(hosts):
+    return ", ".join("%s (%+.1f%%, p = %.2g)" % (v.host, v.gap_percent, v.p_value)
+                     for v in hosts)
+
+
 def slow_host_gate(verdicts, percent):
     """The gate "slow hosts" (percent: --fail-slow-host, or None: not a gate)."""
     found, undecided = verdicts
     if percent is None:
-        slower = ["%s (%+.1f%%, p = %.2g)" % (v.host, v.gap_percent, v.p_value)
-                  for v in found if v.slower]
-        return Gate("slow hosts", False, [undecided or "SLOWER: " + ", ".join(slower)
-                                          if slower or undecided else
-                                          "no host stands out as slower"], deciding=False)
+        slower = [v for v in found if v.slower]
+        finding = undecided or ("SLOWER: " + _slow_list(slower) if slower else
+                                "no host stands out as slower")
+        return Gate("slow hosts", False, [finding], deciding=False)
     slow = slow_hosts.slower_than(found, percent)
     if slow:
-        return Gate("slow hosts", True, ["SLOW HOST beyond %g%%: %s" % (percent, ", ".join(
-            "%s (%+.1f%%, p = %.2g)" % (v.host, v.gap_percent, v.p_value) for v in slow))])
+        return Gate("slow hosts", True, ["SLOW HOST beyond %g%%: %s"
+                                         % (percent, _slow_list(slow))])
     return Gate("slow hosts", False,
                 ["no host significantly slower than the median host by more than %g%%"
                  % percent] + ([undecided] if undecided else []))
