@@ -8,13 +8,15 @@ frames.csv     one row per frame: window, host, frame, frame_time_s, angle_rate 
 summary.json   the run's context (from run.json), per window: state, initialisation time,
                frames, total time, the file's averages, the recomputed ones, whether they
                agree, frame time min/median/p95/max, notes and errors; per host and across
-               windows: frames, time, workload rate, the headline and the slowest window.
+               windows: frames, time, workload rate, the headline and the slowest window;
+               the verdict and its gates, each results file's state, the hosts that
+               disagree and the verdicts against a reference (see docs/tools.md).
                JSON has no nan or infinity: they are written as "nan", "inf" and "-inf".
 frame_time.png and triangle_rate.png (Shardfall) or vertex_rate.png (Latticeglow),
                800x500 pixels, the run's context as subtitle.
-report.html    the report in one self-contained page: the context, the table of windows
-               and hosts, the plots as inline SVG (left out with --no-plots); readable
-               offline and when mailed.
+report.html    the report in one self-contained page: the verdict on top, the context, the
+               table of windows and hosts, the plots as inline SVG (left out with
+               --no-plots); readable offline and when mailed.
 
 Files are grouped into runs by the start time in their names; files of several runs (or of
 both programs) are reported apart, each in a folder of its own under the output folder.
