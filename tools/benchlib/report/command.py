@@ -241,6 +241,11 @@ def main(argv=None, prog=NAME):
                                      % name.replace("_", "-"))
     if args.fail_reference and not args.reference:
         build_parser(prog).error("--fail-reference needs --reference FILE")
+    one_run = [name for name, value in (("--reference", args.reference),
+                                        ("--fail-mixed", args.fail_mixed),
+                                        ("--expect-renderer", args.expect_renderer)) if value]
+    if one_run and _comparing(args):
+        build_parser(prog).error("%s: for one run's report, not a comparison" % ", ".join(one_run))
 
     def body():
         args.reference_entries = read_reference(args.reference) if args.reference else None
