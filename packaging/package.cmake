@@ -44,7 +44,7 @@ foreach(tool IN LISTS BENCH_TOOLS)
     install(FILES ${bench_links}/${tool} DESTINATION bin)
 endforeach()
 install(DIRECTORY tools/benchlib DESTINATION ${bench_tools_dir}
-        FILES_MATCHING PATTERN "*.py" PATTERN "__pycache__" EXCLUDE)
+        FILES_MATCHING PATTERN "*.py" PATTERN "*.j2" PATTERN "__pycache__" EXCLUDE)
 install(FILES README.md DESTINATION ${bench_doc_dir})
 install(DIRECTORY docs DESTINATION ${bench_doc_dir} FILES_MATCHING PATTERN "*.md")
 
@@ -71,7 +71,7 @@ set(CPACK_STRIP_FILES ON)
 # drivers, glxinfo, and what the tools call.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_DEPENDS
-    "${bench_mpi_runtime}, libglx-mesa0, libgl1-mesa-dri, mesa-utils, xvfb, xdotool, python3, python3-xlib, python3-matplotlib, python3-scipy")
+    "${bench_mpi_runtime}, libglx-mesa0, libgl1-mesa-dri, mesa-utils, xvfb, xdotool, python3, python3-xlib, python3-matplotlib, python3-scipy, python3-jinja2")
 set(CPACK_DEBIAN_PACKAGE_CONFLICTS ${bench_other_package})
 set(CPACK_DEBIAN_PACKAGE_REPLACES ${bench_other_package})
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA

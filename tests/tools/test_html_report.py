@@ -88,17 +88,30 @@ class HtmlPage(PageCase):
     def test_the_page_holds_the_console_table_and_the_plots_inline(self):
         self.write_two_hosts(self.dir)
         proc = self.report(self.dir)
-        self.assertIn(os.path.join(self.dir, "report.html"), proc.stdout.splitlines()[-1])
+        self.assertIn(os.path.join(self.dir, "report.html"), proc.stdout)
         page = self.page(self.dir)
-        # The same rows as the console's table, cell for cell; the host rows add the
-        # host's verdict (two hosts: it cannot be decided).
+        # The same rows as the console's table, cell for cell (the page writes figures in
+        # fixed notation with thousands separators); the host rows add the host's verdict
+        # (two hosts: it cannot be decided).
         console = [line.split() for line in proc.stdout.splitlines()
                    if line.split()[:1] and line.split()[0] in ("1", "2", "3", "host", "total")]
         console[3:5] = [row + ["cannot decide"] for row in console[3:5]]
         shown = [[c for c in cells if c] for css in ("window", "host", "total")
                  for cells in page.rows_of(css)]
-        self.assertEqual(shown, console)
+        self.assertEqual([len(row) for row in shown], [len(row) for row in console])
+        for page_row, console_row in zip(shown, console):
+            for on_page, on_console in zip(page_row, console_row):
+                if on_console[0].isdigit():
+                    self.assertAlmostEqual(float(on_page.replace(",", "")), float(on_console),
+                                           delta=1e-5 * float(on_console))
+                else:
+                    self.assertEqual(on_page, on_console)
+        self.assertIn("2,666.67", shown[0])
         self.assertEqual([len(page.rows_of(c)) for c in ("window", "host", "total")], [3, 2, 1])
+        head = page.rows[0][1]
+        self.assertEqual(head[:3], ["Window", "Host", "Initialisation (s)"])
+        self.assertEqual(len(set(head)), len(head))
+        self.assertIn("PASS", page.texts)  # the verdict on top
         svgs = page.tags("svg")
         self.assertEqual(len(svgs), 2)
         self.assertGreater(len(page.tags("path")), 50)  # the plots are drawn, not empty boxes
@@ -122,7 +135,8 @@ class HtmlPage(PageCase):
             data = json.load(f)
         page = self.page(b)
         rows = page.rows_of("window") + page.rows_of("total")
-        self.assertEqual([r[0] for r in rows], ["1", "2", "total"])
+        self.assertEqual([r[:2] for r in rows], [["1", "NODE7"], ["2", "NODE7"], ["total", ""]])
+        self.assertEqual(page.tags("div")[0].get("class"), "banner fail")
         self.assertEqual([r[-1] for r in rows],
                          [row["verdict"] for row in data["windows"] + [data["total"]]])
         self.assertEqual(len(page.rows_of("measure")), 3 * 3)  # median, p95, init
@@ -141,7 +155,8 @@ class HtmlPage(PageCase):
         headings = [t for t in plain.texts if t in ("Host verdicts", "Repeats and their spread")]
         self.assertEqual(headings, [])
         self.assertEqual(len(plain.rows_of("window")[0]), 12)
-        data["host_verdicts"] = [{"host": "n2", "verdict": "<b>slower</b>", "change": -12.5}]
+        data["host_verdicts"] = [{"host": "n2", "verdict": "<b>slower</b>",
+                                  "rate_vs_median_host_percent": -12.5}]
         data["repeats"] = [{"repeat": 1, "headline_rate": 2000.0},
                            {"repeat": 2, "headline_rate": 2100.0, "spread": {"range": "5%"}}]
         page = Dom(html_report.run_page(run, data, None))
@@ -150,7 +165,7 @@ class HtmlPage(PageCase):
         hosts = {cells[1]: cells for cells in page.rows_of("host")}
         self.assertEqual((hosts["n1"][-1], hosts["n2"][-1]), ("", "<b>slower</b>"))
         self.assertEqual(page.tags("b"), [])
-        for text in ("-12.5", "2100", "5%"):
+        for text in ("-12.5 %", "2,100", "5%"):
             self.assertIn(text, page.texts)
 
 
@@ -213,6 +228,10 @@ class InBrowser(PageCase):
         self.assertEqual(len(page.rows_of("total")), 1)
         self.assertEqual(len(page.tags("svg")), 2)
         self.assertEqual(page.foreign_references(), [])
+        # The verdict opens the page; the busy machine (load 6.58 on 2 cores) is said.
+        self.assertEqual([a.get("class") for a in page.tags("div")][:1], ["banner pass"])
+        self.assertIn("PASS", page.texts[:page.texts.index("Run")])
+        self.assertTrue(any("load average reached 6.58 on 2 cores" in t for t in page.texts))
 
         shot = os.path.join(self.dir, "page.png")
         proc = chromium(self.command, "--window-size=1200,1600", "--screenshot=" + shot,
@@ -238,7 +257,7 @@ class InBrowser(PageCase):
                        "error": "<script>alert(2)</script>",
                        "context": {"host": "<script>alert(3)</script>",
                                    "cpu_model": "--><svg onload=alert(4)>"}}, f)
-        self.report(self.dir)
+        self.report(self.dir, status=1)  # the run failed
         page = self.dom(self.dir)
         self.assertEqual([tag for tag, _attrs in page.elements if tag in ("script", "img")], [])
         self.assertEqual(page.foreign_references(), [])

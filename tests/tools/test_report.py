@@ -193,7 +193,7 @@ class ShardfallReport(ReportCase):
         lines = T.shardfall_lines(1, self.FRAMES_1)
         T.write_lines(self.dir, T.results_name("shardfall", 1), lines[:4])
         proc = self.report(self.dir)
-        self.assertEqual(proc.returncode, 0, proc.stderr)
+        self.assertEqual(proc.returncode, 1, proc.stderr)  # it measured nothing
         window = self.summary()["windows"][0]
         self.assertEqual((window["frames"], window["summary"]), (0, "missing"))
         self.assertEqual(T.png_size(os.path.join(self.dir, "frame_time.png")), (800, 500))
@@ -205,7 +205,8 @@ class ShardfallReport(ReportCase):
         self.assertIn("Total running time:  0 Secs. @ window: 1\n"
                       "Average Angles/Sec: -nan Angles/Sec.\n", text)
         proc = self.report("--no-plots", self.dir)
-        self.assertEqual(proc.returncode, 0, proc.stderr)
+        self.assertEqual(proc.returncode, 1, proc.stderr)
+        self.assertIn("no window drew a frame", proc.stdout)
         window = self.summary()["windows"][0]
         self.assertEqual((window["summary"], window["state"]), ("ok", "NO FRAMES"))
         self.assertIn("window 1 is not ok: NO FRAMES", proc.stderr)
@@ -428,6 +429,86 @@ class RunsAndStates(ReportCase):
         data = self.summary()
         self.assertEqual(data["across_windows"]["not_ok"], [1, 3])
         self.assertEqual(data["windows"][0]["file_state"]["error"], "No space left on device")
+
+
+class Completeness(ReportCase):
+    """Complete means complete: a failed run, a window that ended early, a file cut short."""
+    FRAMES = [(1200, 0.02), (2400, 0.04), (3600, 0.06)]
+
+    def write_run_json(self, folder, **fields):
+        with open(os.path.join(folder, "run.json"), "w") as f:
+            json.dump(dict({"program": "latticeglow", "status": "ok"}, **fields), f)
+
+    def test_a_failed_run_fails_unless_reported_anyway(self):
+        for w in (1, 2):
+            T.write_lines(self.dir, T.results_name("shardfall", w),
+                          T.shardfall_lines(w, self.FRAMES, summary=w == 1))
+        self.write_run_json(self.dir, program="shardfall", status="failed",
+                            error="window 2 stopped reporting",
+                            results_file_states={"1": {"state": "complete"},
+                                                 "2": {"state": "complete"}})
+        proc = self.report("--no-plots", self.dir)
+        self.assertEqual(proc.returncode, 1, proc.stderr)
+        self.assertIn("the run failed: window 2 stopped reporting", proc.stdout)
+        self.assertIn("verdict: FAIL (complete)", proc.stdout)
+        states = self.summary()["results_file_states"]
+        self.assertEqual((states["1"]["state"], states["2"]["state"], states["2"]["run_said"]),
+                         ("complete", "cut short", "complete"))
+        proc = self.report("--no-plots", "--allow-failed", self.dir)
+        self.assertEqual(proc.returncode, 0, proc.stderr)
+        self.assertIn("the run failed: window 2 stopped reporting; reported anyway",
+                      proc.stdout)
+        self.assertEqual(self.summary()["verdict"]["result"], "PASS")
+
+    def test_a_window_that_ended_early_fails_and_judges_no_host(self):
+        # node3's window drew only in the busy first seconds: slow frames, left out.
+        rng = random.Random(5)
+        for w in range(1, 5):
+            host = "node%d" % w
+            times = [0.02 * rng.uniform(0.97, 1.03) * (1.6 if w == 3 else 1)
+                     for _ in range(5 if w == 3 else 20)]
+            T.write_lines(self.dir, T.results_name("latticeglow", w, processor=host),
+                          T.latticeglow_lines(w, times, 65536, processor=host))
+        self.write_run_json(self.dir, windows_ended_early={
+            "3": {"after_seconds": 5.8, "how": "closed by the window manager"}})
+        proc = self.report("--no-plots", "--fail-slow-host", "10", self.dir)
+        self.assertEqual(proc.returncode, 1, proc.stdout + proc.stderr)
+        self.assertIn("window 3 ended early (closed by the window manager), 5.8 s into the "
+                      "run", proc.stdout)
+        data = self.summary()
+        self.assertEqual([w["state"] for w in data["windows"]],
+                         ["ok", "ok", "ENDED EARLY", "ok"])
+        verdicts = {v["host"]: v for v in data["host_verdicts"]}
+        self.assertEqual((verdicts["node3"]["frames"], verdicts["node3"]["verdict"]),
+                         (0, "cannot decide"))
+        gates = {g["gate"]: g["result"] for g in data["verdict"]["gates"]}
+        self.assertEqual((gates["complete"], gates["slow hosts"]), ("FAIL", "PASS"))
+
+    def test_repeats_reported_elsewhere_and_their_spread_of_the_ok_ones(self):
+        parent = os.path.join(self.dir, "series")
+        for k, frame_time in ((1, 0.5), (2, 0.25), (3, 0.52)):
+            folder = os.path.join(parent, "repeat-%d" % k)
+            os.makedirs(folder)
+            T.write_lines(folder, T.results_name("latticeglow", 1),
+                          T.latticeglow_lines(1, [frame_time] * 4, 65536))
+        self.write_run_json(os.path.join(parent, "repeat-2"), status="failed")
+        self.write_run_json(parent, repeats=[{"folder": "repeat-1", "status": "ok"},
+                                             {"folder": "repeat-3", "status": "ok"}])
+        out = os.path.join(self.dir, "out")
+        proc = self.report("--no-plots", "--allow-failed", "--out", out, parent)
+        self.assertEqual(proc.returncode, 0, proc.stderr)
+        self.assertIn("repeat(s) 2 (failed) did not end ok: left out of the spread",
+                      proc.stderr)
+        with open(os.path.join(out, "summary.json")) as f:
+            data = json.load(f)
+        self.assertEqual(data["spread"]["repeats"], 2)
+        self.assertAlmostEqual(data["spread"]["max"], 65536 / 0.5, places=3)
+        self.assertEqual([r["in_spread"] for r in data["repeats"]], [True, False, True])
+        self.assertIn("left out of the spread", data["notes"][0])
+        self.assertEqual(sorted(os.listdir(os.path.join(out, "repeat-2"))),
+                         ["frames.csv", "report.html", "summary.json"])
+        self.assertEqual(sorted(os.listdir(os.path.join(parent, "repeat-1"))),
+                         [T.results_name("latticeglow", 1)])
 
 
 class LayoutLines(unittest.TestCase):

@@ -26,9 +26,9 @@ that is not a run, a trend with no runs or with several series to pick from.
 import argparse
 import datetime
 import math
-import os
 import sys
 
+from ..ending import exit_status
 from . import analysis
 from .folder import NotARun, read_run
 from .store import History, HistoryError, Where
@@ -224,22 +224,4 @@ COMMANDS = {"add": main_add, "list": main_list, "trend": main_trend, "check": ma
 def main(argv=None, prog=NAME):
     args = build_parser(prog).parse_args(argv)
     args.db = getattr(args, "db", None)
-    try:
-        try:
-            status = COMMANDS[args.command](args)
-            sys.stdout.flush()
-            return status
-        except (HistoryError, Refusal) as e:
-            _say(str(e))
-            return 2
-    except BrokenPipeError:
-        # The reader went away (`bench-history list | head`): nothing more to say to it.
-        try:
-            devnull = os.open(os.devnull, os.O_WRONLY)
-            os.dup2(devnull, sys.stdout.fileno())
-        except OSError:
-            pass
-        return 2
-    except OSError as e:  # standard output itself failed (a full disk, say)
-        _say("cannot write to standard output: %s" % (e.strerror or e))
-        return 2
+    return exit_status(NAME, lambda: COMMANDS[args.command](args), (HistoryError, Refusal))

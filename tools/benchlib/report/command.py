@@ -8,13 +8,15 @@ frames.csv     one row per frame: window, host, frame, frame_time_s, angle_rate 
 summary.json   the run's context (from run.json), per window: state, initialisation time,
                frames, total time, the file's averages, the recomputed ones, whether they
                agree, frame time min/median/p95/max, notes and errors; per host and across
-               windows: frames, time, workload rate, the headline and the slowest window.
+               windows: frames, time, workload rate, the headline and the slowest window;
+               the verdict and its gates, each results file's state, the hosts that
+               disagree and the verdicts against a reference (see docs/tools.md).
                JSON has no nan or infinity: they are written as "nan", "inf" and "-inf".
 frame_time.png and triangle_rate.png (Shardfall) or vertex_rate.png (Latticeglow),
                800x500 pixels, the run's context as subtitle.
-report.html    the report in one self-contained page: the context, the table of windows
-               and hosts, the plots as inline SVG (left out with --no-plots); readable
-               offline and when mailed.
+report.html    the report in one self-contained page: the verdict on top, the context, the
+               table of windows and hosts, the plots as inline SVG (left out with
+               --no-plots); readable offline and when mailed.
 
 Files are grouped into runs by the start time in their names; files of several runs (or of
 both programs) are reported apart, each in a folder of its own under the output folder.
@@ -30,7 +32,15 @@ Window state
 ------------
 ok; no summary (the file stops before it); NO FRAMES; MISMATCH (a summary or frame
 disagrees with the frames); INCOMPLETE FILE (the run says a write to the file failed:
-run.json's results_file_states or the console.log line); NOT CREATED.
+run.json's results_file_states or the console.log line); NOT CREATED; ENDED EARLY (the
+window ended before the run did: run.json's windows_ended_early).
+
+Verdict
+-------
+A run's report ends with PASS or FAIL and the gates that decided: complete (fails a run
+that failed or was interrupted unless --allow-failed, a window that ended early, a run
+without frames), files (a summary or frame that disagrees), and those asked for:
+--fail-slow-host, --fail-mixed, --expect-renderer, --fail-reference. See docs/tools.md.
 
 Comparing two runs
 ------------------
@@ -51,114 +61,29 @@ number of frames); a printed value agrees when its own interval overlaps the rec
 one. Latticeglow does not print its vertices per frame; they follow from each frame's
 vertex rate times its frame time, and all frames have to agree on one count.
 
-Exit status: 0 when every file is well formed and agrees with itself (a file cut short is
-accepted and noted); 1 when a file is rejected (nothing is written then), a summary or
-frame disagrees, or --fail-above finds a regression; 2 for a bad command line, no results
-files, runs that cannot be compared, an output place that cannot be written, or a closed
-output pipe.
+Exit status: 0 when the verdict is PASS (a file cut short is accepted and noted); 1 when it
+is FAIL, a file is rejected (nothing is written then), or --fail-above finds a regression; 2
+for a bad command line or reference file, no results files, runs that cannot be compared,
+an output place that cannot be written, or a closed output pipe.
 """
 
 import argparse
-import contextlib
 import math
 import os
-import sys
 
+from ..ending import exit_status
 from ..results.files import shown, write_json
-from ..results.runs import UsageError, collect_files, load_runs
-from . import compare, repeats, slow_hosts, summary, table
-from .html_report import write_comparison_report, write_run_report
+from ..results.reference import ReferenceError, read_reference
+from ..results.runs import UsageError, collect_files
+from . import compare, repeats, summary, table
+from .html_comparison import write_comparison_report
 from .output import OutputError, prepare_folder, write_in
-
-NAME = "bench-report"
-
-
-def _say(message):
-    print("%s: %s" % (NAME, message), file=sys.stderr)
-
-
-def output_folder(paths, files, out):
-    if out:
-        return out
-    if len(paths) == 1 and os.path.isdir(paths[0]):
-        return paths[0]
-    folders = {os.path.dirname(os.path.abspath(f)) for f in files}
-    if len(folders) == 1:
-        return folders.pop()
-    raise UsageError("the results files are in several folders: say where to write with --out")
-
-
-def load(files, on_window=None):
-    """(runs, status) for the files; status 0, or 1 when a file is rejected (each is named,
-    and nothing is written)."""
-    runs, failures = load_runs(files, on_window)
-    if failures:
-        for message in failures:
-            _say("error: %s" % message)
-        _say("%d of %d file(s) rejected; nothing written" % (len(failures), len(files)))
-        return None, 1
-    return runs, 0
-
-
-def report_run(run, out_dir, args, place_frames, made_here=False):
-    """One run's outputs and console report; returns its exit status."""
-    from .plots import write_plots
-    prepare_folder(out_dir, made_here)
-    verdicts = slow_hosts.host_verdicts(run) if len(run.hosts()) > 1 else None
-    names = [os.path.join(out_dir, n) for n in ("frames.csv", "summary.json")]
-    try:
-        place_frames(names[0])
-    except OSError as e:
-        raise OutputError("cannot write frames.csv in %s: %s"
-                          % (shown(out_dir), e.strerror or e)) from None
-    data = summary.summary_data(run, verdicts)
-    write_in(out_dir, "summary.json", names[1],
-             lambda f: write_json(f, data))
-    svgs = None if args.no_plots else {}  # the plots as SVG text, for report.html
-    if not args.no_plots:
-        names += write_plots(run, out_dir, svgs)
-    names.append(write_run_report(run, out_dir, svgs, data))
-    print("\n".join(table.context_lines(run)))
-    print(table.format_table(run))
-    print("\n".join(table.headline_lines(run)))
-    if verdicts is not None:
-        print("\n".join(slow_hosts.verdict_lines(*verdicts)))
-    for r in run.reports:
-        if r.file.window is not None and r.window != r.file.window:
-            _say("warning: %s: the name says window %d, the file says window %d"
-                 % (shown(r.file.path), r.window, r.file.window))
-        for note in r.file.notes:
-            _say("note: %s: %s" % (shown(r.file.path), note))
-        if r.state not in ("ok", "MISMATCH"):
-            detail = r.file_state.get("error") if r.incomplete and r.file_state else None
-            _say("note: window %s is not ok: %s%s" % (r.window, r.state,
-                                                      " (%s)" % detail if detail else ""))
-    for note in run.notes:
-        _say("note: %s" % note)
-    for a in run.absent:
-        _say("note: window %d: results file %s%s" % (a["window"], a["state"],
-                                                     " (%s)" % a["error"] if a.get("error")
-                                                     else ""))
-    print("written: %s" % ", ".join(map(shown, names)))
-    errors = [e for r in run.reports for e in r.errors]
-    for e in errors:
-        _say("error: %s" % e)
-    status = 1 if errors else 0
-    if args.fail_slow_host is not None and verdicts is not None:
-        slow = slow_hosts.slower_than(verdicts[0], args.fail_slow_host)
-        if slow:
-            print("SLOW HOST beyond %g%%: %s" % (args.fail_slow_host, ", ".join(
-                "%s (%+.1f%%)" % (v.host, v.gap_percent) for v in slow)))
-            status = 1
-        else:
-            print("no host significantly slower than the median host by more than %g%%"
-                  % args.fail_slow_host)
-    return status
+from .run_report import NAME, load, main_repeats, output_folder, report_runs, say
 
 
 def main_report(args):
     folders = repeats.repeat_folders(args.paths[0]) if len(args.paths) == 1 else []
-    if folders and not args.out:
+    if folders:
         return main_repeats(args, args.paths[0], folders)
     files = collect_files(args.paths)
     out_dir = output_folder(args.paths, files, args.out)
@@ -169,33 +94,6 @@ def main_report(args):
         return report_runs(args, files, out_dir, rows, made)
     finally:
         rows.discard()
-
-
-def report_runs(args, files, out_dir, rows, made):
-    runs, status = load(files, rows)
-    if runs is None:
-        if made:
-            with contextlib.suppress(OSError):
-                os.rmdir(out_dir)
-        return status
-    if len(runs) > 1:
-        _say("note: the files hold %d runs, each reported apart in a folder of its own: %s"
-             % (len(runs), "; ".join("%s (%d files)" % (r.label, len(r.reports))
-                                     for r in runs)))
-    used = set()
-    for i, run in enumerate(runs):
-        folder = out_dir
-        if len(runs) > 1:
-            slug, n = run.slug, 2
-            while slug in used:
-                slug, n = "%s-%d" % (run.slug, n), n + 1
-            used.add(slug)
-            folder = os.path.join(out_dir, "report-" + slug)
-            if i:
-                print()
-        status = max(status, report_run(run, folder, args,
-                                        lambda path, i=i: rows.place(i, path), len(runs) > 1))
-    return status
 
 
 def _one_run(path):
@@ -216,40 +114,6 @@ def _one_run(path):
         raise UsageError("%s holds %d runs, compare one with one: %s"
                          % (shown(path), len(runs), "; ".join(r.label for r in runs)))
     return runs[0], None, 0
-
-
-def main_repeats(args, path, folders):
-    """A repeated run: each repeat reported in its own folder, then the repeats' headlines and
-    their spread."""
-    status, rows = 0, []
-    said = repeats.statuses(path)
-    for k, folder in enumerate(folders, 1):
-        print("== %s" % shown(folder))
-        files = collect_files([folder])
-        frame_rows = summary.FrameRows(folder)
-        try:
-            runs, loaded = load(files, frame_rows)
-            if runs is None:
-                return loaded
-            for i, run in enumerate(runs):
-                status = max(status, report_run(run, folder, args,
-                                                lambda p, i=i: frame_rows.place(i, p)))
-                rows.append((k, said.get(os.path.basename(folder)), run.headline))
-        finally:
-            frame_rows.discard()
-        print()
-    spread = repeats.spread([headline for _k, _s, headline in rows])
-    unit = runs[0].program.quantity_unit if rows else ""
-    print("\n".join(repeats.spread_lines(rows, spread, unit)))
-    if spread["range_percent"] is not None:
-        _say("note: the repeats' headlines spread over %.1f%% of their median: a comparison "
-             "cannot tell a smaller change from run-to-run noise" % spread["range_percent"])
-    data = {"repeats": [{"repeat": k, "status": s, "headline": h} for k, s, h in rows],
-            "spread": spread}
-    name = os.path.join(path, "summary.json")
-    write_in(path, "summary.json", name, lambda f: write_json(f, data))
-    print("written: %s" % shown(name))
-    return status
 
 
 def main_compare(args):
@@ -279,9 +143,9 @@ def main_compare(args):
             change = comparison.total.rate.change
             if spread["range_percent"] is not None and change is not None \
                     and spread["range_percent"] > abs(change):
-                _say("warning: the repeats of %s spread over %.1f%% of their median, more "
-                     "than the %+.1f%% change of the headline" % (tag, spread["range_percent"],
-                                                                  change))
+                comparison.notes.append(
+                    "the repeats of %s spread over %.1f%% of their median, more than the "
+                    "%+.1f%% change of the headline" % (tag, spread["range_percent"], change))
     prepare_folder(out_dir)
     json_path = os.path.join(out_dir, "comparison.json")
     names = [json_path]
@@ -301,7 +165,7 @@ def main_compare(args):
     print("noise test: %s" % compare.NOISE_TEST)
     print(compare.format_comparison(comparison))
     for note in comparison.notes:
-        _say("note: %s" % note)
+        say("note: %s" % note)
     print("written: %s" % ", ".join(map(shown, names)))
     if args.fail_above is not None:
         empty = [tag for tag, rates in (("A", comparison.total.rates_a),
@@ -340,6 +204,21 @@ def build_parser(prog=NAME):
     p.add_argument("--fail-slow-host", type=float, metavar="PCT",
                    help="for a run across hosts, exit 1 if a host's workload rate is "
                         "significantly below the median host's by more than PCT per cent")
+    p.add_argument("--fail-mixed", action="store_true",
+                   help="exit 1 if hosts disagree on renderer, GL version, driver, CPU model, "
+                        "cores, MPI library or rendering variables")
+    p.add_argument("--expect-renderer", metavar="PATTERN",
+                   help="exit 1 if a host renders with a renderer that does not match PATTERN "
+                        "(a shell pattern, e.g. 'llvmpipe*')")
+    p.add_argument("--reference", metavar="FILE",
+                   help="judge the run and each host against the reference rates in FILE "
+                        "(TOML, see docs/tools.md)")
+    p.add_argument("--fail-reference", action="store_true",
+                   help="with --reference, exit 1 if the run or a host is outside its "
+                        "reference's tolerance, or no reference covers it")
+    p.add_argument("--allow-failed", action="store_true",
+                   help="report a run whose run.json says it failed or was interrupted "
+                        "without failing the verdict for it (the report still says so)")
     p.add_argument("--fail-above", type=float, metavar="PCT",
                    help="when comparing, exit 1 if a window's workload rate or the headline "
                         "fell significantly by more than PCT per cent")
@@ -360,22 +239,15 @@ def main(argv=None, prog=NAME):
         if value is not None and not 0 <= value < math.inf:
             build_parser(prog).error("--%s takes a percentage of 0 or more"
                                      % name.replace("_", "-"))
-    try:
-        try:
-            status = main_compare(args) if _comparing(args) else main_report(args)
-            sys.stdout.flush()
-            return status
-        except (UsageError, OutputError) as e:
-            _say(str(e))
-            return 2
-    except BrokenPipeError:
-        # The reader went away (`bench-report ... | head`): nothing more to say to it.
-        try:
-            devnull = os.open(os.devnull, os.O_WRONLY)
-            os.dup2(devnull, sys.stdout.fileno())
-        except OSError:
-            pass
-        return 2
-    except OSError as e:  # standard output itself failed (a full disk, say)
-        _say("cannot write to standard output: %s" % (e.strerror or e))
-        return 2
+    if args.fail_reference and not args.reference:
+        build_parser(prog).error("--fail-reference needs --reference FILE")
+    one_run = [name for name, value in (("--reference", args.reference),
+                                        ("--fail-mixed", args.fail_mixed),
+                                        ("--expect-renderer", args.expect_renderer)) if value]
+    if one_run and _comparing(args):
+        build_parser(prog).error("%s: for one run's report, not a comparison" % ", ".join(one_run))
+
+    def body():
+        args.reference_entries = read_reference(args.reference) if args.reference else None
+        return main_compare(args) if _comparing(args) else main_report(args)
+    return exit_status(NAME, body, (UsageError, OutputError, ReferenceError))

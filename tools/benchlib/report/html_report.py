@@ -1,136 +1,83 @@
-"""report.html: a run's report, or two runs compared, as one self-contained HTML page.
+"""report.html of one run: the verdict on top, the run's context and hosts, the headline,
+the table of windows and hosts (the console's rows, headed in words), the verdicts of the
+hosts and against a reference, the notes and the plots.
 
-Everything is in the file: the plots are inline SVG (drawn once with the PNG plots), the
-style sheet is inline, there is no script, and the page's content security policy forbids
-fetching anything, so it reads the same offline or mailed. Every text that came from files or
-hosts (host names, file names, notes, errors, context values) is escaped.
+The page is made from what the report already has: the summary (summary.json's data), the
+context lines and the headline of the console. Sections appear only when the summary holds
+their keys: "host_verdicts" (a list of dicts, one a host; a dict's "host" and "verdict" also
+fill the verdict column of that host's row in the table), "reference", "mixed_hosts" and
+"repeats" (shown whatever its shape). html_page.py holds the frame and the template."""
 
-A run's page is made from what the report already has: the summary (summary.json's data),
-the context lines and the headline of the console. Two sections appear only when the summary
-holds their keys: "host_verdicts" (a list of dicts, one a host; a dict's "host" and "verdict"
-also fill the verdict column of that host's row in the table) and "repeats" (a list of dicts,
-or a dict, with the repeats' headlines and their "spread"); both are shown whatever their
-other keys. A comparison's page is made from comparison.json's data.
-"""
+from . import html_page as P
+from . import rows as R
+from .mixed_hosts import FACTS, disagreements
+from .summary import summary_data
+from .table import context_lines, headline_lines, load_warning, number
 
-import html
-import os
-
-from ..results.files import shown
-from .compare import comparison_data
-from .output import write_in
-from .summary import group_totals, summary_data
-from .table import context_lines, format_percent, g, headline_lines
-
-NAME = "report.html"
-NO_PLOTS = "Plots left out (--no-plots)."
-
-STYLE = """
-body { font-family: sans-serif; margin: 1.5em; color: #222; max-width: 80em; }
-h1 { font-size: 1.4em; } h2 { font-size: 1.15em; margin-top: 1.6em; } h3 { font-size: 1em; }
-table { border-collapse: collapse; font-size: 0.85em; margin: 0.5em 0; }
-th, td { border: 1px solid #ccc; padding: 0.2em 0.5em; vertical-align: top; }
-th { background: #eee; } td.n { text-align: right; font-variant-numeric: tabular-nums; }
-tr.host td { background: #f4f7fb; } tr.total td { background: #eef3e8; font-weight: bold; }
-tbody.group { border-top: 2px solid #999; }
-.bad { color: #b00; font-weight: bold; } .good { color: #070; }
-.context { list-style: none; padding: 0; } .note { font-size: 0.9em; }
-figure { margin: 1em 0; } svg { max-width: 100%; height: auto; }
-"""
-POLICY = "default-src 'none'; style-src 'unsafe-inline'; img-src data:"
-
-
-# ---------------------------------------------------------------- text and cells
-
-def _plain(value):
-    """Any text as it can be written in UTF-8: bytes that were not UTF-8 as \\x.. escapes
-    (as the console shows them), other lone surrogates as \\u.... escapes."""
-    text = str(value)
-    try:
-        return shown(text)
-    except UnicodeEncodeError:
-        return text.encode("utf-8", "backslashreplace").decode("utf-8")
-
-
-def _e(value):
-    return html.escape(_plain(value))
-
-
-def _num(value):
-    """A number as the console shows it; the JSON strings "nan", "inf", "-inf" as they are."""
-    if value is None:
-        return "-"
-    if isinstance(value, bool):
-        return "yes" if value else "no"
-    if isinstance(value, int):
-        return str(value)
-    if isinstance(value, float):
-        return g(value)
-    return _e(value)
-
-
-def _cell(html_text, numeric=False, css=None):
-    classes = " ".join(c for c in ("n" if numeric else None, css) if c)
-    return '<td class="%s">%s</td>' % (classes, html_text) if classes else \
-        "<td>%s</td>" % html_text
-
-
-def _row(cells, css=None):
-    return ('<tr class="%s">' % css if css else "<tr>") + "".join(cells) + "</tr>"
-
-
-def _head(names):
-    return "<thead><tr>%s</tr></thead>" % "".join("<th>%s</th>" % _e(n) for n in names)
+NAME, NO_PLOTS = P.NAME, P.NO_PLOTS
+# A host's facts from run.json's hosts: (heading, key, how it is shown)
+HOST_FACTS = [
+    ("Windows", "windows", lambda v: P.figure(len(v))),
+    ("CPU model", "cpu_model", str), ("Cores", "cores", P.figure),
+    ("Memory (GiB)", "memory_bytes", lambda v: "%.1f" % (v / 2 ** 30)),
+    ("Renderer", "gl_renderer", str), ("GL version", "gl_version", str),
+    ("Driver", "gl_vendor", str), ("MPI library", "mpi_library", str),
+    ("Rendering variables", "rendering_env",
+     lambda v: ", ".join("%s=%s" % item for item in sorted(v.items())) or "none"),
+]
+NUMERIC_FACTS = ("windows", "cores", "memory_bytes")
+# A disagreement's fact -> the host's key it is about (rendering variables are named as such)
+FACT_OF_KEY = {fact: key for fact, key in FACTS}
 
 
 def _state_css(state):
     return None if state in ("ok", "") else "bad"
 
 
-# ---------------------------------------------------------------- values of unknown shape
-
-def _any(value):
-    """HTML for a value whose shape this page does not know in advance: a list of dicts is a
-    table (a column a key), a dict a table of keys and values, a list its items."""
-    if isinstance(value, dict):
-        return "<table>%s</table>" % "".join(
-            _row(["<th>%s</th>" % _e(k), _cell(_any(v), _scalar(v))]) for k, v in value.items())
-    if isinstance(value, (list, tuple)):
-        if value and all(isinstance(v, dict) for v in value):
-            keys = list(dict.fromkeys(k for v in value for k in v))
-            return "<table>%s<tbody>%s</tbody></table>" % (_head(keys), "".join(
-                _row([_cell(_any(v.get(k)), _scalar(v.get(k))) for k in keys])
-                for v in value))
-        return ", ".join(_any(v) for v in value)
-    return _num(value)
+def _banner(data):
+    verdict = data.get("verdict")
+    if not isinstance(verdict, dict):
+        return None
+    gates = verdict.get("gates", [])
+    decided = [(g["gate"], g["result"], g["findings"]) for g in gates if g["deciding"]]
+    aside = ["%s (not a gate here): %s" % (g["gate"], f) for g in gates
+             if not g["deciding"] and g["result"] == "FAIL" for f in g["findings"]]
+    aside += ["%s: %s" % (g["gate"], f) for g in gates
+              if not g["deciding"] and g["result"] == "PASS" and g["gate"] == "slow hosts"
+              for f in g["findings"]]
+    return P.banner(verdict["result"], decided, aside)
 
 
-def _scalar(value):
-    return isinstance(value, (int, float)) and not isinstance(value, bool)
+def _hosts_table(hosts):
+    """run.json's hosts, a row a host; a fact in which a host differs from the others is
+    marked (a rendering variable: the host's variables)."""
+    differs = {}
+    for d in disagreements(hosts):
+        for h in d.hosts:
+            differs.setdefault(h, set()).add(FACT_OF_KEY.get(d.fact, d.fact))
+    shown = [f for f in HOST_FACTS if any(f[1] in h for h in hosts)]
+    body = []
+    for h in hosts:
+        name = h.get("name", "?")
+        named = differs.get(name, set())
+        cells = [P.cell(name)]
+        for _heading, key, show in shown:
+            bad = key in named or (key == "rendering_env" and named - set(FACT_OF_KEY.values()))
+            css = " ".join(c for c in ("n" if key in NUMERIC_FACTS else None,
+                                       "bad" if bad else None) if c)
+            cells.append(P.cell("-" if h.get(key) is None else show(h[key]), css or None))
+        body.append((None, cells))
+    return P.table(["Host"] + [f[0] for f in shown], [(None, body)])
 
 
-# ---------------------------------------------------------------- a run's page
-
-def _window_rows(data):
-    rows = []
-    for w in data["windows"]:
-        stats = w["frame_time_s"]
-        recomputed = w.get("recomputed_averages") or {}
-        cells = [w["window"] if w["window"] is not None else "?", w["host"] or "?",
-                 w["initialisation_time_s"], w["frames"], w["total_time_s"],
-                 recomputed.get("average_angle_rate"), w["average_quantity_rate"],
-                 stats["min"], stats["median"], stats["p95"], stats["max"]]
-        rows.append((w["window"], cells, w["state"]))
-    for a in data["absent_windows"]:
-        rows.append((a["window"], [a["window"], "?"] + [None] * 9, a["state"].upper()))
-    rows.sort(key=lambda r: r[0] if isinstance(r[0], int) else 1 << 30)
-    return [(cells, state) for _w, cells, state in rows]
-
-
-def _totals_cells(label, host, totals):
-    stats = totals["frame_time_s"]
-    return [label, host, "", totals["frames"], totals["total_time_s"], "",
-            totals["quantity_rate"], stats["min"], stats["median"], stats["p95"], stats["max"]]
+def _page_cell(value, column):
+    if value == R.BLANK:
+        return P.cell("", "n" if column.numeric else None)
+    if column.key == "state":
+        return P.cell(value, _state_css(value))
+    if column.key == "window":
+        return P.cell(str(value), "n")
+    return P.num_cell(value) if column.numeric else P.cell(value)
 
 
 def _run_table(run, data):
@@ -138,155 +85,99 @@ def _run_table(run, data):
     by_host = {}
     if isinstance(verdicts, list):
         by_host = {v.get("host"): v.get("verdict") for v in verdicts if isinstance(v, dict)}
-    head = ["window", "host", "init s", "frames", "total s", "angles/s",
-            data["quantity_rate_unit"], "min s", "median s", "p95 s", "max s", "state"]
-    if verdicts is not None:
-        head.append("verdict")
+    cols = R.columns(run.program)
+    head = [c.words for c in cols] + (["Verdict (slow hosts)"] if verdicts is not None else [])
 
-    def line(cells, state, css, verdict=None):
-        out = [_cell(_num(cells[0]), True), _cell(_e(cells[1]))]
-        out += [_cell(_num(c) if c != "" else "", True) for c in cells[2:]]
-        out.append(_cell(_e(state), css=_state_css(state)))
+    def line(row):
+        cells = [_page_cell(v, c) for v, c in zip(row.cells(cols), cols)]
         if verdicts is not None:
-            out.append(_cell(_e(verdict) if verdict is not None else ""))
-        return _row(out, css)
+            verdict = by_host.get(row.values["host"]) if row.kind == "host" else None
+            cells.append(P.cell(verdict if verdict is not None else "",
+                                "bad" if verdict == "SLOWER" else None))
+        return row.kind, cells
 
-    body = [line(cells, state, "window") for cells, state in _window_rows(data)]
-    foot = []
-    if len(data["hosts"]) > 1 or verdicts is not None:
-        foot += [line(_totals_cells("host", host, totals), "", "host", by_host.get(host))
-                 for host, totals in data["hosts"].items()]
-    foot.append(line(_totals_cells("total", "", group_totals(run.reports)), "", "total"))
-    return "<table>%s<tbody>%s</tbody><tbody class=\"group\">%s</tbody></table>" % (
-        _head(head), "".join(body), "".join(foot))
+    body = [line(row) for row in R.window_rows(run)]
+    foot = [line(row) for row in R.group_rows(run, len(data["hosts"]) > 1 or
+                                              verdicts is not None)]
+    return P.table(head, [(None, body), ("group", foot)], wide=True)
 
 
-def _notes(data):
+def _host_verdicts(verdicts):
+    body = [(None, [P.cell(v.get("host")), P.num_cell(v.get("windows")),
+                    P.num_cell(v.get("frames")),
+                    P.cell(P.percent(v.get("rate_vs_median_host_percent")), "n"),
+                    P.cell(P.p_value(v.get("p_value")), "n"),
+                    P.cell(v.get("verdict"), "bad" if v.get("verdict") == "SLOWER" else None)])
+            for v in verdicts if isinstance(v, dict)]
+    return P.table(["Host", "Windows", "Frames", "Workload rate against the median host",
+                    "p (Holm-corrected)", "Verdict"], [(None, body)])
+
+
+def _reference(reference, unit):
+    body = []
+    for j in reference["judged"]:
+        span = "-" if j["reference"] is None else "%s to %s" % (
+            number(j["reference"] * (1 - j["lower_percent"] / 100)),
+            number(j["reference"] * (1 + j["upper_percent"] / 100)))
+        body.append(("total" if j["what"] == "run" else "host", [
+            P.cell(j["what"]), P.num_cell(j["rate_per_window"]), P.num_cell(j["reference"]),
+            P.cell(span, "n"), P.cell(P.percent(j["change_percent"]), "n"),
+            P.cell(j["verdict"], None if j["verdict"] == "within" else "bad"),
+            P.num_cell(j["reference_line"])]))
+    return [P.text("%s; reference file %s" % (reference["rule"], reference["file"]), "note"),
+            P.table(["Run or host", "Rate per window (%s)" % unit, "Reference (%s)" % unit,
+                     "Accepted (%s)" % unit, "Change", "Verdict", "Line in the file"],
+                    [(None, body)])]
+
+
+def notes(data):
     """Notes and errors of the windows and of the run, each naming its window and file."""
-    items = []
+    found = []
     for w in data["windows"]:
         for kind, texts in (("error", w.get("errors", [])), ("note", w.get("notes", []))):
-            items += ["%s: window %s (%s): %s" % (kind, w["window"], w["file"], t)
+            found += ["%s: window %s (%s): %s" % (kind, w["window"], w["file"], t)
                       for t in texts]
     for a in data["absent_windows"]:
-        items.append("note: window %s: results file %s%s" % (
+        found.append("note: window %s: results file %s%s" % (
             a["window"], a["state"], " (%s)" % a["error"] if a.get("error") else ""))
-    items += ["note: %s" % n for n in data.get("notes", [])]
-    return items
-
-
-def _list(items, css=None):
-    return ('<ul class="%s">' % css if css else "<ul>") + "".join(
-        "<li>%s</li>" % _e(i) for i in items) + "</ul>"
-
-
-def _plots(svgs):
-    if svgs is None:
-        return '<p class="note">%s</p>' % NO_PLOTS
-    return "".join('<figure id="%s">%s<figcaption>%s</figcaption></figure>'
-                   % (_e(name), _plain(text), _e(name)) for name, text in svgs.items())
-
-
-def _page(title, sections):
-    return "".join([
-        "<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n",
-        '<meta http-equiv="Content-Security-Policy" content="%s">\n' % POLICY,
-        '<meta name="viewport" content="width=device-width, initial-scale=1">\n',
-        "<title>%s</title>\n<style>%s</style>\n</head>\n<body>\n" % (_e(title), STYLE),
-        "<h1>%s</h1>\n" % _e(title),
-        "".join("<section>\n%s\n</section>\n" % s for s in sections if s),
-        "</body>\n</html>\n"])
-
-
-def _section(heading, body):
-    return "<h2>%s</h2>\n%s" % (_e(heading), body)
+    found += ["note: %s" % n for n in data.get("notes", [])]
+    return found
 
 
 def run_page(run, data, svgs):
     """The page of one run: data is summary_data(run), svgs {plot name: SVG text} or None
     when the plots were left out."""
-    lines = [line.strip() for line in context_lines(run)]
-    hosts = data["context"].get("hosts") if isinstance(data["context"], dict) else None
+    context = data["context"] if isinstance(data["context"], dict) else {}
+    hosts = context.get("hosts")
+    busy = load_warning(context)
     sections = [
-        _section("Run", _list(lines, "context") + (
-            _any(hosts) if isinstance(hosts, list) and len(hosts) > 1 else "")),
-        _section("Headline", _list(headline_lines(run), "context")),
-        _section("Windows and hosts", _run_table(run, data)),
+        P.section("Run", P.items([line.strip() for line in context_lines(run)], "context"),
+                  P.text("Warning: " + busy, "warn") if busy else None,
+                  _hosts_table(hosts) if isinstance(hosts, list) and len(hosts) > 1
+                  else None),
+        P.section("Headline", P.items(headline_lines(run, number), "context")),
+        P.section("Windows and hosts", _run_table(run, data)),
     ]
     if "host_verdicts" in data:
-        sections.append(_section("Host verdicts", _any(data["host_verdicts"])))
+        sections.append(P.section("Host verdicts", _host_verdicts(data["host_verdicts"])))
+    if "reference" in data:
+        sections.append(P.section("Against the reference",
+                                  *_reference(data["reference"], data["quantity_rate_unit"])))
+    mixed = data.get("mixed_hosts", {}).get("disagreements")
+    if mixed:
+        sections.append(P.section("Hosts that disagree",
+                                  P.items([d["text"] for d in mixed], "bad")))
     if "repeats" in data:
-        sections.append(_section("Repeats and their spread", _any(data["repeats"])))
-    notes = _notes(data)
-    if notes:
-        sections.append(_section("Notes and errors", _list(notes, "note")))
-    sections.append(_section("Plots", _plots(svgs)))
-    return _page("%s: %s" % (run.program.display_name, data["run"]), sections)
+        sections.append(P.section("Repeats and their spread", P.any_value(data["repeats"])))
+    found = notes(data)
+    if found:
+        sections.append(P.section("Notes and errors", P.items(found, "note")))
+    sections.append(P.section("Plots", P.plots(svgs)))
+    return P.render("%s: %s" % (run.program.display_name, data["run"]), _banner(data),
+                    sections)
 
 
 def write_run_report(run, out_dir, svgs, data=None):
     """report.html of a run in out_dir (written beside, then renamed); data: its
     summary_data; returns its path."""
-    page = run_page(run, data or summary_data(run), svgs)
-    path = os.path.join(out_dir, NAME)
-    return write_in(out_dir, NAME, path, lambda f: f.write(page))
-
-
-# ---------------------------------------------------------------- two runs compared
-
-def _comparison_table(data):
-    head = ["window", "measure", "A", "B", "change", "p", "verdict"]
-    groups = []
-    for row in data["windows"] + [data["total"]]:
-        css = "total" if row is data["total"] else "window"
-        lines = []
-        for i, m in enumerate(row["measures"]):
-            change = m["change_percent"]
-            cells = [_cell("" if i else _num(row["window"]), True), _cell(_e(m["measure"])),
-                     _cell(_num(m["a"]), True), _cell(_num(m["b"]), True),
-                     _cell(_e(format_percent(change) if not isinstance(change, str)
-                              else change), True)]
-            if i:
-                lines.append(_row(cells + [_cell(""), _cell("")], "measure"))
-                continue
-            p, verdict = row["p_value"], row["verdict"]
-            cells += [_cell(_e("%.3g" % p) if isinstance(p, float) else _num(p), True),
-                      _cell(_e(verdict), css="bad" if verdict == "SLOWER" else
-                            "good" if verdict == "faster" else None)]
-            lines.append(_row(cells, css))
-        groups.append('<tbody class="group">%s</tbody>' % "".join(lines))
-    return "<table>%s%s</table>" % (_head(head), "".join(groups))
-
-
-def comparison_page(comparison, data, svgs):
-    """The page of two runs compared: data is comparison_data(comparison, fail_above), svgs
-    {plot name: SVG text} or None when the plots were left out."""
-    runs = []
-    for tag, run in (("A", comparison.run_a), ("B", comparison.run_b)):
-        lines = [line.strip() for line in context_lines(run)]
-        runs.append("<h3>%s</h3>%s" % (_e("run %s: %s" % (tag, data[tag.lower()]["run"])),
-                                       _list(lines, "context")))
-    gate = []
-    if "fail_above_percent" in data:
-        found = data["regressions"]
-        gate.append("significant falls beyond %g%%: %s" % (
-            data["fail_above_percent"],
-            ", ".join(("headline" if w == "total" else "window %s" % w) for w in found)
-            if found else "none"))
-    sections = [
-        _section("Runs", "".join(runs)),
-        _section("A beside B", "<p>noise test: %s</p>%s%s" % (
-            _e(data["noise_test"]), _list(gate, "context") if gate else "",
-            _comparison_table(data))),
-    ]
-    if data["notes"]:
-        sections.append(_section("Notes", _list(data["notes"], "note")))
-    sections.append(_section("Box plots", _plots(svgs)))
-    return _page("%s: run A against run B" % comparison.run_a.program.display_name, sections)
-
-
-def write_comparison_report(comparison, fail_above, out_dir, svgs):
-    """report.html of two runs compared in out_dir; returns its path."""
-    page = comparison_page(comparison, comparison_data(comparison, fail_above), svgs)
-    path = os.path.join(out_dir, NAME)
-    return write_in(out_dir, NAME, path, lambda f: f.write(page))
+    return P.write_page(out_dir, run_page(run, data or summary_data(run), svgs))

@@ -206,7 +206,7 @@ def write_comparison_plot(comparison, path, svg=None):
         from matplotlib.patches import Patch
         ax.legend(handles=[Patch(color="tab:blue", alpha=0.6, label="A"),
                            Patch(color="tab:orange", alpha=0.6, label="B")], fontsize=8)
-    ax.set_xlabel("window (* : the change exceeds run-to-run noise, Mann-Whitney p < %g)"
-                  % comparison.alpha)
+    ax.set_xlabel("window (* : a significant change, p < %g, by the window's test in the "
+                  "comparison's table)" % comparison.alpha)
     ax.set_ylabel("%s per frame" % a.program.quantity_unit)
     return _save(plt, fig, ax, path, empty, legend=False, svg=svg)

@@ -38,7 +38,8 @@ def statuses(path):
 
 
 def spread(headlines):
-    """Median, min, max and coefficient of variation (per cent) of finite headlines."""
+    """Median, min, max and coefficient of variation (per cent) of finite headlines (of the
+    repeats that ended ok: the caller picks them)."""
     values = [h for h in headlines if math.isfinite(h)]
     if not values:
         return {"repeats": 0, "median": None, "min": None, "max": None, "cv_percent": None,
@@ -51,13 +52,28 @@ def spread(headlines):
             "range_percent": (max(values) - min(values)) / median * 100 if median else None}
 
 
+def spread_notes(rows, summary):
+    """What the spread leaves out, and what it means for a comparison."""
+    notes = []
+    left_out = ["%d (%s)" % (k, status or "status unknown") for k, status, _h in rows
+                if status != "ok"]
+    if left_out:
+        notes.append("repeat(s) %s did not end ok: left out of the spread"
+                     % ", ".join(left_out))
+    if summary["range_percent"] is not None:
+        notes.append("the repeats' headlines spread over %.1f%% of their median: a comparison "
+                     "cannot tell a smaller change from run-to-run noise"
+                     % summary["range_percent"])
+    return notes
+
+
 def spread_lines(rows, summary, unit):
     """The console lines: a row per repeat, then the spread."""
     lines = ["repeat  status       headline %s" % unit]
     for k, status, headline in rows:
         lines.append("%6d  %-11s  %.6g" % (k, status or "?", headline))
     if summary["repeats"]:
-        lines.append("spread over %d repeat(s): median %.6g, min %.6g, max %.6g, "
+        lines.append("spread over %d repeat(s) that ended ok: median %.6g, min %.6g, max %.6g, "
                      "coefficient of variation %s" % (
                          summary["repeats"], summary["median"], summary["min"],
                          summary["max"], "-" if summary["cv_percent"] is None

@@ -74,7 +74,10 @@ def host_verdicts(run):
     from scipy.stats import mannwhitneyu
     by_host = {}
     for host, reports in run.hosts().items():
-        parts = [_frames_of(r) for r in reports]
+        # A window that ended before the run did drew its frames over part of the run only
+        # (its first seconds, often the busiest): they would judge its host on another span.
+        parts = [_frames_of(r) for r in reports if not getattr(r, "ended_early", None)] or \
+            [(np.zeros(0), np.zeros(0))]
         by_host[host] = (len(reports), np.concatenate([p[0] for p in parts]),
                          np.concatenate([p[1] for p in parts]))
     verdicts = {h: HostVerdict(h, n, len(y)) for h, (n, y, _x) in by_host.items()}

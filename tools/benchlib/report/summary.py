@@ -96,6 +96,26 @@ def _totals_json(totals):
             "frame_time_s": {k: json_number(v) for k, v in totals["frame_time_s"].items()}}
 
 
+def file_states(run):
+    """{window: {"state", "error", "run_said"}}: each results file as the report found it.
+    complete only for a file that holds its summary; "cut short" for one that stops before
+    (whatever the run said of it: run_said)."""
+    states = {}
+    for r in run.reports:
+        said = r.file_state.get("state") if r.file_state else None
+        if r.incomplete:
+            state, error = said, r.file_state.get("error")
+        elif r.file.summary is None:
+            state, error = "cut short", "; ".join(r.file.notes) or None
+        else:
+            state, error = "complete", None
+        states[r.window] = {"state": state, "error": error, "run_said": said}
+    for a in run.absent:
+        states[a["window"]] = {"state": a["state"], "error": a.get("error"),
+                               "run_said": a["state"]}
+    return {str(w): states[w] for w in sorted(states, key=lambda w: (w is None, w or 0))}
+
+
 def summary_data(run, verdicts=None):
     """summary.json; verdicts: (host verdicts, why the run cannot decide) of a run across
     hosts."""
@@ -125,6 +145,7 @@ def summary_data(run, verdicts=None):
         "hosts": {host: _totals_json(group_totals(reports))
                   for host, reports in run.hosts().items()},
         "notes": run.notes,
+        "results_file_states": file_states(run),
     }
     if verdicts is not None:
         data["host_verdicts"] = [v.as_json() for v in verdicts[0]]

@@ -2,7 +2,7 @@
 
 import math
 
-from .summary import group_totals
+from . import rows
 
 
 def g(value, digits=6):
@@ -11,6 +11,26 @@ def g(value, digits=6):
     if isinstance(value, float) and math.isnan(value):
         return "nan"
     return "%.*g" % (digits, value)
+
+
+def number(value):
+    """A figure for a person: fixed notation (six significant digits), thousands separators
+    where it is large."""
+    if value is None:
+        return "-"
+    if isinstance(value, int) and not isinstance(value, bool):
+        return "{:,}".format(value)
+    if not isinstance(value, float):
+        return str(value)
+    if not math.isfinite(value):
+        return g(value)
+    if abs(value) >= 1e5:
+        return "{:,.0f}".format(value)
+    if value == 0:
+        return "0"
+    digits = max(0, 5 - math.floor(math.log10(abs(value))))
+    text = "{:,.{}f}".format(value, digits)
+    return text.rstrip("0").rstrip(".") if "." in text else text
 
 
 # ---------------------------------------------------------------- context
@@ -23,6 +43,18 @@ def _load(values):
     if isinstance(values, (list, tuple)) and values:
         return "%.2f" % values[0]
     return None
+
+
+def load_warning(context):
+    """A sentence when the machine's load average (1, 5 or 15 minutes, at the start or the
+    end) exceeded its cores: its figures are then those of a busy machine."""
+    cores = context.get("cores")
+    loads = [v for key in ("load_start", "load_end")
+             for v in (context.get(key) or []) if isinstance(v, (int, float))]
+    if not isinstance(cores, int) or not loads or max(loads) <= cores:
+        return None
+    return ("the load average reached %.2f on %d cores: the machine was busy beside the run, "
+            "its rates may be low and its frame times uneven" % (max(loads), cores))
 
 
 def context_lines(run):
@@ -75,55 +107,40 @@ def subtitle(run):
 
 # ---------------------------------------------------------------- table
 
-def _row(label, host, totals, state, init="", angles=None):
-    st = totals["frame_time_s"]
-    return [label, host, init if init == "" else g(init), str(totals["frames"]),
-            g(totals["total_time_s"]),
-            g(angles) if angles is not None else "", g(totals["quantity_rate"]),
-            g(st["min"]), g(st["median"]), g(st["p95"]), g(st["max"]), state]
+def console_cell(value):
+    if value is None:
+        return "-"
+    if isinstance(value, float):
+        return g(value)
+    return str(value)
 
 
 def format_table(run):
-    program = run.program
-    head = ["window", "host", "init s", "frames", "total s", "angles/s", program.quantity_unit,
-            "min s", "median s", "p95 s", "max s", "state"]
-    rows = []
-    for r in run.reports:
-        totals = group_totals([r])
-        totals["quantity_rate"] = r.average_quantity_rate
-        rows.append(_row(str(r.window) if r.window is not None else "?", r.host or "?",
-                         totals, r.state, r.file.init_time.value if r.file.init_time else None,
-                         r.average_angle_rate))
-    for a in run.absent:
-        rows.append([str(a["window"]), "?", "-", "-", "-", "", "-", "-", "-", "-", "-",
-                     a["state"].upper()])
-    rows.sort(key=lambda row: int(row[0]) if row[0].isdigit() else 1 << 30)
-    totals = []
-    hosts = run.hosts()
-    if len(hosts) > 1:
-        for host, reports in hosts.items():
-            totals.append(_row("host", host, group_totals(reports), ""))
-    totals.append(_row("total", "", group_totals(run.reports), ""))
-    widths = [max(len(head[i]), *(len(row[i]) for row in rows + totals))
+    cols = rows.columns(run.program)
+    body = [[console_cell(v) for v in row.cells(cols)] for row in rows.window_rows(run)]
+    totals = [[console_cell(v) for v in row.cells(cols)]
+              for row in rows.group_rows(run, len(run.hosts()) > 1)]
+    head = [c.short for c in cols]
+    widths = [max(len(head[i]), *(len(row[i]) for row in body + totals))
               for i in range(len(head))]
 
     def text(row):
-        cells = [c.ljust(w) if i in (1, len(row) - 1) else c.rjust(w)
-                 for i, (c, w) in enumerate(zip(row, widths))]
+        cells = [c.rjust(w) if col.numeric else c.ljust(w)
+                 for c, w, col in zip(row, widths, cols)]
         return "  ".join(cells).rstrip()
 
     rule = "  ".join("-" * w for w in widths)
-    return "\n".join([text(head), rule] + [text(r) for r in rows] + [rule] +
-                     [text(r) for r in totals])
+    return "\n".join([text(head), rule] + [text(r) for r in body] + [rule] +
+                      [text(r) for r in totals])
 
 
-def headline_lines(run):
+def headline_lines(run, fmt=g):
     lines = ["headline: %s %s (workload rate summed over %d window(s) with frames)"
-             % (g(run.headline), run.program.quantity_unit, len(run.counted()))]
+             % (fmt(run.headline), run.program.quantity_unit, len(run.counted()))]
     slowest = run.slowest
     if slowest is not None:
         lines.append("slowest window: %d (%s %s, lowest workload rate)"
-                     % (slowest.window, g(slowest.average_quantity_rate),
+                     % (slowest.window, fmt(slowest.average_quantity_rate),
                         run.program.quantity_unit))
     return lines
 

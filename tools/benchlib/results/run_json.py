@@ -12,9 +12,11 @@ TEXT, WHOLE, NUMBER = "text", "whole number", "finite number"
 STATES = [state for state, _line in END_STATES]
 
 # The fields read from run.json: a kind, a {key: field} record, [field] a list of them,
-# or ("map", field) for a record keyed by window number.
+# ("map", field) for a record keyed by window number, or ("names", field) for one keyed by
+# any text.
 HOST = {"name": TEXT, "cpu_model": TEXT, "cores": WHOLE, "memory_bytes": WHOLE,
-        "gl_renderer": TEXT, "mpi_library": TEXT, "windows": [WHOLE]}
+        "gl_renderer": TEXT, "gl_version": TEXT, "gl_vendor": TEXT, "mpi_library": TEXT,
+        "rendering_env": ("names", TEXT), "windows": [WHOLE]}
 FIELDS = {
     "program": TEXT, "status": TEXT, "error": TEXT, "start_time": TEXT, "end_time": TEXT,
     "run_id": TEXT, "windows": WHOLE, "frames": WHOLE, "seconds": NUMBER, "repeats": WHOLE,
@@ -28,6 +30,8 @@ FIELDS = {
     "results_files": ("map", TEXT),
     "window_hosts": ("map", TEXT),
     "results_file_states": ("map", {"state": TEXT, "error": TEXT}),
+    "windows_ended_early": ("map", {"after_seconds": NUMBER, "how": TEXT}),
+    "screen_depth": WHOLE,
 }
 
 _DROP = object()
@@ -63,8 +67,9 @@ def _check(value, field, where, notes):
     if not isinstance(value, dict):
         notes.append("%s is not a record: left out" % where)
         return _DROP
-    if isinstance(field, tuple):  # ("map", item): keyed by window number
-        pairs = [(k, field[1]) for k in value if isinstance(k, str) and k.isdigit()]
+    if isinstance(field, tuple):  # ("map", item): keyed by window number; ("names", item)
+        pairs = [(k, field[1]) for k in value
+                 if isinstance(k, str) and (k.isdigit() or field[0] == "names")]
     else:
         pairs = [(k, field[k]) for k in field if k in value]
     sound = {}

@@ -146,7 +146,8 @@ def context_of(run_json):
     if not run_json:
         return {}
     ctx = dict(run_json.get("context", {}))
-    for k in ("status", "error", "start_time", "end_time", "run_id"):
+    for k in ("status", "error", "start_time", "end_time", "run_id", "windows_ended_early",
+              "screen_depth"):
         if run_json.get(k) is not None:
             ctx[k] = run_json[k]
     if run_json.get("hosts"):
@@ -284,6 +285,9 @@ def load_runs(files, on_window=None):
                 failures.append(_failure(head.path, e))
                 continue
             report = WindowReport(rf, state)
+            if described:
+                report.ended_early = (records.run_json or {}).get(
+                    "windows_ended_early", {}).get(str(_window_of(head)))
             if on_window is not None:
                 on_window(len(runs), report, rf.frames)
             rf.frames = None  # the report keeps its figures as arrays

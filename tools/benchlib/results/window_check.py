@@ -103,8 +103,11 @@ class WindowReport:
     figures as arrays: times, workload rates and (Shardfall) triangles per frame.
 
     file_state is what the run says of the file ({"state": one of layout.END_STATES,
-    "error": text}), or None when the run does not say.
+    "error": text}), or None when the run does not say; ended_early what it says of a window
+    that ended before the run did ({"after_seconds", "how"}), or None.
     """
+
+    ended_early = None
 
     def __init__(self, rf, file_state=None):
         self.file = rf
@@ -327,6 +330,8 @@ class WindowReport:
     @property
     def state(self):
         """ok, or the first of what is wrong with the window's figures."""
+        if self.ended_early:
+            return "ENDED EARLY"
         if self.incomplete:
             return "INCOMPLETE FILE"
         if self.bad_values:
@@ -371,6 +376,7 @@ class WindowReport:
             "processor": shown(self.file.processor) if self.file.processor else None,
             "state": self.state,
             "file_state": self.file_state,
+            "ended_early": self.ended_early,
             "initialisation_time_s": json_number(
                 self.file.init_time.value if self.file.init_time else None),
             "frames": self.frame_count,

@@ -1,0 +1,213 @@
+"""The verdicts an operator acts on: hosts that disagree, a reference with tolerances, and
+bench-sbatch passing the gates through."""
+
+import json
+import os
+import shutil
+import tempfile
+import unittest
+
+import toolstest as T
+from benchlib.report.mixed_hosts import disagreements
+from benchlib.results.reference import ReferenceError, match, read_reference
+
+LLVMPIPE = "llvmpipe (LLVM 15.0.6, 256 bits)"
+
+
+def host(name, **facts):
+    entry = {"name": name, "gl_renderer": LLVMPIPE, "gl_version": "4.5 Mesa 22.3.6",
+             "cpu_model": "AMD EPYC", "cores": 2, "mpi_library": "openmpi"}
+    entry.update(facts)
+    return {k: v for k, v in entry.items() if v is not None}
+
+
+def write_hosts_run(folder, hosts, frame_time=0.02, frames=10, slow=None):
+    """A Latticeglow run of one window a host; run.json lists the hosts."""
+    for w, entry in enumerate(hosts, 1):
+        name = entry["name"]
+        t = frame_time * (slow.get(name, 1) if slow else 1)
+        T.write_lines(folder, T.results_name("latticeglow", w, processor=name),
+                      T.latticeglow_lines(w, [t * (1 + 0.01 * (i % 3)) for i in range(frames)],
+                                          65536, processor=name))
+    with open(os.path.join(folder, "run.json"), "w") as f:
+        json.dump({"program": "latticeglow", "status": "ok", "windows": len(hosts),
+                   "screen_depth": 24, "hosts": hosts,
+                   "context": {"host": hosts[0]["name"], "gl_renderer": LLVMPIPE}}, f)
+
+
+class FolderCase(unittest.TestCase):
+    def setUp(self):
+        self.dir = tempfile.mkdtemp(prefix="bench-verdicts-test-")
+        self.addCleanup(shutil.rmtree, self.dir, ignore_errors=True)
+
+    def report(self, *args):
+        return T.run_tool(T.BENCH_REPORT, "--no-plots", *args, timeout=120)
+
+    def summary(self, folder=None):
+        with open(os.path.join(folder or self.dir, "summary.json")) as f:
+            return json.load(f)
+
+
+class MixedHosts(FolderCase):
+    def test_the_host_that_differs_is_named_against_the_others(self):
+        hosts = [host("node1", rendering_env={"LIBGL_ALWAYS_SOFTWARE": "1"}),
+                 host("node2", cores=4, rendering_env={"LIBGL_ALWAYS_SOFTWARE": "1"}),
+                 host("node3", gl_renderer="softpipe", gl_version=None,
+                      rendering_env={"LIBGL_ALWAYS_SOFTWARE": "1",
+                                     "GALLIUM_DRIVER": "softpipe"}),
+                 host("node4", rendering_env={"LIBGL_ALWAYS_SOFTWARE": "1"})]
+        lines = [d.line() for d in disagreements(hosts)]
+        self.assertEqual(lines, [
+            "node3: renderer softpipe, the others %s" % LLVMPIPE,
+            "node2: cores 4, the others 2",
+            "node3: GALLIUM_DRIVER softpipe, the others unset"])
+        two = disagreements([host("a", mpi_library="mpich"), host("b")])
+        self.assertEqual([d.line() for d in two], ["MPI library differs: a mpich, b openmpi"])
+        self.assertEqual(disagreements([{"name": "a"}, host("b")]), [])  # nothing to compare
+
+    def test_fail_mixed_and_expect_renderer_fail_the_run(self):
+        write_hosts_run(self.dir, [host("node1"), host("node2"),
+                                   host("node3", gl_renderer="softpipe"), host("node4")])
+        proc = self.report(self.dir)
+        self.assertEqual(proc.returncode, 0, proc.stdout + proc.stderr)
+        self.assertIn("node3: renderer softpipe, the others llvmpipe", proc.stdout)
+        mixed = self.summary()["mixed_hosts"]["disagreements"]
+        self.assertEqual([(d["fact"], d["hosts"]) for d in mixed], [("renderer", ["node3"])])
+        with open(os.path.join(self.dir, "report.html")) as f:
+            page = f.read()
+        self.assertEqual(page.count('<td class="bad">softpipe</td>'), 1)  # the hosts table
+        proc = self.report("--fail-mixed", self.dir)
+        self.assertEqual(proc.returncode, 1, proc.stdout)
+        self.assertIn("verdict: FAIL (mixed hosts)", proc.stdout)
+        proc = self.report("--expect-renderer", "llvmpipe*", self.dir)
+        self.assertEqual(proc.returncode, 1, proc.stdout)
+        self.assertIn("node3: renderer softpipe, not llvmpipe*", proc.stdout)
+        proc = self.report("--expect-renderer", "*pipe*", self.dir)
+        self.assertEqual(proc.returncode, 0, proc.stdout)
+
+
+ENTRY = """[[reference]]
+program = "latticeglow"
+rate_per_window = %s
+lower = 10
+upper = 25
+"""
+
+
+class References(FolderCase):
+    def write(self, text, name="reference.toml"):
+        path = os.path.join(self.dir, name)
+        with open(path, "w") as f:
+            f.write(text)
+        return path
+
+    def test_entries_are_read_and_the_most_specific_covers_a_host(self):
+        path = self.write(ENTRY % "1.3e6" + '\n[[reference]]\nprogram = "latticeglow"\n'
+                          'hosts = "gpu*"\nrenderer = "NVIDIA*"\nrate_per_window = 9e6\n'
+                          'lower = 5\nupper = 5\nnote = "A100 nodes"\n')
+        entries = read_reference(path)
+        self.assertEqual([(e.line, e.rate_per_window) for e in entries], [(1, 1.3e6), (7, 9e6)])
+        self.assertIs(match(entries, "latticeglow", host="gpu3", renderer="NVIDIA A100"),
+                      entries[1])
+        self.assertIs(match(entries, "latticeglow", host="gpu3", renderer="llvmpipe"),
+                      entries[0])
+        self.assertIsNone(match(entries, "shardfall", host="gpu3"))
+
+    def test_what_a_reference_must_not_hold_is_refused_with_its_line(self):
+        for text, found in (
+                (ENTRY % "1" + "\n[[reference]]\nprogram = 'shardfall'\nlowr = 3\n",
+                 ":9: reference 2: unknown key 'lowr'"),
+                (ENTRY % "'fast'", ":3: reference 1: rate_per_window must be a number"),
+                ('[[reference]]\nprogram = "latticeglow"\n', ":1: reference 1 has no "
+                                                              "rate_per_window"),
+                (ENTRY % "1" + "version = 2\n", ":6: reference 1: unknown key 'version'"),
+                ("[[reference]\n", ": not TOML"),
+                ("\xff", ": not UTF-8")):
+            with self.subTest(found):
+                path = self.write(text) if text != "\xff" else None
+                if path is None:
+                    path = os.path.join(self.dir, "reference.toml")
+                    with open(path, "wb") as f:
+                        f.write(b"\xff")
+                with self.assertRaises(ReferenceError) as caught:
+                    read_reference(path)
+                self.assertIn(path + found, str(caught.exception))
+        proc = self.report("--reference", path, self.dir)
+        self.assertEqual((proc.returncode, len(proc.stderr.splitlines())), (2, 1), proc.stderr)
+
+    def test_a_run_30_percent_below_fails_and_one_within_tolerance_passes(self):
+        write_hosts_run(self.dir, [host("node%d" % i) for i in range(1, 5)])
+        self.assertEqual(self.report(self.dir).returncode, 0)
+        data = self.summary()
+        rate = data["across_windows"]["headline_rate"] / 4  # one window a host, all alike
+        below = self.write(ENTRY % (rate / 0.7), "below.toml")
+        proc = self.report("--reference", below, "--fail-reference", self.dir)
+        self.assertEqual(proc.returncode, 1, proc.stdout)
+        self.assertIn("run: %s vertices/s per window, BELOW the reference" %
+                      "{:,.0f}".format(rate), proc.stdout)
+        judged = self.summary()["reference"]["judged"]
+        self.assertEqual([j["verdict"] for j in judged], ["BELOW"] * 5)
+        self.assertAlmostEqual(judged[0]["change_percent"], -30, delta=0.01)
+        self.assertEqual(self.report("--reference", below, self.dir).returncode, 0)
+        within = self.write(ENTRY % (rate * 1.05), "within.toml")
+        proc = self.report("--reference", within, "--fail-reference", self.dir)
+        self.assertEqual(proc.returncode, 0, proc.stdout)
+        self.assertIn("verdict: PASS", proc.stdout)
+        shardfall = self.write(ENTRY.replace("latticeglow", "shardfall") % rate, "other.toml")
+        proc = self.report("--reference", shardfall, "--fail-reference", self.dir)
+        self.assertEqual(proc.returncode, 1, proc.stdout)
+        self.assertIn("node1: no reference covers it", proc.stdout)
+
+
+# bench-run as bench-sbatch sees it: it writes its arguments and copies a prepared run
+# ($FAKE_RUN) to its --out, and ends with $FAKE_STATUS.
+FAKE_RUN = """#!/bin/sh
+printf '%s\\n' "$@" > "$FAKE_ARGS"
+while [ $# -gt 1 ]; do [ "$1" = --out ] && out=$2; shift; done
+cp -r "$FAKE_RUN" "$out"
+exit $FAKE_STATUS
+"""
+
+
+class Sbatch(FolderCase):
+    def test_the_gates_reach_the_report_and_its_status_ends_the_job(self):
+        tools = os.path.join(self.dir, "tools")
+        os.makedirs(tools)
+        with open(os.path.join(tools, "bench-run"), "w") as f:
+            f.write(FAKE_RUN)
+        os.chmod(os.path.join(tools, "bench-run"), 0o755)
+        os.symlink(T.BENCH_REPORT, os.path.join(tools, "bench-report"))
+        run = os.path.join(self.dir, "prepared")
+        os.makedirs(run)
+        write_hosts_run(run, [host("node1"), host("node2"), host("node3", cores=4)])
+        reference = os.path.join(self.dir, "it's a reference.toml")
+        with open(reference, "w") as f:
+            f.write(ENTRY % "1e6")
+
+        def job(*args, status=0):
+            out = os.path.join(self.dir, "out-%d" % len(os.listdir(self.dir)))
+            env = dict(os.environ, BENCH_TOOLS=tools, BENCH_OUT=out, SLURM_JOB_ID="42",
+                       FAKE_RUN=run, FAKE_ARGS=os.path.join(self.dir, "args"),
+                       FAKE_STATUS=str(status))
+            proc = T.run_tool(os.path.join(T.TOOLS_DIR, "bench-sbatch"), "latticeglow", "3",
+                              *args, env=env, timeout=120)
+            with open(os.path.join(self.dir, "args")) as f:
+                return proc, f.read().split("\n")[:-1], out
+
+        proc, run_args, out = job("--frames", "10", "--fail-mixed", "--reference", reference,
+                                  "--fail-reference", "--fail-slow-host", "10")
+        self.assertEqual(proc.returncode, 1, proc.stdout + proc.stderr)
+        self.assertEqual(run_args, ["latticeglow", "3", "--frames", "10", "--out", out])
+        self.assertIn("node3: cores 4, the others 2", proc.stdout)
+        self.assertIn("verdict: FAIL (mixed hosts, reference)", proc.stdout)
+        self.assertIn(reference, self.summary(out)["reference"]["file"])
+        with open(os.path.join(out, "report.txt")) as f:
+            self.assertIn("verdict: FAIL", f.read())
+        proc, _args, _out = job("--frames", "10")
+        self.assertEqual(proc.returncode, 0, proc.stdout + proc.stderr)
+        proc, _args, _out = job("--frames", "10", status=143)  # the run's own status stays
+        self.assertEqual(proc.returncode, 143, proc.stdout + proc.stderr)
+
+
+if __name__ == "__main__":
+    unittest.main()

@@ -1,0 +1,230 @@
+"""The run's verdict: PASS or FAIL, and the gates that decided it.
+
+Every run passes the gate "complete" or fails it: a run whose run.json says it failed or was
+interrupted (unless --allow-failed), a window that ended before the run did, or a run in
+which no window drew a frame measured nothing a person can act on. The other gates decide
+only when asked for (--fail-slow-host, --fail-mixed, --expect-renderer, --fail-reference);
+unasked, their findings are shown but do not decide. A summary or frame that disagrees with
+its frames fails the run too ("files")."""
+
+import math
+from dataclasses import dataclass, field
+
+from ..results.reference import match
+from . import mixed_hosts, slow_hosts
+from .table import number
+
+PASS, FAIL = "PASS", "FAIL"
+
+
+@dataclass
+class Gate:
+    name: str
+    failed: bool
+    findings: list = field(default_factory=list)  # what it found, with the figures
+    deciding: bool = True   # False: shown beside the verdict, not part of it
+
+    def as_json(self):
+        return {"gate": self.name, "result": FAIL if self.failed else PASS,
+                "deciding": self.deciding, "findings": list(self.findings)}
+
+
+def _how_it_ended(status, error):
+    what = {"failed": "the run failed", "interrupted": "the run was interrupted"}.get(
+        status, "the run did not end (status %s)" % status)
+    return what + (": %s" % error if error else "")
+
+
+def completeness(run, allow_failed):
+    """The gate "complete": the run ended ok, every window ran to its end, frames were
+    drawn."""
+    findings, failed = [], False
+    status = run.context.get("status")
+    if status and status != "ok":
+        text = _how_it_ended(status, run.context.get("error"))
+        if allow_failed:
+            text += "; reported anyway (--allow-failed)"
+        else:
+            failed = True
+        findings.append(text)
+    for w, early in sorted(run.context.get("windows_ended_early", {}).items(),
+                           key=lambda item: int(item[0])):
+        after = early.get("after_seconds")
+        findings.append("window %s ended early%s%s: its frames are left out of the host "
+                        "verdicts" % (w, " (%s)" % early["how"] if early.get("how") else "",
+                                      ", %.1f s into the run" % after if after is not None
+                                      else ""))
+        failed = True
+    counted = run.counted()
+    if not counted:
+        findings.append("no window drew a frame: the run measured nothing")
+        failed = True
+    if not failed and not findings:
+        findings.append("status %s, %d window(s) with frames, %d frames"
+                        % (status or "unknown (no run.json)", len(counted),
+                           sum(r.frame_count for r in run.reports)))
+    return Gate("complete", failed, findings)
+
+
+def files(run):
+    """The gate "files": every summary and frame agrees with the frames."""
+    errors = [e for r in run.reports for e in r.errors]
+    return Gate("files", bool(errors), ["%d error(s) in the results files" % len(errors)]
+                if errors else ["every summary agrees with its frames"])
+
+
+def _slow_list(hosts):
+    return ", ".join("%s (%+.1f%%, p = %.2g)" % (v.host, v.gap_percent, v.p_value)
+                     for v in hosts)
+
+
+def slow_host_gate(verdicts, percent):
+    """The gate "slow hosts" (percent: --fail-slow-host, or None: not a gate)."""
+    found, undecided = verdicts
+    if percent is None:
+        slower = [v for v in found if v.slower]
+        finding = undecided or ("SLOWER: " + _slow_list(slower) if slower else
+                                "no host stands out as slower")
+        return Gate("slow hosts", False, [finding], deciding=False)
+    slow = slow_hosts.slower_than(found, percent)
+    if slow:
+        return Gate("slow hosts", True, ["SLOW HOST beyond %g%%: %s"
+                                         % (percent, _slow_list(slow))])
+    return Gate("slow hosts", False,
+                ["no host significantly slower than the median host by more than %g%%"
+                 % percent] + ([undecided] if undecided else []))
+
+
+def mixed_host_gate(run, deciding):
+    """The gate "mixed hosts" (deciding: --fail-mixed)."""
+    hosts = run.context.get("hosts") or []
+    if len(hosts) < 2:
+        return Gate("mixed hosts", False, ["one host: no other to disagree with" if hosts else
+                                           "no host facts (no run.json)"], deciding)
+    found = mixed_hosts.disagreements(hosts)
+    return Gate("mixed hosts", bool(found), [d.line() for d in found] or [
+        "the %d hosts agree on %s" % (len(hosts), ", ".join(
+            name for name, _key in mixed_hosts.FACTS))], deciding)
+
+
+def renderer_gate(run, pattern):
+    """The gate "renderer" (--expect-renderer PATTERN)."""
+    wrong = mixed_hosts.unexpected_renderers(run.context, pattern)
+    return Gate("renderer", bool(wrong), wrong or [
+        "every host renders with %s" % " / ".join(sorted(set(
+            mixed_hosts.renderers(run.context).values())))])
+
+
+def run_gates(run, args, host_verdicts):
+    """(The gates of one run for bench-report's options args, the reference's findings or
+    None)."""
+    gates = [completeness(run, args.allow_failed), files(run)]
+    if host_verdicts is not None:
+        gates.append(slow_host_gate(host_verdicts, args.fail_slow_host))
+    elif args.fail_slow_host is not None:
+        gates.append(Gate("slow hosts", False, ["one host: no other to compare it with"]))
+    gates.append(mixed_host_gate(run, args.fail_mixed))
+    if args.expect_renderer is not None:
+        gates.append(renderer_gate(run, args.expect_renderer))
+    findings = None
+    if args.reference_entries is not None:
+        gate, findings = reference_gate(run, args.reference_entries, args.fail_reference)
+        gates.append(gate)
+    return gates, findings
+
+
+def overall(gates):
+    return FAIL if any(g.failed and g.deciding for g in gates) else PASS
+
+
+def verdict_json(gates):
+    return {"result": overall(gates), "gates": [g.as_json() for g in gates]}
+
+
+def verdict_lines(gates):
+    """The console's last lines: each deciding gate's findings, then the verdict."""
+    lines = []
+    for g in gates:
+        if g.deciding:
+            lines += ["%s: %s%s" % (g.name, "FAIL: " if g.failed else "", text)
+                      for text in g.findings]
+        elif g.failed or g.name == "reference":  # asked for or found, not a gate here
+            lines += ["%s (not a gate here): %s" % (g.name, text) for text in g.findings]
+    failed = [g.name for g in gates if g.failed and g.deciding]
+    lines.append("verdict: %s" % (FAIL + " (%s)" % ", ".join(failed) if failed else PASS))
+    return lines
+
+
+# ---------------------------------------------------------------- against a reference
+
+REFERENCE_RULE = ("the workload rate per window (the windows' summed workload rate, the "
+                  "headline's figure, over the windows that drew frames and ran to the end, "
+                  "divided by their number), of the run and of each host, against the entry "
+                  "covering it; within when from rate_per_window - lower % to "
+                  "rate_per_window + upper %")
+
+def _rate_per_window(reports):
+    """(workload rate per window, windows counted) of some windows: their summed rate over
+    the windows that drew frames and ran to the end."""
+    counted = [r for r in reports if r.frame_count and math.isfinite(r.average_quantity_rate)
+               and not getattr(r, "ended_early", None)]
+    if not counted:
+        return None, 0
+    return sum(r.average_quantity_rate for r in counted) / len(counted), len(counted)
+
+
+def _judge(what, rate, entry):
+    """{what, rate_per_window, reference..., change_percent, verdict}."""
+    found = {"what": what, "rate_per_window": rate, "reference_line": None,
+             "reference": None, "lower_percent": None, "upper_percent": None,
+             "change_percent": None}
+    if entry is None:
+        return dict(found, verdict="no reference")
+    found.update(reference_line=entry.line, reference=entry.rate_per_window,
+                 lower_percent=entry.lower, upper_percent=entry.upper)
+    if rate is None:
+        return dict(found, verdict="no frames")
+    found["change_percent"] = (rate / entry.rate_per_window - 1) * 100
+    verdict = "BELOW" if rate < entry.low else "ABOVE" if rate > entry.high else "within"
+    return dict(found, verdict=verdict)
+
+
+def reference_findings(run, entries):
+    """The run and each host against the reference entries: [judgement], the run first."""
+    context = run.context
+    screen = context.get("screen") if isinstance(context.get("screen"), dict) else {}
+    depth = context.get("screen_depth") or screen.get("depth")
+    windows = len(run.reports) + len(run.absent)
+    rendered = mixed_hosts.renderers(context)
+    hosts = []
+    for host, reports in run.hosts().items():
+        entry = match(entries, run.program.name, windows, depth, host, rendered.get(host))
+        hosts.append((host, reports, entry))
+    chosen = {id(e): e for _h, _r, e in hosts}
+    run_entry = next(iter(chosen.values())) if len(chosen) == 1 else None
+    found = [_judge("run", _rate_per_window(run.reports)[0], run_entry)]
+    if len(chosen) > 1:
+        found[0]["verdict"] = "see the hosts (their references differ)"
+    found += [_judge(host, _rate_per_window(reports)[0], entry)
+              for host, reports, entry in hosts]
+    return found
+
+
+def reference_line(judgement, unit):
+    j = judgement
+    if j["reference"] is None:
+        return "%s: no reference covers it" % j["what"]
+    if j["rate_per_window"] is None:
+        return "%s: no frames to judge" % j["what"]
+    return "%s: %s %s per window, %s the reference %s (-%g%%/+%g%%, line %s): %+.1f%%" % (
+        j["what"], number(j["rate_per_window"]), unit, j["verdict"], number(j["reference"]),
+        j["lower_percent"], j["upper_percent"], j["reference_line"], j["change_percent"])
+
+
+def reference_gate(run, entries, deciding):
+    """The gate "reference" (deciding: --fail-reference)."""
+    found = reference_findings(run, entries)
+    bad = [j for j in found if j["verdict"] not in ("within", "see the hosts (their "
+                                                                "references differ)")]
+    return Gate("reference", bool(bad), [reference_line(j, run.program.quantity_unit)
+                                         for j in found], deciding), found
