@@ -177,38 +177,56 @@ class Migration(Base):
                          ("new", ["vm"]))
 
 
+QUIET = [2000, 2010, 1990, 2020, 1985, 2005, 1995, 2015, 2000, 1980]     # about 1 %
+NOISY = [2000, 2600, 1500, 2300, 1700, 2900, 1400, 2100, 1900, 2500]     # about 20 %
+
+
 class Check(Base):
-    def setUp(self):
-        super().setUp()
+    def series(self, headlines):
         start = datetime.datetime(2026, 12, 1, 10)
-        for i, headline in enumerate([2000, 2200, 2100, 1980, 2040]):
+        for i, headline in enumerate(headlines):
             self.assertTrue(self.record_quietly(
-                run_folder(self.dir, "ok-%d" % i, start + i * DAY, headline))[0])
+                run_folder(self.dir, "ok-%d" % i, start + i * DAY / 4, headline))[0])
         # Later, but not to be compared with: a failed run and a run on another renderer.
         for name, kwargs in (("failed", dict(status="failed")),
                              ("other", dict(renderer="softpipe"))):
             self.assertTrue(self.record_quietly(
-                run_folder(self.dir, name, start + 6 * DAY, 500, **kwargs))[0])
-        self.after = start + 7 * DAY
+                run_folder(self.dir, name, start + 3 * DAY, 500, **kwargs))[0])
+        self.after = start + 4 * DAY
 
     def check(self, headline, *args, **kwargs):
-        folder = run_folder(self.dir, "checked-%s" % headline, self.after, headline, **kwargs)
+        folder = run_folder(self.dir, "checked-%d" % len(os.listdir(self.dir)), self.after,
+                            headline, **kwargs)
         return history(self.db, "check", folder, *args)
 
-    def test_below_their_range(self):
-        proc = self.check(1900, "--fail-above", "5")
-        self.assertEqual(proc.returncode, 1, proc.stdout + proc.stderr)
-        self.assertIn("headline 6.9% below the median of the last 5 runs (2040 triangles/s), "
-                      "outside their range (1980 .. 2200)", proc.stdout)
-        self.assertEqual(self.check(1901, "--fail-above", "10").returncode, 0)
+    def assert_gate(self, headline, pct, status, says):
+        proc = self.check(headline, "--fail-above", str(pct))
+        self.assertEqual(proc.returncode, status, proc.stdout + proc.stderr)
+        self.assertIn(says, proc.stdout)
+        return proc.stdout
 
-    def test_within_their_range(self):
-        proc = self.check(2050, "--fail-above", "5")
-        self.assertEqual(proc.returncode, 0, proc.stdout + proc.stderr)
-        self.assertIn("above the median of the last 5 runs (2040 triangles/s), within",
-                      proc.stdout)
+    def test_a_quiet_series_tells_a_regression_from_a_smaller_fall(self):
+        self.series(QUIET)
+        out = self.assert_gate(1600, 10, 1, "REGRESSION: significantly below the median, "
+                                             "by more than 10%")
+        self.assertIn("headline 20.0% below the median of the last 10 runs (2000 "
+                      "triangles/s)", out)
+        # Significantly below, but by less than the threshold: no regression.
+        out = self.assert_gate(1900, 10, 0, "no regression beyond 10%")
+        self.assertIn("significantly below", out)
+        self.assert_gate(2010, 10, 0, "within the noise")
+
+    def test_a_noisy_series_cannot_tell_a_small_fall_but_sees_a_large_one(self):
+        self.series(NOISY)
+        self.assert_gate(1700, 10, 0, "CANNOT TELL: the series is too noisy to see a fall of "
+                                      "10%")
+        self.assert_gate(400, 10, 1, "REGRESSION")
+        # A threshold above what the noise hides passes a run within it.
+        out = self.assert_gate(1700, 90, 0, "no regression beyond 90%")
+        self.assertIn("within the noise", out)
 
     def test_too_few_comparable_runs(self):
+        self.series(QUIET[:5])
         proc = self.check(100, "--fail-above", "5", windows=3)
         self.assertEqual(proc.returncode, 0, proc.stdout + proc.stderr)
         self.assertIn("too few comparable runs to check against: 0 recorded before this one",

@@ -1,13 +1,17 @@
 """What the history says about runs: their series, and a run against the runs before it."""
 
 import datetime
+import math
 import statistics
 from dataclasses import dataclass
 
 from ..results import layout as L
 
 # Fewer earlier runs than this (or than --last, when that is smaller) are too few to judge by.
-MIN_EARLIER = 3
+MIN_EARLIER = 5
+ALPHA = 0.01          # a healthy run outside its series' interval about this often (normal noise)
+MAD_SCALE = 1.4826    # MAD to a normal's standard deviation
+SCALE_FLOOR = 0.002   # identical headlines still differ by their printed digits
 
 
 def series_of(row):
@@ -52,36 +56,72 @@ def needed(last):
 
 @dataclass
 class Verdict:
+    """A headline against the noise of the runs before it.
+
+    The noise model comes from those runs alone: on the log of their headlines, the median
+    and the median absolute deviation (MAD, scaled by 1.4826 to a normal's standard
+    deviation), robust to the odd run on a busy machine. A new run is within the noise when
+    its log headline lies within the prediction interval median +/- c * scale * sqrt(1 +
+    pi / 2n) (the median of n runs is itself uncertain by about sqrt(pi / 2n) scales), c the
+    two-sided 1 - ALPHA quantile of Student's t with (n - 1) / 2 degrees of freedom (the MAD
+    carries about half the information of a standard deviation).
+    """
     headline: float
     median: float
-    low: float
-    high: float
+    scale: float        # the robust spread of the log headlines (about the relative spread)
+    half_width: float   # of the prediction interval, in log units
     count: int
 
     @property
     def change(self):
         """Per cent above (positive) or below (negative) the median."""
-        return (self.headline - self.median) / self.median * 100 if self.median else 0.0
+        return (self.headline - self.median) / self.median * 100
 
     @property
-    def outside(self):
-        return not self.low <= self.headline <= self.high
+    def significant(self):
+        return abs(math.log(self.headline / self.median)) > self.half_width
 
-    def below_by_more_than(self, pct):
-        return self.change < -pct
+    @property
+    def smallest_drop(self):
+        """The smallest fall, in per cent, that this series tells from its noise."""
+        return (1 - math.exp(-self.half_width)) * 100
 
-    def describe(self, unit_name):
+    @property
+    def low(self):
+        return self.median * math.exp(-self.half_width)
+
+    @property
+    def high(self):
+        return self.median * math.exp(self.half_width)
+
+    def gate(self, pct):
+        """REGRESSION (the fall is significant and larger than pct), CANNOT TELL (the series
+        is too noisy to see a pct fall) or PASS."""
+        if self.significant and -self.change > pct:
+            return "REGRESSION"
+        if self.smallest_drop > pct:
+            return "CANNOT TELL"
+        return "PASS"
+
+    def describe(self, unit_name, against="the last %d runs"):
         side = "below" if self.change < 0 else "above"
-        return ("headline %.1f%% %s the median of the last %d runs (%s %s), %s their range "
-                "(%s .. %s)" % (abs(self.change), side, self.count, number(self.median),
-                                unit_name, "outside" if self.outside else "within",
-                                number(self.low), number(self.high)))
+        return ("headline %.1f%% %s the median of %s (%s %s); their noise (robust spread "
+                "%.1f%%) puts a run between %s and %s: %s" % (
+                    abs(self.change), side, against % self.count, number(self.median),
+                    unit_name, self.scale * 100, number(self.low), number(self.high),
+                    ("significantly " + side) if self.significant else "within the noise"))
 
 
 def judge(headline, earlier):
-    """The headline against the headlines of the runs before it."""
-    return Verdict(headline, statistics.median(earlier), min(earlier), max(earlier),
-                   len(earlier))
+    """The headline against the headlines of the runs before it (all positive)."""
+    from scipy.stats import t
+    logs = [math.log(h) for h in earlier]
+    centre = statistics.median(logs)
+    scale = max(MAD_SCALE * statistics.median(abs(x - centre) for x in logs), SCALE_FLOOR)
+    n = len(logs)
+    c = t.ppf(1 - ALPHA / 2, max(1.0, (n - 1) / 2))
+    return Verdict(headline, statistics.median(earlier), scale,
+                   c * scale * math.sqrt(1 + math.pi / (2 * n)), n)
 
 
 def table(header, rows):

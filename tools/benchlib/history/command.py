@@ -5,20 +5,22 @@ Sub-commands
 add RUN...   record run folders (each once: a run recorded before is left as it is)
 list         one line a run: when, program, windows, hosts, renderer, status, headline, folder
 trend        a series' headline and per-host rates over time: a table and a PNG plot
-check RUN    a run's headline against the median and range of the last --last (5) comparable
-             runs that started before it; --fail-above PCT exits 1 when it is more than PCT
-             per cent below that median (or the run has no headline)
+check RUN    a run's headline against the noise of the last --last (10) comparable runs
+             that started before it (their median and robust spread); --fail-above PCT exits
+             1 when it is significantly below their median by more than PCT per cent (or the
+             run has no headline), and says CANNOT TELL (status 0) when the series is too
+             noisy to see a fall of PCT per cent
 
 Runs compare (form a series) when they share program, windows, screen depth and GL renderer;
 list and trend pick runs with --program, --windows, --depth, --renderer (a part of it, any
 case), --host and --since DATE. check judges only by earlier runs that ended ok (or were made
-without bench-run) and have a headline, and needs three of them (or --last, when smaller).
+without bench-run) and have a headline, and needs five of them (or --last, when smaller).
 
 The history: --db PATH, else $BENCH_HISTORY, else
 $XDG_DATA_HOME/tarnwick-benchmarks/history.sqlite (~/.local/share/... without XDG_DATA_HOME).
 
-Exit status: 0; 1 when a folder could not be added, or check finds the headline more than
---fail-above per cent below the median; 2 for a bad command line, a history that cannot be
+Exit status: 0 (CANNOT TELL too); 1 when a folder could not be added, or check finds the
+headline significantly below the median by more than --fail-above per cent; 2 for a bad command line, a history that cannot be
 used (locked beyond the timeout, read-only, damaged, of a newer schema), a check of a folder
 that is not a run, a trend with no runs or with several series to pick from.
 """
@@ -144,11 +146,18 @@ def main_check(args):
         return 0
     verdict = analysis.judge(run["headline"], [r["headline"] for r in earlier])
     print(verdict.describe(unit))
-    if args.fail_above is not None:
-        if verdict.below_by_more_than(args.fail_above):
-            print("REGRESSION: more than %g%% below the median" % args.fail_above)
-            return 1
-        print("no regression beyond %g%%" % args.fail_above)
+    if args.fail_above is None:
+        return 0
+    gate = verdict.gate(args.fail_above)
+    if gate == "REGRESSION":
+        print("REGRESSION: significantly below the median, by more than %g%%" % args.fail_above)
+        return 1
+    if gate == "CANNOT TELL":
+        print("CANNOT TELL: the series is too noisy to see a fall of %g%% (the smallest it "
+              "tells from its noise is %.1f%%): repeat the run, or record more runs"
+              % (args.fail_above, verdict.smallest_drop))
+        return 0
+    print("no regression beyond %g%%" % args.fail_above)
     return 0
 
 
@@ -210,11 +219,11 @@ def build_parser(prog=NAME):
     trend.add_argument("--no-plot", action="store_true", help="the table only")
     check = sub.add_parser("check", parents=[db], help="a run against the runs before it")
     check.add_argument("run", metavar="RUN", help="a run folder (recorded or not)")
-    check.add_argument("--last", type=_count, default=5, metavar="N",
-                       help="compare with the last N comparable runs (default 5)")
+    check.add_argument("--last", type=_count, default=10, metavar="N",
+                       help="compare with the last N comparable runs (default 10)")
     check.add_argument("--fail-above", type=_percent, metavar="PCT",
-                       help="exit 1 when the headline is more than PCT per cent below their "
-                            "median")
+                       help="exit 1 when the headline is significantly below their median, by "
+                            "more than PCT per cent")
     return p
 
 
