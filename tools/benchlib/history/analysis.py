@@ -1,6 +1,7 @@
 """What the history says about runs: their series, and a run against the runs before it."""
 
 import datetime
+import json
 import math
 import statistics
 from dataclasses import dataclass
@@ -15,24 +16,41 @@ SCALE_FLOOR = 0.002   # identical headlines still differ by their printed digits
 
 
 def series_of(row):
-    """Runs compare when they share program, windows, screen depth and GL renderer."""
-    return (row["program"], row["windows"], row["screen_depth"], row["gl_renderer"])
+    """Runs compare when they share program, windows, screen depth, GL renderer, mode
+    (--frames or --seconds) and rendering variables."""
+    return (row["program"], row["windows"], row["screen_depth"], row["gl_renderer"],
+            row["mode"], row["rendering_env"])
+
+
+def env_words(env_json):
+    """NAME=VALUE words of a series' rendering variables."""
+    return ["%s=%s" % kv for kv in json.loads(env_json).items()] if env_json else []
 
 
 def describe_series(series):
-    program, windows, depth, renderer = series
-    return "%s, %s window(s), depth %s, %s" % (
-        program, windows, depth or "?", renderer or "renderer unknown")
+    program, windows, depth, renderer, mode, env = series
+    return "%s, %s window(s), depth %s, %s, %s%s" % (
+        program, windows, depth or "?", renderer or "renderer unknown",
+        {"frames": "--frames", "seconds": "--seconds"}.get(mode, "mode unknown"),
+        "".join(", " + w for w in env_words(env)))
+
+
+def _quoted(text):
+    return "'%s'" % text.replace("'", "'\\''")
 
 
 def series_options(series):
     """The options of list and trend that pick this series."""
-    program, windows, depth, renderer = series
+    program, windows, depth, renderer, mode, env = series
     words = ["--program", program, "--windows", str(windows)]
     if depth is not None:
         words += ["--depth", str(depth)]
     if renderer:
-        words += ["--renderer", "'%s'" % renderer.replace("'", "'\\''")]
+        words += ["--renderer", _quoted(renderer)]
+    if mode:
+        words += ["--mode", mode]
+    for word in env_words(env) or ["none"]:
+        words += ["--env", _quoted(word)]
     return " ".join(words)
 
 
@@ -44,10 +62,18 @@ def number(value):
     return "-" if value is None else "%.6g" % value
 
 
+def moment(row):
+    """The run's start as a local datetime, None when unknown or not a time (a row
+    recorded before starts were checked may hold year 1)."""
+    try:
+        return datetime.datetime.fromtimestamp(row["started"])
+    except (TypeError, ValueError, OverflowError, OSError):
+        return None
+
+
 def when(row):
-    if row["started"] is None:
-        return "?"
-    return datetime.datetime.fromtimestamp(row["started"]).strftime("%Y-%m-%d %H:%M")
+    at = moment(row)
+    return "?" if at is None else at.strftime("%Y-%m-%d %H:%M")
 
 
 def needed(last):

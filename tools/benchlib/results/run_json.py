@@ -12,7 +12,8 @@ TEXT, WHOLE, NUMBER = "text", "whole number", "finite number"
 STATES = [state for state, _line in END_STATES]
 
 # The fields read from run.json: a kind, a {key: field} record, [field] a list of them,
-# or ("map", field) for a record keyed by window number.
+# ("map", field) for a record keyed by window number, ("names", field) for one keyed by any
+# name.
 HOST = {"name": TEXT, "cpu_model": TEXT, "cores": WHOLE, "memory_bytes": WHOLE,
         "gl_renderer": TEXT, "mpi_library": TEXT, "windows": [WHOLE]}
 FIELDS = {
@@ -28,6 +29,9 @@ FIELDS = {
     "results_files": ("map", TEXT),
     "window_hosts": ("map", TEXT),
     "results_file_states": ("map", {"state": TEXT, "error": TEXT}),
+    "tag": TEXT,
+    "rendering_env": ("names", TEXT),
+    "runner": {"host": TEXT, "pid": WHOLE, "boot_id": TEXT, "start_ticks": WHOLE},
 }
 
 _DROP = object()
@@ -63,8 +67,9 @@ def _check(value, field, where, notes):
     if not isinstance(value, dict):
         notes.append("%s is not a record: left out" % where)
         return _DROP
-    if isinstance(field, tuple):  # ("map", item): keyed by window number
-        pairs = [(k, field[1]) for k in value if isinstance(k, str) and k.isdigit()]
+    if isinstance(field, tuple):  # ("map", item): keyed by window number; ("names", item)
+        pairs = [(k, field[1]) for k in value
+                 if isinstance(k, str) and (k.isdigit() or field[0] == "names")]
     else:
         pairs = [(k, field[k]) for k in field if k in value]
     sound = {}
