@@ -1,16 +1,18 @@
 """The run history (tools/bench-history, benchlib.history): writers at once, databases that
-cannot be used, the migration from schema version 1, check, and add."""
+cannot be used, the migration from schema version 1, check and its noise, add, curation,
+references, and what would poison a shared history."""
 
 import contextlib
 import datetime
-import tomllib
 import io
 import json
 import os
 import sqlite3
 import subprocess
 import tempfile
+import tomllib
 import unittest
+import xml.etree.ElementTree as ET
 
 import toolstest as T
 from benchlib.history import store
@@ -229,6 +231,29 @@ class Check(Base):
         # A threshold above what the noise hides passes a run within it.
         out = self.assert_gate(1700, 90, 0, "no regression beyond 90%")
         self.assertIn("within the noise", out)
+
+    def test_junit_for_a_ci_with_a_hostile_renderer(self):
+        renderer = "llvm<pipe> & \x1b[2J\u202e"
+        self.series(NOISY)
+        start = datetime.datetime(2026, 12, 1, 10)
+        for i, headline in enumerate(QUIET):
+            run_folder(self.dir, "hostile-%d" % i, start + i * DAY / 4, headline,
+                       renderer=renderer)
+            history(self.db, "add", os.path.join(self.dir, "hostile-%d" % i))
+        junit = os.path.join(self.dir, "check.xml")
+        for headline, renderer_of, status, outcome in ((1600, renderer, 1, "failure"),
+                                                       (1700, LLVMPIPE, 0, "skipped"),
+                                                       (2000, renderer, 0, None)):
+            proc = self.check(headline, "--fail-above", "10", "--junit", junit,
+                              renderer=renderer_of)
+            self.assertEqual(proc.returncode, status, proc.stdout + proc.stderr)
+            self.assertNotIn("\x1b", proc.stdout)
+            (case,) = ET.parse(junit).getroot().iter("testcase")
+            self.assertEqual([child.tag for child in case if child.tag != "system-out"],
+                             [outcome] if outcome else [])
+            self.assertIn("headline %d triangles/s" % headline, case.find("system-out").text)
+            if renderer_of == renderer:
+                self.assertIn("llvm<pipe> & \\x1b[2J", case.get("classname"))
 
     def test_too_few_comparable_runs(self):
         self.series(QUIET[:5])

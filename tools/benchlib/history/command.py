@@ -42,18 +42,11 @@ import os
 import sys
 
 from . import analysis
+from .check import main_check
+from .console import NAME, Refusal, say as _say, shown
 from .folder import NotARun, read_run
 from .store import History, HistoryError, Where, disputed_line
 
-NAME = "bench-history"
-
-
-class Refusal(Exception):
-    """Nothing to do: one line on standard error, status 2."""
-
-
-def _say(message):
-    print("%s: %s" % (NAME, message), file=sys.stderr)
 
 
 def main_add(args):
@@ -80,14 +73,6 @@ def _where(args, **more):
     return Where(program=args.program, windows=args.windows, depth=args.depth,
                  renderer=args.renderer, host=args.host, since=args.since, mode=args.mode,
                  tag=args.tag, env_is=args.env, **more)
-
-
-def shown(text):
-    """An outside text made inert for a terminal: control characters (escape sequences
-    included) and bidirectional controls as \\x.. or \\u...."""
-    return "".join(c if c.isprintable() else
-                   ("\\x%02x" % ord(c) if ord(c) < 256 else "\\u%04x" % ord(c))
-                   for c in str(text))
 
 
 def flags(row):
@@ -149,44 +134,6 @@ def main_trend(args):
         except OSError as e:
             raise Refusal("cannot write %s: %s" % (path, e.strerror or e)) from None
         print("written: %s" % path)
-    return 0
-
-
-def main_check(args):
-    try:
-        entry = read_run(args.run)
-    except NotARun as e:
-        raise Refusal(str(e)) from None
-    run = entry.run
-    unit = analysis.unit(run["program"])
-    print("%s: %s: headline %s %s, status %s" % (
-        run["folder"], analysis.describe_series(entry.series), analysis.number(run["headline"]),
-        unit, run["status"] or "unknown"))
-    if run["headline"] is None:
-        print("no headline (no window drew frames): nothing to compare")
-        return 1 if args.fail_above is not None else 0
-    with History(args.db, create=False) as history:
-        earlier = history.earlier_comparable(entry, args.last, args.baseline)
-    if len(earlier) < analysis.needed(args.last):
-        print("too few comparable runs to check against: %d %s, %d needed" % (
-            len(earlier), "pinned in its series (the baseline)" if args.baseline
-            else "recorded before this one", analysis.needed(args.last)))
-        return 0
-    verdict = analysis.judge(run["headline"], [r["headline"] for r in earlier])
-    print(verdict.describe(unit, "the %d pinned runs (the baseline)" if args.baseline
-                           else "the last %d runs"))
-    if args.fail_above is None:
-        return 0
-    gate = verdict.gate(args.fail_above)
-    if gate == "REGRESSION":
-        print("REGRESSION: significantly below the median, by more than %g%%" % args.fail_above)
-        return 1
-    if gate == "CANNOT TELL":
-        print("CANNOT TELL: the series is too noisy to see a fall of %g%% (the smallest it "
-              "tells from its noise is %.1f%%): repeat the run, or record more runs"
-              % (args.fail_above, verdict.smallest_drop))
-        return 0
-    print("no regression beyond %g%%" % args.fail_above)
     return 0
 
 
@@ -280,6 +227,9 @@ def build_parser(prog=NAME):
     check.add_argument("--fail-above", type=_percent, metavar="PCT",
                        help="exit 1 when the headline is significantly below their median, by "
                             "more than PCT per cent")
+    check.add_argument("--junit", metavar="FILE",
+                       help="also write the verdict as JUnit XML for a CI (a regression fails "
+                            "the case, CANNOT TELL and too few runs skip it)")
     check.add_argument("--baseline", action="store_true",
                        help="compare with the series' pinned runs (the last N of them) instead")
     for name, what in (("exclude", "leave runs out of check, trend and reference"),
