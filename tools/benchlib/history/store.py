@@ -19,9 +19,11 @@ so, so that a copy recorded first never turns the real run away as "already reco
 """
 
 import datetime
+import hashlib
 import json
 import os
 import sqlite3
+import stat
 import sys
 from dataclasses import dataclass
 
@@ -75,7 +77,6 @@ def _check_path(path):
         target = os.stat(path)
     except FileNotFoundError:
         raise HistoryError("the history %s is a link to nothing: refused" % path) from None
-    import stat
     if not stat.S_ISREG(target.st_mode):
         raise HistoryError("the history %s is not a regular file: refused" % path)
 
@@ -178,7 +179,9 @@ class History:
                                     (entry.run["run_key"],)).fetchone()
             if row is not None and not _same_run(row, entry.run):
                 entry.disputed = row["folder"]
-                entry.run["run_key"] = "%s#%s" % (entry.run["run_key"], entry.run["claim"][:16])
+                mark = entry.run["claim"] or hashlib.sha256(entry.run["folder"].encode(
+                    "utf-8", "surrogateescape")).hexdigest()
+                entry.run["run_key"] = "%s#%s" % (entry.run["run_key"], mark[:16])
             cur = self.conn.execute(
                 "INSERT INTO runs (%s, recorded_at) VALUES (%s, ?) "
                 "ON CONFLICT (run_key) DO NOTHING"
