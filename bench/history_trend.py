@@ -126,9 +126,9 @@ def main():
         with contextlib.redirect_stdout(io.StringIO()):
             command.main(["--db", db, "trend", "--no-plot"])
         t2 = time.perf_counter()
-        write_trend_plot(("shardfall", 2, 24, RENDERER), rows, os.path.join(root, "a.png"))
+        write_trend_plot(("shardfall", 2, 24, RENDERER, "frames", None), rows, os.path.join(root, "a.png"))
         t3 = time.perf_counter()
-        write_trend_plot(("shardfall", 2, 24, RENDERER), rows, os.path.join(root, "b.png"))
+        write_trend_plot(("shardfall", 2, 24, RENDERER, "frames", None), rows, os.path.join(root, "b.png"))
         t4 = time.perf_counter()
         print("trend over %d runs, in parts: reading them %s, reading and the table %s, the "
               "plot %s (first, with the matplotlib import) and %s (again)"

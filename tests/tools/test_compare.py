@@ -43,7 +43,7 @@ class Compare(unittest.TestCase):
         self.assertIn("REGRESSION beyond 10%", proc.stdout)
         self.assertIn("Wilcoxon", proc.stdout)
         data = self.comparison()
-        self.assertEqual(data["regressions"], [1, 2, "total"])
+        self.assertEqual(data["regressions"], ["total"])
         # Every frame has its twin of the same work on the other side.
         self.assertEqual([(row["pairs"], row["test"]) for row in data["windows"]],
                          [(12, data["total"]["test"])] * 2)
@@ -87,6 +87,29 @@ class Compare(unittest.TestCase):
         self.assertIn("repeats' headlines", total["test"])
         self.assertEqual(total["verdict"], "SLOWER")
         self.assertEqual([row["pairs"] for row in self.comparison()["windows"]], [36, 36])
+
+    def test_repeats_that_spread_more_than_the_change_cannot_tell(self):
+        # Every frame of B is 5 % slower than its twin in A, but the repeats of each side
+        # spread over 20 %: the windows' frames differ, the total cannot tell.
+        for k, level in ((1, 1.0), (2, 1.1), (3, 0.9)):
+            start = T.START.replace(minute=k)
+            write_run(os.path.join(self.a, "repeat-%d" % k), seed=k, slowdown=level,
+                      start=start)
+            write_run(os.path.join(self.b, "repeat-%d" % k), seed=k, slowdown=level * 1.05,
+                      start=start)
+        proc = self.compare("--fail-above", "3", "--no-plots")
+        self.assertEqual(proc.returncode, 0, proc.stdout + proc.stderr)
+        self.assertIn("CANNOT TELL whether it regressed beyond 3%: the repeats of", proc.stdout)
+        self.assertIn("spread over 19.4% of their median, more than that", proc.stdout)
+        data = self.comparison()
+        self.assertEqual((data["total"]["verdict"], data["regressions"]), ("within noise", []))
+        self.assertEqual({row["verdict"] for row in data["windows"]}, {"slower, not in total"})
+        self.assertIn("window(s) 1, 2 differ on their own frames but the total does not: the "
+                      "total decides", data["notes"])
+        # A threshold the spread does not hide: no regression beyond it.
+        proc = self.compare("--fail-above", "25", "--no-plots")
+        self.assertEqual(proc.returncode, 0, proc.stdout + proc.stderr)
+        self.assertIn("no significant regression beyond 25%", proc.stdout)
 
     def test_runs_that_do_not_compare_are_refused(self):
         write_run(self.a, seed=1)

@@ -1,5 +1,6 @@
 """The run history (tools/bench-history, benchlib.history): writers at once, databases that
-cannot be used, the migration from schema version 1, check, and add."""
+cannot be used, the migration from schema version 1, check and its noise, add, curation,
+references, and what would poison a shared history."""
 
 import contextlib
 import datetime
@@ -9,7 +10,9 @@ import os
 import sqlite3
 import subprocess
 import tempfile
+import tomllib
 import unittest
+import xml.etree.ElementTree as ET
 
 import toolstest as T
 from benchlib.history import store
@@ -19,9 +22,10 @@ LLVMPIPE = "llvmpipe (LLVM 15.0.6, 256 bits)"
 DAY = datetime.timedelta(days=1)
 
 
-def run_folder(root, name, start, headline, windows=2, renderer=LLVMPIPE, status="ok"):
+def run_folder(root, name, start, headline, windows=2, renderer=LLVMPIPE, status="ok",
+               **extra):
     """A Shardfall run folder as bench-run leaves it: every window on host vm at the same
-    rate, headline / windows, over two frames."""
+    rate, headline / windows, over two frames; extra: run.json's fields to add or change."""
     folder = os.path.join(root, name)
     os.makedirs(folder)
     rate, files = headline / windows, {}
@@ -30,13 +34,15 @@ def run_folder(root, name, start, headline, windows=2, renderer=LLVMPIPE, status
         frames = [(3600 * w * k, 3600 * w * k / rate) for k in (1, 2)]
         T.write_lines(folder, files[str(w)], T.shardfall_lines(w, frames, "vm"))
     when = start.astimezone().isoformat()
+    info = {"program": "shardfall", "windows": windows, "frames": 2, "run_id": name,
+            "status": status, "error": None, "start_time": when, "end_time": when,
+            "results_files": files,
+            "context": {"host": "vm", "gl_renderer": renderer,
+                        "screen": {"width": 1640, "height": 1640, "depth": 24}},
+            "hosts": [{"name": "vm", "cpu_model": "Test CPU"}]}
+    info.update(extra)
     with open(os.path.join(folder, "run.json"), "w") as f:
-        json.dump({"program": "shardfall", "windows": windows, "frames": 2, "run_id": name,
-                   "status": status, "error": None, "start_time": when, "end_time": when,
-                   "results_files": files,
-                   "context": {"host": "vm", "gl_renderer": renderer,
-                               "screen": {"width": 1640, "height": 1640, "depth": 24}},
-                   "hosts": [{"name": "vm", "cpu_model": "Test CPU"}]}, f)
+        json.dump(info, f)
     return folder
 
 
@@ -166,9 +172,10 @@ class Migration(Base):
         new = run_folder(self.dir, "new", datetime.datetime(2026, 12, 1, 10), 2000)
         self.assertEqual(self.record_quietly(new), (True, []))
         with store.History(self.db) as h:
-            self.assertEqual(h.version(), 2)
+            self.assertEqual(h.version(), store.CURRENT_VERSION)
             old, recorded = h.runs()
-        self.assertEqual((old["run_key"], old["headline"], old["repeats"]), ("old", 3000, None))
+        self.assertEqual((old["run_key"], old["headline"], old["repeats"], old["mode"],
+                          old["excluded"], old["pinned"]), ("old", 3000, None, "frames", 0, 0))
         self.assertCountEqual([(x["host"], x["windows"], x["rate"], x["cpu_model"])
                                for x in old["hosts"]],
                               [("vm", 2, 1800.0, "Test CPU"), ("node2", 1, 1200.0, None)])
@@ -177,42 +184,255 @@ class Migration(Base):
                          ("new", ["vm"]))
 
 
+QUIET = [2000, 2010, 1990, 2020, 1985, 2005, 1995, 2015, 2000, 1980]     # about 1 %
+NOISY = [2000, 2600, 1500, 2300, 1700, 2900, 1400, 2100, 1900, 2500]     # about 20 %
+
+
 class Check(Base):
-    def setUp(self):
-        super().setUp()
+    def series(self, headlines):
         start = datetime.datetime(2026, 12, 1, 10)
-        for i, headline in enumerate([2000, 2200, 2100, 1980, 2040]):
+        for i, headline in enumerate(headlines):
             self.assertTrue(self.record_quietly(
-                run_folder(self.dir, "ok-%d" % i, start + i * DAY, headline))[0])
+                run_folder(self.dir, "ok-%d" % i, start + i * DAY / 4, headline))[0])
         # Later, but not to be compared with: a failed run and a run on another renderer.
         for name, kwargs in (("failed", dict(status="failed")),
                              ("other", dict(renderer="softpipe"))):
             self.assertTrue(self.record_quietly(
-                run_folder(self.dir, name, start + 6 * DAY, 500, **kwargs))[0])
-        self.after = start + 7 * DAY
+                run_folder(self.dir, name, start + 3 * DAY, 500, **kwargs))[0])
+        self.after = start + 4 * DAY
 
     def check(self, headline, *args, **kwargs):
-        folder = run_folder(self.dir, "checked-%s" % headline, self.after, headline, **kwargs)
+        folder = run_folder(self.dir, "checked-%d" % len(os.listdir(self.dir)), self.after,
+                            headline, **kwargs)
         return history(self.db, "check", folder, *args)
 
-    def test_below_their_range(self):
-        proc = self.check(1900, "--fail-above", "5")
-        self.assertEqual(proc.returncode, 1, proc.stdout + proc.stderr)
-        self.assertIn("headline 6.9% below the median of the last 5 runs (2040 triangles/s), "
-                      "outside their range (1980 .. 2200)", proc.stdout)
-        self.assertEqual(self.check(1901, "--fail-above", "10").returncode, 0)
+    def assert_gate(self, headline, pct, status, says):
+        proc = self.check(headline, "--fail-above", str(pct))
+        self.assertEqual(proc.returncode, status, proc.stdout + proc.stderr)
+        self.assertIn(says, proc.stdout)
+        return proc.stdout
 
-    def test_within_their_range(self):
-        proc = self.check(2050, "--fail-above", "5")
-        self.assertEqual(proc.returncode, 0, proc.stdout + proc.stderr)
-        self.assertIn("above the median of the last 5 runs (2040 triangles/s), within",
-                      proc.stdout)
+    def test_a_quiet_series_tells_a_regression_from_a_smaller_fall(self):
+        self.series(QUIET)
+        out = self.assert_gate(1600, 10, 1, "REGRESSION: significantly below the median, "
+                                             "by more than 10%")
+        self.assertIn("headline 20.0% below the median of the last 10 runs (2000 "
+                      "triangles/s)", out)
+        # Significantly below, but by less than the threshold: no regression.
+        out = self.assert_gate(1900, 10, 0, "no regression beyond 10%")
+        self.assertIn("significantly below", out)
+        self.assert_gate(2010, 10, 0, "within the noise")
+
+    def test_a_noisy_series_cannot_tell_a_small_fall_but_sees_a_large_one(self):
+        self.series(NOISY)
+        self.assert_gate(1700, 10, 0, "CANNOT TELL: the series is too noisy to see a fall of "
+                                      "10%")
+        self.assert_gate(400, 10, 1, "REGRESSION")
+        # A threshold above what the noise hides passes a run within it.
+        out = self.assert_gate(1700, 90, 0, "no regression beyond 90%")
+        self.assertIn("within the noise", out)
+
+    def test_junit_for_a_ci_with_a_hostile_renderer(self):
+        renderer = "llvm<pipe> & \x1b[2J\u202e"
+        self.series(NOISY)
+        start = datetime.datetime(2026, 12, 1, 10)
+        for i, headline in enumerate(QUIET):
+            run_folder(self.dir, "hostile-%d" % i, start + i * DAY / 4, headline,
+                       renderer=renderer)
+            history(self.db, "add", os.path.join(self.dir, "hostile-%d" % i))
+        junit = os.path.join(self.dir, "check.xml")
+        for headline, renderer_of, status, outcome in ((1600, renderer, 1, "failure"),
+                                                       (1700, LLVMPIPE, 0, "skipped"),
+                                                       (2000, renderer, 0, None)):
+            proc = self.check(headline, "--fail-above", "10", "--junit", junit,
+                              renderer=renderer_of)
+            self.assertEqual(proc.returncode, status, proc.stdout + proc.stderr)
+            self.assertNotIn("\x1b", proc.stdout)
+            (case,) = ET.parse(junit).getroot().iter("testcase")
+            self.assertEqual([child.tag for child in case if child.tag != "system-out"],
+                             [outcome] if outcome else [])
+            self.assertIn("headline %d triangles/s" % headline, case.find("system-out").text)
+            if renderer_of == renderer:
+                self.assertIn("llvm<pipe> & \\x1b[2J", case.get("classname"))
 
     def test_too_few_comparable_runs(self):
+        self.series(QUIET[:5])
         proc = self.check(100, "--fail-above", "5", windows=3)
         self.assertEqual(proc.returncode, 0, proc.stdout + proc.stderr)
         self.assertIn("too few comparable runs to check against: 0 recorded before this one",
                       proc.stdout)
+
+
+class Curation(Base):
+    """exclude, annotate, pin, check --baseline, reference; series keyed by mode and
+    rendering variables."""
+
+    def setUp(self):
+        super().setUp()
+        self.start = datetime.datetime(2026, 12, 1, 10)
+        self.ids = []
+        for i, headline in enumerate(QUIET[:6]):
+            folder = run_folder(self.dir, "ok-%d" % i, self.start + i * DAY, headline,
+                                tag="nightly" if i % 2 else None)
+            self.assertEqual(history(self.db, "add", folder).returncode, 0)
+            self.ids.append(str(i + 1))
+
+    def listed(self, *args):
+        proc = history(self.db, "list", *args)
+        self.assertEqual(proc.returncode, 0, proc.stderr)
+        return proc.stdout.splitlines()[2:]
+
+    def test_exclude_annotate_pin_and_the_baseline(self):
+        # A deliberate experiment, far below, excluded: check no longer counts it.
+        slow = run_folder(self.dir, "experiment", self.start + 6 * DAY, 500)
+        history(self.db, "add", slow)
+        proc = history(self.db, "exclude", slow)
+        self.assertEqual((proc.returncode, proc.stdout.split()[:3]), (0, ["excluded", "run",
+                                                                          "7"]))
+        self.assertEqual(history(self.db, "annotate", "experiment", "half \x1b[31mthe cores"
+                                 ).returncode, 0)
+        lines = self.listed()
+        self.assertIn("excluded", lines[6])
+        self.assertIn("half \\x1b[31mthe cores", lines[6])
+        self.assertIn("nightly", lines[1])
+        self.assertEqual(len(self.listed("--tag", "nightly")), 3)
+        checked = run_folder(self.dir, "checked", self.start + 7 * DAY, 2000)
+        proc = history(self.db, "check", checked, "--last", "7")
+        self.assertIn("median of the last 6 runs", proc.stdout)
+        # The baseline: the pinned runs only, whenever they ran.
+        self.assertEqual(history(self.db, "pin", *self.ids[:5]).returncode, 0)
+        proc = history(self.db, "check", checked, "--baseline")
+        self.assertIn("median of the 5 pinned runs (the baseline)", proc.stdout)
+        self.assertEqual(history(self.db, "pin", "--undo", "1").returncode, 0)
+        proc = history(self.db, "check", checked, "--baseline")
+        self.assertIn("too few comparable runs to check against: 4 pinned", proc.stdout)
+        # A run no one can name is refused in one line.
+        proc = history(self.db, "pin", "no-such-run")
+        self.assertEqual((proc.returncode, len(proc.stderr.splitlines())), (2, 1), proc.stderr)
+
+    def test_mode_and_rendering_variables_make_series_of_their_own(self):
+        env = {"GALLIUM_DRIVER": "softpipe"}
+        for name, extra in (("seconds", dict(frames=None, seconds=20)),
+                            ("softpipe", dict(rendering_env=env))):
+            history(self.db, "add", run_folder(self.dir, name, self.start + 6 * DAY, 2000,
+                                               **extra))
+        proc = history(self.db, "trend", "--no-plot")
+        self.assertEqual(proc.returncode, 2)
+        self.assertIn("the runs form 3 series", proc.stderr)
+        self.assertIn("--mode seconds", proc.stderr)
+        self.assertIn("--env 'GALLIUM_DRIVER=softpipe'", proc.stderr)
+        self.assertEqual(len(self.listed("--env", "GALLIUM_DRIVER=softpipe")), 1)
+        proc = history(self.db, "trend", "--no-plot", "--mode", "frames", "--env", "none")
+        self.assertEqual(proc.returncode, 0, proc.stderr)
+        self.assertIn("6 run(s)", proc.stdout)
+        # A run checked is judged by its own series only: the one softpipe run before it.
+        checked = run_folder(self.dir, "checked", self.start + 7 * DAY, 2000,
+                             rendering_env=env)
+        self.assertIn("the median of the last 1 runs", history(self.db, "check", checked,
+                                                               "--last", "1").stdout)
+
+    def test_reference_from_the_pinned_runs(self):
+        history(self.db, "pin", *self.ids)
+        history(self.db, "annotate", "1", "x")
+        out = os.path.join(self.dir, "reference.toml")
+        proc = history(self.db, "reference", "--out", out, "--hosts", "node*")
+        self.assertEqual(proc.returncode, 0, proc.stderr)
+        with open(out, "rb") as f:
+            (entry,) = tomllib.load(f)["reference"]
+        rates = sorted(h / 2 for h in QUIET[:6])
+        median = (rates[2] + rates[3]) / 2
+        self.assertEqual(entry, {"program": "shardfall", "windows": 2, "depth": 24,
+                                 "hosts": "node*", "renderer": LLVMPIPE,
+                                 "rate_per_window": median, "lower": 5.0, "upper": 5.0})
+        # The renderer is a pattern matching itself only; a wide spread widens the tolerance.
+        for i, headline in enumerate([1000, 3000, 2000]):
+            history(self.db, "add", run_folder(self.dir, "wide-%d" % i, self.start + i * DAY,
+                                               headline, renderer="llvm*pipe [x]"))
+        history(self.db, "pin", "7", "8", "9")
+        proc = history(self.db, "reference", "--renderer", "[x]")
+        entry = tomllib.loads(proc.stdout)["reference"][0]
+        self.assertEqual(entry["renderer"], "llvm[*]pipe [[]x]")
+        # The pinned runs are 50 % below and above their median: all of them are accepted.
+        self.assertGreaterEqual(min(entry["lower"], entry["upper"]), 50.0)
+        proc = history(self.db, "reference", "--program", "latticeglow")
+        self.assertEqual((proc.returncode, len(proc.stderr.splitlines())), (2, 1))
+
+
+class Poisoning(Base):
+    """Runs and paths that would spoil the history for everyone sharing it."""
+
+    def test_a_start_in_year_1_is_refused_and_an_old_such_row_shows_as_unknown(self):
+        folder = run_folder(self.dir, "year1", datetime.datetime(2026, 12, 1, 10), 2000,
+                            start_time="0001-01-01T00:00:00+14:00")
+        proc = history(self.db, "add", folder)
+        self.assertEqual(proc.returncode, 1)
+        self.assertEqual(len(proc.stderr.splitlines()), 1, proc.stderr)
+        self.assertIn("is not a time a run was made", proc.stderr)
+        # A history that took such a row before the check still lists and trends.
+        good = run_folder(self.dir, "good", datetime.datetime(2026, 12, 1, 10), 2000)
+        self.assertEqual(history(self.db, "add", good).returncode, 0)
+        with contextlib.closing(sqlite3.connect(self.db)) as conn, conn:
+            conn.execute("UPDATE runs SET started = -62135647200")
+        for command in (["list"], ["trend", "--out", os.path.join(self.dir, "t.png")]):
+            proc = history(self.db, *command)
+            self.assertEqual((proc.returncode, proc.stderr), (0, ""), command)
+            self.assertIn("?", proc.stdout)
+
+    def test_a_copied_run_id_does_not_turn_the_real_run_away(self):
+        start = datetime.datetime(2026, 12, 1, 10)
+        copy = run_folder(self.dir, "copy", start, 100, run_id="shared-id",
+                          runner={"host": "x", "pid": 1})
+        real = run_folder(self.dir, "real", start, 2000, run_id="shared-id",
+                          runner={"host": "vm", "pid": 4242})
+        self.assertEqual(self.record_quietly(copy), (True, []))
+        result, lines = self.record_quietly(real)
+        self.assertEqual(result, True)
+        self.assertEqual(len(lines), 1, lines)
+        self.assertIn("also claimed by %s" % os.path.realpath(copy), lines[0])
+        with store.History(self.db) as h:
+            self.assertEqual(sorted((r["folder"], round(r["headline"])) for r in h.runs()),
+                             [(os.path.realpath(copy), 100), (os.path.realpath(real), 2000)])
+        # Each folder again is "already recorded", and nothing is added.
+        for folder in (copy, real):
+            self.assertIn("already recorded", history(self.db, "add", folder).stdout)
+        self.assertEqual(count_runs(self.db), 2)
+
+    def test_paths_that_are_not_a_history_are_refused_without_a_journal(self):
+        folder = run_folder(self.dir, "run", datetime.datetime(2026, 12, 1, 10), 2000)
+        fifo = os.path.join(self.dir, "fifo")
+        os.mkfifo(fifo)
+        for path in ("/dev/null", "/dev/full", fifo, self.dir):
+            with self.subTest(path):
+                proc = history(path, "add", folder)
+                self.assertEqual(proc.returncode, 2)
+                self.assertEqual(len(proc.stderr.splitlines()), 1, proc.stderr)
+                self.assertIn("not a regular file", proc.stderr)
+                self.assertFalse(os.path.lexists(path + "-journal"))
+
+    def test_a_link_another_user_planted_is_refused(self):
+        if os.geteuid() != 0:
+            self.skipTest("needs root to make a link owned by another user")
+        shared = os.path.join(self.dir, "shared")
+        os.makedirs(shared, mode=0o1777)
+        victim = os.path.join(self.dir, "victim")
+        with open(victim, "w") as f:
+            f.write("root's own file\n")
+        link = os.path.join(shared, "history.sqlite")
+        os.symlink(victim, link)
+        os.lchown(link, 12345, 12345)
+        folder = run_folder(self.dir, "run", datetime.datetime(2026, 12, 1, 10), 2000)
+        result, lines = self.record_quietly(folder)
+        self.assertEqual(result, False)
+        self.assertIn("a link owned by another user", lines[0])
+        with open(victim) as f:
+            self.assertEqual(f.read(), "root's own file\n")
+
+    def test_a_last_beyond_any_history_is_refused_in_one_line(self):
+        folder = run_folder(self.dir, "run", datetime.datetime(2026, 12, 1, 10), 2000)
+        proc = history(self.db, "check", folder, "--last", "99999999999999999999")
+        self.assertEqual(proc.returncode, 2)
+        self.assertEqual(len(proc.stderr.splitlines()), 1, proc.stderr)
+        self.assertIn("--last: takes a whole number from 1 to 100000", proc.stderr)
 
 
 if __name__ == "__main__":

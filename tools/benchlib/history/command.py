@@ -5,43 +5,49 @@ Sub-commands
 add RUN...   record run folders (each once: a run recorded before is left as it is)
 list         one line a run: when, program, windows, hosts, renderer, status, headline, folder
 trend        a series' headline and per-host rates over time: a table and a PNG plot
-check RUN    a run's headline against the median and range of the last --last (5) comparable
-             runs that started before it; --fail-above PCT exits 1 when it is more than PCT
-             per cent below that median (or the run has no headline)
+check RUN    a run's headline against the noise of the last --last (10) comparable runs
+             that started before it (their median and robust spread); --fail-above PCT exits
+             1 when it is significantly below their median by more than PCT per cent (or the
+             run has no headline), and says CANNOT TELL (status 0) when the series is too
+             noisy to see a fall of PCT per cent; --baseline: against the pinned runs
+exclude RUN  leave runs out of check, trend and reference (--undo: take them back in)
+pin RUN      make runs the baseline of their series (--undo: no longer)
+annotate RUN TEXT   a note on a run
+reference    a reference file (TOML) from the pinned runs of each series: rate per window
+             and lower/upper tolerance in per cent
 
-Runs compare (form a series) when they share program, windows, screen depth and GL renderer;
-list and trend pick runs with --program, --windows, --depth, --renderer (a part of it, any
-case), --host and --since DATE. check judges only by earlier runs that ended ok (or were made
-without bench-run) and have a headline, and needs three of them (or --last, when smaller).
+A RUN is named by its id in list, its run id or its folder.
+
+Runs compare (form a series) when they share program, windows, screen depth, GL renderer,
+mode (--frames or --seconds) and rendering variables; list, trend and reference pick runs
+with --program, --windows, --depth, --renderer (a part of it, any case), --mode, --env
+NAME=VALUE (exactly these; none: without any), --tag, --host and --since DATE. check judges only by earlier runs that ended ok (or were made
+without bench-run) and have a headline, and needs five of them (or --last, when smaller).
 
 The history: --db PATH, else $BENCH_HISTORY, else
 $XDG_DATA_HOME/tarnwick-benchmarks/history.sqlite (~/.local/share/... without XDG_DATA_HOME).
 
-Exit status: 0; 1 when a folder could not be added, or check finds the headline more than
---fail-above per cent below the median; 2 for a bad command line, a history that cannot be
+Exit status: 0 (CANNOT TELL too); 1 when a folder could not be added, or check finds the
+headline significantly below the median by more than --fail-above per cent; 2 for a bad command line, a history that cannot be
 used (locked beyond the timeout, read-only, damaged, of a newer schema), a check of a folder
 that is not a run, a trend with no runs or with several series to pick from.
 """
 
 import argparse
+import contextlib
 import datetime
+import json
 import math
+import os
 import sys
 
 from ..ending import exit_status
 from . import analysis
+from .check import main_check
+from .console import NAME, Refusal, say as _say, shown
 from .folder import NotARun, read_run
-from .store import History, HistoryError, Where
+from .store import History, HistoryError, Where, disputed_line
 
-NAME = "bench-history"
-
-
-class Refusal(Exception):
-    """Nothing to do: one line on standard error, status 2."""
-
-
-def _say(message):
-    print("%s: %s" % (NAME, message), file=sys.stderr)
 
 
 def main_add(args):
@@ -59,12 +65,19 @@ def main_add(args):
         for folder, entry in entries:
             run_id, added = history.record(entry)
             print("%s %s (run %d)" % ("added" if added else "already recorded", folder, run_id))
+            if entry.disputed:
+                _say("%s: %s" % (folder, disputed_line(entry)))
     return status
 
 
-def _where(args):
+def _where(args, **more):
     return Where(program=args.program, windows=args.windows, depth=args.depth,
-                 renderer=args.renderer, host=args.host, since=args.since)
+                 renderer=args.renderer, host=args.host, since=args.since, mode=args.mode,
+                 tag=args.tag, env_is=args.env, **more)
+
+
+def flags(row):
+    return ("pinned " if row["pinned"] else "") + ("excluded" if row["excluded"] else "")
 
 
 def main_list(args):
@@ -74,23 +87,24 @@ def main_list(args):
         print("no runs in the history %s%s" % (history.path, " match" if _filtered(args) else ""))
         return 0
     print(analysis.table(
-        ["when", "program", "windows", "hosts", "renderer", "status", "headline", "unit",
-         "folder"],
-        [[analysis.when(r), r["program"], r["windows"],
-          ",".join(h["host"] for h in r["hosts"]) or "?", r["gl_renderer"] or "?",
-          r["status"] or "?", analysis.number(r["headline"]), analysis.unit(r["program"]),
-          r["folder"]] for r in rows]))
+        ["id", "when", "program", "windows", "mode", "hosts", "renderer", "status", "headline",
+         "unit", "tag", "flags", "folder", "note"],
+        [[r["id"], analysis.when(r), r["program"], r["windows"], r["mode"] or "?",
+          shown(",".join(h["host"] for h in r["hosts"]) or "?"), shown(r["gl_renderer"] or "?"),
+          shown(r["status"] or "?"), analysis.number(r["headline"]), analysis.unit(r["program"]),
+          shown(r["tag"] or "-"), flags(r).strip() or "-", shown(r["folder"]),
+          shown(r["note"] or "")] for r in rows]))
     return 0
 
 
 def _filtered(args):
-    return any(getattr(args, k) is not None for k in ("program", "windows", "depth", "renderer",
-                                                      "host", "since"))
+    return any(getattr(args, k) not in (None, ...) for k in (
+        "program", "windows", "depth", "renderer", "host", "since", "mode", "tag", "env"))
 
 
 def main_trend(args):
     with History(args.db, create=False) as history:
-        rows = history.runs(_where(args))
+        rows = history.runs(_where(args, excluded=False))
     if not rows:
         raise Refusal("no runs in the history %s%s" % (history.path,
                                                        " match" if _filtered(args) else ""))
@@ -107,48 +121,20 @@ def main_trend(args):
     print("%s: %d run(s), %s" % (analysis.describe_series(key), len(rows),
                                  analysis.unit(key[0])))
     print(analysis.table(
-        ["when", "status", "headline", "per host", "git"],
-        [[analysis.when(r), r["status"] or "?", analysis.number(r["headline"]),
-          ", ".join("%s %s" % (h["host"], analysis.number(h["rate"])) for h in r["hosts"]),
-          (r["git_revision"] or "?")[:12]] for r in rows]))
+        ["when", "status", "headline", "per host", "git", "tag"],
+        [[analysis.when(r), shown(r["status"] or "?"), analysis.number(r["headline"]),
+          shown(", ".join("%s %s" % (h["host"], analysis.number(h["rate"]))
+                          for h in r["hosts"])),
+          shown((r["git_revision"] or "?")[:12]), shown(r["tag"] or "-")] for r in rows]))
     if not args.no_plot:
         from .plot import write_trend_plot
-        program, windows, depth, _renderer = key
+        program, windows, depth = key[:3]
         path = args.out or "trend-%s-%sw-depth%s.png" % (program, windows, depth or "unknown")
         try:
             write_trend_plot(key, rows, path)
         except OSError as e:
             raise Refusal("cannot write %s: %s" % (path, e.strerror or e)) from None
         print("written: %s" % path)
-    return 0
-
-
-def main_check(args):
-    try:
-        entry = read_run(args.run)
-    except NotARun as e:
-        raise Refusal(str(e)) from None
-    run = entry.run
-    unit = analysis.unit(run["program"])
-    print("%s: %s: headline %s %s, status %s" % (
-        run["folder"], analysis.describe_series(entry.series), analysis.number(run["headline"]),
-        unit, run["status"] or "unknown"))
-    if run["headline"] is None:
-        print("no headline (no window drew frames): nothing to compare")
-        return 1 if args.fail_above is not None else 0
-    with History(args.db, create=False) as history:
-        earlier = history.earlier_comparable(entry, args.last)
-    if len(earlier) < analysis.needed(args.last):
-        print("too few comparable runs to check against: %d recorded before this one, %d "
-              "needed" % (len(earlier), analysis.needed(args.last)))
-        return 0
-    verdict = analysis.judge(run["headline"], [r["headline"] for r in earlier])
-    print(verdict.describe(unit))
-    if args.fail_above is not None:
-        if verdict.below_by_more_than(args.fail_above):
-            print("REGRESSION: more than %g%% below the median" % args.fail_above)
-            return 1
-        print("no regression beyond %g%%" % args.fail_above)
     return 0
 
 
@@ -160,14 +146,35 @@ def _date(text):
                                          % text) from None
 
 
+MAX_COUNT = 100000
+
+
 def _count(text):
     try:
         value = int(text)
     except ValueError:
         value = 0
-    if value < 1:
-        raise argparse.ArgumentTypeError("takes a whole number of 1 or more, not %r" % text)
+    if not 1 <= value <= MAX_COUNT:
+        raise argparse.ArgumentTypeError("takes a whole number from 1 to %d, not %r"
+                                         % (MAX_COUNT, text[:40]))
     return value
+
+
+def _env(text):
+    """--env NAME=VALUE (repeated: every variable of the series), or none."""
+    if text == "none":
+        return {}
+    name, equals, value = text.partition("=")
+    if not equals or not name:
+        raise argparse.ArgumentTypeError("takes NAME=VALUE or none, not %r" % text[:40])
+    return {name: value}
+
+
+class Parser(argparse.ArgumentParser):
+    """A refused command line in one line: what is wrong and where to read more."""
+
+    def error(self, message):
+        self.exit(2, "%s: %s (see %s --help)\n" % (self.prog, message, self.prog))
 
 
 def _percent(text):
@@ -193,8 +200,14 @@ def build_parser(prog=NAME):
     pick.add_argument("--host", metavar="NAME",
                       help="runs on this host (the runner's or one with windows)")
     pick.add_argument("--since", type=_date, metavar="DATE", help="runs started on or after")
+    pick.add_argument("--mode", choices=("frames", "seconds"),
+                      help="runs of --frames or of --seconds")
+    pick.add_argument("--env", type=_env, action="append", metavar="NAME=VALUE",
+                      help="runs with exactly these rendering variables (repeat for each; "
+                           "none: runs without any)")
+    pick.add_argument("--tag", metavar="TEXT", help="runs bench-run tagged so")
 
-    p = argparse.ArgumentParser(
+    p = Parser(
         prog=prog, parents=[db], formatter_class=argparse.RawDescriptionHelpFormatter,
         description="The history of Shardfall and Latticeglow runs: record run folders, list "
                     "them, follow a series over time, check a run against the runs before it.",
@@ -210,18 +223,104 @@ def build_parser(prog=NAME):
     trend.add_argument("--no-plot", action="store_true", help="the table only")
     check = sub.add_parser("check", parents=[db], help="a run against the runs before it")
     check.add_argument("run", metavar="RUN", help="a run folder (recorded or not)")
-    check.add_argument("--last", type=_count, default=5, metavar="N",
-                       help="compare with the last N comparable runs (default 5)")
+    check.add_argument("--last", type=_count, default=10, metavar="N",
+                       help="compare with the last N comparable runs (default 10)")
     check.add_argument("--fail-above", type=_percent, metavar="PCT",
-                       help="exit 1 when the headline is more than PCT per cent below their "
-                            "median")
+                       help="exit 1 when the headline is significantly below their median, by "
+                            "more than PCT per cent")
+    check.add_argument("--junit", metavar="FILE",
+                       help="also write the verdict as JUnit XML for a CI (a regression fails "
+                            "the case, CANNOT TELL and too few runs skip it)")
+    check.add_argument("--baseline", action="store_true",
+                       help="compare with the series' pinned runs (the last N of them) instead")
+    for name, what in (("exclude", "leave runs out of check, trend and reference"),
+                       ("pin", "make runs the baseline of their series (check --baseline, "
+                               "reference)")):
+        cmd = sub.add_parser(name, parents=[db], help=what)
+        cmd.add_argument("runs", nargs="+", metavar="RUN",
+                         help="a run's id (in list), its run id or its folder")
+        cmd.add_argument("--undo", action="store_true", help="take it back")
+    annotate = sub.add_parser("annotate", parents=[db], help="a note on a run (list shows it)")
+    annotate.add_argument("runs", nargs=1, metavar="RUN",
+                          help="a run's id (in list), its run id or its folder")
+    annotate.add_argument("text", metavar="TEXT", help="the note (empty: none)")
+    ref = sub.add_parser("reference", parents=[db, pick],
+                         help="a reference file (TOML) from the pinned runs of each series")
+    ref.add_argument("--out", metavar="FILE", help="write it here (default: standard output)")
+    ref.add_argument("--hosts", metavar="PATTERN",
+                     help="the host names it covers (a shell pattern, such as 'node*')")
+    ref.add_argument("--min-tolerance", type=_percent, default=5.0, metavar="PCT",
+                     help="the least tolerance below and above (default 5)")
     return p
 
 
-COMMANDS = {"add": main_add, "list": main_list, "trend": main_trend, "check": main_check}
+def _one_run(history, ref):
+    found = history.find(ref)
+    if not found:
+        raise Refusal("no run %s in the history %s (name a run by its id in `list`, its run "
+                      "id or its folder)" % (shown(ref), history.path))
+    if len(found) > 1:
+        raise Refusal("%s names %d runs (ids %s): name one by its id" % (
+            shown(ref), len(found), ", ".join(str(r["id"]) for r in found)))
+    return found[0]
+
+
+def main_curate(args):
+    """exclude, pin (--undo: take it back) and annotate."""
+    undo = getattr(args, "undo", False)
+    column, value, said = {
+        "exclude": ("excluded", int(not undo), "included" if undo else "excluded"),
+        "pin": ("pinned", int(not undo), "unpinned" if undo else "pinned"),
+        "annotate": ("note", getattr(args, "text", None) or None, "annotated"),
+    }[args.command]
+    with History(args.db, create=False) as history:
+        rows = [_one_run(history, ref) for ref in args.runs]
+        for row in rows:
+            history.curate(row["id"], column, value)
+            print("%s run %d (%s)" % (said, row["id"], shown(row["folder"])))
+    return 0
+
+
+def main_reference(args):
+    from . import reference
+    with History(args.db, create=False) as history:
+        rows = history.runs(_where(args, pinned=True, usable=True))
+    entries, notes = reference.reference_entries(rows, args.min_tolerance)
+    for note in notes:
+        _say("note: %s" % note)
+    if not entries:
+        raise Refusal("no series with %d pinned runs or more%s: pin accepted runs with "
+                      "`bench-history pin RUN`" % (reference.MIN_PINNED,
+                                                   " among those picked" if _filtered(args)
+                                                   else ""))
+    text = reference.write_toml(entries, args.hosts)
+    if args.out is None:
+        sys.stdout.write(text)
+        return 0
+    partial = "%s.partial-%d" % (args.out, os.getpid())
+    try:
+        with open(partial, "x") as f:
+            f.write(text)
+        os.replace(partial, args.out)
+    except OSError as e:
+        with contextlib.suppress(OSError):
+            os.unlink(partial)
+        raise Refusal("cannot write %s: %s" % (args.out, e.strerror or e)) from None
+    print("written: %s (%d reference(s))" % (args.out, len(entries)))
+    return 0
+
+
+COMMANDS = {"add": main_add, "list": main_list, "trend": main_trend, "check": main_check,
+            "exclude": main_curate, "pin": main_curate, "annotate": main_curate,
+            "reference": main_reference}
 
 
 def main(argv=None, prog=NAME):
     args = build_parser(prog).parse_args(argv)
     args.db = getattr(args, "db", None)
+    if getattr(args, "env", None) is not None:  # the variables given, as the history keeps them
+        merged = {k: v for given in args.env for k, v in given.items()}
+        args.env = json.dumps(merged, sort_keys=True) if merged else None
+    elif hasattr(args, "env"):
+        args.env = ...
     return exit_status(NAME, lambda: COMMANDS[args.command](args), (HistoryError, Refusal))

@@ -8,6 +8,8 @@ failed before any window wrote one) is a run without rates.
 """
 
 import datetime
+import hashlib
+import json
 import math
 import os
 from dataclasses import dataclass, field
@@ -25,7 +27,12 @@ RUN_COLUMNS = (
     "run_key", "folder", "program", "windows", "frames", "seconds", "repeats",
     "start_time", "end_time", "started", "status", "error", "headline",
     "host", "cpu_model", "gl_renderer", "gl_version", "mpi_library", "mpi_version",
-    "screen_width", "screen_height", "screen_depth", "git_revision")
+    "screen_width", "screen_height", "screen_depth", "git_revision",
+    "mode", "rendering_env", "tag", "claim")
+
+# A run's start must be a time a run can have been made, and one every reader can show.
+EARLIEST = datetime.datetime(2000, 1, 1, tzinfo=datetime.timezone.utc).timestamp()
+LATEST = datetime.datetime(9000, 1, 1, tzinfo=datetime.timezone.utc).timestamp()
 
 
 @dataclass
@@ -34,12 +41,16 @@ class RunEntry:
     windows: list = field(default_factory=list)   # {window, host, frames, seconds, rate, state}
     hosts: list = field(default_factory=list)     # {host, cpu_model, cores, memory_bytes,
     #                                                gl_renderer, mpi_library, windows, rate}
+    disputed: str = None    # the folder of another run recorded with the same run_id
+    recorded: tuple = None  # (run id in the history, recorded now) once recorded
 
     @property
     def series(self):
-        """What makes runs comparable: program, windows, screen depth, GL renderer."""
+        """What makes runs comparable: program, windows, screen depth, GL renderer, mode
+        and rendering variables."""
         r = self.run
-        return (r["program"], r["windows"], r["screen_depth"], r["gl_renderer"])
+        return (r["program"], r["windows"], r["screen_depth"], r["gl_renderer"], r["mode"],
+                r["rendering_env"])
 
 
 def _text(value):
@@ -87,6 +98,9 @@ def read_run(folder):
     if started is None and run is not None and run.start is not None:
         started = run.start.timestamp()  # the windows' start, local time, from the file names
         start_time = start_time or run.start.astimezone().isoformat(timespec="seconds")
+    if started is not None and not EARLIEST <= started < LATEST:
+        raise NotARun("%s: the run's start (%s) is not a time a run was made (it is before "
+                      "the year 2000 or after 9000)" % (folder, start_time[:40]))
     windows = _window_rows(run, rj)
     entry = RunEntry(run={
         "run_key": _text(rj.get("run_id")) or folder,
@@ -112,9 +126,28 @@ def read_run(folder):
         "screen_height": screen.get("height"),
         "screen_depth": screen.get("depth"),
         "git_revision": _text(ctx.get("git_revision")),
+        "mode": "seconds" if rj.get("seconds") is not None else "frames"
+                if rj.get("frames") is not None else None,
+        "rendering_env": _rendering_env(rj.get("rendering_env")),
+        "tag": _text(rj.get("tag")),
+        "claim": _claim(rj) if rj else None,
     }, windows=windows)
     entry.hosts = _host_rows(entry, rj)
     return entry
+
+
+def _rendering_env(env):
+    """The rendering variables as canonical JSON, None when there are none."""
+    if not isinstance(env, dict) or not env:
+        return None
+    return json.dumps({str(k): str(v) for k, v in env.items()}, sort_keys=True)
+
+
+def _claim(rj):
+    """A digest of what identifies the run a run.json describes."""
+    who = {k: rj.get(k) for k in ("run_id", "start_time", "runner", "host", "program",
+                                  "windows", "results_files")}
+    return hashlib.sha256(json.dumps(who, sort_keys=True, default=str).encode()).hexdigest()
 
 
 def _results_run(folder, rj):

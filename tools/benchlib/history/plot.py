@@ -1,7 +1,5 @@
 """The trend plot: a series' headline, and each host's rate when runs spanned hosts, over time."""
 
-import datetime
-
 from . import analysis
 
 
@@ -10,9 +8,8 @@ def write_trend_plot(series, rows, path):
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
 
-    def at(row):
-        return datetime.datetime.fromtimestamp(row["started"])
-    rows = [r for r in rows if r["started"] is not None]
+    at = analysis.moment
+    rows = [r for r in rows if at(r) is not None]
     fig, ax = plt.subplots(figsize=(8, 5), dpi=100)
     try:
         ok = [r for r in rows if r["headline"] is not None and r["status"] in (None, "ok")]

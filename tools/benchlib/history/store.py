@@ -1,98 +1,36 @@
-"""The history database: where it is, its schema and its versions, recording a run, reading
-runs back.
+"""The history database: where it is, opening it safely, recording a run, curating runs,
+reading runs back. Its schema and versions: schema.py.
 
 Location: --db PATH, else $BENCH_HISTORY, else $XDG_DATA_HOME/tarnwick-benchmarks/history.sqlite,
 else ~/.local/share/tarnwick-benchmarks/history.sqlite. A file on a shared file system serves
 a team: SQLite's rollback journal (not WAL) works there as long as the file system's locks do.
+The path must be a regular file (or not exist yet): a device (/dev/null), a FIFO or a folder
+is refused before SQLite opens it, so that no journal is made beside it; a link is followed
+only when it belongs to the user (or root), never one another user planted in a shared
+folder.
 
 Writes are transactions begun with BEGIN IMMEDIATE, so that writers queue on the database's
 lock (for up to the busy timeout) instead of failing half-way. A run is recorded once: its
 key is run.json's run_id, else the folder's real path; recording it again changes nothing.
-
-Schema versions (PRAGMA user_version):
-  1  runs (one row a run) and run_windows (one row a window: host, frames, time, rate, state)
-  2  adds runs.repeats, run_hosts (one row a host of a run: its CPU, cores, memory, GL
-     renderer, MPI library, windows and rate) and an index on the runs' series and time.
-     A version 1 database is migrated when it is opened; its hosts are derived from its
-     windows (the runner's own host keeps its CPU model and renderer).
-A new database is made by the version 1 schema and every migration after it, so the path
-from version 1 is the one every database takes.
+The run_id alone does not prove the run: its claim (a digest of run.json's run_id, start,
+runner, program, windows and results files) does. Another folder naming a recorded run_id
+with another claim is recorded apart (its key the run_id and its claim's start), and says
+so, so that a copy recorded first never turns the real run away as "already recorded".
 """
 
 import datetime
+import hashlib
 import json
 import os
 import sqlite3
+import stat
 import sys
 from dataclasses import dataclass
 
 from .folder import RUN_COLUMNS, NotARun, read_run
+from .schema import CURRENT_VERSION, MIGRATIONS, SCHEMA_V1
 
 BUSY_TIMEOUT = 10.0  # seconds a writer waits for another one to finish
-CURRENT_VERSION = 2
-
-SCHEMA_V1 = (
-    """CREATE TABLE runs (
-        id INTEGER PRIMARY KEY,
-        run_key TEXT NOT NULL UNIQUE,  -- run.json's run_id, else the folder's real path
-        folder TEXT NOT NULL,          -- absolute path of the run folder
-        recorded_at TEXT NOT NULL,     -- ISO 8601, when it was recorded
-        program TEXT NOT NULL,
-        windows INTEGER NOT NULL,
-        frames INTEGER,                -- --frames F, or
-        seconds REAL,                  -- --seconds S
-        start_time TEXT,               -- ISO 8601 as run.json has it
-        end_time TEXT,
-        started REAL,                  -- start_time in seconds since the epoch, for ordering
-        status TEXT,                   -- ok | failed | interrupted; NULL without run.json
-        error TEXT,
-        headline REAL,                 -- workload rate summed over the windows; NULL: none
-        host TEXT,                     -- the runner's host
-        cpu_model TEXT,
-        gl_renderer TEXT,
-        gl_version TEXT,
-        mpi_library TEXT,
-        mpi_version TEXT,
-        screen_width INTEGER,
-        screen_height INTEGER,
-        screen_depth INTEGER,
-        git_revision TEXT)""",
-    """CREATE TABLE run_windows (
-        run INTEGER NOT NULL REFERENCES runs(id) ON DELETE CASCADE,
-        window INTEGER,
-        host TEXT,
-        frames INTEGER NOT NULL,
-        seconds REAL,                  -- the window's total running time
-        rate REAL,                     -- workload rate; NULL when it did not count
-        state TEXT NOT NULL,           -- ok, or what is wrong with its figures
-        PRIMARY KEY (run, window))""",
-)
-
-# MIGRATIONS[v]: the statements that take a database from version v to v + 1.
-MIGRATIONS = {
-    1: (
-        "ALTER TABLE runs ADD COLUMN repeats INTEGER",
-        """CREATE TABLE run_hosts (
-            run INTEGER NOT NULL REFERENCES runs(id) ON DELETE CASCADE,
-            host TEXT NOT NULL,
-            cpu_model TEXT,
-            cores INTEGER,
-            memory_bytes INTEGER,
-            gl_renderer TEXT,
-            mpi_library TEXT,
-            windows INTEGER NOT NULL,      -- windows placed on the host
-            rate REAL,                     -- their workload rates summed; NULL: none counted
-            PRIMARY KEY (run, host))""",
-        """INSERT INTO run_hosts (run, host, cpu_model, gl_renderer, mpi_library, windows, rate)
-            SELECT w.run, coalesce(w.host, '?'),
-                   CASE WHEN w.host = r.host THEN r.cpu_model END,
-                   CASE WHEN w.host = r.host THEN r.gl_renderer END,
-                   r.mpi_library, count(*), sum(w.rate)
-            FROM run_windows w JOIN runs r ON r.id = w.run
-            GROUP BY w.run, coalesce(w.host, '?')""",
-        "CREATE INDEX runs_series ON runs (program, windows, screen_depth, gl_renderer, started)",
-    ),
-}
 
 WINDOW_COLUMNS = ("window", "host", "frames", "seconds", "rate", "state")
 HOST_COLUMNS = ("host", "cpu_model", "cores", "memory_bytes", "gl_renderer", "mpi_library",
@@ -126,6 +64,23 @@ def _explain(path, error, timeout):
     return "the history %s cannot be used: %s" % (path, text)
 
 
+def _check_path(path):
+    """Refuses a history path that is not a regular file or a link another user owns."""
+    try:
+        link = os.lstat(path)
+    except FileNotFoundError:
+        return
+    if os.path.islink(path) and link.st_uid not in (os.geteuid(), 0):
+        raise HistoryError("the history %s is a link owned by another user (uid %d): refused"
+                           % (path, link.st_uid))
+    try:
+        target = os.stat(path)
+    except FileNotFoundError:
+        raise HistoryError("the history %s is a link to nothing: refused" % path) from None
+    if not stat.S_ISREG(target.st_mode):
+        raise HistoryError("the history %s is not a regular file: refused" % path)
+
+
 class History:
     """An open history database. Use as a context manager; errors become HistoryError."""
 
@@ -140,8 +95,9 @@ class History:
             if self.create:
                 folder = os.path.dirname(os.path.abspath(self.path))
                 os.makedirs(folder, exist_ok=True)
-            elif not os.path.exists(self.path):
+            elif not os.path.lexists(self.path):
                 return self  # no history yet: nothing recorded
+            _check_path(self.path)
             self.conn = sqlite3.connect(self.path, timeout=self.timeout, isolation_level=None)
             self.conn.row_factory = sqlite3.Row
             self.conn.execute("PRAGMA foreign_keys = ON")
@@ -214,9 +170,18 @@ class History:
 
     # writing -----------------------------------------------------------------------
     def record(self, entry):
-        """(run id, True) when the run is recorded now, (its id, False) when it was before."""
+        """(run id, True) when the run is recorded now, (its id, False) when it was before.
+        A run whose run_id another folder with another claim holds is recorded apart:
+        entry.disputed is then that folder."""
         recorded_at = datetime.datetime.now().astimezone().isoformat(timespec="seconds")
         with self._transaction():
+            row = self.conn.execute("SELECT id, claim, folder FROM runs WHERE run_key = ?",
+                                    (entry.run["run_key"],)).fetchone()
+            if row is not None and not _same_run(row, entry.run):
+                entry.disputed = row["folder"]
+                mark = entry.run["claim"] or hashlib.sha256(entry.run["folder"].encode(
+                    "utf-8", "surrogateescape")).hexdigest()
+                entry.run["run_key"] = "%s#%s" % (entry.run["run_key"], mark[:16])
             cur = self.conn.execute(
                 "INSERT INTO runs (%s, recorded_at) VALUES (%s, ?) "
                 "ON CONFLICT (run_key) DO NOTHING"
@@ -234,6 +199,25 @@ class History:
                     % (table, ", ".join(columns), ", ".join("?" * len(columns))),
                     [[run_id] + [row[c] for c in columns] for row in rows])
         return run_id, True
+
+    def find(self, ref):
+        """The runs a person names: an id of `list`, a run_id, or a run folder."""
+        if self.conn is None:
+            return []
+        if ref.isdigit():
+            clause, value = "id = ?", int(ref)
+        elif os.path.isdir(ref):
+            clause, value = "folder = ?", os.path.realpath(ref)
+        else:
+            clause, value = "run_key = ?", ref
+        return [dict(r) for r in self.conn.execute(
+            "SELECT id, run_key, folder FROM runs WHERE %s ORDER BY id" % clause, (value,))]
+
+    def curate(self, run_id, column, value):
+        """Sets excluded, pinned or note of one run."""
+        assert column in ("excluded", "pinned", "note")
+        with self._transaction():
+            self.conn.execute("UPDATE runs SET %s = ? WHERE id = ?" % column, (value, run_id))
 
     # reading -----------------------------------------------------------------------
     def runs(self, where=None, order="started IS NOT NULL, started, id"):
@@ -258,16 +242,25 @@ class History:
                 by_id[w["run"]]["windows_list"].append(dict(w))
         return rows
 
-    def earlier_comparable(self, entry, last):
-        """The last `last` runs of the entry's series that started before it, ended ok (or
-        have no run.json) and have a headline, newest first."""
+    def earlier_comparable(self, entry, last, baseline=False):
+        """The last `last` runs of the entry's series that started before it (baseline: that
+        are pinned, whenever they started), ended ok (or have no run.json), have a headline
+        and are not excluded, newest first."""
         if self.conn is None:
             return []
-        program, windows, depth, renderer = entry.series
+        program, windows, depth, renderer, mode, env = entry.series
         where = Where(program=program, windows=windows, depth=depth, renderer_is=renderer,
-                      before=entry.run["started"], not_key=entry.run["run_key"],
-                      usable=True)
-        return self.runs(where, order="started DESC, id DESC LIMIT %d" % int(last))
+                      mode_is=mode, env_is=env, before=None if baseline else entry.run["started"],
+                      not_key=entry.run["run_key"], usable=True, pinned=baseline or None)
+        return self.runs(where, order="started DESC, id DESC LIMIT %d" % last)
+
+
+def _same_run(row, run):
+    """Whether a recorded row is the run of this claim (rows recorded before claims were kept
+    are the same run when they are of the same folder)."""
+    if row["claim"] is None or run["claim"] is None:
+        return row["folder"] == run["folder"]
+    return row["claim"] == run["claim"]
 
 
 @dataclass
@@ -281,9 +274,15 @@ class Where:
     host: str = None
     since: float = None            # seconds since the epoch
     renderer_is: object = ...      # ...: any
+    mode: str = None               # frames | seconds
+    mode_is: object = ...
+    env_is: object = ...           # rendering_env exactly (None: none)
+    tag: str = None
     before: float = None
     not_key: str = None
-    usable: bool = False           # status ok (or unknown) and a headline
+    usable: bool = False           # status ok (or unknown), a headline, not excluded
+    pinned: bool = None
+    excluded: bool = None
 
     def sql(self):
         terms, values = [], []
@@ -301,6 +300,18 @@ class Where:
             term("instr(lower(gl_renderer), lower(?)) > 0", self.renderer)
         if self.renderer_is is not ...:
             term("gl_renderer IS ?", self.renderer_is)
+        if self.mode is not None:
+            term("mode = ?", self.mode)
+        if self.mode_is is not ...:
+            term("mode IS ?", self.mode_is)
+        if self.env_is is not ...:
+            term("rendering_env IS ?", self.env_is)
+        if self.tag is not None:
+            term("tag = ?", self.tag)
+        if self.excluded is not None:
+            term("excluded = ?", int(self.excluded))
+        if self.pinned is not None:
+            term("pinned = ?", int(self.pinned))
         if self.host is not None:
             term("(host = ? OR id IN (SELECT run FROM run_hosts WHERE host = ?))",
                  self.host, self.host)
@@ -311,17 +322,24 @@ class Where:
         if self.not_key is not None:
             term("run_key != ?", self.not_key)
         if self.usable:
-            term("headline IS NOT NULL AND (status IS NULL OR status = 'ok')")
+            term("headline IS NOT NULL AND (status IS NULL OR status = 'ok') AND NOT excluded")
         return ("WHERE " + " AND ".join(terms) if terms else ""), values
 
 
 # ---------------------------------------------------------------- for bench-run and add
 
 def record_folder(db_path, folder, timeout=BUSY_TIMEOUT):
-    """(run id, recorded now) for a run folder. Raises NotARun or HistoryError."""
+    """The RunEntry of a run folder, recorded (entry.recorded: its id and whether it was
+    recorded now). Raises NotARun or HistoryError."""
     entry = read_run(folder)
     with History(db_path, timeout=timeout) as history:
-        return history.record(entry)
+        entry.recorded = history.record(entry)
+    return entry
+
+
+def disputed_line(entry):
+    return ("its run id is also claimed by %s, another run: recorded apart, as %s"
+            % (entry.disputed, entry.run["run_key"]))
 
 
 def record_quietly(db_path, folder, timeout=BUSY_TIMEOUT, prog="bench-history"):
@@ -330,7 +348,9 @@ def record_quietly(db_path, folder, timeout=BUSY_TIMEOUT, prog="bench-history"):
     timeout, read-only, damaged or of a newer schema, or the folder is not a run that has
     ended, prints one line on standard error and returns False; never raises for those."""
     try:
-        record_folder(db_path, folder, timeout)
+        entry = record_folder(db_path, folder, timeout)
+        if entry.disputed:
+            print("%s: %s" % (prog, disputed_line(entry)), file=sys.stderr)
         return True
     except (NotARun, HistoryError) as e:
         print("%s: run not recorded in the history: %s" % (prog, e), file=sys.stderr)

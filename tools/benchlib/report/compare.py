@@ -7,10 +7,18 @@ the pairing: the two-sided Wilcoxon signed-rank test (scipy.stats.wilcoxon) of t
 of the paired frames' workload rates, per window and, over all pairs, for the total. A window
 without frames of equal work on both sides falls back to the two-sided Mann-Whitney U test of
 its frames' rates. When both runs were repeated 3 times or more, the total's verdict comes
-from the repeats' headlines (Mann-Whitney U, each repeat one sample), so that run-to-run
-noise is in the test. A change is significant when p < ALPHA. The tests need no assumption
-about how rates are distributed; with very few frames they cannot reach ALPHA, which the
-verdict says. Every row says which test it used.
+from the repeats' headlines (Welch's t-test of their logs, each repeat one sample), so that
+run-to-run noise is in the test. A change is significant when p < ALPHA. The rank tests
+assume nothing about how rates are distributed; Welch's test assumes the log headlines
+scatter normally. With very few frames the tests cannot reach ALPHA, which the verdict says.
+Every row says which test it used.
+
+The total decides: the gate (--fail-above) trips only on the total's verdict, and a window
+whose own frames differ while the total does not is shown as differing "not in total", so
+that no line contradicts the verdict. With repeats, when either side's headlines spread over
+more than a significant change between the sides, the total says "cannot tell": run-to-run
+noise alone could make such a change; and the gate says CANNOT TELL when they spread over
+more than its threshold.
 """
 
 import math
@@ -20,6 +28,7 @@ from dataclasses import dataclass, field
 import numpy as np
 
 from ..results.numbers import frame_time_stats, json_number
+from .repeats import spread
 from .summary import all_times
 from .table import format_percent, g
 
@@ -126,10 +135,13 @@ class Row:
     alpha: float = ALPHA
     test: str = None           # which noise test decided, and why
     pairs: int = 0             # frames of equal work on both sides
+    cannot_tell: str = None    # why the change cannot be told from run-to-run noise
+    not_in_total: bool = False  # the window's frames differ, the total does not
 
     @property
     def significant(self):
-        return self.p_value is not None and self.p_value < self.alpha
+        return self.p_value is not None and self.p_value < self.alpha \
+            and self.cannot_tell is None
 
     @property
     def rate(self):
@@ -139,11 +151,15 @@ class Row:
     def verdict(self):
         if self.p_value is None:
             return "no frames to compare"
+        if self.cannot_tell:
+            return "cannot tell"
         if not self.significant:
             return "within noise"
         loss = self.rate.loss
         if loss is None:
             return "different"
+        if self.not_in_total:
+            return "%s, not in total" % ("slower" if loss > 0 else "faster")
         return "SLOWER" if loss > 0 else "faster"
 
     def regression_above(self, pct):
@@ -175,9 +191,32 @@ class Comparison:
     total: Row
     notes: list
     alpha: float = ALPHA
+    spread_percent: float = None   # the widest spread of a repeated side's headlines
+    spread_side: str = None
 
     def regressions(self, pct):
-        return [row for row in self.windows + [self.total] if row.regression_above(pct)]
+        """The rows that trip the gate: the total, or none."""
+        return [self.total] if self.total.regression_above(pct) else []
+
+    def gate(self, pct):
+        """(status, line) of --fail-above pct: 1 for a regression or a side without frames,
+        0 otherwise (CANNOT TELL included)."""
+        empty = [tag for tag, rates in (("A", self.total.rates_a), ("B", self.total.rates_b))
+                 if not len(rates)]
+        if empty:
+            return 1, "REGRESSION check failed: run %s has no frames to compare" % (
+                " and ".join(empty))
+        if self.regressions(pct):
+            return 1, "REGRESSION beyond %g%%: headline (%s, p = %.3g)" % (
+                pct, format_percent(self.total.rate.change), self.total.p_value)
+        if self.total.cannot_tell:
+            return 0, "CANNOT TELL whether it regressed beyond %g%%: %s; repeat the runs" % (
+                pct, self.total.cannot_tell)
+        if self.spread_percent is not None and self.spread_percent > pct:
+            return 0, ("CANNOT TELL whether it regressed beyond %g%%: the repeats of %s spread "
+                       "over %.1f%% of their median, more than that; repeat the runs"
+                       % (pct, self.spread_side, self.spread_percent))
+        return 0, "no significant regression beyond %g%%" % pct
 
 
 def compare_runs(run_a, run_b, alpha=ALPHA, repeats_a=None, repeats_b=None):
@@ -226,10 +265,33 @@ def compare_runs(run_a, run_b, alpha=ALPHA, repeats_a=None, repeats_b=None):
         total.test, total.p_value, total.pairs = PAIRED, wilcoxon(pooled), len(pooled)
     else:
         total.test, total.p_value = UNPAIRED, mann_whitney(pooled_a, pooled_b)
+    spread_pct, side = repeats_spread(repeats_a, repeats_b)
+    change = total.rate.change
+    if total.significant and spread_pct is not None and change is not None \
+            and spread_pct > abs(change):
+        total.cannot_tell = ("the repeats of %s spread over %.1f%% of their median, more than "
+                             "the %+.1f%% change of the headline" % (side, spread_pct, change))
+        notes.append("cannot tell: %s" % total.cannot_tell)
+    if not total.significant:
+        overruled = [row for row in rows if row.significant]
+        for row in overruled:
+            row.not_in_total = True
+        if overruled:
+            notes.append("window(s) %s differ on their own frames but the total does not: the "
+                         "total decides" % ", ".join(str(row.window) for row in overruled))
     if len(by_a) != len(by_b):
         notes.append("the runs have different numbers of windows (%d and %d): the headlines "
                      "are not like for like" % (len(by_a), len(by_b)))
-    return Comparison(run_a, run_b, rows, total, notes, alpha)
+    return Comparison(run_a, run_b, rows, total, notes, alpha, spread_pct, side)
+
+
+def repeats_spread(repeats_a, repeats_b):
+    """(per cent, side) of the side whose repeats' headlines spread over the most of their
+    median (max - min), or (None, None) when neither side was repeated."""
+    found = [(spread(h)["range_percent"], tag) for tag, h in (("A", repeats_a), ("B", repeats_b))
+             if h and len(h) > 1]
+    found = [(pct, tag) for pct, tag in found if pct is not None]
+    return max(found) if found else (None, None)
 
 
 def format_comparison(c):
@@ -259,7 +321,7 @@ def format_comparison(c):
 def comparison_data(c, fail_above=None):
     def row_json(row):
         return {"window": row.window, "frames_a": len(row.rates_a), "frames_b": len(row.rates_b),
-                "pairs": row.pairs, "test": row.test,
+                "pairs": row.pairs, "test": row.test, "cannot_tell": row.cannot_tell,
                 "p_value": json_number(row.p_value), "significant": row.significant,
                 "verdict": row.verdict,
                 "measures": [{"measure": m.name, "a": json_number(m.a), "b": json_number(m.b),

@@ -12,8 +12,8 @@ TEXT, WHOLE, NUMBER = "text", "whole number", "finite number"
 STATES = [state for state, _line in END_STATES]
 
 # The fields read from run.json: a kind, a {key: field} record, [field] a list of them,
-# ("map", field) for a record keyed by window number, or ("names", field) for one keyed by
-# any text.
+# ("map", field) for a record keyed by window number, ("names", field) for one keyed by any
+# name.
 HOST = {"name": TEXT, "cpu_model": TEXT, "cores": WHOLE, "memory_bytes": WHOLE,
         "gl_renderer": TEXT, "gl_version": TEXT, "gl_vendor": TEXT, "mpi_library": TEXT,
         "rendering_env": ("names", TEXT), "windows": [WHOLE]}
@@ -30,8 +30,11 @@ FIELDS = {
     "results_files": ("map", TEXT),
     "window_hosts": ("map", TEXT),
     "results_file_states": ("map", {"state": TEXT, "error": TEXT}),
-    "windows_ended_early": ("map", {"after_seconds": NUMBER, "how": TEXT}),
+    "windows_ended_early": ("map", {"after_seconds": NUMBER, "how": TEXT, "phase": TEXT}),
     "screen_depth": WHOLE,
+    "tag": TEXT,
+    "rendering_env": ("names", TEXT),
+    "runner": {"host": TEXT, "pid": WHOLE, "boot_id": TEXT, "start_ticks": WHOLE},
 }
 
 _DROP = object()

@@ -1,0 +1,59 @@
+"""Verdicts as JUnit XML, the test results every CI system reads: one <testsuite> of
+<testcase>s, each passed, failed (with a message) or skipped (a gate that cannot tell), its
+figures in <system-out>. Outside texts (host names, renderers) are escaped by ElementTree,
+and the characters XML 1.0 cannot hold at all (control characters) are written as \\xNN.
+The file is written beside its place, then renamed into it."""
+
+import os
+import re
+import xml.etree.ElementTree as ET
+from dataclasses import dataclass
+
+_NOT_XML = re.compile("[\x00-\x08\x0b\x0c\x0e-\x1f\x7f\ud800-\udfff\ufffe\uffff]")
+
+
+def xml_text(text):
+    return _NOT_XML.sub(lambda m: "\\x%02x" % ord(m.group()) if ord(m.group()) < 256
+                        else "\\u%04x" % ord(m.group()), str(text))
+
+
+@dataclass
+class Case:
+    name: str
+    classname: str
+    output: str = ""
+    failure: str = None   # why it failed
+    skipped: str = None   # why it could not be judged
+
+
+def document(suite, cases):
+    """The JUnit XML text of a suite of cases."""
+    root = ET.Element("testsuites")
+    element = ET.SubElement(root, "testsuite", name=xml_text(suite), tests=str(len(cases)),
+                            failures=str(sum(c.failure is not None for c in cases)),
+                            skipped=str(sum(c.skipped is not None for c in cases)), errors="0")
+    for c in cases:
+        case = ET.SubElement(element, "testcase", name=xml_text(c.name),
+                             classname=xml_text(c.classname))
+        if c.failure is not None:
+            ET.SubElement(case, "failure", message=xml_text(c.failure)).text = xml_text(c.failure)
+        elif c.skipped is not None:
+            ET.SubElement(case, "skipped", message=xml_text(c.skipped))
+        if c.output:
+            ET.SubElement(case, "system-out").text = xml_text(c.output)
+    return '<?xml version="1.0" encoding="UTF-8"?>\n' + ET.tostring(root, encoding="unicode")
+
+
+def write_junit(path, suite, cases):
+    """Writes the suite to path (beside, then renamed); OSError when it cannot."""
+    partial = "%s.partial-%d" % (path, os.getpid())
+    try:
+        with open(partial, "x", encoding="utf-8") as f:
+            f.write(document(suite, cases) + "\n")
+        os.replace(partial, path)
+    except OSError:
+        try:
+            os.unlink(partial)
+        except OSError:
+            pass
+        raise
