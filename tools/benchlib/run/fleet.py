@@ -20,7 +20,7 @@ import time
 
 from ..hosts import hostfile as H
 from ..hosts import processes
-from ..hosts.agent import HostWindows, marker_name
+from ..hosts.agent import DISPLAY_TAG_VARIABLE, HostWindows, marker_name
 from ..hosts.channel import SECRET_VARIABLE, ChannelClosed, own_address
 from ..hosts.handshake import ROOM, Door
 from . import plan as planning
@@ -188,7 +188,7 @@ class Agents(Hosts):
             {"PATH": os.environ.get("PATH", "/usr/bin:/bin")},
             # the run folder may not exist yet on the other hosts
             "/", ["-N", str(len(names)), "--ntasks-per-node=1", "--overlap"],
-            forward=[SECRET_VARIABLE])
+            forward=[SECRET_VARIABLE, DISPLAY_TAG_VARIABLE])
         if plan.slurm:  # the agents are no MPI job
             argv = [x if not x.startswith("--mpi=") else "--mpi=none" for x in argv]
         env = {k: v for k, v in plan.env.items() if k != processes.TAG_VARIABLE}

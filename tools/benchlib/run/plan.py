@@ -3,13 +3,14 @@ folder and the launch line. What cannot work is refused here."""
 
 import datetime
 import os
+import secrets
 import uuid
 from dataclasses import dataclass, field
 
 from ..hosts import hostfile as H
 from ..hosts import limits, processes
 from ..hosts.placement import check_own_screen
-from ..hosts.agent import display_file
+from ..hosts.agent import DISPLAY_TAG_VARIABLE, display_file
 from ..results.layout import PROGRAMS, Program
 from . import build, preflight
 
@@ -95,12 +96,15 @@ def launch_argv(plan, program, ranks, hostfile, env, cwd, slurm_extra=(), extra=
     return argv
 
 
-def rank_program(program_path, token, own_display):
-    """The benchmark as every rank starts it: with the display its host's agent started."""
+def rank_program(program_path, own_display):
+    """The benchmark as every rank starts it: with the display its host's agent started,
+    read from the file that the display tag in the rank's environment names (the tag
+    itself is on no command line)."""
     if not own_display:
         return [program_path]
+    path = display_file('"${%s:?}"' % DISPLAY_TAG_VARIABLE)
     return ["/bin/sh", "-c", 'DISPLAY=$(cat %s 2>/dev/null); export DISPLAY; exec "$0" "$@"'
-            % display_file(token), program_path]
+            % path, program_path]
 
 
 def across_hosts_command(plan):
@@ -108,10 +112,10 @@ def across_hosts_command(plan):
     if plan.args.display:
         env["DISPLAY"] = plan.args.display
     env.update({name: os.environ[name] for name in RENDERING_VARIABLES if name in os.environ})
-    program = rank_program(plan.program_path, plan.token, not plan.args.display)
+    program = rank_program(plan.program_path, not plan.args.display)
     hostfile = None if plan.slurm else os.path.abspath(plan.args.hostfile)
     return launch_argv(plan, program, len(plan.windows) + 1, hostfile, env, plan.out,
-                       extra=plan.user_args)
+                       extra=plan.user_args, forward=[DISPLAY_TAG_VARIABLE])
 
 
 def user_launcher_args(args, slurm):
@@ -155,6 +159,7 @@ def plan_run(args):
         plan.command = [launcher, "-n", str(len(windows) + 1)] + plan.user_args + [path]
     else:
         plan.hosts = across
+        plan.env[DISPLAY_TAG_VARIABLE] = secrets.token_hex(16)
         plan.placement = placement(across, args.windows)
         if args.display is None:
             check_hosts_xvfb(plan.placement, args.depth or 24)
