@@ -29,6 +29,7 @@ import math
 import os
 import sys
 
+from ..results.texts import inert_console
 from . import analysis
 from .folder import NotARun, read_run
 from .store import History, HistoryError, Where
@@ -221,6 +222,7 @@ def build_parser(prog=NAME):
 COMMANDS = {"add": main_add, "list": main_list, "trend": main_trend, "check": main_check}
 
 
+@inert_console
 def main(argv=None, prog=NAME):
     args = build_parser(prog).parse_args(argv)
     args.db = getattr(args, "db", None)

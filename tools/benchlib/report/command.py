@@ -66,6 +66,7 @@ import sys
 
 from ..results.files import shown, write_json
 from ..results.runs import UsageError, collect_files, load_runs
+from ..results.texts import inert_console
 from . import compare, repeats, slow_hosts, summary, table
 from .html_report import write_comparison_report, write_run_report
 from .output import OutputError, prepare_folder, write_in
@@ -353,6 +354,7 @@ def _comparing(args):
         os.path.realpath(args.paths[0]) != os.path.realpath(args.paths[1])
 
 
+@inert_console
 def main(argv=None, prog=NAME):
     args = build_parser(prog).parse_args(argv)
     for name in ("fail_above", "fail_slow_host"):

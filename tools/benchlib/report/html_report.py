@@ -16,7 +16,7 @@ other keys. A comparison's page is made from comparison.json's data.
 import html
 import os
 
-from ..results.files import shown
+from ..results.texts import for_html
 from .compare import comparison_data
 from .output import write_in
 from .summary import group_totals, summary_data
@@ -42,18 +42,8 @@ POLICY = "default-src 'none'; style-src 'unsafe-inline'; img-src data:"
 
 # ---------------------------------------------------------------- text and cells
 
-def _plain(value):
-    """Any text as it can be written in UTF-8: bytes that were not UTF-8 as \\x.. escapes
-    (as the console shows them), other lone surrogates as \\u.... escapes."""
-    text = str(value)
-    try:
-        return shown(text)
-    except UnicodeEncodeError:
-        return text.encode("utf-8", "backslashreplace").decode("utf-8")
-
-
 def _e(value):
-    return html.escape(_plain(value))
+    return html.escape(for_html(value))
 
 
 def _num(value):
@@ -184,7 +174,7 @@ def _plots(svgs):
     if svgs is None:
         return '<p class="note">%s</p>' % NO_PLOTS
     return "".join('<figure id="%s">%s<figcaption>%s</figcaption></figure>'
-                   % (_e(name), _plain(text), _e(name)) for name, text in svgs.items())
+                   % (_e(name), for_html(text), _e(name)) for name, text in svgs.items())
 
 
 def _page(title, sections):
