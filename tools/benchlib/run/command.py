@@ -8,6 +8,7 @@ import signal
 import sys
 
 from ..hosts.limits import Refusal
+from ..results.files import MOST_FRAMES
 from ..results.layout import PROGRAMS
 from . import build, preflight, repeats, session
 from .progress import Progress
@@ -28,19 +29,10 @@ def _positive(kind, most=None):
         if value <= 0:
             raise argparse.ArgumentTypeError("must be more than 0: %r" % text)
         if most is not None and value > most:
-            raise argparse.ArgumentTypeError("must be at most %g: %r" % (most, text))
+            raise argparse.ArgumentTypeError("must be at most %s: %r" % (
+                most if isinstance(most, int) else "%g" % most, text))
         return value
     return convert
-
-
-def _not_negative(text):
-    try:
-        value = int(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError("not a whole number: %r" % text) from None
-    if value < 0:
-        raise argparse.ArgumentTypeError("must not be negative: %r" % text)
-    return value
 
 
 def build_parser():
@@ -53,8 +45,9 @@ def build_parser():
                    help="number of windows (the launcher starts N+1 processes; at most %d)"
                    % preflight.MAX_WINDOWS)
     mode = p.add_mutually_exclusive_group(required=True)
-    mode.add_argument("--frames", type=_not_negative, metavar="F",
-                      help="exactly F frames per window, stepped one at a time")
+    mode.add_argument("--frames", type=_positive(int, MOST_FRAMES), metavar="F",
+                      help="exactly F frames per window, stepped one at a time (at most %d, "
+                           "the most a results file is read with)" % MOST_FRAMES)
     mode.add_argument("--seconds", type=_positive(float, 7 * DAY), metavar="S",
                       help="animate for S seconds (at most a week), counted from the moment "
                            "every window has drawn a frame since it was told to animate, "
