@@ -108,7 +108,7 @@ class Tools(unittest.TestCase):
             self.assertTrue(inert(f.read()))
         self.assertTrue(os.path.getsize(os.path.join(self.run, "frame_time.png")))
 
-    def test_bench_history_lists_it_inert(self):
+    def test_bench_history_lists_and_plots_it_inert(self):
         db = os.path.join(self.dir, "history.sqlite")
         proc = T.run_tool(T.BENCH_HISTORY, "add", "--db", db, self.run)
         self.assertEqual(proc.returncode, 0, proc.stdout + proc.stderr)
@@ -116,6 +116,11 @@ class Tools(unittest.TestCase):
         self.assertEqual(proc.returncode, 0, proc.stderr)
         self.assertIn("\\x1b[31m", proc.stdout)
         self.assertTrue(inert(proc.stdout + proc.stderr), proc.stdout)
+        plot = os.path.join(self.dir, "trend.png")
+        proc = T.run_tool(T.BENCH_HISTORY, "trend", "--db", db, "--out", plot)
+        self.assertEqual(proc.returncode, 0, proc.stdout + proc.stderr)
+        self.assertTrue(inert(proc.stdout + proc.stderr), proc.stdout)
+        self.assertTrue(os.path.getsize(plot))
 
 
 if __name__ == "__main__":
