@@ -15,6 +15,7 @@ import unittest
 import toolstest as T
 from benchlib.results.files import write_json
 from benchlib.results.texts import for_console, for_csv, for_html, for_plot, inert_console
+from benchlib.run.progress import Progress
 
 HOSTILE = ("$\\foo{$ llvmpipe \u202eMiB 0 :seroc 8\u202c \x1b[31mred\x1b]0;title\x07 "
            "\x00nul \x08\x0b\x0c\r\x7f \x85\x9b C1 \u2066isolate\u2069 \u200f \u2028 "
@@ -72,7 +73,9 @@ class Sinks(unittest.TestCase):
         out, err = io.StringIO(), io.StringIO()
         with contextlib.redirect_stdout(out), contextlib.redirect_stderr(err):
             command()
-        for text in (out.getvalue(), err.getvalue()):
+        bench_run = io.StringIO()
+        Progress(bench_run).say("node2: %s" % HOSTILE)  # an agent's note
+        for text in (out.getvalue(), err.getvalue(), bench_run.getvalue()):
             self.assertTrue(inert(text), text)
             self.assertIn("\\x1b[31m", text)
 
