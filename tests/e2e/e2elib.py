@@ -6,6 +6,7 @@ carries it, so a failed test leaves nothing behind.
 
 import glob
 import os
+import pwd
 import random
 import re
 import shlex
@@ -90,12 +91,26 @@ def start_xvfb(tag, width=1800, height=1800, depth=24, attempts=20):
     raise XvfbError("could not start Xvfb on a free display")
 
 
+def launcher_folder(test, user=None):
+    """The variables that put OpenMPI's session files and shared-memory segments into a
+    folder of the test's own (left in /dev/shm and /tmp, a killed run's stay for ever),
+    removed after the test; `user` (a name) owns it when the launcher runs as another."""
+    folder = tempfile.mkdtemp(prefix="e2e-mpi-",
+                              dir="/dev/shm" if os.access("/dev/shm", os.W_OK) else None)
+    test.addCleanup(shutil.rmtree, folder, ignore_errors=True)  # after the run's own clean-up
+    if user is not None:
+        entry = pwd.getpwnam(user)
+        os.chown(folder, entry.pw_uid, entry.pw_gid)
+    return {"TMPDIR": folder, "OMPI_MCA_orte_tmpdir_base": folder,
+            "OMPI_MCA_btl_vader_backing_directory": folder}
+
+
 class Run:
     """One launch of a program under the MPI launcher, in a folder of its own."""
 
     def __init__(self, test, program, processes, display=None, workdir=None, env_extra=None,
                  command=None, launcher=None, wrap_rank=None, wrapper=None, raw_command=None,
-                 keep_workdir=False):
+                 keep_workdir=False, launcher_user=None):
         self.tag = uuid.uuid4().hex
         self.program = program
         self.workdir = workdir or tempfile.mkdtemp(prefix=f"e2e-{program}-")
@@ -104,6 +119,7 @@ class Run:
         env = dict(os.environ)
         env.update(E2E_TAG=self.tag, OMPI_ALLOW_RUN_AS_ROOT="1", OMPI_ALLOW_RUN_AS_ROOT_CONFIRM="1",
                    OMPI_MCA_rmaps_base_oversubscribe="1", LP_NUM_THREADS="1")
+        env.update(launcher_folder(test, launcher_user))
         if display is None:
             env.pop("DISPLAY", None)
         else:

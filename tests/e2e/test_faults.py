@@ -73,9 +73,10 @@ class Faults(E2ETestCase):
         os.chmod(bin_folder, 0o755)
         program = shutil.copy2(program_path("latticeglow"), bin_folder)
         display = self.start_xvfb(depth=16)
-        command = ["runuser", "-u", "nobody", "--", "env", "HOME=/tmp", "TMPDIR=/tmp",
+        command = ["runuser", "-u", "nobody", "--", "env", "HOME=/tmp",
                    os.environ.get("E2E_MPIEXEC", "mpiexec"), "-n", "3", program]
-        run = Run(self, "latticeglow", 3, display=display, workdir=folder, raw_command=command)
+        run = Run(self, "latticeglow", 3, display=display, workdir=folder, raw_command=command,
+                  launcher_user="nobody")
         windows = {w: run.wait_window(w) for w in (1, 2)}
         for wid in windows.values():
             run.key(wid, "p")

@@ -4,6 +4,7 @@ traceback, a hang, "ok" for damage, or a write through a planted link."""
 import json
 import os
 import shutil
+import sys
 import tempfile
 import unittest
 
@@ -103,6 +104,23 @@ class DamagedInputs(unittest.TestCase):
         proc = self.report(os.path.join(self.dir, T.results_name("shardfall", 1)))
         self.assertEqual(proc.returncode, 1)
         self.assertIn("more than a 64-bit counter holds", proc.stderr)
+
+    def test_a_sparse_results_file_of_2_gib_is_refused_by_its_size(self):
+        with open(os.path.join(self.run_dir, T.results_name("latticeglow", 3)), "wb") as f:
+            f.truncate(2 << 30)
+        # The largest a child of this fresh interpreter grew: bench-report, which must not
+        # read the file to learn that it is too large.
+        measure = ("import resource, subprocess, sys\n"
+                   "proc = subprocess.run(sys.argv[1:], capture_output=True, text=True)\n"
+                   "print(proc.returncode, resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss)"
+                   "\nprint(proc.stdout + proc.stderr)")
+        proc = T.run_tool(sys.executable, "-c", measure, T.BENCH_REPORT, "--no-plots",
+                          self.run_dir, timeout=60)
+        status, kib = proc.stdout.split("\n", 1)[0].split()
+        self.assertEqual(status, "1", proc.stdout)
+        self.assertIn("larger than", proc.stdout)
+        self.assertNotIn("Traceback", proc.stdout)
+        self.assertLess(int(kib), 300 << 10)
 
     def test_a_name_that_is_not_utf8_is_shown_escaped(self):
         name = os.fsdecode(os.fsencode(T.results_name("latticeglow", 1)).replace(

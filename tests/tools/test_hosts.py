@@ -4,10 +4,11 @@ host's display and launcher hold."""
 import os
 import shutil
 import subprocess
+import sys
 import tempfile
 import unittest
 
-import toolstest  # noqa: F401  (puts tools/ on the path)
+import toolstest as T
 from benchlib.hosts import hostfile as H
 from benchlib.hosts import limits, processes
 from benchlib.hosts import placement as P
@@ -223,6 +224,8 @@ class Limits(unittest.TestCase):
                                     r"in the launcher .*more than the limit of 1024.*run at "
                                     r"most 248 window\(s\), or raise the hard limit"):
             preflight.check_open_files(249, 1024)
+
+
 class TaggedProcesses(unittest.TestCase):
     def test_found_and_stopped_by_tag(self):
         tag = "test%d" % os.getpid()
@@ -235,6 +238,53 @@ class TaggedProcesses(unittest.TestCase):
         self.assertEqual(processes.stop_tagged(tag, "TEST_TAG", grace=5), [])
         self.assertEqual(marked.wait(timeout=10), -15)
         self.assertIsNone(plain.poll())
+
+
+class DisplayFile(unittest.TestCase):
+    """Each host's agent tells the run's ranks its display through a file in the host's /tmp,
+    where every user may plant names."""
+
+    def test_the_ranks_find_it_by_a_tag_that_nothing_publishes(self):
+        from benchlib.hosts.agent import DISPLAY_TAG_VARIABLE, display_file, write_display_file
+        from benchlib.run.plan import rank_program
+        tag = "t%d" % os.getpid() + os.urandom(8).hex()
+        path = display_file(tag)
+        write_display_file(path, ":7")
+        self.addCleanup(os.unlink, path)
+        self.assertEqual(os.stat(path).st_mode & 0o777, 0o600)
+        argv = rank_program("/usr/bin/printenv", True) + ["DISPLAY"]
+        self.assertFalse([a for a in argv if tag in a])  # no command line shows the tag
+        shown = subprocess.run(argv, env={DISPLAY_TAG_VARIABLE: tag}, capture_output=True,
+                               text=True, timeout=30)
+        self.assertEqual(shown.stdout, ":7\n")
+        # Without the tag a rank reads no file at all (not one of a predictable name).
+        shown = subprocess.run(argv, env={}, capture_output=True, text=True, timeout=30)
+        self.assertEqual(shown.stdout, "\n")
+
+    def test_a_planted_link_or_fifo_is_neither_followed_nor_waited_on(self):
+        # fs.protected_symlinks and fs.protected_fifos are not per namespace, so no test can
+        # turn them off; they guard only sticky folders like /tmp, and this folder is none:
+        # here links and FIFOs are followed as they would be with both turned off.
+        from benchlib.hosts.agent import write_display_file
+        folder = tempfile.mkdtemp()
+        self.addCleanup(shutil.rmtree, folder)
+        victim = os.path.join(folder, "root-only")
+        with open(victim, "w") as f:
+            f.write("kept\n")
+        os.symlink(victim, os.path.join(folder, "link"))
+        os.mkfifo(os.path.join(folder, "fifo"))
+        for name in ("link", "fifo"):
+            # In a child, so that an open that waits fails the test instead of hanging it.
+            child = subprocess.run(
+                [sys.executable, "-c", "import sys; sys.path.insert(0, %r)\n"
+                 "from benchlib.hosts.agent import write_display_file\n"
+                 "try:\n    write_display_file(%r, ':0')\nexcept FileExistsError:\n"
+                 "    sys.exit(3)" % (T.TOOLS_DIR, os.path.join(folder, name))],
+                timeout=30, capture_output=True, text=True)
+            self.assertEqual(child.returncode, 3, child.stderr)
+        with open(victim) as f:
+            self.assertEqual(f.read(), "kept\n")
+        write_display_file(os.path.join(folder, "new"), ":0")  # a name nobody planted
 
 
 if __name__ == "__main__":

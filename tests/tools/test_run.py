@@ -102,7 +102,9 @@ class BuildDetection(Folder):
                      ["shardfall", "0", "--frames", "1"], seconds + ["0"],
                      frames + ["--depth", "8"], seconds + ["nan"], seconds + ["inf"],
                      seconds + ["1e400"], seconds + ["1e9"], frames + ["--appear-timeout", "nan"],
-                     frames + ["--stall-timeout", "inf"], frames + ["--exit-timeout", "-1"]):
+                     frames + ["--stall-timeout", "inf"], frames + ["--exit-timeout", "-1"],
+                     frames[:-1] + ["0"], frames[:-1] + ["99999999999999999999"],
+                     frames[:-1] + ["1e20"]):
             proc = T.run_tool(T.BENCH_RUN, *args, timeout=60)
             self.assertEqual(proc.returncode, 2, args)
             self.assertIn("usage:", proc.stderr)

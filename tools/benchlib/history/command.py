@@ -42,6 +42,7 @@ import os
 import sys
 
 from ..ending import exit_status
+from ..results.texts import inert_console
 from . import analysis
 from .check import main_check
 from .console import NAME, Refusal, say as _say, shown
@@ -315,6 +316,7 @@ COMMANDS = {"add": main_add, "list": main_list, "trend": main_trend, "check": ma
             "reference": main_reference}
 
 
+@inert_console
 def main(argv=None, prog=NAME):
     args = build_parser(prog).parse_args(argv)
     args.db = getattr(args, "db", None)

@@ -1,5 +1,6 @@
 """The trend plot: a series' headline, and each host's rate when runs spanned hosts, over time."""
 
+from ..results.texts import for_plot
 from . import analysis
 
 
@@ -23,14 +24,14 @@ def write_trend_plot(series, rows, path):
                         hosts[h["host"]].append((at(r), h["rate"]))
             for host, points in hosts.items():
                 ax.plot([p[0] for p in points], [p[1] for p in points], ".--", linewidth=0.8,
-                        label=host)
+                        label=for_plot(host))
         bad = [r for r in rows if r["headline"] is not None and r not in ok]
         if bad:
             ax.plot([at(r) for r in bad], [r["headline"] for r in bad], "x", color="red",
                     label="not ok (failed, interrupted)")
         ax.set_ylabel(analysis.unit(series[0]))
         ax.set_ylim(bottom=0)
-        ax.set_title(analysis.describe_series(series), fontsize=9)
+        ax.set_title(for_plot(analysis.describe_series(series)), fontsize=9)
         ax.legend(fontsize=8)
         ax.grid(alpha=0.3)
         fig.autofmt_xdate()

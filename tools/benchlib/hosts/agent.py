@@ -34,6 +34,9 @@ from .machine import display_facts, machine_facts, raise_file_limit
 from .xvfb import Xvfb, XvfbError
 from .xwindows import WindowWatcher, XDisplayError
 
+# Names the display file: the runner passes it to the agents and the ranks in their
+# environment and publishes it nowhere (run.json names the run, not this).
+DISPLAY_TAG_VARIABLE = "BENCH_DISPLAY_TAG"
 REPORT_EVERY = 0.5
 FAILURES = (DriveError, XDisplayError, XvfbError)
 
@@ -42,9 +45,19 @@ class Stop(Exception):
     pass
 
 
-def display_file(token):
-    """Where a host keeps its display for the run's ranks (the host's own /tmp)."""
-    return "/tmp/bench-run-%s.display" % token
+def display_file(tag):
+    """Where a host keeps its display for the run's ranks (the host's own /tmp, shared with
+    every user): named by the run's display tag, which no other user can know."""
+    return "/tmp/bench-run-%s.display" % tag
+
+
+def write_display_file(path, display):
+    """Makes the file new, for this user alone: a name planted there (a link, a FIFO) is
+    an error, never followed or waited on."""
+    fd = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_NOFOLLOW | os.O_CLOEXEC,
+                 0o600)
+    with os.fdopen(fd, "w") as f:
+        f.write(display + "\n")
 
 
 def marker_name(run_id):
@@ -182,8 +195,9 @@ class ChannelReporter:
 
 
 class Agent:
-    def __init__(self, channel, config, stack):
+    def __init__(self, channel, config, stack, display_tag):
         self.channel = channel
+        self.display_tag = display_tag
         self.host = HostWindows(config, stack, ChannelReporter(channel), self.check,
                                 xvfb_log="xvfb-%s.log" % socket.gethostname())
         self.shared = True
@@ -210,16 +224,14 @@ class Agent:
     def open(self, command):
         """A run into command["folder"]: the display started on the first (its log into
         command["log_folder"]), a driver for the run's windows."""
-        c = self.host.config
         folder = command["folder"]
         os.makedirs(folder, exist_ok=True)
         self.shared = os.path.exists(os.path.join(folder, os.path.basename(command["marker"])))
         first = self.host.display is None
         facts = self.host.open(command["log_folder"] if self.shared else folder)
-        if first:
-            path = display_file(c["token"])
-            with open(path, "w") as f:
-                f.write((facts["display"] or "") + "\n")
+        if first and self.display_tag:
+            path = display_file(self.display_tag)
+            write_display_file(path, facts["display"] or "")
             self.host.stack.callback(os.unlink, path)
         self.host.begin(folder)
         return {"done": "open", "facts": facts, "shared": self.shared}
@@ -255,6 +267,7 @@ def main(argv=None):
     args = p.parse_args(argv)
     index = processes.launcher_rank(os.environ)
     secret = os.environ.pop(SECRET_VARIABLE, "")  # not passed on to what the agent starts
+    display_tag = os.environ.pop(DISPLAY_TAG_VARIABLE, "")
     raise_file_limit()  # for its Xvfb, a file for every window's connection
     try:
         channel = connect(args.connect)
@@ -275,7 +288,7 @@ def main(argv=None):
         config = config["config"]
         token = config["token"]
         with contextlib.ExitStack() as stack:
-            Agent(channel, config, stack).run()
+            Agent(channel, config, stack, display_tag).run()
         return 0
     except Stop:
         return 0

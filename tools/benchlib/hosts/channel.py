@@ -21,7 +21,9 @@ def proof(secret, challenge):
 
 
 def proves(secret, challenge, answer):
-    return isinstance(answer, str) and hmac.compare_digest(proof(secret, challenge), answer)
+    """Whether answer (anything a connection sent) is the proof for challenge."""
+    return isinstance(answer, str) and answer.isascii() and \
+        hmac.compare_digest(proof(secret, challenge), answer)
 
 
 class ChannelClosed(Exception):
@@ -73,7 +75,7 @@ class Channel:
             if line.strip():
                 try:
                     message = json.loads(line)
-                except ValueError:
+                except (ValueError, RecursionError):  # not JSON, or nested beyond Python's stack
                     message = None
                 if not isinstance(message, dict):
                     raise ChannelClosed("%s sent a line that is no message" % self.name)

@@ -77,6 +77,7 @@ from ..ending import exit_status
 from ..results.files import shown, write_json
 from ..results.reference import ReferenceError, read_reference
 from ..results.runs import UsageError, collect_files
+from ..results.texts import inert_console
 from . import compare, repeats, summary, table
 from .html_comparison import write_comparison_report
 from .output import OutputError, prepare_folder, write_in
@@ -215,6 +216,7 @@ def _comparing(args):
         os.path.realpath(args.paths[0]) != os.path.realpath(args.paths[1])
 
 
+@inert_console
 def main(argv=None, prog=NAME):
     args = build_parser(prog).parse_args(argv)
     for name in ("fail_above", "fail_slow_host"):

@@ -12,7 +12,7 @@ import os
 import jinja2
 from markupsafe import Markup
 
-from ..results.files import shown
+from ..results.texts import for_html
 from .output import write_in
 from .table import number
 
@@ -45,13 +45,9 @@ POLICY = "default-src 'none'; style-src 'unsafe-inline'; img-src data:"
 # ---------------------------------------------------------------- text and figures
 
 def _plain(value):
-    """Any text as it can be written in UTF-8: bytes that were not UTF-8 as \\x.. escapes
-    (as the console shows them), other lone surrogates as \\u.... escapes."""
-    text = str(value)
-    try:
-        return shown(text)
-    except UnicodeEncodeError:
-        return text.encode("utf-8", "backslashreplace").decode("utf-8")
+    """Any outside text as the page shows it: control characters, bidirectional controls and
+    bytes that were not UTF-8 as visible escapes (the template escapes <, > and &)."""
+    return for_html(str(value))
 
 
 def _finalize(value):

@@ -13,6 +13,7 @@ import textwrap
 import numpy as np
 
 from ..results import layout as L
+from ..results.texts import for_plot
 from .output import write_in
 from .svg import svg_text
 from .table import subtitle
@@ -34,8 +35,8 @@ def _pyplot():
 def _figure(plt, title, context):
     fig, ax = plt.subplots(figsize=(PLOT_WIDTH / PLOT_DPI, PLOT_HEIGHT / PLOT_DPI),
                            layout="constrained")
-    fig.suptitle(title, fontsize=12)
-    ax.set_title("\n".join(textwrap.fill(line, 140) for line in context.split("\n")),
+    fig.suptitle(for_plot(title), fontsize=12)
+    ax.set_title(for_plot("\n".join(textwrap.fill(line, 140) for line in context.split("\n"))),
                  fontsize=7)
     return fig, ax
 
@@ -117,7 +118,7 @@ def _per_window(ax, run, points_of, scatter=False):
         xs, ys = _finite(*points_of(r))
         if len(xs):
             empty = False
-            label = "window %s (%s)" % (r.window, r.host)
+            label = for_plot("window %s (%s)" % (r.window, r.host))
             if scatter:
                 ax.scatter(xs, ys, s=12, label=label)
             else:
@@ -155,7 +156,7 @@ def _window_rates(ax, run):
     if 1 < len(by_host) <= BOX_LIMIT:
         ax.boxplot(list(by_host.values()), showfliers=True)
         ax.set_xticks(range(1, len(by_host) + 1))
-        ax.set_xticklabels(list(by_host), rotation=90 if len(by_host) > 8 else 0, fontsize=7)
+        ax.set_xticklabels([for_plot(h) for h in by_host], rotation=90 if len(by_host) > 8 else 0, fontsize=7)
         ax.set_xlabel("host")
         ax.set_ylabel("%s of a window" % unit)
     else:

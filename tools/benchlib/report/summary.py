@@ -9,6 +9,7 @@ import tempfile
 import numpy as np
 
 from ..results.numbers import frame_time_stats, json_number, safe_sum
+from ..results.texts import for_csv
 from .output import write_file
 from .slow_hosts import RULE
 
@@ -64,8 +65,8 @@ class FrameRows:
             vertices = report.vertices_per_frame
             quantities = itertools.repeat("" if vertices is None else "%.10g" % vertices, n)
         self.open[index][2].writerows(zip(
-            itertools.repeat(report.window), itertools.repeat(report.host), range(1, n + 1),
-            columns.seconds, columns.angle_rates, quantities, columns.rates))
+            itertools.repeat(report.window), itertools.repeat(for_csv(report.host)),
+            range(1, n + 1), columns.seconds, columns.angle_rates, quantities, columns.rates))
 
     def place(self, index, path):
         """Puts the frames.csv of run `index` at path (an empty one for a run without

@@ -7,7 +7,12 @@ import math
 import os
 import stat
 
-RESULTS_LIMIT = 1 << 30  # a results file of 2,000 frames is about 300 KB
+# The most frames a window's results file holds (bench-run's --frames takes no more), and
+# the most bytes a frame takes there: its lines with a 20-digit count and a long host name.
+# A results file of 2,000 frames is about 300 KB.
+MOST_FRAMES = 5_000_000
+FRAME_BYTES = 200
+RESULTS_LIMIT = MOST_FRAMES * FRAME_BYTES + (64 << 10)  # and the title, first and last lines
 JSON_LIMIT = 64 << 20
 
 
@@ -32,9 +37,13 @@ def open_regular(path):
 
 
 def read_bytes(path, limit):
+    """The file whole, or OSError when it holds more than limit bytes: told by its size
+    before anything is read (a sparse file of terabytes costs nothing), then by what was
+    read (it may have grown)."""
     with open_regular(path) as f:
-        data = f.read(limit + 1)
-    if len(data) > limit:
+        too_large = os.fstat(f.fileno()).st_size > limit
+        data = b"" if too_large else f.read(limit + 1)
+    if too_large or len(data) > limit:
         raise OSError(errno.EFBIG, "larger than %d bytes" % limit, path)
     return data
 

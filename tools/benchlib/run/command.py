@@ -8,6 +8,7 @@ import signal
 import sys
 
 from ..hosts.hostfile import HostfileError
+from ..results.files import MOST_FRAMES
 from ..results.layout import PROGRAMS
 from . import build, preflight, session, signals
 from .preflight import Refusal
@@ -29,7 +30,8 @@ def _positive(kind, most=None):
         if value <= 0:
             raise argparse.ArgumentTypeError("must be more than 0: %r" % text)
         if most is not None and value > most:
-            raise argparse.ArgumentTypeError("must be at most %g: %r" % (most, text))
+            raise argparse.ArgumentTypeError("must be at most %s: %r" % (
+                most if isinstance(most, int) else "%g" % most, text))
         return value
     return convert
 
@@ -37,9 +39,6 @@ def _positive(kind, most=None):
 def one_line_help(prog):
     """--help with each option and its meaning on one line."""
     return argparse.RawDescriptionHelpFormatter(prog, max_help_position=30, width=110)
-
-
-MOST_FRAMES = 10 ** 9   # stepped one at a time: far beyond any run's patience
 
 
 def build_parser():
@@ -55,7 +54,8 @@ def build_parser():
                    % preflight.MAX_WINDOWS)
     mode = p.add_mutually_exclusive_group(required=True)
     mode.add_argument("--frames", type=_positive(int, MOST_FRAMES), metavar="F",
-                      help="exactly F frames per window, stepped one at a time")
+                      help="exactly F frames per window, stepped one at a time (at most %d)"
+                      % MOST_FRAMES)
     mode.add_argument("--seconds", type=_positive(float, 7 * DAY), metavar="S",
                       help="animate every window for S seconds (at most a week)")
     p.add_argument("--repeat", type=_positive(int, 1000), default=1, metavar="K",

@@ -24,14 +24,14 @@ import time
 
 from ..hosts import hostfile as H
 from ..hosts import processes
-from ..hosts.agent import HostWindows, marker_name
-from ..hosts.channel import SECRET_VARIABLE, Channel, ChannelClosed, own_address, proves
+from ..hosts.agent import DISPLAY_TAG_VARIABLE, HostWindows, marker_name
+from ..hosts.channel import SECRET_VARIABLE, ChannelClosed, own_address
+from ..hosts.handshake import ROOM, Door
 from . import plan as planning
 from . import progress as P
 
 AGENT = os.path.join(planning.SOURCE_DIR, "tools", "bench-agent")
 TICK = 0.5
-HELLO_TIMEOUT = 10.0   # a connection that has not proved itself by then is closed
 # The phase a host is in while it carries out each order.
 PHASES = {"start": "waiting for windows", "step": "stepping", "animate": "starting to animate",
           "animate_for": "animating", "end": "ending"}
@@ -173,6 +173,8 @@ class Agents(Fleet):
             self.server = socket.create_server(("", 0))
         stack.callback(self.server.close)
         self.secret = secrets.token_hex(32)
+        self.door = Door(self.server, self.secret, self.progress.say,
+                         room=ROOM + len(plan.placement))
         self.channels = {}
         self.wake = []          # more to wait on: the benchmark launcher's exit
         self.collected = False
@@ -186,11 +188,6 @@ class Agents(Fleet):
     @property
     def address(self):
         return "%s:%d" % (self.host_address, self.server.getsockname()[1])
-
-    def turn_away(self, channel, why):
-        channel.close()
-        self.progress.say("bench-run: note: %s: closed (%s); the run goes on"
-                          % (channel.name, why))
 
     @property
     def launch_display(self):
@@ -230,7 +227,7 @@ class Agents(Fleet):
             {"PATH": os.environ.get("PATH", "/usr/bin:/bin")},
             # the run folder does not exist yet, and may never on the other hosts
             "/", ["-N", str(len(names)), "--ntasks-per-node=1", "--overlap"],
-            forward=[SECRET_VARIABLE])
+            forward=[SECRET_VARIABLE, DISPLAY_TAG_VARIABLE])
         if plan.slurm:  # the agents are no MPI job
             argv = [x if not x.startswith("--mpi=") else "--mpi=none" for x in argv]
         env = {k: v for k, v in plan.env.items() if k != processes.TAG_VARIABLE}
@@ -278,43 +275,15 @@ class Agents(Fleet):
         """Every host's agent, each proving that it holds the run's secret: a connection
         that cannot is closed with a note and the run goes on."""
         deadline = time.monotonic() + self.plan.args.appear_timeout
-        pending = {}  # channel -> (challenge, by when it must answer)
         while len(self.channels) < len(names):
-            ready, _, _ = select.select([self.server] + list(pending), [], [], TICK)
-            if self.server in ready:
-                conn, peer = self.server.accept()
-                channel = Channel(conn, "a connection from %s" % peer[0], limit=65536)
-                challenge = secrets.token_hex(16)
-                try:
-                    channel.send({"challenge": challenge})
-                except ChannelClosed:
-                    channel.close()
-                    continue
-                pending[channel] = (challenge, time.monotonic() + HELLO_TIMEOUT)
-            for channel, (challenge, by) in list(pending.items()):
-                try:
-                    hello = channel.wait(0) if channel in ready else None
-                except ChannelClosed as e:
-                    del pending[channel]
-                    self.turn_away(channel, str(e))
-                    continue
-                if hello is None:
-                    if time.monotonic() > by:
-                        del pending[channel]
-                        self.turn_away(channel, "no answer to its challenge")
-                    continue
-                del pending[channel]
+            for hello, channel in self.door.admit(TICK):
                 index = hello.get("hello")
-                if not proves(self.secret, challenge, hello.get("proof")):
-                    self.turn_away(channel, "it did not prove that it belongs to the run")
-                    continue
                 if not isinstance(index, int) or not 0 <= index < len(names) \
                         or names[index] in self.channels:
                     raise ClusterError("an agent on %s did not know its place (%r)"
                                        % (hello.get("host"), index))
                 host = names[index]
                 channel.name = "the agent on %s" % host
-                channel.limit = None
                 self.channels[host] = channel
             missing = [n for n in names if n not in self.channels]
             if self.launcher.poll() is not None:
@@ -326,8 +295,7 @@ class Agents(Fleet):
                 raise ClusterError("no agent connected from %s within %g s%s"
                                    % (", ".join(missing), self.plan.args.appear_timeout,
                                       self.log_tail()), missing)
-        for channel in pending:
-            self.turn_away(channel, "every agent had connected")
+        self.door.close_pending("every agent had connected")
 
     def command(self, do, timeout, check, **fields):
         self.order(PHASES[do])
@@ -343,9 +311,7 @@ class Agents(Fleet):
         # Once the launcher has ended its descriptor stays readable: wait on it once.
         self.wake = [fd for fd in self.wake if fd not in ready]
         if self.server in ready:
-            conn, peer = self.server.accept()
-            self.turn_away(Channel(conn, "a connection from %s" % peer[0]),
-                           "every agent had connected")
+            self.door.turn_away_newcomer()
         received = {}
         for host, channel in waiting.items():
             try:
@@ -441,6 +407,7 @@ class Agents(Fleet):
                              signal.SIGTERM)
         for channel in self.channels.values():
             channel.close()
+        self.door.close_pending("the run ended")
         processes.stop_process(self.launcher)
         if self.log_home:
             with contextlib.suppress(OSError):

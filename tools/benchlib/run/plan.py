@@ -5,13 +5,14 @@ is a plan of one host."""
 
 import datetime
 import os
+import secrets
 import socket
 import uuid
 from dataclasses import dataclass, field
 
 from ..hosts import hostfile as H
 from ..hosts import placement, processes
-from ..hosts.agent import display_file
+from ..hosts.agent import DISPLAY_TAG_VARIABLE, display_file
 from ..results.layout import PROGRAMS, Program
 from . import build
 
@@ -118,12 +119,15 @@ def launch_argv(plan, program, ranks, hostfile, env, cwd, slurm_extra=(), extra=
     return argv
 
 
-def rank_program(line, token, own_display):
-    """The rank's line as every rank starts it: with the display its host's agent started."""
+def rank_program(line, own_display):
+    """The rank's line as every rank starts it: with the display its host's agent started,
+    read from the file that the display tag in the rank's environment names (the tag
+    itself is on no command line)."""
     if not own_display:
         return line
+    path = display_file('"${%s:?}"' % DISPLAY_TAG_VARIABLE)
     return ["/bin/sh", "-c", 'DISPLAY=$(cat %s 2>/dev/null); export DISPLAY; exec "$0" "$@"'
-            % display_file(token)] + line
+            % path] + line
 
 
 def rank_line(plan):
@@ -143,10 +147,10 @@ def launch_line(plan, folder):
     if plan.args.display:
         env["DISPLAY"] = plan.args.display
     env.update({name: plan.env[name] for name in RENDERING_VARIABLES if name in plan.env})
-    program = rank_program(rank_line(plan), plan.token, not plan.args.display)
+    program = rank_program(rank_line(plan), not plan.args.display)
     hostfile = None if plan.slurm else os.path.abspath(plan.args.hostfile)
     return launch_argv(plan, program, len(plan.windows) + 1, hostfile, env, folder,
-                       extra=plan.user_args)
+                       extra=plan.user_args, forward=[DISPLAY_TAG_VARIABLE])
 
 
 def make_plan(args, environ=os.environ):
@@ -161,6 +165,8 @@ def make_plan(args, environ=os.environ):
     if mpi == "openmpi":
         env.update(build.OPENMPI_ENV)
     slurm = across is not None and not args.hostfile
+    if across is not None:
+        env[DISPLAY_TAG_VARIABLE] = secrets.token_hex(16)
     return Plan(args, PROGRAMS[args.program], list(range(1, args.windows + 1)), path,
                 build_dir, mpi, launcher, out, token, env, host_plans(args, across),
                 across=across is not None, slurm=slurm,

@@ -3,6 +3,8 @@
 import sys
 import time
 
+from ..results.texts import for_console
+
 
 def window_counts(windows, frames, target=None, last_times=None, appeared=None):
     """"w1 2/3 0.291s  w2 1/3 -": frames so far (of the target), last frame time; "w3 ..."
@@ -65,9 +67,9 @@ class Progress:
         self.last_key = key
 
     def say(self, text):
-        """A message on a line of its own."""
+        """A message on a line of its own (it may quote the hosts: their notes, names)."""
         self.end_line()
-        self.stream.write(text + "\n")
+        self.stream.write(for_console(text) + "\n")
         self.stream.flush()
 
     def end_line(self):
