@@ -252,7 +252,7 @@ class DisplayFile(unittest.TestCase):
         write_display_file(path, ":7")
         self.addCleanup(os.unlink, path)
         self.assertEqual(os.stat(path).st_mode & 0o777, 0o600)
-        argv = rank_program("/usr/bin/printenv", True) + ["DISPLAY"]
+        argv = rank_program(["/usr/bin/printenv"], True) + ["DISPLAY"]
         self.assertFalse([a for a in argv if tag in a])  # no command line shows the tag
         shown = subprocess.run(argv, env={DISPLAY_TAG_VARIABLE: tag}, capture_output=True,
                                text=True, timeout=30)

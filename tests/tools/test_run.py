@@ -208,7 +208,7 @@ class PreflightRefusals(Folder):
         """The checks of every host run on the plan and what each host said, no agent
         needed: the first host that cannot hold its windows is named with them."""
         args = types.SimpleNamespace(program="latticeglow", windows=5, depth=24, display=None,
-                                     launcher_args=[], srun_args=[])
+                                     launcher_args=[], srun_args=[], wrap=None)
         hosts = [plan.HostPlan("node1", []), plan.HostPlan("node2", [1, 2, 3], 1740),
                  plan.HostPlan("node3", [4, 5], None)]
         run_plan = plan.Plan(args, L.LATTICEGLOW, [1, 2, 3, 4, 5], "", None, "openmpi", "",
