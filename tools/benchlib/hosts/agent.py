@@ -87,6 +87,9 @@ class HostWindows:
                 Xvfb(size, size, c["depth"] or 24, env=self.xvfb_env, log=log,
                      max_clients=limits.xvfb_max_clients(len(self.windows))))
             display = self.xvfb.display
+            # This process's X clients (the watcher, glxinfo) and the launcher it starts show
+            # the server's cookie.
+            os.environ.update(self.xvfb.client_env)
         if display:
             self.watcher = self.stack.enter_context(WindowWatcher(display))
             self.driver = WindowDriver(self.watcher, PROGRAMS[c["program"]], c["out"],
@@ -194,7 +197,7 @@ class Agent:
         facts = self.host.open()
         path = display_file(c["token"])
         with open(path, "w") as f:
-            f.write((facts["display"] or "") + "\n")
+            f.write((facts["display"] or "") + "\n" + os.environ.get("XAUTHORITY", "") + "\n")
         self.host.stack.callback(os.unlink, path)
         self.channel.send({"ready": facts, "shared": self.shared})
         while True:

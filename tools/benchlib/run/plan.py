@@ -99,8 +99,8 @@ def rank_program(program_path, token, own_display):
     """The benchmark as every rank starts it: with the display its host's agent started."""
     if not own_display:
         return [program_path]
-    return ["/bin/sh", "-c", 'DISPLAY=$(cat %s 2>/dev/null); export DISPLAY; exec "$0" "$@"'
-            % display_file(token), program_path]
+    return ["/bin/sh", "-c", '{ read -r DISPLAY; read -r XAUTHORITY; } 2>/dev/null < %s; '
+            'export DISPLAY XAUTHORITY; exec "$0" "$@"' % display_file(token), program_path]
 
 
 def across_hosts_command(plan):

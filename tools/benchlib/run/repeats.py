@@ -84,5 +84,7 @@ def own_display(stack, args, parent):
     clients."""
     size = placement.own_screen(range(1, args.windows + 1), args.depth or 24)
     log = stack.enter_context(open(os.path.join(parent, "xvfb.log"), "wb"))
-    return stack.enter_context(Xvfb(size, size, args.depth or 24, log=log,
-                                    max_clients=limits.xvfb_max_clients(args.windows))).display
+    xvfb = stack.enter_context(Xvfb(size, size, args.depth or 24, log=log,
+                                    max_clients=limits.xvfb_max_clients(args.windows)))
+    os.environ.update(xvfb.client_env)  # for every repeat's X clients and windows
+    return xvfb.display

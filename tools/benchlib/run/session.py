@@ -140,7 +140,10 @@ def launcher_folder(stack, plan, record):
 
 def launch(stack, plan, hosts, record):
     console = stack.enter_context(open(os.path.join(plan.out, "console.log"), "wb"))
-    env = dict(plan.env, DISPLAY=hosts.launch_display, **launcher_folder(stack, plan, record))
+    # Our own Xvfb's cookie, once it has started (hosts.agent), or the user's.
+    cookie = {"XAUTHORITY": os.environ["XAUTHORITY"]} if "XAUTHORITY" in os.environ else {}
+    env = dict(plan.env, DISPLAY=hosts.launch_display, **cookie,
+               **launcher_folder(stack, plan, record))
     own_xvfb = {f["xvfb_pid"] for f in hosts.facts.values()} - {None}
     record.mark_launch()
     try:
