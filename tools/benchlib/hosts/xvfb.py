@@ -99,6 +99,8 @@ class Xvfb:
 
     def __init__(self, width, height, depth, env=None, log=None, number=None, timeout=60.0,
                  max_clients=None, screens=1):
+        if screens < 1:
+            raise ValueError("an Xvfb has at least one screen")
         self.screen = {"width": width, "height": height, "depth": depth}
         self.process = None
         try:
