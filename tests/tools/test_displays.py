@@ -1,14 +1,17 @@
 """The displays of a host: lists of them, windows dealt over them, the runner's own Xvfb that
 only its user can reach, and the GL and GPU facts read from a display."""
 
+import json
 import os
 import shutil
+import signal
 import stat
 import subprocess
 import tempfile
 import unittest
 
 import toolstest  # noqa: F401  (puts tools/ on the path)
+from e2elib import wait_for
 from benchlib.hosts import displays as D
 from benchlib.hosts import gpu as G
 from benchlib.hosts import machine
@@ -237,6 +240,34 @@ class OwnXvfb(unittest.TestCase):
         self.assertFalse(os.path.exists(cookie_folder))
         self.assertIsNotNone(server.process.poll())
         server.stop()
+
+    def test_another_user_cannot_reach_a_runs_display(self):
+        stranger = self.stranger()
+        out = os.path.join(self.private_tempdir(), "run")
+        run = subprocess.Popen([toolstest.BENCH_RUN, "latticeglow", "2", "--seconds", "4",
+                                "--depth", "16", "--no-history", "--build-dir",
+                                toolstest.BUILD_DIR, "--out", out],
+                               stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True,
+                               start_new_session=True)
+        self.addCleanup(lambda: run.poll() is None and (os.killpg(run.pid, signal.SIGTERM),
+                                                        run.wait()))
+
+        def display():
+            try:
+                with open(os.path.join(out, "run.json")) as f:
+                    info = json.load(f)
+            except (OSError, ValueError):
+                return None
+            return info["status"] == "running" and (info.get("display") or {}).get("name")
+        name = wait_for(display, "the run's display in run.json", timeout=120)
+        for env in (dict(os.environ, XAUTHORITY="/nonexistent"), {"PATH": os.environ["PATH"]}):
+            status, err = x_client(name, env, user=stranger)
+            self.assertNotEqual(status, 0, "another user opened the run's display")
+            self.assertIn("unable to open display", err)
+        output = run.communicate(timeout=300)[0]
+        self.assertEqual(run.returncode, 0, output)
+        with open(os.path.join(out, "run.json")) as f:
+            self.assertEqual(json.load(f)["status"], "ok")
 
     def test_a_start_that_fails_leaves_no_cookie(self):
         folder = self.private_tempdir()
