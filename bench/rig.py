@@ -12,7 +12,7 @@ import uuid
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tools"))
 from benchlib.hosts import processes  # noqa: E402
-from benchlib.hosts.xvfb import Xvfb  # noqa: E402
+from benchlib.hosts.xvfb import Xvfb, x_authority  # noqa: E402
 from benchlib.hosts.xwindows import WindowWatcher  # noqa: E402
 from benchlib.results.follow import ResultsFollower  # noqa: E402
 from benchlib.results.layout import PROGRAMS  # noqa: E402
@@ -47,7 +47,8 @@ def server(depth=24, size=1800):
     tag = uuid.uuid4().hex
     xvfb = Xvfb(size, size, depth, env=dict(os.environ, **{processes.TAG_VARIABLE: tag}))
     try:
-        yield xvfb
+        with x_authority(xvfb.xauthority):  # for the launches made meanwhile
+            yield xvfb
     finally:
         xvfb.stop()
 

@@ -4,6 +4,7 @@ Every process a test starts carries a tag in its environment; cleanup kills what
 carries it, so a failed test leaves nothing behind.
 """
 
+import atexit
 import glob
 import os
 import pwd
@@ -75,6 +76,22 @@ def children_of(pid):
             and processes.alive(int(e))]
 
 
+_AUTHORITY = []  # the authority file of this test process, once it has one
+
+
+def admit(server):
+    """Lets this process and what it starts from now on (launchers, bench-run, xdotool,
+    python-xlib) show the cookie of an Xvfb of the tests' own. One authority file holds the
+    cookies of every server a test keeps; it goes when the process ends."""
+    if not _AUTHORITY:
+        folder = tempfile.mkdtemp(prefix="e2e-xauth-")
+        atexit.register(shutil.rmtree, folder, True)
+        _AUTHORITY.append(os.path.join(folder, "Xauthority"))
+    subprocess.run(["xauth", "-q", "-f", _AUTHORITY[0], "merge", server.xauthority],
+                   check=True, capture_output=True)
+    os.environ["XAUTHORITY"] = _AUTHORITY[0]
+
+
 def start_xvfb(tag, width=1800, height=1800, depth=24, attempts=20):
     """An X server of the test's own, tagged, on a display number picked at random from a
     range nothing else here uses; ready once a client has connected."""
@@ -85,9 +102,11 @@ def start_xvfb(tag, width=1800, height=1800, depth=24, attempts=20):
                 os.path.exists("/tmp/.X11-unix/X%d" % number):
             continue
         try:
-            return Xvfb(width, height, depth, env=env, number=number, timeout=30)
+            server = Xvfb(width, height, depth, env=env, number=number, timeout=30)
         except XvfbError:
             continue
+        admit(server)
+        return server
     raise XvfbError("could not start Xvfb on a free display")
 
 

@@ -461,6 +461,7 @@ class Edges(RunnerCase):
         server = Xvfb(width, height, depth, max_clients=max_clients,
                       env=dict(os.environ, **{T.processes.TAG_VARIABLE: tag}))
         self.addCleanup(server.stop)
+        e2elib.admit(server)  # the user's own display: bench-run gets its cookie
         return server
 
     def assert_refused(self, status, out, err, *words):

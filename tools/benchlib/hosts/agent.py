@@ -31,7 +31,7 @@ from . import limits, processes
 from .channel import SECRET_VARIABLE, ChannelClosed, connect, proof
 from .driver import DriveError, Timeouts, WindowDriver
 from .machine import display_facts, machine_facts, raise_file_limit
-from .xvfb import Xvfb, XvfbError
+from .xvfb import Xvfb, XvfbError, x_authority
 from .xwindows import WindowWatcher, XDisplayError
 
 # Names the display file: the runner passes it to the agents and the ranks in their
@@ -51,13 +51,13 @@ def display_file(tag):
     return "/tmp/bench-run-%s.display" % tag
 
 
-def write_display_file(path, display):
-    """Makes the file new, for this user alone: a name planted there (a link, a FIFO) is
-    an error, never followed or waited on."""
+def write_display_file(path, display, xauthority=""):
+    """The display and its authority file, a line each, in a file made new for this user
+    alone: a name planted there (a link, a FIFO) is an error, never followed or waited on."""
     fd = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_NOFOLLOW | os.O_CLOEXEC,
                  0o600)
     with os.fdopen(fd, "w") as f:
-        f.write(display + "\n")
+        f.write(display + "\n" + xauthority + "\n")
 
 
 def marker_name(run_id):
@@ -114,7 +114,10 @@ class HostWindows:
                     Xvfb(c["screen"], c["screen"], c["depth"], env=self.windows_env(None),
                          log=log, max_clients=limits.xvfb_max_clients(len(self.windows))))
                 self.display = self.xvfb.display
-                self.watcher = self.stack.enter_context(WindowWatcher(self.display))
+                # The windows, and this process's own X clients, show the server's cookie.
+                self.env = dict(self.env, **self.xvfb.client_env)
+                with x_authority(self.xvfb.xauthority):
+                    self.watcher = self.stack.enter_context(WindowWatcher(self.display))
         screen = self.watcher.screen_size() if self.watcher else None
         env = self.windows_env(self.display)
         return dict(display_facts(self.display, screen, env),
@@ -231,7 +234,8 @@ class Agent:
         facts = self.host.open(command["log_folder"] if self.shared else folder)
         if first and self.display_tag:
             path = display_file(self.display_tag)
-            write_display_file(path, facts["display"] or "")
+            write_display_file(path, facts["display"] or "",
+                               self.host.windows_env(None).get("XAUTHORITY", ""))
             self.host.stack.callback(os.unlink, path)
         self.host.begin(folder)
         return {"done": "open", "facts": facts, "shared": self.shared}

@@ -1,11 +1,14 @@
-"""What a host is: its CPU, memory, load, limits, GL renderer and the facts a run records
-and checks of it."""
+"""What a host is: its CPU, memory, load, limits, GL renderer, GPUs and the facts a run
+records and checks of it."""
 
 import os
 import re
 import resource
 import socket
 import subprocess
+
+from .displays import screen_number
+from .gpu import gpus
 
 
 def run_quietly(command, env=None, timeout=60):
@@ -69,18 +72,38 @@ def git_revision(source_dir):
         else "unknown"
 
 
-def glx_info(env):
-    info = {"vendor": None, "renderer": None, "version": None, "direct_rendering": None}
-    proc, failure = run_quietly(["glxinfo", "-B"], env=env)
-    if proc is None:
-        info["error"] = failure
-        return info
-    keys = {"OpenGL vendor string": "vendor", "OpenGL renderer string": "renderer",
-            "OpenGL version string": "version", "direct rendering": "direct_rendering"}
-    for line in proc.stdout.splitlines():
+GLXINFO_KEYS = {"OpenGL vendor string": "vendor", "OpenGL renderer string": "renderer",
+                "OpenGL version string": "version", "direct rendering": "direct_rendering"}
+_SCREEN_LINE = re.compile(r"display: \S*\s+screen: (\d+)")
+# "4.5 (Compatibility Profile) Mesa 22.3.6", "4.6.0 NVIDIA 535.104.05": what follows the
+# GL version is the driver and its version.
+_DRIVER = re.compile(r"\d+(?:\.\d+)*\s*(?:\([^)]*\))?\s*(.+)")
+
+
+def parse_glxinfo(text, screen=0):
+    """{vendor, renderer, version, direct_rendering, driver} of one screen from the output
+    of glxinfo -B, which has a block for each screen of the display; None where not told."""
+    info = dict.fromkeys(list(GLXINFO_KEYS.values()) + ["driver"])
+    current = 0
+    for line in text.splitlines():
+        m = _SCREEN_LINE.fullmatch(line.strip())
+        if m:
+            current = int(m.group(1))
         key, _, value = line.partition(":")
-        if key.strip() in keys:
-            info[keys[key.strip()]] = value.strip()
+        if current == screen and key.strip() in GLXINFO_KEYS:
+            info[GLXINFO_KEYS[key.strip()]] = value.strip()
+    driver = _DRIVER.fullmatch(info["version"] or "")
+    info["driver"] = driver.group(1).strip() if driver else None
+    return info
+
+
+def glx_info(env, display):
+    """The GL facts of a display's screen as a window with the environment env (DISPLAY
+    aside) sees them; "error" says why glxinfo did not tell them all."""
+    proc, failure = run_quietly(["glxinfo", "-B"], env=dict(env, DISPLAY=display))
+    if proc is None:
+        return dict(parse_glxinfo(""), error=failure)
+    info = parse_glxinfo(proc.stdout, screen_number(display))
     if proc.returncode != 0:
         info["error"] = (proc.stderr.strip().splitlines() or ["glxinfo failed"])[-1]
     return info
@@ -96,7 +119,9 @@ def machine_facts():
 
 
 def display_facts(display, screen, env):
-    """The display the windows get and GL as they see it (read with their environment)."""
-    glx = glx_info(env) if display else {}
-    return {"display": display, "screen": screen, "glx": glx,
-            "gl_renderer": glx.get("renderer"), "gl_version": glx.get("version")}
+    """The display the windows get, GL as they see it (read with their environment and on
+    their screen) and the host's GPUs."""
+    glx = glx_info(env, display) if display else {}
+    return {"display": display, "screen": screen, "glx": glx, "gl_vendor": glx.get("vendor"),
+            "gl_renderer": glx.get("renderer"), "gl_version": glx.get("version"),
+            "gpus": gpus(env)}

@@ -134,6 +134,11 @@ class OwnMachine(Fleet):
     def launch_display(self):
         return self.host.display
 
+    def launch_env(self):
+        """What the launcher adds for the windows: their display, and its cookie."""
+        env = self.host.windows_env(self.host.display)
+        return {k: env[k] for k in ("DISPLAY", "XAUTHORITY") if k in env}
+
     @property
     def own_xvfb(self):
         return {self.host.xvfb.pid} if self.host.xvfb else set()
@@ -192,6 +197,9 @@ class Agents(Fleet):
     @property
     def launch_display(self):
         return self.plan.args.display or ":0"
+
+    def launch_env(self):
+        return {"DISPLAY": self.launch_display}
 
     own_xvfb = set()  # the agents' Xvfbs are theirs to stop
 

@@ -76,7 +76,7 @@ def launch(stack, plan, fleet, record, signals):
     everything it started, the clean-up held from signals."""
     folder = fleet.folder
     console = stack.enter_context(open(os.path.join(folder, "console.log"), "wb"))
-    env = dict(plan.env, DISPLAY=fleet.launch_display, **launcher_folder(stack, plan, record))
+    env = dict(plan.env, **fleet.launch_env(), **launcher_folder(stack, plan, record))
     command = launch_line(plan, folder)
     record.mark_launch()
     try:

@@ -126,8 +126,8 @@ def rank_program(line, own_display):
     if not own_display:
         return line
     path = display_file('"${%s:?}"' % DISPLAY_TAG_VARIABLE)
-    return ["/bin/sh", "-c", 'DISPLAY=$(cat %s 2>/dev/null); export DISPLAY; exec "$0" "$@"'
-            % path] + line
+    return ["/bin/sh", "-c", '{ read -r DISPLAY; read -r XAUTHORITY; } 2>/dev/null < %s; '
+            'export DISPLAY XAUTHORITY; exec "$0" "$@"' % path] + line
 
 
 def rank_line(plan):

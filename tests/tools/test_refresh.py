@@ -1,0 +1,66 @@
+"""The note on frame times held by a display's refresh: fires on frames quantised to a
+refresh, not on frames that merely jitter around a mean, nor on the kept real runs."""
+
+import glob
+import os
+import random
+import unittest
+
+import toolstest
+from benchlib.report.refresh import refresh_note, refresh_rate
+from benchlib.results.parser import parse_results_file
+
+
+def held(rate, intervals, jitter, rng, count=120):
+    """Frame times of a window held by a refresh of `rate` Hz: each a whole number of
+    intervals drawn from `intervals`, with a relative Gaussian jitter."""
+    return [rng.choice(intervals) / rate * (1 + rng.gauss(0, jitter)) for _ in range(count)]
+
+
+class RefreshRule(unittest.TestCase):
+    def test_quantised_frames_name_their_refresh(self):
+        rng = random.Random(7)
+        for rate, intervals in ((60, [1]), (144, [1, 2, 3]), (59.94, [1, 2]), (60, [2, 3, 5]),
+                                (165, [1, 1, 1, 2]), (24, [1]), (360, [3, 8])):
+            with self.subTest(rate=rate, intervals=intervals):
+                self.assertEqual(refresh_rate(held(rate, intervals, 0.001, rng)), rate)
+        note = refresh_note(held(59.94, [1], 0.0005, rng))
+        self.assertEqual(note, "frame times follow a 59.94 Hz refresh: sync to the display "
+                               "may be on")
+        self.assertTrue(refresh_note(held(144, [1], 0.001, rng)).startswith(
+            "frame times follow a 144 Hz refresh: "))
+        # A few slow frames (start-up, a hiccup) do not hide it; too many do, and so do
+        # too few frames.
+        frames = held(60, [1, 2], 0.001, rng, 100)
+        slow = [rng.uniform(0.02, 0.2) for _ in range(15)]
+        self.assertEqual(refresh_rate(frames[:85] + slow), 60)
+        self.assertIsNone(refresh_rate(frames[:70] + slow + slow))
+        self.assertIsNone(refresh_rate(held(60, [1], 0.0003, rng, 7)))
+        self.assertEqual(refresh_rate(held(60, [1], 0.0003, rng, 8)), 60)
+
+    def test_jitter_around_a_refresh_interval_does_not_fire(self):
+        rng = random.Random(11)
+        for seed in range(40):
+            for mean in (0.0167, 1 / 60, 1 / 144, 2 / 60, 0.0104):
+                for frames in ([mean * (1 + rng.uniform(-0.03, 0.03)) for _ in range(200)],
+                               [mean * (1 + rng.gauss(0, 0.015)) for _ in range(200)]):
+                    self.assertIsNone(refresh_note(frames), (seed, mean))
+        # Frames that sit near k x T but off its centre: a steady renderer, not a refresh.
+        self.assertIsNone(refresh_rate([1 / 60 * 1.004 * (1 + rng.gauss(0, 0.0005))
+                                        for _ in range(100)]))
+        # Shardfall's frames grow with the triangles it adds.
+        self.assertIsNone(refresh_rate([0.0095 * (1.1 ** i) for i in range(40)]))
+        self.assertIsNone(refresh_rate([0.0, float("nan"), float("inf")] * 10))
+
+    def test_kept_real_runs_are_not_noted(self):
+        paths = glob.glob(os.path.join(glob.escape(toolstest.HERE), "fixtures", "*", "*.txt")) \
+            + glob.glob(os.path.join(glob.escape(toolstest.HERE), "runs", "*", "*.txt"))
+        windows = [[float(t) for t in parse_results_file(path).frames.seconds]
+                   for path in paths]
+        self.assertGreaterEqual(sum(len(frames) >= 8 for frames in windows), 3)
+        for path, frames in zip(paths, windows):
+            self.assertIsNone(refresh_note(frames), path)
+
+
+if __name__ == "__main__":
+    unittest.main()
