@@ -259,7 +259,7 @@ class DisplayFile(unittest.TestCase):
         self.assertEqual(shown.stdout, ":7\n")
         # Without the tag a rank reads no file at all (not one of a predictable name).
         shown = subprocess.run(argv, env={}, capture_output=True, text=True, timeout=30)
-        self.assertEqual(shown.stdout, "\n")
+        self.assertEqual(shown.stdout.strip(), "")
 
     def test_a_planted_link_or_fifo_is_neither_followed_nor_waited_on(self):
         # fs.protected_symlinks and fs.protected_fifos are not per namespace, so no test can
