@@ -485,6 +485,60 @@ class Edges(RunnerCase):
         server.stop()
         self.assert_nothing_left()
 
+    def test_windows_dealt_over_several_displays(self):
+        """The own Xvfb with 2 screens, then two Xvfbs of the user's: each window on the
+        display dealt to it in turn, as run.json and the windows themselves say; one whose
+        cookie the user lacks is refused, naming it."""
+        for args in (["--screens", 2], None):
+            if args is None:
+                servers = [self.start_display(1940, 1940, 16) for _ in range(2)]
+                for server in servers:
+                    e2elib.admit(server)
+                args = ["--display", ",".join(s.display for s in servers)]
+            self.out = os.path.join(self.dir, "out%s" % args[0])
+            status, out, err = self.bench_run("latticeglow", 4, "--frames", 1, "--depth", 16,
+                                              "--build-dir", T.BUILD_DIR, "--no-history", *args)
+            self.assertEqual(status, 0, err)
+            info = self.run_json()
+            displays = [d["name"] for d in info["hosts"][0]["displays"]]
+            self.assertEqual(len(displays), 2)
+            dealt = {str(w): displays[(w - 1) % 2] for w in (1, 2, 3, 4)}
+            self.assertEqual(info["window_displays"], dealt)
+            self.assertEqual({w: v["display"] for w, v in info["window_visuals"].items()}, dealt)
+        empty = os.path.join(self.dir, "no-cookies")
+        open(empty, "w").close()
+        self.out = os.path.join(self.dir, "refused")
+        env = dict(os.environ, XAUTHORITY=empty)
+        proc = subprocess.run([T.BENCH_RUN, "latticeglow", "2", "--frames", "1", "--depth", "16",
+                               "--build-dir", T.BUILD_DIR, "--no-history", "--out", self.out,
+                               "--display", servers[1].display], env=env, capture_output=True,
+                              text=True, timeout=120)
+        self.assert_refused(proc.returncode, proc.stdout, proc.stderr, "the display %s on %s "
+                            "refused the connection: set XAUTHORITY to a file that holds its "
+                            "cookie" % (servers[1].display, socket.gethostname()))
+
+    def test_another_user_cannot_open_the_runs_display(self):
+        if os.geteuid() != 0 or not shutil.which("useradd"):
+            self.skipTest("making another local user needs root and useradd")
+        name = "bxr%d" % os.getpid()
+        subprocess.run(["useradd", "--system", "--no-create-home", "--shell",
+                        "/usr/sbin/nologin", name], check=True, capture_output=True)
+        self.addCleanup(subprocess.run, ["userdel", name], capture_output=True)
+        proc = self.start("latticeglow", 1, "--seconds", 5, "--depth", 16,
+                          "--build-dir", T.BUILD_DIR, "--no-history")
+        try:
+            self.assertTrue(T.wait_until(lambda: self.results_files("latticeglow") or
+                                         proc.poll() is not None, 300))
+            display = self.run_json()["display"]["name"]
+            other = subprocess.run(["runuser", "-u", name, "--", "xdpyinfo", "-display",
+                                    display], capture_output=True, text=True, timeout=60,
+                                   env={"PATH": os.environ["PATH"]})
+        finally:
+            status, out, err = self.finish(proc)
+        self.assertNotEqual(other.returncode, 0, "another user opened the run's display")
+        self.assertIn("unable to open display", other.stderr)
+        self.assertEqual(status, 0, err)
+
     def test_display_that_admits_too_few_clients(self):
         # 64 clients: the server's own, the runner's and 62 windows.
         server = self.start_display(7740, 7740, 16, max_clients=64)
