@@ -7,6 +7,7 @@ import shlex
 import signal
 import sys
 
+from ..help import one_line_help
 from ..hosts.displays import parse_display_list
 from ..hosts.hostfile import HostfileError
 from ..results.files import MOST_FRAMES
@@ -45,11 +46,6 @@ def _positive(kind, most=None):
                 most if isinstance(most, int) else "%g" % most, text))
         return value
     return convert
-
-
-def one_line_help(prog):
-    """--help with each option and its meaning on one line."""
-    return argparse.RawDescriptionHelpFormatter(prog, max_help_position=30, width=110)
 
 
 def build_parser():
