@@ -15,7 +15,7 @@ import unittest
 
 import toolstest as T  # first: it puts tools/ and the end-to-end helpers on the path
 import e2elib
-from benchlib.hosts.xvfb import Xvfb
+from benchlib.hosts.xvfb import Xvfb, x_authority
 from benchlib.results import layout as L
 from benchlib.results.parser import parse_results_file
 from test_run import fake_build
@@ -39,9 +39,10 @@ class RunnerCase(unittest.TestCase):
     def kill_leftovers(self):
         T.kill_processes(self.leftovers())
 
-    def start(self, *args, out=True, cwd=None):
+    def start(self, *args, out=True, cwd=None, env=None):
         return subprocess.Popen([T.BENCH_RUN] + [str(a) for a in args] +
                                 (["--out", self.out] if out else []), cwd=cwd,
+                                env=dict(os.environ, **(env or {})),
                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
                                 start_new_session=True)
 
@@ -370,8 +371,10 @@ class FailingRuns(RunnerCase):
     def test_a_window_closed_mid_run_fails_the_run(self):
         from Xlib import X, display as xdisplay, protocol
 
+        private = os.path.join(self.dir, "private")
+        os.mkdir(private, 0o700)
         proc = self.start("latticeglow", 2, "--seconds", 120, "--depth", 16,
-                          "--build-dir", T.BUILD_DIR, "--no-history")
+                          "--build-dir", T.BUILD_DIR, "--no-history", env={"TMPDIR": private})
         try:
             def drawing():
                 files = self.results_files("latticeglow")
@@ -380,8 +383,11 @@ class FailingRuns(RunnerCase):
             self.assertTrue(T.wait_until(lambda: drawing() or proc.poll() is not None, 300),
                             "the windows never drew a frame")
             info = self.run_json()
-            # What a window manager sends when the user clicks the close button.
-            connection = xdisplay.Display(info["display"]["name"])
+            # What a window manager sends when the user clicks the close button (a client
+            # with the cookie of the run's Xvfb).
+            cookie = glob.glob(os.path.join(private, "bench-xauth-*", "Xauthority"))[0]
+            with x_authority(cookie):
+                connection = xdisplay.Display(info["display"]["name"])
             window = connection.create_resource_object(
                 "window", int(info["window_visuals"]["2"]["id"], 16))
             event = protocol.event.ClientMessage(
