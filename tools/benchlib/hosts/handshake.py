@@ -41,7 +41,8 @@ class Door:
         channel.close()
         self.turned_away += 1
         if self.turned_away <= NOTED:
-            self.say("bench-run: note: %s: closed (%s); the run goes on" % (channel.name, why))
+            self.say("bench-run: note: a connection from %s: closed (%s); the run goes on"
+                     % (channel.name, why))
 
     def summarise(self):
         """One line for the connections turned away since the notes stopped."""
@@ -61,7 +62,7 @@ class Door:
                 self.say("bench-run: note: cannot take a connection now: %s" % e.strerror)
             self.out_of_files = True
             return None
-        return Channel(conn, "a connection from %s" % peer[0], limit=HELLO_LIMIT)
+        return Channel(conn, peer[0], limit=HELLO_LIMIT)  # named by its address until it proves
 
     def admit(self, timeout):
         """Waits up to timeout seconds; returns [(hello, channel)] of the connections that
