@@ -77,7 +77,7 @@ class Strangers(unittest.TestCase):
         self.address = "127.0.0.1:%d" % self.server.getsockname()[1]
         self.notes = []
         self.door = Door(self.server, SECRET, self.notes.append, room=8, timeout=0.5,
-                         grace=0.05)
+                         grace=0.01)
         self.held = []
         self.addCleanup(self.server.close)
         self.addCleanup(lambda: [s.close() for s in self.held])
@@ -152,8 +152,8 @@ class Strangers(unittest.TestCase):
 
     def test_held_connections_cannot_hold_the_runners_files(self):
         # Far more connections than the door keeps waiting, all silent and held open.
-        admitted = self.visit([lambda _s: None] * 300)
-        self.assert_only_the_agent_got_in(admitted, 300 - 8)
+        admitted = self.visit([lambda _s: None] * 930)
+        self.assert_only_the_agent_got_in(admitted, 930 - 8)
 
     def test_a_burst_of_strangers_cannot_push_out_an_agent_let_in_before_it(self):
         self.door.grace = 5.0
