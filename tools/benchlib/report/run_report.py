@@ -64,15 +64,13 @@ def report_run(run, out_dir, args, place_frames, made_here=False):
                           % (shown(out_dir), e.strerror or e)) from None
     data = summary.summary_data(run, by_host)
     data["verdict"] = verdicts.verdict_json(gates)
-    data["notes"] = data["notes"] + _report_notes(run)
+    own_notes = _report_notes(run)
+    data["notes"] = data["notes"] + own_notes
     if against_reference is not None:
         data["reference"] = {"file": shown(args.reference), "rule": verdicts.REFERENCE_RULE,
                              "judged": against_reference}
     if len(run.context.get("hosts") or []) > 1:
-        data["mixed_hosts"] = {
-            "facts": [name for name, _key in mixed_hosts.FACTS] + ["rendering variables"],
-            "disagreements": [d.as_json() for d in
-                              mixed_hosts.disagreements(run.context["hosts"])]}
+        data["mixed_hosts"] = mixed_hosts.summary_json(run.context["hosts"])
     write_in(out_dir, "summary.json", names[1],
              lambda f: write_json(f, data))
     svgs = None if args.no_plots else {}  # the plots as SVG text, for report.html
@@ -84,7 +82,7 @@ def report_run(run, out_dir, args, place_frames, made_here=False):
     print("\n".join(table.headline_lines(run)))
     if by_host is not None:
         print("\n".join(slow_hosts.verdict_lines(*by_host)))
-    for note in data["notes"][len(run.notes):]:
+    for note in own_notes:
         say("warning: %s" % note)
     for r in run.reports:
         for note in r.file.notes:
