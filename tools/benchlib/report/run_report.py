@@ -134,7 +134,8 @@ def report_runs(args, files, out_dir, rows, made):
 
 def main_repeats(args, path, folders):
     """A repeated run: each repeat reported in its own folder (under --out when given), then
-    the repeats' headlines and the spread of those that ended ok."""
+    the repeats' headlines and the spread of those that ended ok; a repeat that did not fails
+    the series (unless --allow-failed)."""
     out = args.out or path
     prepare_folder(out)
     status, rows = 0, []
@@ -165,10 +166,17 @@ def main_repeats(args, path, folders):
     notes = repeats.spread_notes(rows, spread)
     for note in notes:
         say("note: %s" % note)
+    left_out = [k for k, ended, _h in rows if ended != "ok"]
+    gates = [verdicts.Gate("repeats", bool(left_out) and not args.allow_failed, [
+        "%d of %d repeat(s) did not end ok%s" % (
+            len(left_out), len(rows), "; reported anyway (--allow-failed)"
+            if args.allow_failed else "") if left_out else
+        "all %d repeat(s) ended ok" % len(rows)])]
     data = {"repeats": [{"repeat": k, "status": s, "headline": h, "in_spread": s == "ok"}
                         for k, s, h in rows],
-            "spread": spread, "notes": notes}
+            "spread": spread, "notes": notes, "verdict": verdicts.verdict_json(gates)}
     name = os.path.join(out, "summary.json")
     write_in(out, "summary.json", name, lambda f: write_json(f, data))
     print("written: %s" % shown(name))
-    return status
+    print("\n".join(verdicts.verdict_lines(gates)))
+    return max(status, 1 if verdicts.overall(gates) == verdicts.FAIL else 0)
