@@ -159,7 +159,8 @@ class HostWindows:
             screen = self.watchers[display].screen_size()
             displays.append(dict(display_facts(display, screen, self.windows_env(display)),
                                  name=display, windows=windows))
-        first = displays[0] if displays else display_facts(None, None, env)
+        first = {k: v for k, v in displays[0].items() if k not in ("name", "windows")} \
+            if displays else display_facts(None, None, env)
         return dict(first, displays=displays, display=self.display,
                     xvfb_pid=self.xvfb.pid if self.xvfb else None,
                     rendering_env={k: env[k] for k in self.config.get("rendering", ())
