@@ -14,6 +14,7 @@ from ..hosts import hostfile as H
 from ..hosts import placement, processes
 from ..hosts.agent import DISPLAY_TAG_VARIABLE, display_file
 from ..hosts.displays import parse_display_list
+from ..hosts.rendering import NO_VSYNC, USER_VARIABLES, rendering_env
 from ..hosts.wrap import host_ranges
 from ..results.layout import PROGRAMS, Program
 from . import build
@@ -23,12 +24,7 @@ SOURCE_DIR = os.path.dirname(os.path.dirname(os.path.dirname(os.path.dirname(
 WRAP = os.path.join(SOURCE_DIR, "tools", "bench-wrap")
 # What steers a GL driver: passed on to the ranks on every host (launchers across hosts do
 # not forward the environment), recorded in run.json, and read with the hosts' GL facts.
-RENDERING_VARIABLES = ("LP_NUM_THREADS", "GALLIUM_DRIVER", "LIBGL_ALWAYS_SOFTWARE",
-                       "MESA_LOADER_DRIVER_OVERRIDE", "__GLX_VENDOR_LIBRARY_NAME", "DRI_PRIME",
-                       "__NV_PRIME_RENDER_OFFLOAD", "vblank_mode", "__GL_SYNC_TO_VBLANK")
-# Sync to the display's refresh off (Mesa, NVIDIA): a frame is timed as drawn, not as the
-# monitor shows it.
-NO_VSYNC = {"vblank_mode": "0", "__GL_SYNC_TO_VBLANK": "0"}
+RENDERING_VARIABLES = USER_VARIABLES + tuple(NO_VSYNC)
 
 
 @dataclass
@@ -86,15 +82,6 @@ class Plan:
                 "windows": host.windows,
                 "timeouts": [a.appear_timeout, a.stall_timeout],
                 "rendering": list(RENDERING_VARIABLES)}
-
-
-def rendering_env(environ, vsync):
-    """The rendering variables every rank gets: the user's own, and sync to the refresh off
-    unless --vsync leaves it to the driver."""
-    env = {name: environ[name] for name in RENDERING_VARIABLES if name in environ}
-    if not vsync:
-        env.update(NO_VSYNC)
-    return env
 
 
 def hosts_across(args, mpi, environ):
