@@ -78,6 +78,17 @@ class RunnerCase(unittest.TestCase):
         with open(os.path.join(self.out, "run.json")) as f:
             return json.load(f)
 
+    def wait_until_drawing(self, proc, program, windows, folder=None):
+        """Until each window's results file (in folder, else the run's) holds a frame."""
+        def drawing():
+            files = glob.glob(os.path.join(glob.escape(folder or self.out),
+                                           L.PROGRAMS[program].results_glob))
+            return len(files) == windows and all(self.count_blocks(f, program)[0] > 0
+                                                 for f in files)
+        self.assertTrue(T.wait_until(lambda: drawing() or proc.poll() is not None, 300),
+                        "the windows never drew a frame")
+        self.assertIsNone(proc.poll(), "bench-run ended early")
+
     def results_files(self, program):
         return sorted(glob.glob(os.path.join(glob.escape(self.out),
                                              L.PROGRAMS[program].results_glob)))
@@ -226,13 +237,7 @@ class SuccessfulRuns(RunnerCase):
         proc = self.start("shardfall", 2, "--seconds", 600, "--build-dir", T.BUILD_DIR)
         try:
             # Interrupt once both windows are drawing (their results files say so).
-            def drawing():
-                files = self.results_files("shardfall")
-                return len(files) == 2 and all(self.count_blocks(f, "shardfall")[0] > 0
-                                               for f in files)
-            self.assertTrue(T.wait_until(lambda: drawing() or proc.poll() is not None, 300),
-                            "the windows never drew a frame")
-            self.assertIsNone(proc.poll(), "bench-run ended early")
+            self.wait_until_drawing(proc, "shardfall", 2)
             proc.send_signal(signal.SIGINT)
         finally:
             status, out, err = self.finish(proc, 120)
@@ -253,12 +258,7 @@ class SuccessfulRuns(RunnerCase):
         proc = self.start("latticeglow", 2, "--seconds", 600, "--depth", 16,
                           "--build-dir", T.BUILD_DIR)
         try:
-            def drawing():
-                files = self.results_files("latticeglow")
-                return len(files) == 2 and all(self.count_blocks(f, "latticeglow")[0] > 0
-                                               for f in files)
-            self.assertTrue(T.wait_until(lambda: drawing() or proc.poll() is not None, 300),
-                            "the windows never drew a frame")
+            self.wait_until_drawing(proc, "latticeglow", 2)
             killed = self.run_json()
             proc.kill()
         finally:
@@ -302,13 +302,7 @@ class SuccessfulRuns(RunnerCase):
         proc = self.start("latticeglow", 1, "--seconds", 5, "--depth", 16, "--repeat", 3,
                           "--build-dir", T.BUILD_DIR, "--no-history")
         second = os.path.join(self.out, "repeat-2")
-
-        def drawing():
-            files = glob.glob(os.path.join(glob.escape(second), "results_*"))
-            return bool(files) and self.count_blocks(files[0], "latticeglow")[0] > 0
-        self.assertTrue(T.wait_until(lambda: drawing() or proc.poll() is not None, 300),
-                        "repeat 2 never drew")
-        self.assertIsNone(proc.poll(), "bench-run ended early")
+        self.wait_until_drawing(proc, "latticeglow", 1, second)
         return proc, second
 
     def test_a_series_ends_at_the_repeat_a_signal_reaches(self):
@@ -376,12 +370,7 @@ class FailingRuns(RunnerCase):
         proc = self.start("latticeglow", 2, "--seconds", 120, "--depth", 16,
                           "--build-dir", T.BUILD_DIR, "--no-history", env={"TMPDIR": private})
         try:
-            def drawing():
-                files = self.results_files("latticeglow")
-                return len(files) == 2 and all(self.count_blocks(f, "latticeglow")[0] > 0
-                                               for f in files)
-            self.assertTrue(T.wait_until(lambda: drawing() or proc.poll() is not None, 300),
-                            "the windows never drew a frame")
+            self.wait_until_drawing(proc, "latticeglow", 2)
             info = self.run_json()
             # What a window manager sends when the user clicks the close button (a client
             # with the cookie of the run's Xvfb).
@@ -524,12 +513,7 @@ class Edges(RunnerCase):
                             "cookie" % (servers[1].display, socket.gethostname()))
 
     def test_another_user_cannot_open_the_runs_display(self):
-        if os.geteuid() != 0 or not shutil.which("useradd"):
-            self.skipTest("making another local user needs root and useradd")
-        name = "bxr%d" % os.getpid()
-        subprocess.run(["useradd", "--system", "--no-create-home", "--shell",
-                        "/usr/sbin/nologin", name], check=True, capture_output=True)
-        self.addCleanup(subprocess.run, ["userdel", name], capture_output=True)
+        name = e2elib.another_user(self, "bxr")
         proc = self.start("latticeglow", 1, "--seconds", 5, "--depth", 16,
                           "--build-dir", T.BUILD_DIR, "--no-history")
         try:
