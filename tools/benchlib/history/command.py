@@ -44,29 +44,61 @@ import sys
 from . import analysis
 from .check import main_check
 from .console import NAME, Refusal, say as _say, shown
-from .folder import NotARun, read_run
-from .store import History, HistoryError, Where, disputed_line
+from . import backend, queue
+from .folder import RUN_COLUMNS, NotARun, RunEntry, read_run
+from .store import (HOST_COLUMNS, WINDOW_COLUMNS, History, HistoryError, ServerAway, Where,
+                    disputed_line, record_entry, send_queued)
 
 
 
 def main_add(args):
     status = 0
-    entries = []
     for folder in args.runs:
         try:
-            entries.append((folder, read_run(folder)))
+            entry = read_run(folder)
         except NotARun as e:
             _say("not added: %s" % e)
             status = 1
-    if not entries:
-        return status
-    with History(args.db) as history:
-        for folder, entry in entries:
-            run_id, added = history.record(entry)
-            print("%s %s (run %d)" % ("added" if added else "already recorded", folder, run_id))
-            if entry.disputed:
-                _say("%s: %s" % (folder, disputed_line(entry)))
+            continue
+        try:
+            record_entry(args.db, entry)
+        except ServerAway as e:
+            _say("not added yet: %s" % e)
+            status = 1
+            continue
+        run_id, added = entry.recorded
+        print("%s %s (run %d)" % ("added" if added else "already recorded", folder, run_id))
+        if entry.disputed:
+            _say("%s: %s" % (folder, disputed_line(entry)))
+        if entry.sent:
+            print("sent %d record(s) that waited for the server" % entry.sent)
     return status
+
+
+def main_push(args):
+    with History(args.db) as history:
+        if not history.server:
+            raise Refusal("push sends records to a history server: give --db postgresql://...")
+        sent = send_queued(history)
+    print("sent %d record(s) to %s" % (sent, history.path))
+    return 0
+
+
+def main_import(args):
+    if backend.is_server(args.file) or not os.path.isfile(args.file):
+        raise Refusal("import takes an SQLite history file, not %s" % shown(args.file))
+    with History(args.file, create=False) as source:
+        rows = source.runs()
+    added = 0
+    with History(args.db) as history:
+        for row in rows:
+            entry = RunEntry({c: row[c] for c in RUN_COLUMNS},
+                             [{c: w[c] for c in WINDOW_COLUMNS} for w in row["windows_list"]],
+                             [{c: h[c] for c in HOST_COLUMNS} for h in row["hosts"]])
+            added += history.record(entry, {k: row[k] for k in queue.KEPT})[1]
+    print("imported %d run(s) of %d from %s into %s" % (added, len(rows), args.file,
+                                                         history.path))
+    return 0
 
 
 def _where(args, **more):
@@ -188,8 +220,9 @@ def _percent(text):
 
 def build_parser(prog=NAME):
     db = argparse.ArgumentParser(add_help=False)
-    db.add_argument("--db", metavar="PATH", default=argparse.SUPPRESS,
-                    help="the history database (default: $BENCH_HISTORY, else "
+    db.add_argument("--db", metavar="PATH|URI", default=argparse.SUPPRESS,
+                    help="the history: an SQLite file or a postgresql:// URI (default: "
+                         "$BENCH_HISTORY, else "
                          "$XDG_DATA_HOME/tarnwick-benchmarks/history.sqlite)")
     pick = argparse.ArgumentParser(add_help=False)
     pick.add_argument("--program", choices=("shardfall", "latticeglow"))
@@ -243,6 +276,11 @@ def build_parser(prog=NAME):
     annotate.add_argument("runs", nargs=1, metavar="RUN",
                           help="a run's id (in list), its run id or its folder")
     annotate.add_argument("text", metavar="TEXT", help="the note (empty: none)")
+    sub.add_parser("push", parents=[db],
+                   help="send the records that waited for the history server (--db URI)")
+    imp = sub.add_parser("import", parents=[db],
+                         help="copy an SQLite history's runs into this one (each once)")
+    imp.add_argument("file", metavar="FILE.sqlite", help="an SQLite history")
     ref = sub.add_parser("reference", parents=[db, pick],
                          help="a reference file (TOML) from the pinned runs of each series")
     ref.add_argument("--out", metavar="FILE", help="write it here (default: standard output)")
@@ -311,7 +349,7 @@ def main_reference(args):
 
 COMMANDS = {"add": main_add, "list": main_list, "trend": main_trend, "check": main_check,
             "exclude": main_curate, "pin": main_curate, "annotate": main_curate,
-            "reference": main_reference}
+            "reference": main_reference, "push": main_push, "import": main_import}
 
 
 def main(argv=None, prog=NAME):
