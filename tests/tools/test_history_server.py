@@ -87,7 +87,7 @@ def tearDownModule():
         SERVER.stop()
 
 
-class OnServer(unittest.TestCase):
+class ServerCase(unittest.TestCase):
     def setUp(self):
         self.tmp = tempfile.TemporaryDirectory()
         self.addCleanup(self.tmp.cleanup)
@@ -114,6 +114,9 @@ class OnServer(unittest.TestCase):
         self.assertEqual(proc.returncode, 0, proc.stderr)
         return proc.stdout.splitlines()[2:]
 
+
+
+class OnServer(ServerCase):
     def test_the_same_answers_as_a_file(self):
         sqlite = os.path.join(self.dir, "h.sqlite")
         folders = [self.folder("ok-%d" % i, h, i / 4, tag="nightly" if i % 3 else None)
@@ -236,6 +239,34 @@ class OnServer(unittest.TestCase):
         self.assertIn("before the driver update", lines[2])
         with contextlib.suppress(FileNotFoundError):
             self.assertEqual(self.queued(), [])
+
+
+class BenchRunOnServer(ServerCase):
+    """bench-run recording on the server, and on no server: the run ends as it would have."""
+
+    def bench_run(self, name):
+        out = os.path.join(self.dir, name)
+        proc = subprocess.run([T.BENCH_RUN, "latticeglow", "2", "--frames", "3", "--depth",
+                               "16", "--build-dir", T.BUILD_DIR, "--history", SERVER.uri,
+                               "--out", out], env=self.env, text=True, capture_output=True,
+                              timeout=600, start_new_session=True)
+        self.assertEqual(proc.returncode, 0, proc.stdout + proc.stderr)
+        self.assertIn("run complete", proc.stdout)
+        return out, proc.stderr
+
+    def test_runs_recorded_queued_and_pushed(self):
+        if shutil.which("Xvfb") is None:
+            self.skipTest("Xvfb is not installed")
+        folders = [self.bench_run("first")[0], self.bench_run("second")[0]]
+        SERVER.cluster("stop")
+        self.addCleanup(SERVER.cluster, "start", check=False)
+        third, said = self.bench_run("third")
+        folders.append(third)
+        self.assertIn("the record waits in", said)
+        SERVER.cluster("start")
+        self.assertIn("sent 1 record(s)", self.history("push").stdout)
+        self.assertEqual(sorted(line.split()[-1] for line in self.listed()),
+                         sorted(os.path.realpath(f) for f in folders))
 
 
 if __name__ == "__main__":

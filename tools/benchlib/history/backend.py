@@ -32,14 +32,25 @@ def is_server(target):
     return isinstance(target, str) and target.startswith(("postgresql://", "postgres://"))
 
 
+def _psycopg():
+    try:
+        import psycopg
+    except ImportError:
+        raise BackendError("a history on a PostgreSQL server needs psycopg 3 (Debian: "
+                           "python3-psycopg)") from None
+    return psycopg
+
+
 def server_name(target):
     """The URI as messages show it: user, host, port, database; never a password."""
+    _psycopg()
     from psycopg.conninfo import conninfo_to_dict
     try:
         parts = conninfo_to_dict(target)
-    except Exception:
-        raise BackendError("%s is not a PostgreSQL connection URI" % target.split("@")[-1])
-    if "password" in parts:
+    except Exception as e:  # not echoed: the text may hold a password
+        raise BackendError("the history URI is not one libpq takes (postgresql://[user@]host"
+                           "[:port]/dbname): %s" % type(e).__name__) from None
+    if parts.get("password") is not None:
         raise BackendError("the history URI for %s holds a password: give it through "
                            "~/.pgpass or PGPASSWORD instead, so that it shows nowhere"
                            % parts.get("host", "the server"))
@@ -108,7 +119,7 @@ class Postgres:
     same = "IS NOT DISTINCT FROM"
 
     def __init__(self, target):
-        import psycopg
+        psycopg = _psycopg()
         from psycopg.rows import dict_row
         self.errors = (psycopg.Error,)
         self.name = server_name(target)
