@@ -13,6 +13,7 @@ in time or is read-only raises ServerAway. Credentials come from libpq's own mea
 is named in messages without one.
 """
 
+import json
 import re
 import sqlite3
 
@@ -134,6 +135,13 @@ class Postgres:
                              % (self.name, first_line(e))) from None
 
     def execute(self, sql, params=()):
+        if sql.lstrip().startswith("SELECT"):
+            # The rows as one JSON text the server makes and Python's C parser reads: psycopg
+            # takes every cell apart in Python, ten times slower over a thousand runs. A
+            # sorted subquery feeds the aggregate in its order.
+            cur = self.conn.execute("SELECT coalesce(json_agg(q), '[]')::text AS rows FROM "
+                                    "(%s) q" % _pg_sql(sql), params)
+            return json.loads(cur.fetchone()["rows"])
         cur = self.conn.execute(_pg_sql(sql), params)
         return cur.fetchall() if cur.description else []
 
