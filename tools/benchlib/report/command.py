@@ -43,6 +43,8 @@ significant when p < 0.05. --fail-above PCT exits with status 1 when the headlin
 more than PCT per cent and the fall is significant (the total decides; windows are shown),
 and says CANNOT TELL (status 0) when a side's repeats spread over more than the change.
 Writes comparison.json, comparison.png and report.html into --out (default: B's folder).
+--junit FILE writes the verdicts as JUnit XML too (a case per window, per host verdict, and
+the comparison).
 
 How the file's summary is checked against its frames
 ----------------------------------------------------
@@ -68,7 +70,7 @@ import sys
 
 from ..results.files import shown, write_json
 from ..results.runs import UsageError, collect_files, load_runs
-from . import compare, repeats, slow_hosts, summary, table
+from . import compare, junit_cases, repeats, slow_hosts, summary, table
 from .html_report import write_comparison_report, write_run_report
 from .output import OutputError, prepare_folder, write_in
 
@@ -146,6 +148,7 @@ def report_run(run, out_dir, args, place_frames, made_here=False):
     for e in errors:
         _say("error: %s" % e)
     status = 1 if errors else 0
+    args.junit_cases += junit_cases.run_cases(run, verdicts, args.fail_slow_host)
     if args.fail_slow_host is not None and verdicts is not None:
         slow = slow_hosts.slower_than(verdicts[0], args.fail_slow_host)
         if slow:
@@ -296,6 +299,7 @@ def main_compare(args):
     for note in comparison.notes:
         _say("note: %s" % note)
     print("written: %s" % ", ".join(map(shown, names)))
+    args.junit_cases += junit_cases.comparison_cases(comparison, args.fail_above)
     if args.fail_above is not None:
         status, line = comparison.gate(args.fail_above)
         print(line)
@@ -326,7 +330,19 @@ def build_parser(prog=NAME):
     p.add_argument("--fail-above", type=float, metavar="PCT",
                    help="when comparing, exit 1 if the headline fell significantly by more "
                         "than PCT per cent")
+    p.add_argument("--junit", metavar="FILE",
+                   help="also write the verdicts as JUnit XML for a CI: a case per window, "
+                        "per host verdict and the comparison's gate")
     return p
+
+
+def write_junit_file(path, cases):
+    from ..results.junit import write_junit
+    try:
+        write_junit(path, NAME, cases)
+    except OSError as e:
+        raise OutputError("cannot write %s: %s" % (shown(path), e.strerror or e)) from None
+    print("written: %s" % shown(path))
 
 
 def _comparing(args):
@@ -343,9 +359,12 @@ def main(argv=None, prog=NAME):
         if value is not None and not 0 <= value < math.inf:
             build_parser(prog).error("--%s takes a percentage of 0 or more"
                                      % name.replace("_", "-"))
+    args.junit_cases = []
     try:
         try:
             status = main_compare(args) if _comparing(args) else main_report(args)
+            if args.junit and args.junit_cases:
+                write_junit_file(args.junit, args.junit_cases)
             sys.stdout.flush()
             return status
         except (UsageError, OutputError) as e:
