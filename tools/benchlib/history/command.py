@@ -145,11 +145,12 @@ def main_trend(args):
     if len(series) > 1:
         _say("the runs form %d series; pick one:" % len(series))
         for key, found in series.items():
-            print("  %s: %d run(s)  [%s]" % (analysis.describe_series(key), len(found),
-                                             analysis.series_options(key)), file=sys.stderr)
+            print("  %s: %d run(s)  [%s]" % (shown(analysis.describe_series(key)), len(found),
+                                             shown(analysis.series_options(key))),
+                  file=sys.stderr)
         return 2
     (key, rows), = series.items()
-    print("%s: %d run(s), %s" % (analysis.describe_series(key), len(rows),
+    print("%s: %d run(s), %s" % (shown(analysis.describe_series(key)), len(rows),
                                  analysis.unit(key[0])))
     print(analysis.table(
         ["when", "status", "headline", "per host", "git", "tag"],
@@ -324,7 +325,7 @@ def main_reference(args):
         rows = history.runs(_where(args, pinned=True, usable=True))
     entries, notes = reference.reference_entries(rows, args.min_tolerance)
     for note in notes:
-        _say("note: %s" % note)
+        _say("note: %s" % shown(note))
     if not entries:
         raise Refusal("no series with %d pinned runs or more%s: pin accepted runs with "
                       "`bench-history pin RUN`" % (reference.MIN_PINNED,
