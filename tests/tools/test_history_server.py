@@ -18,6 +18,7 @@ import time
 import unittest
 
 import toolstest as T
+from benchlib.history import store
 from test_history import BENCH_HISTORY, DAY, QUIET, run_folder
 
 SERVER = None
@@ -212,6 +213,9 @@ class OnServer(ServerCase):
         proc = self.history("list", db=with_password)
         self.assertEqual((proc.returncode, len(proc.stderr.splitlines())), (2, 1))
         self.assertIn("holds a password", proc.stderr)
+        with self.assertRaises(store.HistoryError):  # what bench-run can ask before it starts
+            store.check_target(with_password)
+        store.check_target(SERVER.uri)
         self.assertEqual(self.history("push").returncode, 0)
         outputs = [proc.stdout + proc.stderr]
         for name in os.listdir(self.dir):

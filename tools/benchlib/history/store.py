@@ -305,6 +305,17 @@ def _same_run(row, run):
 
 # ---------------------------------------------------------------- for bench-run and add
 
+def check_target(target):
+    """Refuses, before a run starts, a history bench-run could not use: a server URI holding
+    a password (it would show in run.json's command and the process list) or that libpq does
+    not take, or psycopg missing. Raises HistoryError with one line."""
+    if backend.is_server(target):
+        try:
+            backend.server_name(target)
+        except backend.BackendError as e:
+            raise HistoryError(str(e)) from None
+
+
 def record_folder(db_path, folder, timeout=BUSY_TIMEOUT):
     """The RunEntry of a run folder, recorded (entry.recorded: its id and whether it was
     recorded now). Raises NotARun or HistoryError (ServerAway: entry.queued is where the
