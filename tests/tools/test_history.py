@@ -273,7 +273,7 @@ class Check(Base):
                              [outcome] if outcome else [])
             self.assertIn("headline %d triangles/s" % headline, case.find("system-out").text)
             if renderer_of == renderer:
-                self.assertIn("llvm<pipe> & \\x1b[2J", case.get("classname"))
+                self.assertIn("llvm<pipe> & \\x1b[2J\\u202e", case.get("classname"))
 
     def test_too_few_comparable_runs(self):
         self.series(QUIET[:5])
