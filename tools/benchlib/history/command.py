@@ -16,21 +16,29 @@ annotate RUN TEXT   a note on a run
 reference    a reference file (TOML) from the pinned runs of each series: rate per window
              and lower/upper tolerance in per cent
 
+push         send the records that waited for a history server that was away
+import FILE  copy an SQLite history's runs into this one (each once)
+
 A RUN is named by its id in list, its run id or its folder.
 
 Runs compare (form a series) when they share program, windows, screen depth, GL renderer,
 mode (--frames or --seconds) and rendering variables; list, trend and reference pick runs
 with --program, --windows, --depth, --renderer (a part of it, any case), --mode, --env
-NAME=VALUE (exactly these; none: without any), --tag, --host and --since DATE. check judges only by earlier runs that ended ok (or were made
-without bench-run) and have a headline, and needs five of them (or --last, when smaller).
+NAME=VALUE (exactly these; none: without any), --tag, --host and --since DATE. check judges
+only by earlier runs that ended ok (or were made without bench-run), have a headline and are
+not excluded, and needs five of them (or --last, when smaller).
 
 The history: --db PATH, else $BENCH_HISTORY, else
-$XDG_DATA_HOME/tarnwick-benchmarks/history.sqlite (~/.local/share/... without XDG_DATA_HOME).
+$XDG_DATA_HOME/tarnwick-benchmarks/history.sqlite (~/.local/share/... without XDG_DATA_HOME);
+each may be a postgresql:// URI (a history on a server; its password from ~/.pgpass or
+PGPASSWORD, never the URI).
 
-Exit status: 0 (CANNOT TELL too); 1 when a folder could not be added, or check finds the
-headline significantly below the median by more than --fail-above per cent; 2 for a bad command line, a history that cannot be
-used (locked beyond the timeout, read-only, damaged, of a newer schema), a check of a folder
-that is not a run, a trend with no runs or with several series to pick from.
+Exit status: 0 (CANNOT TELL too); 1 when a folder could not be added (or only queued for a
+server that is away), or check finds the headline significantly below the median by more
+than --fail-above per cent; 2 for a bad command line, a history that cannot be used (locked
+beyond the timeout, read-only, damaged, of a newer schema, a server away), a check of a
+folder that is not a run, a run that exclude, pin or annotate cannot find, a reference
+without enough pinned runs, a trend with no runs or with several series to pick from.
 """
 
 import argparse
@@ -41,14 +49,12 @@ import math
 import os
 import sys
 
-from . import analysis
+from . import analysis, backend, queue
 from .check import main_check
 from .console import NAME, Refusal, say as _say, shown
-from . import backend, queue
 from .folder import RUN_COLUMNS, NotARun, RunEntry, read_run
 from .store import (HOST_COLUMNS, WINDOW_COLUMNS, History, HistoryError, ServerAway, Where,
                     disputed_line, record_entry, send_queued)
-
 
 
 def main_add(args):
