@@ -17,7 +17,7 @@ import toolstest as T
 from benchlib.hosts import limits, machine
 from benchlib.results import follow
 from benchlib.results import layout as L
-from benchlib.run import (build, launch, orphans, plan, preflight, progress, record, repeats,
+from benchlib.run import (build, command, launch, orphans, plan, preflight, progress, record, repeats,
                           verify)
 
 GB = 10 ** 9
@@ -208,8 +208,7 @@ class PreflightRefusals(Folder):
     def test_hosts_of_a_run_across_hosts_from_their_facts(self):
         """The checks of every host run on the plan and what each host said, no agent
         needed: the first host that cannot hold its windows is named with them."""
-        args = types.SimpleNamespace(program="latticeglow", windows=5, depth=24, display=None,
-                                     launcher_args=[], srun_args=[], wrap=None, screens=1)
+        args = command.parse(["latticeglow", "5", "--frames", "1", "--depth", "24"])
         hosts = [plan.HostPlan("node1", []), plan.HostPlan("node2", [1, 2, 3], 1740),
                  plan.HostPlan("node3", [4, 5], None)]
         run_plan = plan.Plan(args, L.LATTICEGLOW, [1, 2, 3, 4, 5], "", None, "openmpi", "",
