@@ -1,7 +1,7 @@
 """bench-history check: a run against the noise of its series, as text and JUnit XML."""
 
 from . import analysis
-from .console import Refusal, shown
+from .console import HistoryRefusal, shown
 from .folder import NotARun, read_run
 from .store import History
 
@@ -10,7 +10,7 @@ def main_check(args):
     try:
         entry = read_run(args.run)
     except NotARun as e:
-        raise Refusal(str(e)) from None
+        raise HistoryRefusal(str(e)) from None
     status, failure, skipped, lines = _judged(args, entry)
     print("\n".join(lines))
     if args.junit:
@@ -20,7 +20,7 @@ def main_check(args):
         try:
             write_junit(args.junit, "bench-history check", [case])
         except OSError as e:
-            raise Refusal("cannot write %s: %s" % (args.junit, e.strerror or e)) from None
+            raise HistoryRefusal("cannot write %s: %s" % (args.junit, e.strerror or e)) from None
         print("written: %s" % args.junit)
     return status
 

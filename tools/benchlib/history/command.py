@@ -53,7 +53,7 @@ from ..ending import exit_status
 from ..results.texts import inert_console
 from . import analysis, backend, queue
 from .check import main_check
-from .console import NAME, Refusal, say as _say, shown
+from .console import NAME, HistoryRefusal, say as _say, shown
 from .folder import RUN_COLUMNS, NotARun, RunEntry, read_run
 from .store import (HOST_COLUMNS, WINDOW_COLUMNS, History, HistoryError, ServerAway, Where,
                     disputed_line, record_entry, send_queued)
@@ -86,7 +86,7 @@ def main_add(args):
 def main_push(args):
     with History(args.db) as history:
         if not history.server:
-            raise Refusal("push sends records to a history server: give --db postgresql://...")
+            raise HistoryRefusal("push sends records to a history server: give --db postgresql://...")
         sent = send_queued(history)
     print("sent %d record(s) to %s" % (sent, history.path))
     return 0
@@ -94,7 +94,7 @@ def main_push(args):
 
 def main_import(args):
     if backend.is_server(args.file) or not os.path.isfile(args.file):
-        raise Refusal("import takes an SQLite history file, not %s" % shown(args.file))
+        raise HistoryRefusal("import takes an SQLite history file, not %s" % shown(args.file))
     with History(args.file, create=False) as source:
         rows = source.runs()
     added = 0
@@ -145,7 +145,7 @@ def main_trend(args):
     with History(args.db, create=False) as history:
         rows = history.runs(_where(args, excluded=False))
     if not rows:
-        raise Refusal("no runs in the history %s%s" % (history.path,
+        raise HistoryRefusal("no runs in the history %s%s" % (history.path,
                                                        " match" if _filtered(args) else ""))
     series = {}
     for r in rows:
@@ -173,7 +173,7 @@ def main_trend(args):
         try:
             write_trend_plot(key, rows, path)
         except OSError as e:
-            raise Refusal("cannot write %s: %s" % (path, e.strerror or e)) from None
+            raise HistoryRefusal("cannot write %s: %s" % (path, e.strerror or e)) from None
         print("written: %s" % path)
     return 0
 
@@ -303,10 +303,10 @@ def build_parser(prog=NAME):
 def _one_run(history, ref):
     found = history.find(ref)
     if not found:
-        raise Refusal("no run %s in the history %s (name a run by its id in `list`, its run "
+        raise HistoryRefusal("no run %s in the history %s (name a run by its id in `list`, its run "
                       "id or its folder)" % (shown(ref), history.path))
     if len(found) > 1:
-        raise Refusal("%s names %d runs (ids %s): name one by its id" % (
+        raise HistoryRefusal("%s names %d runs (ids %s): name one by its id" % (
             shown(ref), len(found), ", ".join(str(r["id"]) for r in found)))
     return found[0]
 
@@ -335,7 +335,7 @@ def main_reference(args):
     for note in notes:
         _say("note: %s" % shown(note))
     if not entries:
-        raise Refusal("no series with %d pinned runs or more%s: pin accepted runs with "
+        raise HistoryRefusal("no series with %d pinned runs or more%s: pin accepted runs with "
                       "`bench-history pin RUN`" % (reference.MIN_PINNED,
                                                    " among those picked" if _filtered(args)
                                                    else ""))
@@ -351,7 +351,7 @@ def main_reference(args):
     except OSError as e:
         with contextlib.suppress(OSError):
             os.unlink(partial)
-        raise Refusal("cannot write %s: %s" % (args.out, e.strerror or e)) from None
+        raise HistoryRefusal("cannot write %s: %s" % (args.out, e.strerror or e)) from None
     print("written: %s (%d reference(s))" % (args.out, len(entries)))
     return 0
 
@@ -370,4 +370,4 @@ def main(argv=None, prog=NAME):
         args.env = json.dumps(merged, sort_keys=True) if merged else None
     elif hasattr(args, "env"):
         args.env = ...
-    return exit_status(NAME, lambda: COMMANDS[args.command](args), (HistoryError, Refusal))
+    return exit_status(NAME, lambda: COMMANDS[args.command](args), (HistoryError, HistoryRefusal))

@@ -6,7 +6,7 @@ import sys
 NAME = "bench-history"
 
 
-class Refusal(Exception):
+class HistoryRefusal(Exception):
     """Nothing to do: one line on standard error, status 2."""
 
 

@@ -12,6 +12,7 @@ import os
 import shlex
 import shutil
 
+from ..history.store import HistoryError, check_target
 from ..hosts import limits, placement
 
 # Below this much free space the output folder's file system counts as full.
@@ -29,6 +30,7 @@ def check(plan, facts):
     check_launcher_options(plan)
     check_out(plan.out)
     check_wrap(plan)
+    check_history(plan.args)
     if plan.args.repeat_until and plan.args.repeat < 3:
         raise Refusal("--repeat-until needs --repeat K of 3 or more: K is the most repeats the "
                       "series runs, and a spread needs 3")
@@ -117,6 +119,17 @@ def check_wrap(plan):
     if not plan.across and shutil.which(words[0]) is None:
         raise Refusal("the --wrap command %r is not found (PATH=%s): install it or name it by "
                       "its path" % (words[0], os.environ.get("PATH", "")))
+
+
+def check_history(args):
+    """A history the run could not be recorded in: a server URI holding a password (it would
+    stand in run.json) or one libpq refuses, before anything is written."""
+    target = None if args.no_history else args.history or os.environ.get("BENCH_HISTORY")
+    if target:
+        try:
+            check_target(target)
+        except HistoryError as e:
+            raise Refusal("--history: %s" % e) from None
 
 
 def check_out(path):
