@@ -1,45 +1,6 @@
-"""bench-history: the runs recorded so far, their trend, and a run against the runs before it.
-
-Sub-commands
-------------
-add RUN...   record run folders (each once: a run recorded before is left as it is)
-list         one line a run: when, program, windows, hosts, renderer, status, headline, folder
-trend        a series' headline and per-host rates over time: a table and a PNG plot
-check RUN    a run's headline against the noise of the last --last (10) comparable runs
-             that started before it (their median and robust spread); --fail-above PCT exits
-             1 when it is significantly below their median by more than PCT per cent (or the
-             run has no headline), and says CANNOT TELL (status 0) when the series is too
-             noisy to see a fall of PCT per cent; --baseline: against the pinned runs
-exclude RUN  leave runs out of check, trend and reference (--undo: take them back in)
-pin RUN      make runs the baseline of their series (--undo: no longer)
-annotate RUN TEXT   a note on a run
-reference    a reference file (TOML) from the pinned runs of each series: rate per window
-             and lower/upper tolerance in per cent
-
-push         send the records that waited for a history server that was away
-import FILE  copy an SQLite history's runs into this one (each once)
-
-A RUN is named by its id in list, its run id or its folder.
-
-Runs compare (form a series) when they share program, windows, screen depth, GL renderer,
-mode (--frames or --seconds) and rendering variables; list, trend and reference pick runs
-with --program, --windows, --depth, --renderer (a part of it, any case), --mode, --env
-NAME=VALUE (exactly these; none: without any), --tag, --host and --since DATE. check judges
-only by earlier runs that ended ok (or were made without bench-run), have a headline and are
-not excluded, and needs five of them (or --last, when smaller).
-
-The history: --db PATH, else $BENCH_HISTORY, else
-$XDG_DATA_HOME/tarnwick-benchmarks/history.sqlite (~/.local/share/... without XDG_DATA_HOME);
-each may be a postgresql:// URI (a history on a server; its password from ~/.pgpass or
-PGPASSWORD, never the URI).
-
-Exit status: 0 (CANNOT TELL too); 1 when a folder could not be added (or only queued for a
-server that is away), or check finds the headline significantly below the median by more
-than --fail-above per cent; 2 for a bad command line, a history that cannot be used (locked
-beyond the timeout, read-only, damaged, of a newer schema, a server away), a check of a
-folder that is not a run, a run that exclude, pin or annotate cannot find, a reference
-without enough pinned runs, a trend with no runs or with several series to pick from.
-"""
+"""bench-history: the runs recorded so far, their trend, and a run against the runs before it;
+curation (exclude, pin, annotate), reference files, a history on a server (push, import).
+The series, the noise model of check and the exit statuses: docs/tools.md (Run history)."""
 
 import argparse
 import contextlib
@@ -50,6 +11,7 @@ import os
 import sys
 
 from ..ending import exit_status
+from ..help import one_line_help
 from ..results.texts import inert_console
 from . import analysis, backend, queue
 from .check import main_check
@@ -249,10 +211,12 @@ def build_parser(prog=NAME):
     pick.add_argument("--tag", metavar="TEXT", help="runs bench-run tagged so")
 
     p = Parser(
-        prog=prog, parents=[db], formatter_class=argparse.RawDescriptionHelpFormatter,
+        prog=prog, parents=[db], formatter_class=one_line_help,
         description="The history of Shardfall and Latticeglow runs: record run folders, list "
                     "them, follow a series over time, check a run against the runs before it.",
-        epilog=__doc__.split("\n", 2)[2])
+        epilog="A RUN is named by its id in list, its run id or its folder. The series, the noise "
+               "model of check, curation, the server and the exit statuses: docs/tools.md "
+               "(Run history) and docs/history-server.md.")
     sub = p.add_subparsers(dest="command", required=True, metavar="COMMAND")
     add = sub.add_parser("add", parents=[db], help="record run folders")
     add.add_argument("runs", nargs="+", metavar="RUN", help="a run folder")
