@@ -117,11 +117,16 @@ def launcher_folder(test, user=None):
     folder = tempfile.mkdtemp(prefix="e2e-mpi-",
                               dir="/dev/shm" if os.access("/dev/shm", os.W_OK) else None)
     test.addCleanup(shutil.rmtree, folder, ignore_errors=True)  # after the run's own clean-up
+    env = {"TMPDIR": folder, "OMPI_MCA_orte_tmpdir_base": folder,
+           "OMPI_MCA_btl_vader_backing_directory": folder}
     if user is not None:
         entry = pwd.getpwnam(user)
         os.chown(folder, entry.pw_uid, entry.pw_gid)
-    return {"TMPDIR": folder, "OMPI_MCA_orte_tmpdir_base": folder,
-            "OMPI_MCA_btl_vader_backing_directory": folder}
+        if os.environ.get("XAUTHORITY"):  # the display's cookie, readable by that user
+            env["XAUTHORITY"] = os.path.join(folder, "Xauthority")
+            shutil.copyfile(os.environ["XAUTHORITY"], env["XAUTHORITY"])
+            os.chown(env["XAUTHORITY"], entry.pw_uid, entry.pw_gid)
+    return env
 
 
 class Run:
