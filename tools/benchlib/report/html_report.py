@@ -11,7 +11,7 @@ fill the verdict column of that host's row in the table), "reference", "mixed_ho
 from . import html_page as P
 from . import rows as R
 from .mixed_hosts import FACTS, disagreements
-from .summary import summary_data
+from .summary import refresh_lines_of, summary_data
 from .table import context_lines, headline_lines, load_warning, number
 
 NAME, NO_PLOTS = P.NAME, P.NO_PLOTS
@@ -45,6 +45,7 @@ def _banner(data):
     aside += ["%s: %s" % (g["gate"], f) for g in gates
               if not g["deciding"] and g["result"] == "PASS" and g["gate"] == "slow hosts"
               for f in g["findings"]]
+    aside += refresh_lines_of(data)  # the figures may measure the display, not the GPU
     return P.banner(verdict["result"], decided, aside)
 
 

@@ -64,7 +64,8 @@ def report_run(run, out_dir, args, place_frames, made_here=False):
                           % (shown(out_dir), e.strerror or e)) from None
     data = summary.summary_data(run, by_host)
     data["verdict"] = verdicts.verdict_json(gates)
-    data["notes"] = data["notes"] + _report_notes(run)
+    warnings = _report_notes(run)
+    data["notes"] = data["notes"] + warnings
     if against_reference is not None:
         data["reference"] = {"file": shown(args.reference), "rule": verdicts.REFERENCE_RULE,
                              "judged": against_reference}
@@ -84,7 +85,7 @@ def report_run(run, out_dir, args, place_frames, made_here=False):
     print("\n".join(table.headline_lines(run)))
     if by_host is not None:
         print("\n".join(slow_hosts.verdict_lines(*by_host)))
-    for note in data["notes"][len(run.notes):]:
+    for note in warnings:
         say("warning: %s" % note)
     for r in run.reports:
         for note in r.file.notes:
@@ -94,7 +95,7 @@ def report_run(run, out_dir, args, place_frames, made_here=False):
                 r.ended_early.get("how") if r.ended_early else None
             say("note: window %s is not ok: %s%s" % (r.window, r.state,
                                                      " (%s)" % detail if detail else ""))
-    for note in run.notes:
+    for note in run.notes + summary.refresh_lines_of(data):
         say("note: %s" % note)
     for a in run.absent:
         say("note: window %d: results file %s%s" % (a["window"], a["state"],
