@@ -5,8 +5,9 @@ hosts and against a reference, the notes and the plots.
 The page is made from what the report already has: the summary (summary.json's data), the
 context lines and the headline of the console. Sections appear only when the summary holds
 their keys: "host_verdicts" (a list of dicts, one a host; a dict's "host" and "verdict" also
-fill the verdict column of that host's row in the table), "reference", "mixed_hosts" and
-"repeats" (shown whatever its shape). html_page.py holds the frame and the template."""
+fill the verdict column of that host's row in the table), "display_verdicts" (the same of
+the displays of hosts, with "display"), "reference", "mixed_hosts" and "repeats" (shown
+whatever its shape). html_page.py holds the frame and the template."""
 
 from . import html_page as P
 from . import rows as R
@@ -81,37 +82,52 @@ def _page_cell(value, column):
     return P.num_cell(value) if column.numeric else P.cell(value)
 
 
+def _verdicts_by_row(data):
+    """{(row kind, host, display): verdict} of the summary's host and display verdicts, or
+    None when it holds neither."""
+    found = None
+    for kind, key in (("host", "host_verdicts"), ("display", "display_verdicts")):
+        verdicts = data.get(key)
+        if verdicts is None:
+            continue
+        found = found or {}
+        if isinstance(verdicts, list):
+            found.update({(kind, v.get("host"), v.get("display", R.BLANK)): v.get("verdict")
+                          for v in verdicts if isinstance(v, dict)})
+    return found
+
+
 def _run_table(run, data):
-    verdicts = data.get("host_verdicts")
-    by_host = {}
-    if isinstance(verdicts, list):
-        by_host = {v.get("host"): v.get("verdict") for v in verdicts if isinstance(v, dict)}
-    cols = R.columns(run.program)
+    verdicts = _verdicts_by_row(data)
+    cols = R.columns(run.program, run.several_displays())
     head = [c.words for c in cols] + (["Verdict (slow hosts)"] if verdicts is not None else [])
 
     def line(row):
         cells = [_page_cell(v, c) for v, c in zip(row.cells(cols), cols)]
         if verdicts is not None:
-            verdict = by_host.get(row.values["host"]) if row.kind == "host" else None
+            verdict = verdicts.get((row.kind, row.values["host"], row.values["display"]))
             cells.append(P.cell(verdict if verdict is not None else "",
                                 "bad" if verdict == "SLOWER" else None))
         return row.kind, cells
 
     body = [line(row) for row in R.window_rows(run)]
     foot = [line(row) for row in R.group_rows(run, len(data["hosts"]) > 1 or
-                                              verdicts is not None)]
+                                              "host_verdicts" in data)]
     return P.table(head, [(None, body), ("group", foot)], wide=True)
 
 
-def _host_verdicts(verdicts):
-    body = [(None, [P.cell(v.get("host")), P.num_cell(v.get("windows")),
-                    P.num_cell(v.get("frames")),
-                    P.cell(P.percent(v.get("rate_vs_median_host_percent")), "n"),
-                    P.cell(P.p_value(v.get("p_value")), "n"),
-                    P.cell(v.get("verdict"), "bad" if v.get("verdict") == "SLOWER" else None)])
+def _host_verdicts(verdicts, of="host"):
+    """The table of the host verdicts (of="display": of the displays' verdicts)."""
+    named = ["host"] + (["display"] if of == "display" else [])
+    body = [(None, [P.cell(v.get(key)) for key in named] + [
+        P.num_cell(v.get("windows")), P.num_cell(v.get("frames")),
+        P.cell(P.percent(v.get("rate_vs_median_%s_percent" % of)), "n"),
+        P.cell(P.p_value(v.get("p_value")), "n"),
+        P.cell(v.get("verdict"), "bad" if v.get("verdict") == "SLOWER" else None)])
             for v in verdicts if isinstance(v, dict)]
-    return P.table(["Host", "Windows", "Frames", "Workload rate against the median host",
-                    "p (Holm-corrected)", "Verdict"], [(None, body)])
+    return P.table([key.capitalize() for key in named] + [
+        "Windows", "Frames", "Workload rate against the median %s" % of, "p (Holm-corrected)",
+        "Verdict"], [(None, body)])
 
 
 def _reference(reference, unit):
@@ -161,6 +177,11 @@ def run_page(run, data, svgs):
     ]
     if "host_verdicts" in data:
         sections.append(P.section("Host verdicts", _host_verdicts(data["host_verdicts"])))
+    if "display_verdicts" in data:
+        sections.append(P.section(
+            "Display verdicts", P.text(data.get("display_verdict_undecided") or
+                                       data.get("display_verdict_rule"), "note"),
+            _host_verdicts(data["display_verdicts"], "display")))
     if "reference" in data:
         sections.append(P.section("Against the reference",
                                   *_reference(data["reference"], data["quantity_rate_unit"])))

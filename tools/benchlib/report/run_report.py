@@ -55,14 +55,15 @@ def report_run(run, out_dir, args, place_frames, made_here=False):
     from .plots import write_plots
     prepare_folder(out_dir, made_here)
     by_host = slow_hosts.host_verdicts(run) if len(run.hosts()) > 1 else None
-    gates, against_reference = verdicts.run_gates(run, args, by_host)
+    by_display = slow_hosts.display_verdicts(run) if run.several_displays() else None
+    gates, against_reference = verdicts.run_gates(run, args, by_host, by_display)
     names = [os.path.join(out_dir, n) for n in ("frames.csv", "summary.json")]
     try:
         place_frames(names[0])
     except OSError as e:
         raise OutputError("cannot write frames.csv in %s: %s"
                           % (shown(out_dir), e.strerror or e)) from None
-    data = summary.summary_data(run, by_host)
+    data = summary.summary_data(run, by_host, by_display)
     data["verdict"] = verdicts.verdict_json(gates)
     warnings = _report_notes(run)
     data["notes"] = data["notes"] + warnings
@@ -85,6 +86,8 @@ def report_run(run, out_dir, args, place_frames, made_here=False):
     print("\n".join(table.headline_lines(run)))
     if by_host is not None:
         print("\n".join(slow_hosts.verdict_lines(*by_host)))
+    if by_display is not None:
+        print("\n".join(slow_hosts.verdict_lines(*by_display, what="display")))
     for note in warnings:
         say("warning: %s" % note)
     for r in run.reports:

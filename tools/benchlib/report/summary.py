@@ -12,7 +12,7 @@ from ..results.numbers import frame_time_stats, json_number, safe_sum
 from ..results.texts import for_csv
 from .output import write_file
 from .refresh import refresh_note
-from .slow_hosts import RULE
+from .slow_hosts import DISPLAY_RULE, RULE
 
 HEADLINE_RULE = ("sum over the windows of each window's total workload (triangles or vertices "
                  "of all its reported frames) / its total running time; windows without "
@@ -134,17 +134,20 @@ def refresh_lines_of(data):
                           if "refresh_note" in w})
 
 
-def _window_json(report, refresh):
-    """A window's entry: its report, and the refresh its frames follow when they do."""
+def _window_json(run, report, refresh):
+    """A window's entry: its report, its display when run.json names it, and the refresh its
+    frames follow when they do."""
     entry = report.as_json()
+    if report.window in run.displays:
+        entry["display"] = run.displays[report.window]
     if report.window in refresh:
         entry["refresh_note"] = refresh[report.window]
     return entry
 
 
-def summary_data(run, verdicts=None):
+def summary_data(run, verdicts=None, display_verdicts=None):
     """summary.json; verdicts: (host verdicts, why the run cannot decide) of a run across
-    hosts."""
+    hosts; display_verdicts: the same of the displays of a run whose hosts used several."""
     program = run.program
     slowest = run.slowest
     refresh = refresh_notes(run)
@@ -157,7 +160,7 @@ def summary_data(run, verdicts=None):
         "check": "each printed number is taken as its value +/- half a unit in the sixth "
                  "significant digit; totals and averages are recomputed from the frames "
                  "with these bounds and must overlap the printed summary",
-        "windows": [_window_json(r, refresh) for r in run.reports],
+        "windows": [_window_json(run, r, refresh) for r in run.reports],
         "absent_windows": run.absent,
         "across_windows": {
             "windows": len(run.reports) + len(run.absent),
@@ -174,8 +177,16 @@ def summary_data(run, verdicts=None):
         "notes": run.notes + refresh_lines(refresh),
         "results_file_states": file_states(run),
     }
+    if run.several_displays():
+        data["host_displays"] = {host: {display: _totals_json(group_totals(reports))
+                                        for display, reports in displays.items()}
+                                 for host, displays in run.host_displays().items()}
     if verdicts is not None:
         data["host_verdicts"] = [v.as_json() for v in verdicts[0]]
         data["host_verdict_rule"] = RULE
         data["host_verdict_undecided"] = verdicts[1]
+    if display_verdicts is not None:
+        data["display_verdicts"] = [v.as_json() for v in display_verdicts[0]]
+        data["display_verdict_rule"] = DISPLAY_RULE
+        data["display_verdict_undecided"] = display_verdicts[1]
     return data

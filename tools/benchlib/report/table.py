@@ -116,7 +116,7 @@ def console_cell(value):
 
 
 def format_table(run):
-    cols = rows.columns(run.program)
+    cols = rows.columns(run.program, run.several_displays())
     body = [[console_cell(v) for v in row.cells(cols)] for row in rows.window_rows(run)]
     totals = [[console_cell(v) for v in row.cells(cols)]
               for row in rows.group_rows(run, len(run.hosts()) > 1)]
