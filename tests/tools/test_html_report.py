@@ -168,6 +168,48 @@ class HtmlPage(PageCase):
         for text in ("-12.5 %", "2,100", "5%"):
             self.assertIn(text, page.texts)
 
+    def test_a_gpu_node_names_its_gpu_displays_and_rendering(self):
+        write_gpu_run(self.dir)
+        proc = self.report("--no-plots", self.dir)
+        context = [line.strip() for line in proc.stdout.splitlines()[:6]]
+        for line in ("GPUs: NVIDIA RTX A6000 at 0000:17:00.0 (48.0 GiB); NVIDIA RTX A6000 at "
+                     "0000:65:00.0 (48.0 GiB); driver nvidia 550.90.07",
+                     "rendering: __GL_SYNC_TO_VBLANK=0, vblank_mode=0",
+                     "each window under: apitrace trace -o trace-{window}.trace"):
+            self.assertIn(line, context)
+        page = self.page(self.dir)
+        self.assertIn(["gpu1", ":0.1", "1920x1200x24", "NVIDIA RTX A6000/PCIe/SSE2",
+                       "4.6.0 NVIDIA 550.90.07", "NVIDIA Corporation"],
+                      [cells for _css, cells in page.rows])
+        self.assertEqual([(cells[1], cells[2]) for cells in page.rows_of("display")],
+                         [("gpu1", ":0.0"), ("gpu1", ":0.1")])
+        self.assertIn(context[2], page.texts)
+
+
+def write_gpu_run(folder):
+    """A run of 4 windows on one host with two GPUs, a display each."""
+    for w in range(1, 5):
+        T.write_lines(folder, T.results_name("latticeglow", w, processor="gpu1"),
+                      T.latticeglow_lines(w, [0.004 * (1 + 0.01 * i) for i in range(10)],
+                                          65536, processor="gpu1"))
+    gpus = [{"source": "nvidia-smi", "name": "NVIDIA RTX A6000", "driver_version": "550.90.07",
+             "bus_id": bus, "memory_bytes": 48 * 2 ** 30}
+            for bus in ("0000:17:00.0", "0000:65:00.0")]
+    displays = [{"name": name, "screen": {"width": 1920, "height": 1200, "depth": 24},
+                 "gl_renderer": "NVIDIA RTX A6000/PCIe/SSE2",
+                 "gl_version": "4.6.0 NVIDIA 550.90.07", "gl_vendor": "NVIDIA Corporation",
+                 "glx": {"vendor": "NVIDIA Corporation", "driver": None}}
+                for name in (":0.0", ":0.1")]
+    env = {"vblank_mode": "0", "__GL_SYNC_TO_VBLANK": "0"}
+    with open(os.path.join(folder, "run.json"), "w") as f:
+        json.dump({"program": "latticeglow", "status": "ok", "windows": 4, "vsync": False,
+                   "wrap": "apitrace trace -o trace-{window}.trace", "rendering_env": env,
+                   "window_displays": {str(w): (":0.0", ":0.1")[(w - 1) % 2]
+                                       for w in range(1, 5)},
+                   "context": {"host": "gpu1", "gl_renderer": displays[0]["gl_renderer"]},
+                   "hosts": [{"name": "gpu1", "gpus": gpus, "displays": displays,
+                              "rendering_env": env}]}, f)
+
 
 def _chromium_command():
     chromium = shutil.which("chromium")

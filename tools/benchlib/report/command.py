@@ -191,8 +191,8 @@ def build_parser(prog=NAME):
                         "where hosts used several displays, a display's below the median "
                         "display's too")
     p.add_argument("--fail-mixed", action="store_true",
-                   help="exit 1 if hosts disagree on renderer, GL version, driver, CPU model, "
-                        "cores, MPI library or rendering variables")
+                   help="exit 1 if hosts disagree on renderer, GL version, driver, GPU "
+                        "driver, CPU model, cores, MPI library or rendering variables")
     p.add_argument("--expect-renderer", metavar="PATTERN",
                    help="exit 1 if a host renders with a renderer that does not match PATTERN "
                         "(a shell pattern, e.g. 'llvmpipe*')")

@@ -9,6 +9,7 @@ fill the verdict column of that host's row in the table), "display_verdicts" (th
 the displays of hosts, with "display"), "reference", "mixed_hosts" and "repeats" (shown
 whatever its shape). html_page.py holds the frame and the template."""
 
+from ..results.gpus import gpu_driver, gpus_text
 from . import html_page as P
 from . import rows as R
 from .mixed_hosts import FACTS, disagreements
@@ -22,7 +23,10 @@ HOST_FACTS = [
     ("CPU model", "cpu_model", str), ("Cores", "cores", P.figure),
     ("Memory (GiB)", "memory_bytes", lambda v: "%.1f" % (v / 2 ** 30)),
     ("Renderer", "gl_renderer", str), ("GL version", "gl_version", str),
-    ("Driver", "gl_vendor", str), ("MPI library", "mpi_library", str),
+    ("Driver", "gl_vendor", str),
+    ("GPUs", "gpus", lambda v: gpus_text(v) or "none"),
+    ("GPU driver", "gpus", lambda v: gpu_driver(v) or "-"),
+    ("MPI library", "mpi_library", str),
     ("Rendering variables", "rendering_env",
      lambda v: ", ".join("%s=%s" % item for item in sorted(v.items())) or "none"),
 ]
@@ -57,7 +61,7 @@ def _hosts_table(hosts):
     for d in disagreements(hosts):
         for h in d.hosts:
             differs.setdefault(h, set()).add(FACT_OF_KEY.get(d.fact, d.fact))
-    shown = [f for f in HOST_FACTS if any(f[1] in h for h in hosts)]
+    shown = [f for f in HOST_FACTS if any(h.get(f[1]) not in (None, []) for h in hosts)]
     body = []
     for h in hosts:
         name = h.get("name", "?")
@@ -70,6 +74,25 @@ def _hosts_table(hosts):
             cells.append(P.cell("-" if h.get(key) is None else show(h[key]), css or None))
         body.append((None, cells))
     return P.table(["Host"] + [f[0] for f in shown], [(None, body)])
+
+
+def _displays_table(hosts):
+    """The displays of the hosts that list more than one (run.json's hosts' displays), a
+    row each: its screen and GL as the windows on it saw them; None when none lists more."""
+    body = []
+    for h in hosts:
+        displays = h.get("displays") or []
+        for d in displays if len(displays) > 1 else []:
+            screen = d.get("screen") or {}
+            size = "x".join(str(screen[k]) for k in ("width", "height", "depth") if k in screen)
+            body.append((None, [P.cell(h.get("name", "?")), P.cell(d.get("name", "?")),
+                                P.cell(size or "-", "n")] +
+                         [P.cell(d.get(key) or "-") for key in ("gl_renderer", "gl_version",
+                                                                "gl_vendor")]))
+    if not body:
+        return None
+    return P.table(["Host", "Display", "Screen", "Renderer", "GL version", "Driver"],
+                   [(None, body)])
 
 
 def _page_cell(value, column):
@@ -171,7 +194,8 @@ def run_page(run, data, svgs):
         P.section("Run", P.items([line.strip() for line in context_lines(run)], "context"),
                   P.text("Warning: " + busy, "warn") if busy else None,
                   _hosts_table(hosts) if isinstance(hosts, list) and len(hosts) > 1
-                  else None),
+                  else None,
+                  _displays_table(hosts) if isinstance(hosts, list) else None),
         P.section("Headline", P.items(headline_lines(run, number), "context")),
         P.section("Windows and hosts", _run_table(run, data)),
     ]
