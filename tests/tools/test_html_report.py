@@ -288,6 +288,42 @@ class InBrowser(PageCase):
             near = (abs(pixels - colour) < 40).all(axis=-1).sum()
             self.assertGreater(near, 200, "colour %s of the plots" % (colour,))
 
+    def test_displays_gpus_and_a_window_held_by_the_refresh(self):
+        from test_slow_hosts import write_displays_run
+        write_displays_run(self.dir)
+        T.write_lines(self.dir, T.results_name("latticeglow", 1, processor="node2"),
+                      T.latticeglow_lines(1, [1 / 60] * 15, 65536, processor="node2"))
+        path = os.path.join(self.dir, "run.json")
+        with open(path) as f:
+            record = json.load(f)
+        for h in record["hosts"]:
+            h["gpus"] = [{"source": "drm", "card": "card%d" % i, "vendor_id": "0x10de",
+                          "device_id": "0x2204", "driver": "nvidia",
+                          "driver_version": "550.90.07", "bus_id": "0000:%02x:00.0" % (i + 1)}
+                         for i in range(2)]
+        with open(path, "w") as f:
+            json.dump(record, f)
+        self.report("--fail-slow-host", "10", self.dir, status=1)
+        page = self.dom(self.dir)
+        self.assertEqual([(cells[1], cells[2], cells[-1]) for cells in page.rows_of("display")],
+                         [("node2", ":0.0", "fine"), ("node2", ":0.1", "fine"),
+                          ("node3", ":0.0", "fine"), ("node3", ":0.1", "SLOWER")])
+        text = "".join(page.texts)
+        for shown in ("window 1: frame times follow a 60 Hz refresh: sync to the display may "
+                      "be on", "SLOW DISPLAY beyond 10%: node3 :0.1",
+                      "GPUs of node2, node3: 10de:2204 at 0000:01:00.0; 10de:2204 at "
+                      "0000:02:00.0; driver nvidia 550.90.07"):
+            self.assertIn(shown, text)
+        self.assertEqual(page.foreign_references(), [])
+        shot = os.path.join(self.dir, "page.png")
+        proc = chromium(self.command, "--window-size=1200,1400", "--screenshot=" + shot,
+                        "file://" + os.path.join(self.dir, "report.html"))
+        self.assertEqual(proc.returncode, 0, proc.stderr)
+        from matplotlib.image import imread
+        pixels = imread(shot)[..., :3] * 255
+        # The banner of a failed run is drawn in its red border at the top.
+        self.assertGreater((abs(pixels[:300] - (187, 0, 0)) < 30).all(axis=-1).sum(), 500)
+
     def test_hostile_names_show_as_text(self):
         host = "<img src=x onerror=alert(1)>"  # no '/': it is in the files' names too
         for w in (1, 2):
