@@ -123,6 +123,17 @@ class MixedHosts(FolderCase):
         # Hosts on one driver agree; a host that lists no GPU (llvmpipe) is not compared.
         self.assertEqual(disagreements([host("a", gpus=pair), host("b", gpus=pair),
                                         host("c", gpus=[])]), [])
+        # Two runs on the same GPUs under different drivers do not compare as equals.
+        before, after = (os.path.join(self.dir, name) for name in ("before", "after"))
+        for folder, driver in ((before, "535.54.03"), (after, "550.90.07")):
+            os.mkdir(folder)
+            write_hosts_run(folder, [host("node1", gpus=[a100("0000:01:00.0", driver)])])
+        proc = self.report(before, after)
+        self.assertEqual(proc.returncode, 0, proc.stdout + proc.stderr)
+        self.assertIn("note: the runs' GPU drivers differ (A nvidia 535.54.03, B nvidia "
+                      "550.90.07): a change may be the driver's", proc.stderr)
+        self.assertIn("GPU: NVIDIA A100-SXM4-40GB at 0000:01:00.0 (40.0 GiB); driver nvidia "
+                      "550.90.07", proc.stdout)
 
 
 ENTRY = """[[reference]]

@@ -41,3 +41,8 @@ def gpu_driver(gpus):
 def gpus_text(gpus):
     """A host's GPUs, one after the other, or None when it lists none."""
     return "; ".join(map(gpu_text, gpus)) if gpus else None
+
+
+def run_gpu_driver(context):
+    """gpu_driver of every GPU of a run's hosts (a run's context), or None."""
+    return gpu_driver([g for h in context.get("hosts") or [] for g in h.get("gpus") or []])
