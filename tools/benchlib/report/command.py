@@ -10,7 +10,9 @@ summary.json   the run's context (from run.json), per window: state, initialisat
                agree, frame time min/median/p95/max, notes and errors; per host and across
                windows: frames, time, workload rate, the headline and the slowest window;
                the verdict and its gates, each results file's state, the hosts that
-               disagree and the verdicts against a reference (see docs/tools.md).
+               disagree, the verdicts against a reference, the displays of hosts that
+               used several and their verdicts, the refresh a window's frames follow
+               (see docs/tools.md).
                JSON has no nan or infinity: they are written as "nan", "inf" and "-inf".
 frame_time.png and triangle_rate.png (Shardfall) or vertex_rate.png (Latticeglow),
                800x500 pixels, the run's context as subtitle.
