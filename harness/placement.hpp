@@ -4,12 +4,15 @@
 
 // Where a window goes on the screen. Window w belongs at (100 w, 100 w), each window 100
 // pixels further down the diagonal than the one before. A place fits when the window's
-// first 100 x 100 pixels lie on the screen and within X's 16-bit coordinates (32,767):
-// windows whose own place fits keep it exactly; the others continue the diagonal from its
-// top, window w at 100 x (w mod P) where P is the number of places that fit. A window that
-// lay off the screen would never be drawn (it is never visible), and one past 32,767 would
-// wrap to an unrelated place.
+// first 100 x 100 pixels lie on the screen and its corner within X's 16-bit coordinates
+// (up to 32,767; on a screen of unknown size only that bounds the diagonal, so the last
+// place, 32,700, has its corner inside and the rest of those pixels beyond): windows whose
+// own place fits keep it exactly; the others continue the diagonal from its top, window w at
+// 100 x (w mod P) where P is the number of places that fit. A window that lay off the screen
+// would never be drawn (it is never visible), and a corner past 32,767 would wrap to an
+// unrelated place.
 
+inline constexpr int WindowSize = 1440; // width and height of every window
 inline constexpr int WindowStep = 100;
 inline constexpr int XCoordinateMax = 32767;
 

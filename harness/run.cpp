@@ -81,7 +81,7 @@ void create_window(const ProgramProfile& profile, int* argc, char** argv) {
     glutInitErrorFunc(on_glut_error);
     glutInit(argc, argv);
     glutInitDisplayString(profile.display_mode);
-    glutInitWindowSize(1440, 1440);
+    glutInitWindowSize(WindowSize, WindowSize);
     const int screen_width = glutGet(GLUT_SCREEN_WIDTH);
     const int screen_height = glutGet(GLUT_SCREEN_HEIGHT);
     const WindowPlace place = window_place(w, screen_width, screen_height);

@@ -70,6 +70,31 @@ class BenchRunHostfile(BenchRunCase):
         self.assertTrue(all(t["frames"] == 3 for t in totals.values()), totals)
         self.assert_nothing_running(ignore=())
 
+    def test_two_screens_a_host_with_the_ranks_renderer(self):
+        """Each host's own Xvfb with 2 screens, its 2 windows one on each; the hosts' GL facts
+        read as their ranks see them (a driver chosen in the environment), and sync to the
+        refresh off on every host."""
+        hostfile = os.path.join(self.cluster.dir, "hostfile-two-a-host")
+        with open(hostfile, "w") as f:
+            f.write("node1 slots=1\nnode2 slots=2\nnode3 slots=2\n" if C.MPI == "openmpi"
+                    else "node1:1\nnode2:2\nnode3:2\n")
+        process = self.bench_run("latticeglow", "4", "--frames", "1", "--depth", "16",
+                                 "--screens", "2", "--hostfile", hostfile, "--launcher-agent",
+                                 self.cluster.agent, env={"GALLIUM_DRIVER": "softpipe"})
+        self.assertEqual(self.wait_exit(process, timeout=300), 0, self.console_text())
+        info = self.run_json()
+        displays = {h["name"]: [d["name"] for d in h["displays"]] for h in info["hosts"]}
+        self.assertEqual([len(displays[h]) for h in ("node2", "node3")], [2, 2])
+        dealt = {"1": displays["node2"][0], "2": displays["node2"][1],
+                 "3": displays["node3"][0], "4": displays["node3"][1]}
+        self.assertEqual(info["window_displays"], dealt)
+        self.assertEqual({w: v["display"] for w, v in info["window_visuals"].items()}, dealt)
+        for host in info["hosts"][1:]:
+            self.assertIn("softpipe", host["gl_renderer"])
+            self.assertEqual((host["rendering_env"]["vblank_mode"],
+                              host["rendering_env"]["GALLIUM_DRIVER"]), ("0", "softpipe"))
+        self.assert_nothing_running(ignore=())
+
     def test_without_a_shared_folder_the_agents_bring_the_files_back(self):
         """A run folder in the hosts' private /tmp: each host has its own. The windows
         animate for a time, ended together on every host."""

@@ -319,3 +319,15 @@ class E2ETestCase(unittest.TestCase):
         self.addCleanup(server.stop)
         self.addCleanup(kill_tagged, tag)
         return server.display
+
+
+def another_user(test, prefix):
+    """A local user made for the test (another one than whoever runs it), removed after it
+    whatever happens; the test is skipped where users cannot be made."""
+    if os.geteuid() != 0 or not shutil.which("useradd"):
+        test.skipTest("making another local user needs root and useradd")
+    name = "%s%d" % (prefix, os.getpid())
+    subprocess.run(["useradd", "--system", "--no-create-home", "--shell", "/usr/sbin/nologin",
+                    name], check=True, capture_output=True)
+    test.addCleanup(subprocess.run, ["userdel", name], capture_output=True)
+    return name

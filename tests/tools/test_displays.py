@@ -11,7 +11,7 @@ import tempfile
 import unittest
 
 import toolstest  # noqa: F401  (puts tools/ on the path)
-from e2elib import wait_for
+from e2elib import another_user, wait_for
 from benchlib.hosts import displays as D
 from benchlib.hosts import gpu as G
 from benchlib.hosts import machine
@@ -189,14 +189,7 @@ class OwnXvfb(unittest.TestCase):
         return folder
 
     def stranger(self):
-        """A local user made for the test, removed after it whatever happens."""
-        if os.geteuid() != 0 or not shutil.which("useradd"):
-            self.skipTest("making another local user needs root and useradd")
-        name = "bxs%d" % os.getpid()
-        subprocess.run(["useradd", "--system", "--no-create-home", "--shell",
-                        "/usr/sbin/nologin", name], check=True, capture_output=True)
-        self.addCleanup(subprocess.run, ["userdel", name], capture_output=True)
-        return name
+        return another_user(self, "bxs")
 
     def test_only_the_cookie_opens_its_screens(self):
         folder = self.private_tempdir()

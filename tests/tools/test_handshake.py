@@ -10,7 +10,7 @@ import threading
 import time
 import unittest
 
-import toolstest  # noqa: F401  (puts tools/ on the path)
+import toolstest as T
 from benchlib.hosts.channel import connect, proof
 from benchlib.hosts.handshake import NOTED, Door
 
@@ -76,7 +76,8 @@ class Strangers(unittest.TestCase):
         self.server = socket.create_server(("127.0.0.1", 0), backlog=1024)
         self.address = "127.0.0.1:%d" % self.server.getsockname()[1]
         self.notes = []
-        self.door = Door(self.server, SECRET, self.notes.append, room=8, timeout=0.5)
+        self.door = Door(self.server, SECRET, self.notes.append, room=8, timeout=0.5,
+                         grace=0.01)
         self.held = []
         self.addCleanup(self.server.close)
         self.addCleanup(lambda: [s.close() for s in self.held])
@@ -151,8 +152,35 @@ class Strangers(unittest.TestCase):
 
     def test_held_connections_cannot_hold_the_runners_files(self):
         # Far more connections than the door keeps waiting, all silent and held open.
-        admitted = self.visit([lambda _s: None] * 300)
-        self.assert_only_the_agent_got_in(admitted, 300 - 8)
+        admitted = self.visit([lambda _s: None] * 930)
+        self.assert_only_the_agent_got_in(admitted, 930 - 8)
+
+    def test_a_burst_of_strangers_cannot_push_out_an_agent_let_in_before_it(self):
+        self.door.grace = 5.0
+        answered = []
+
+        def outside():
+            channel = connect(self.address, timeout=30)
+            self.held.append(channel.sock)
+            challenge = channel.wait(30)["challenge"]
+            for _ in range(50):
+                self.held.append(socket.create_connection(self.server.getsockname()))
+            # The door takes what it may of the burst: a full room, the agent in it.
+            T.wait_until(lambda: len(self.door.pending) == 8, 30)
+            channel.send({"hello": 0, "proof": proof(SECRET, challenge)})
+            answered.append(True)
+        thread = threading.Thread(target=outside)
+        thread.start()
+        admitted = []
+        deadline = time.monotonic() + 30
+        while not admitted and time.monotonic() < deadline:
+            admitted += self.door.admit(0.05)
+        thread.join(30)
+        for _hello, channel in admitted:
+            self.addCleanup(channel.close)
+        self.assertEqual(answered, [True])
+        self.assertEqual([hello["hello"] for hello, _ in admitted], [0])
+        self.door.close_pending("every agent had connected")
 
     def test_a_wrong_secret_is_turned_away(self):
         thread = threading.Thread(target=lambda: self.held.append(

@@ -189,6 +189,16 @@ class Limits(unittest.TestCase):
         self.assertEqual([limits.xvfb_holds(side, 24) for side in (23170, 23171)],
                          [True, False])
 
+    def test_the_shared_table_of_placement_cases(self):
+        # The cases the programs' own unit tests check harness/placement.cpp against.
+        with open(os.path.join(T.SOURCE_DIR, "tests", "placement_cases.tsv")) as f:
+            cases = [list(map(int, line.split())) for line in f
+                     if line.strip() and not line.startswith("#")]
+        self.assertTrue(cases)
+        for window, width, height, x, moved in cases:
+            self.assertEqual((P.place(window, width, height), P.moved([window], width, height)),
+                             (x, [window] if moved else []), (window, width, height))
+
     def test_screens_for_the_windows_of_a_host(self):
         # Windows that fit keep their own places, whole: 1440 + 100 x the highest.
         self.assertEqual(P.own_screen(range(1, 4), 24), 1740)

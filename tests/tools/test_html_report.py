@@ -334,7 +334,8 @@ class InBrowser(PageCase):
             json.dump({"program": "latticeglow", "status": "failed",
                        "error": "<script>alert(2)</script>",
                        "context": {"host": "<script>alert(3)</script>",
-                                   "cpu_model": "--><svg onload=alert(4)>"}}, f)
+                                   "cpu_model": "--><svg onload=alert(4)>",
+                                   "gl_renderer": "llvmpipe \u202e\x1b[31m"}}, f)
         self.report(self.dir, status=1)  # the run failed
         page = self.dom(self.dir)
         self.assertEqual([tag for tag, _attrs in page.elements if tag in ("script", "img")], [])
@@ -346,6 +347,9 @@ class InBrowser(PageCase):
                       "onload=alert(4)>", "window 2 (results_latticeglow_windows @ 2 of %s"
                       % host):
             self.assertIn(shown, text)
+        # A right-to-left override would turn the trusted figures after it around.
+        self.assertIn("llvmpipe \\u202e\\x1b[31m", text)
+        self.assertNotIn("\u202e", text)
 
 
 if __name__ == "__main__":

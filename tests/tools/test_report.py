@@ -486,7 +486,7 @@ class Completeness(ReportCase):
 
     def test_repeats_reported_elsewhere_and_their_spread_of_the_ok_ones(self):
         parent = os.path.join(self.dir, "series")
-        for k, frame_time in ((1, 0.5), (2, 0.25), (3, 0.52)):
+        for k, frame_time in ((1, 0.5), (2, 0.25), (3, 0.52), (4, 0.3)):
             folder = os.path.join(parent, "repeat-%d" % k)
             os.makedirs(folder)
             T.write_lines(folder, T.results_name("latticeglow", 1),
@@ -495,15 +495,18 @@ class Completeness(ReportCase):
         self.write_run_json(parent, repeats=[{"folder": "repeat-1", "status": "ok"},
                                              {"folder": "repeat-3", "status": "ok"}])
         out = os.path.join(self.dir, "out")
+        proc = self.report("--no-plots", "--out", out, parent)
+        self.assertEqual(proc.returncode, 1, proc.stderr)
+        self.assertIn("repeats: FAIL: 2 of 4 repeat(s) did not end ok", proc.stdout)
         proc = self.report("--no-plots", "--allow-failed", "--out", out, parent)
         self.assertEqual(proc.returncode, 0, proc.stderr)
-        self.assertIn("repeat(s) 2 (failed) did not end ok: left out of the spread",
-                      proc.stderr)
+        self.assertIn("repeat(s) 2 (failed), 4 (status unknown) did not end ok: left out of "
+                      "the spread", proc.stderr)
         with open(os.path.join(out, "summary.json")) as f:
             data = json.load(f)
         self.assertEqual(data["spread"]["repeats"], 2)
         self.assertAlmostEqual(data["spread"]["max"], 65536 / 0.5, places=3)
-        self.assertEqual([r["in_spread"] for r in data["repeats"]], [True, False, True])
+        self.assertEqual([r["in_spread"] for r in data["repeats"]], [True, False, True, False])
         self.assertIn("left out of the spread", data["notes"][0])
         self.assertEqual(sorted(os.listdir(os.path.join(out, "repeat-2"))),
                          ["frames.csv", "report.html", "summary.json"])

@@ -208,7 +208,7 @@ class PreflightRefusals(Folder):
         """The checks of every host run on the plan and what each host said, no agent
         needed: the first host that cannot hold its windows is named with them."""
         args = types.SimpleNamespace(program="latticeglow", windows=5, depth=24, display=None,
-                                     launcher_args=[], srun_args=[], wrap=None)
+                                     launcher_args=[], srun_args=[], wrap=None, screens=1)
         hosts = [plan.HostPlan("node1", []), plan.HostPlan("node2", [1, 2, 3], 1740),
                  plan.HostPlan("node3", [4, 5], None)]
         run_plan = plan.Plan(args, L.LATTICEGLOW, [1, 2, 3, 4, 5], "", None, "openmpi", "",
@@ -225,13 +225,23 @@ class PreflightRefusals(Folder):
         with self.assertRaisesRegex(preflight.Refusal, r"^host node3 \(window\(s\) 4, 5\): 2 "
                                     r"window\(s\) numbered 4 to 5 cannot"):
             preflight.check(run_plan, facts)
-        # A display the user named: its clients, and another run's windows on it.
-        args.display, hosts[2].screen = ":0", None
-        shown = dict(roomy, screen={"width": 2000, "height": 2000, "depth": 24},
-                     x_clients=None, titles_shown=["OPENGL Latticeglow  64  Thread: 1"])
-        facts["node2"] = facts["node3"] = shown
-        with self.assertRaisesRegex(preflight.Refusal, "^host node2 .*already shows "
-                                    "Latticeglow window"):
+        # Displays the user named: another run's windows on one, one that refuses us.
+        args.display, hosts[2].screen = ":0,:1", None
+        screen = {"width": 2000, "height": 2000, "depth": 24}
+        free = {"name": ":0", "windows": [1, 3], "screen": screen, "x_clients": None,
+                "titles_shown": []}
+        taken = dict(free, name=":1", windows=[2],
+                     titles_shown=["OPENGL Latticeglow  64  Thread: 1"])
+        facts["node2"] = dict(roomy, displays=[free, taken])
+        facts["node3"] = dict(roomy, displays=[dict(free, windows=[4]), dict(free, windows=[5])])
+        with self.assertRaisesRegex(preflight.Refusal, r"^host node2 .*the display :1 already "
+                                    "shows Latticeglow window"):
+            preflight.check(run_plan, facts)
+        facts["node2"]["displays"][1] = {"name": ":1", "windows": [2], "error": "cannot open "
+                                         "the X display :1: Authorization required"}
+        with self.assertRaisesRegex(preflight.Refusal, "the display :1 on node2 refused the "
+                                    "connection: set XAUTHORITY to a file that holds its "
+                                    "cookie"):
             preflight.check(run_plan, facts)
 
 

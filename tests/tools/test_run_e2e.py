@@ -15,7 +15,7 @@ import unittest
 
 import toolstest as T  # first: it puts tools/ and the end-to-end helpers on the path
 import e2elib
-from benchlib.hosts.xvfb import Xvfb
+from benchlib.hosts.xvfb import Xvfb, x_authority
 from benchlib.results import layout as L
 from benchlib.results.parser import parse_results_file
 from test_run import fake_build
@@ -39,9 +39,10 @@ class RunnerCase(unittest.TestCase):
     def kill_leftovers(self):
         T.kill_processes(self.leftovers())
 
-    def start(self, *args, out=True, cwd=None):
+    def start(self, *args, out=True, cwd=None, env=None):
         return subprocess.Popen([T.BENCH_RUN] + [str(a) for a in args] +
                                 (["--out", self.out] if out else []), cwd=cwd,
+                                env=dict(os.environ, **(env or {})),
                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
                                 start_new_session=True)
 
@@ -76,6 +77,17 @@ class RunnerCase(unittest.TestCase):
     def run_json(self):
         with open(os.path.join(self.out, "run.json")) as f:
             return json.load(f)
+
+    def wait_until_drawing(self, proc, program, windows, folder=None):
+        """Until each window's results file (in folder, else the run's) holds a frame."""
+        def drawing():
+            files = glob.glob(os.path.join(glob.escape(folder or self.out),
+                                           L.PROGRAMS[program].results_glob))
+            return len(files) == windows and all(self.count_blocks(f, program)[0] > 0
+                                                 for f in files)
+        self.assertTrue(T.wait_until(lambda: drawing() or proc.poll() is not None, 300),
+                        "the windows never drew a frame")
+        self.assertIsNone(proc.poll(), "bench-run ended early")
 
     def results_files(self, program):
         return sorted(glob.glob(os.path.join(glob.escape(self.out),
@@ -225,13 +237,7 @@ class SuccessfulRuns(RunnerCase):
         proc = self.start("shardfall", 2, "--seconds", 600, "--build-dir", T.BUILD_DIR)
         try:
             # Interrupt once both windows are drawing (their results files say so).
-            def drawing():
-                files = self.results_files("shardfall")
-                return len(files) == 2 and all(self.count_blocks(f, "shardfall")[0] > 0
-                                               for f in files)
-            self.assertTrue(T.wait_until(lambda: drawing() or proc.poll() is not None, 300),
-                            "the windows never drew a frame")
-            self.assertIsNone(proc.poll(), "bench-run ended early")
+            self.wait_until_drawing(proc, "shardfall", 2)
             proc.send_signal(signal.SIGINT)
         finally:
             status, out, err = self.finish(proc, 120)
@@ -252,12 +258,7 @@ class SuccessfulRuns(RunnerCase):
         proc = self.start("latticeglow", 2, "--seconds", 600, "--depth", 16,
                           "--build-dir", T.BUILD_DIR)
         try:
-            def drawing():
-                files = self.results_files("latticeglow")
-                return len(files) == 2 and all(self.count_blocks(f, "latticeglow")[0] > 0
-                                               for f in files)
-            self.assertTrue(T.wait_until(lambda: drawing() or proc.poll() is not None, 300),
-                            "the windows never drew a frame")
+            self.wait_until_drawing(proc, "latticeglow", 2)
             killed = self.run_json()
             proc.kill()
         finally:
@@ -301,13 +302,7 @@ class SuccessfulRuns(RunnerCase):
         proc = self.start("latticeglow", 1, "--seconds", 5, "--depth", 16, "--repeat", 3,
                           "--build-dir", T.BUILD_DIR, "--no-history")
         second = os.path.join(self.out, "repeat-2")
-
-        def drawing():
-            files = glob.glob(os.path.join(glob.escape(second), "results_*"))
-            return bool(files) and self.count_blocks(files[0], "latticeglow")[0] > 0
-        self.assertTrue(T.wait_until(lambda: drawing() or proc.poll() is not None, 300),
-                        "repeat 2 never drew")
-        self.assertIsNone(proc.poll(), "bench-run ended early")
+        self.wait_until_drawing(proc, "latticeglow", 1, second)
         return proc, second
 
     def test_a_series_ends_at_the_repeat_a_signal_reaches(self):
@@ -370,18 +365,18 @@ class FailingRuns(RunnerCase):
     def test_a_window_closed_mid_run_fails_the_run(self):
         from Xlib import X, display as xdisplay, protocol
 
+        private = os.path.join(self.dir, "private")
+        os.mkdir(private, 0o700)
         proc = self.start("latticeglow", 2, "--seconds", 120, "--depth", 16,
-                          "--build-dir", T.BUILD_DIR, "--no-history")
+                          "--build-dir", T.BUILD_DIR, "--no-history", env={"TMPDIR": private})
         try:
-            def drawing():
-                files = self.results_files("latticeglow")
-                return len(files) == 2 and all(self.count_blocks(f, "latticeglow")[0] > 0
-                                               for f in files)
-            self.assertTrue(T.wait_until(lambda: drawing() or proc.poll() is not None, 300),
-                            "the windows never drew a frame")
+            self.wait_until_drawing(proc, "latticeglow", 2)
             info = self.run_json()
-            # What a window manager sends when the user clicks the close button.
-            connection = xdisplay.Display(info["display"]["name"])
+            # What a window manager sends when the user clicks the close button (a client
+            # with the cookie of the run's Xvfb).
+            cookie = glob.glob(os.path.join(private, "bench-xauth-*", "Xauthority"))[0]
+            with x_authority(cookie):
+                connection = xdisplay.Display(info["display"]["name"])
             window = connection.create_resource_object(
                 "window", int(info["window_visuals"]["2"]["id"], 16))
             event = protocol.event.ClientMessage(
@@ -484,6 +479,55 @@ class Edges(RunnerCase):
                             "--depth 24, but the display %s has depth 16" % display)
         server.stop()
         self.assert_nothing_left()
+
+    def test_windows_dealt_over_several_displays(self):
+        """The own Xvfb with 2 screens, then two Xvfbs of the user's: each window on the
+        display dealt to it in turn, as run.json and the windows themselves say; one whose
+        cookie the user lacks is refused, naming it."""
+        for args in (["--screens", 2], None):
+            if args is None:
+                servers = [self.start_display(1940, 1940, 16) for _ in range(2)]
+                for server in servers:
+                    e2elib.admit(server)
+                args = ["--display", ",".join(s.display for s in servers)]
+            self.out = os.path.join(self.dir, "out%s" % args[0])
+            status, out, err = self.bench_run("latticeglow", 4, "--frames", 1, "--depth", 16,
+                                              "--build-dir", T.BUILD_DIR, "--no-history", *args)
+            self.assertEqual(status, 0, err)
+            info = self.run_json()
+            displays = [d["name"] for d in info["hosts"][0]["displays"]]
+            self.assertEqual(len(displays), 2)
+            dealt = {str(w): displays[(w - 1) % 2] for w in (1, 2, 3, 4)}
+            self.assertEqual(info["window_displays"], dealt)
+            self.assertEqual({w: v["display"] for w, v in info["window_visuals"].items()}, dealt)
+        empty = os.path.join(self.dir, "no-cookies")
+        open(empty, "w").close()
+        self.out = os.path.join(self.dir, "refused")
+        env = dict(os.environ, XAUTHORITY=empty)
+        proc = subprocess.run([T.BENCH_RUN, "latticeglow", "2", "--frames", "1", "--depth", "16",
+                               "--build-dir", T.BUILD_DIR, "--no-history", "--out", self.out,
+                               "--display", servers[1].display], env=env, capture_output=True,
+                              text=True, timeout=120)
+        self.assert_refused(proc.returncode, proc.stdout, proc.stderr, "the display %s on %s "
+                            "refused the connection: set XAUTHORITY to a file that holds its "
+                            "cookie" % (servers[1].display, socket.gethostname()))
+
+    def test_another_user_cannot_open_the_runs_display(self):
+        name = e2elib.another_user(self, "bxr")
+        proc = self.start("latticeglow", 1, "--seconds", 5, "--depth", 16,
+                          "--build-dir", T.BUILD_DIR, "--no-history")
+        try:
+            self.assertTrue(T.wait_until(lambda: self.results_files("latticeglow") or
+                                         proc.poll() is not None, 300))
+            display = self.run_json()["display"]["name"]
+            other = subprocess.run(["runuser", "-u", name, "--", "xdpyinfo", "-display",
+                                    display], capture_output=True, text=True, timeout=60,
+                                   env={"PATH": os.environ["PATH"]})
+        finally:
+            status, out, err = self.finish(proc)
+        self.assertNotEqual(other.returncode, 0, "another user opened the run's display")
+        self.assertIn("unable to open display", other.stderr)
+        self.assertEqual(status, 0, err)
 
     def test_display_that_admits_too_few_clients(self):
         # 64 clients: the server's own, the runner's and 62 windows.

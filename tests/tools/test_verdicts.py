@@ -172,6 +172,7 @@ class References(FolderCase):
                                                               "rate_per_window"),
                 (ENTRY % "1" + "version = 2\n", ":6: reference 1: unknown key 'version'"),
                 ("[[reference]\n", ": not TOML"),
+                ("a = " + "[" * 100000 + "]" * 100000, ": nested too deep"),
                 ("\xff", ": not UTF-8")):
             with self.subTest(found):
                 path = self.write(text) if text != "\xff" else None

@@ -31,6 +31,8 @@ from . import limits, processes
 from .channel import SECRET_VARIABLE, ChannelClosed, connect, proof
 from .driver import DriveError, Timeouts, WindowDriver
 from .machine import display_facts, machine_facts, raise_file_limit
+from .displays import deal_windows
+from .watchers import DisplayWatchers
 from .xvfb import Xvfb, XvfbError, x_authority
 from .xwindows import WindowWatcher, XDisplayError
 
@@ -66,9 +68,11 @@ def marker_name(run_id):
 
 
 class HostWindows:
-    """The display and the windows of one host. config: program, token, display, depth, screen
-    (the side of the one to make), the windows' rendering variables (env), timeouts and the
-    host's windows. check(driver) is called on every tick of the driver."""
+    """The displays and the windows of one host. config: program, token, displays (the ones the
+    user named, or None for an Xvfb of the host's own), screens (of that Xvfb), depth,
+    screen (the side of its screens), the windows' rendering variables (env), timeouts and
+    the host's windows, dealt over the displays in turn. check(driver) is called on every
+    tick of the driver."""
 
     def __init__(self, config, stack, reporter, check, xvfb_log="xvfb.log", env=None):
         self.config = config
@@ -79,9 +83,17 @@ class HostWindows:
         self.windows = config["windows"]
         self.xvfb_log = xvfb_log
         self.xvfb = None
-        self.watcher = None
+        self.watchers = {}      # display -> WindowWatcher
+        self.watcher = None     # all of them as one, for the driver
         self.driver = None
-        self.display = None
+        self.displays = None    # the displays of the windows, once open
+
+    @property
+    def display(self):
+        """The first display (or the own Xvfb's): what the launcher's DISPLAY names."""
+        if self.xvfb:
+            return self.xvfb.display
+        return self.displays[0] if self.displays else None
 
     def windows_env(self, display):
         """The environment the host's windows get: the one their GL facts are read with."""
@@ -90,37 +102,66 @@ class HostWindows:
             env["DISPLAY"] = display
         return env
 
+    def dealt(self):
+        """{display: [windows]} in display order."""
+        by_display = {d: [] for d in self.displays}
+        for w, d in deal_windows(self.windows, self.displays).items():
+            by_display[d].append(w)
+        return by_display
+
+    def watch(self, display):
+        if display not in self.watchers:
+            self.watchers[display] = self.stack.enter_context(WindowWatcher(display))
+        return self.watchers[display]
+
     def facts(self):
-        """What the host says about itself before anything starts; with a display the user
-        named, what that display holds too."""
+        """What the host says about itself before anything starts; with displays the user
+        named, what each holds (or why it would not let us in)."""
         facts = machine_facts()
-        display = self.config["display"]
-        if display and self.windows:
-            self.watcher = self.stack.enter_context(WindowWatcher(display))
-            facts.update(screen=self.watcher.screen_size(), x_clients=self.watcher.clients(),
-                         titles_shown=self.titles_shown())
+        named = self.config.get("displays")
+        if named and self.windows:
+            self.displays = list(named)
+            facts["displays"] = []
+            for display, windows in self.dealt().items():
+                fact = {"name": display, "windows": windows}
+                try:
+                    watcher = self.watch(display)
+                except XDisplayError as e:
+                    fact["error"] = str(e)
+                else:
+                    fact.update(screen=watcher.screen_size(), x_clients=watcher.clients(),
+                                titles_shown=self.titles_shown(watcher))
+                facts["displays"].append(fact)
         return facts
 
     def open(self, log_folder):
-        """The display of the windows, started unless the user named one (its log into
-        log_folder); returns what the run records of it, GL read as the windows see it."""
+        """The displays of the windows, an Xvfb started unless the user named them (its log
+        into log_folder); returns what the run records of them, GL read as the windows see
+        it, display by display."""
         c = self.config
-        if self.display is None and self.windows:
-            self.display = c["display"]
-            if not self.display:
+        if self.watcher is None and self.windows:
+            if not c.get("displays"):
                 log = self.stack.enter_context(open(os.path.join(log_folder, self.xvfb_log),
                                                     "wb"))
                 self.xvfb = self.stack.enter_context(
                     Xvfb(c["screen"], c["screen"], c["depth"], env=self.windows_env(None),
-                         log=log, max_clients=limits.xvfb_max_clients(len(self.windows))))
-                self.display = self.xvfb.display
+                         log=log, max_clients=limits.xvfb_max_clients(len(self.windows)),
+                         screens=c.get("screens", 1)))
+                self.displays = self.xvfb.displays if len(self.xvfb.displays) > 1 \
+                    else [self.xvfb.display]
                 # The windows, and this process's own X clients, show the server's cookie.
                 self.env = dict(self.env, **self.xvfb.client_env)
-                with x_authority(self.xvfb.xauthority):
-                    self.watcher = self.stack.enter_context(WindowWatcher(self.display))
-        screen = self.watcher.screen_size() if self.watcher else None
+            with x_authority(self.windows_env(None).get("XAUTHORITY")):
+                self.watcher = DisplayWatchers([self.watch(d) for d in self.displays])
         env = self.windows_env(self.display)
-        return dict(display_facts(self.display, screen, env),
+        displays = []
+        for display, windows in (self.dealt().items() if self.watcher else ()):
+            screen = self.watchers[display].screen_size()
+            displays.append(dict(display_facts(display, screen, self.windows_env(display)),
+                                 name=display, windows=windows))
+        first = {k: v for k, v in displays[0].items() if k not in ("name", "windows")} \
+            if displays else display_facts(None, None, env)
+        return dict(first, displays=displays, display=self.display,
                     xvfb_pid=self.xvfb.pid if self.xvfb else None,
                     rendering_env={k: env[k] for k in self.config.get("rendering", ())
                                    if k in env})
@@ -133,10 +174,10 @@ class HostWindows:
             if self.watcher else None
         self.folder = folder
 
-    def titles_shown(self):
-        """Titles of the program's windows that the display already shows (another run)."""
+    def titles_shown(self, watcher):
+        """Titles of the program's windows that a display already shows (another run)."""
         program = PROGRAMS[self.config["program"]]
-        return sorted(t for t in self.watcher.existing_titles().values()
+        return sorted(t for t in watcher.existing_titles().values()
                       if program.window_from_title(t) is not None)
 
     def perform(self, command):
@@ -230,7 +271,7 @@ class Agent:
         folder = command["folder"]
         os.makedirs(folder, exist_ok=True)
         self.shared = os.path.exists(os.path.join(folder, os.path.basename(command["marker"])))
-        first = self.host.display is None
+        first = self.host.watcher is None
         facts = self.host.open(command["log_folder"] if self.shared else folder)
         if first and self.display_tag:
             path = display_file(self.display_tag)

@@ -1,7 +1,8 @@
 """Where the programs put their windows, and the screens bench-run makes for them.
 
 Window w belongs at (100 w, 100 w). A place fits a screen when the window's first 100 x 100
-pixels lie on it (X's coordinates end at 32,767, beyond every screen): a window whose own
+pixels lie on it and its corner within X's coordinates (up to 32,767; a screen of unknown
+size is bounded by that alone): a window whose own
 place fits keeps it; the others continue the diagonal from its top, window w at
 100 x (w mod P), P being the number of places that fit. The programs place their windows so
 (a window off the screen would never be visible, and freeglut draws only visible windows);

@@ -1,9 +1,13 @@
-"""A window's process under the user's --wrap command: "apitrace trace -o trace-{window}.trace"
-starts window 3 as `apitrace trace -o trace-3.trace PROGRAM`. Every rank starts this first;
-it finds its window from the launcher's rank variable and replaces itself with the wrapped
-program (rank 0, the console, runs the program as it is)."""
+"""A window's process as bench-run starts it on every host: on the display dealt to it when
+the host has several (one X screen or X server a GPU), and under the user's --wrap command
+("apitrace trace -o trace-{window}.trace" starts window 3 as `apitrace trace -o
+trace-3.trace PROGRAM`). Every rank starts this first; it finds its window from the
+launcher's rank variable and replaces itself with the program (rank 0, the console, runs the
+program as it is)."""
 
+import argparse
 import os
+import re
 import shlex
 import socket
 import sys
@@ -21,17 +25,62 @@ def wrapped(template, window, host, program):
     return words + list(program)
 
 
+def host_ranges(windows_by_host):
+    """The text of --ranges: each host's windows as first-last (they are consecutive ranks)."""
+    return ",".join("%d-%d" % (min(w), max(w)) for w in windows_by_host if w)
+
+
+def slot_of(window, ranges):
+    """The window's place among its host's windows (--ranges "1-4,5-8": window 6 is 1)."""
+    for part in ranges.split(","):
+        first, _, last = part.partition("-")
+        if int(first) <= window <= int(last):
+            return window - int(first)
+    return 0
+
+
+def display_for(window, ranges, displays=None, screens=1, current=None):
+    """The display of a window: its turn of the --displays list, or of the screens of the
+    display it was given (":5" -> ":5.1")."""
+    slot = slot_of(window, ranges)
+    if displays:
+        names = displays.split(",")
+        return names[slot % len(names)]
+    if screens > 1 and current:
+        return re.sub(r"(\.\d+)?$", ".%d" % (slot % screens), current, count=1)
+    return current
+
+
+def parse(argv):
+    p = argparse.ArgumentParser(prog="bench-wrap")
+    p.add_argument("--wrap")
+    p.add_argument("--displays")
+    p.add_argument("--screens", type=int, default=1)
+    p.add_argument("--ranges", default="")
+    p.add_argument("program", nargs=argparse.REMAINDER)
+    args = p.parse_args(argv)
+    if args.program[:1] == ["--"]:
+        args.program = args.program[1:]
+    if not args.program:
+        p.error("no program to start")
+    return args
+
+
 def main(argv=None):
-    argv = list(sys.argv[1:] if argv is None else argv)
-    if len(argv) < 2:
-        print("bench-wrap: usage: bench-wrap TEMPLATE PROGRAM [ARGS...]", file=sys.stderr)
-        return 2
-    template, program = argv[0], argv[1:]
+    args = parse(list(sys.argv[1:] if argv is None else argv))
     window = launcher_rank(os.environ)
-    line = program if not window else wrapped(template, window, socket.gethostname(), program)
+    line = args.program
+    if window:
+        display = display_for(window, args.ranges, args.displays, args.screens,
+                              os.environ.get("DISPLAY"))
+        if display:
+            os.environ["DISPLAY"] = display
+        if args.wrap:
+            line = wrapped(args.wrap, window, socket.gethostname(), args.program)
     try:
         os.execvp(line[0], line)
     except OSError as e:
-        print("bench-run: window %s: cannot start the --wrap command %r: %s"
-              % (window, line[0], e.strerror), file=sys.stderr, flush=True)
+        print("bench-run: window %s: cannot start %r%s: %s"
+              % (window, line[0], " (its --wrap command)" if args.wrap and window else "",
+                 e.strerror), file=sys.stderr, flush=True)
         return MISSING

@@ -62,6 +62,9 @@ def write_cookie(path, display, cookie):
 def x_authority(path):
     """Within it, this process's own X clients (python-xlib reads XAUTHORITY when it
     connects) show the cookies of the authority file at path."""
+    if path is None:  # the clients' own (the user's) stays
+        yield
+        return
     before = os.environ.get("XAUTHORITY")
     os.environ["XAUTHORITY"] = path
     try:

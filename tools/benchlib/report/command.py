@@ -1,81 +1,12 @@
-"""bench-report: a run's frames, summaries, checks and plots; or two runs compared.
-
-Outputs of a report (in the run folder or --out)
-------------------------------------------------
-frames.csv     one row per frame: window, host, frame, frame_time_s, angle_rate (1/s),
-               quantity (triangles or vertices per frame), quantity_rate (triangles/s or
-               vertices/s); values as the results file prints them
-summary.json   the run's context (from run.json), per window: state, initialisation time,
-               frames, total time, the file's averages, the recomputed ones, whether they
-               agree, frame time min/median/p95/max, notes and errors; per host and across
-               windows: frames, time, workload rate, the headline and the slowest window;
-               the verdict and its gates, each results file's state, the hosts that
-               disagree, the verdicts against a reference, the displays of hosts that
-               used several and their verdicts, the refresh a window's frames follow
-               (see docs/tools.md).
-               JSON has no nan or infinity: they are written as "nan", "inf" and "-inf".
-frame_time.png and triangle_rate.png (Shardfall) or vertex_rate.png (Latticeglow),
-               800x500 pixels, the run's context as subtitle.
-report.html    the report in one self-contained page: the verdict on top, the context, the
-               table of windows and hosts, the plots as inline SVG (left out with
-               --no-plots); readable offline and when mailed.
-
-Files are grouped into runs by the start time in their names; files of several runs (or of
-both programs) are reported apart, each in a folder of its own under the output folder.
-
-Headline and slowest window
----------------------------
-The headline is the workload rate summed over the windows: for each window, its triangles
-(or vertices) of all reported frames divided by its total running time, added up. The
-slowest window is the one with the lowest such rate. Angle rates are not summed: window w
-draws w times the work per angle step, so angles/s do not compare across windows.
-
-Window state
-------------
-ok; no summary (the file stops before it); NO FRAMES; MISMATCH (a summary or frame
-disagrees with the frames); INCOMPLETE FILE (the run says a write to the file failed:
-run.json's results_file_states or the console.log line); NOT CREATED; ENDED EARLY (the
-window ended before the run did: run.json's windows_ended_early).
-
-Verdict
--------
-A run's report ends with PASS or FAIL and the gates that decided: complete (fails a run
-that failed or was interrupted unless --allow-failed, a window that ended early, a run
-without frames), files (a summary or frame that disagrees), and those asked for:
---fail-slow-host, --fail-mixed, --expect-renderer, --fail-reference. See docs/tools.md.
-
-Comparing two runs
-------------------
-bench-report A B with two run folders (or --compare) puts the runs side by side: per
-window and in total, the workload rate, median and p95 frame time and the initialisation
-time, each with its change in per cent. Noise test: the two-sided Wilcoxon signed-rank test
-of the paired frames of equal work (Mann-Whitney U where a window has none; Welch's t-test
-of the repeats' headlines for the total of runs repeated 3 times or more); a change is
-significant when p < 0.05. --fail-above PCT exits with status 1 when the headline fell by
-more than PCT per cent and the fall is significant (the total decides; windows are shown),
-and says CANNOT TELL (status 0) when a side's repeats spread over more than the change.
-Writes comparison.json, comparison.png and report.html into --out (default: B's folder).
-
-How the file's summary is checked against its frames
-----------------------------------------------------
-Every number in a results file is printed with six significant digits, so a printed value
-v stands for any value within half a unit of its sixth digit. The bounds are carried
-through the arithmetic as intervals (the allowed difference of a total grows with the
-number of frames); a printed value agrees when its own interval overlaps the recomputed
-one. Latticeglow does not print its vertices per frame; they follow from each frame's
-vertex rate times its frame time, and all frames have to agree on one count.
-
-Exit status: 0 when the verdict is PASS (a file cut short is accepted and noted); 1 when it
-is FAIL, a file is rejected (nothing is written then), or --fail-above finds a regression; 2
-for a bad command line or reference file, no results files, runs that cannot be compared,
-an output place that cannot be written, or a closed output pipe.
-"""
+"""bench-report: a run's frames, summaries, checks, verdict and plots; or two runs compared.
+What it writes, the window states, the gates and the noise tests: docs/tools.md."""
 
 import argparse
 import math
 import os
 
 from ..ending import exit_status
+from ..help import one_line_help
 from ..results.files import shown, write_json
 from ..results.reference import ReferenceError, read_reference
 from ..results.runs import UsageError, collect_files
@@ -172,11 +103,12 @@ def main_compare(args):
 
 def build_parser(prog=NAME):
     p = argparse.ArgumentParser(
-        prog=prog, formatter_class=argparse.RawDescriptionHelpFormatter,
+        prog=prog, formatter_class=one_line_help,
         description="Summarise the results files of a Shardfall or Latticeglow run (frames.csv, "
-                    "summary.json, PNG plots, a table, a check of each file's summary against "
-                    "its frames), or compare two runs.",
-        epilog=__doc__.split("\n", 2)[2])
+                    "summary.json, plots, report.html, a table and the verdict), or compare "
+                    "two runs.",
+        epilog="What it writes, the window states, the gates, the noise tests and the exit "
+               "statuses: docs/tools.md (bench-report, Comparing runs).")
     p.add_argument("paths", nargs="+", metavar="PATH",
                    help="a run folder (all results_*.txt in it) or results files; two run "
                         "folders are compared")

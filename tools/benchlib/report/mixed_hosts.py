@@ -79,6 +79,12 @@ def disagreements(hosts):
     return found
 
 
+def summary_json(hosts):
+    """summary.json's mixed_hosts: the facts compared and the disagreements."""
+    return {"facts": [name for name, _key in FACTS] + ["rendering variables"],
+            "disagreements": [d.as_json() for d in disagreements(hosts)]}
+
+
 def renderers(context):
     """{host: renderer or None}: from run.json's hosts, else the run's own context."""
     hosts = context.get("hosts") or []

@@ -65,16 +65,13 @@ def report_run(run, out_dir, args, place_frames, made_here=False):
                           % (shown(out_dir), e.strerror or e)) from None
     data = summary.summary_data(run, by_host, by_display)
     data["verdict"] = verdicts.verdict_json(gates)
-    warnings = _report_notes(run)
-    data["notes"] = data["notes"] + warnings
+    own_notes = _report_notes(run)
+    data["notes"] = data["notes"] + own_notes
     if against_reference is not None:
         data["reference"] = {"file": shown(args.reference), "rule": verdicts.REFERENCE_RULE,
                              "judged": against_reference}
     if len(run.context.get("hosts") or []) > 1:
-        data["mixed_hosts"] = {
-            "facts": [name for name, _key in mixed_hosts.FACTS] + ["rendering variables"],
-            "disagreements": [d.as_json() for d in
-                              mixed_hosts.disagreements(run.context["hosts"])]}
+        data["mixed_hosts"] = mixed_hosts.summary_json(run.context["hosts"])
     write_in(out_dir, "summary.json", names[1],
              lambda f: write_json(f, data))
     svgs = None if args.no_plots else {}  # the plots as SVG text, for report.html
@@ -88,7 +85,7 @@ def report_run(run, out_dir, args, place_frames, made_here=False):
         print("\n".join(slow_hosts.verdict_lines(*by_host)))
     if by_display is not None:
         print("\n".join(slow_hosts.verdict_lines(*by_display, what="display")))
-    for note in warnings:
+    for note in own_notes:
         say("warning: %s" % note)
     for r in run.reports:
         for note in r.file.notes:
@@ -140,7 +137,8 @@ def report_runs(args, files, out_dir, rows, made):
 
 def main_repeats(args, path, folders):
     """A repeated run: each repeat reported in its own folder (under --out when given), then
-    the repeats' headlines and the spread of those that ended ok."""
+    the repeats' headlines and the spread of those that ended ok; a repeat that did not fails
+    the series (unless --allow-failed)."""
     out = args.out or path
     prepare_folder(out)
     status, rows = 0, []
@@ -171,10 +169,17 @@ def main_repeats(args, path, folders):
     notes = repeats.spread_notes(rows, spread)
     for note in notes:
         say("note: %s" % note)
+    left_out = [k for k, ended, _h in rows if ended != "ok"]
+    gates = [verdicts.Gate("repeats", bool(left_out) and not args.allow_failed, [
+        "%d of %d repeat(s) did not end ok%s" % (
+            len(left_out), len(rows), "; reported anyway (--allow-failed)"
+            if args.allow_failed else "") if left_out else
+        "all %d repeat(s) ended ok" % len(rows)])]
     data = {"repeats": [{"repeat": k, "status": s, "headline": h, "in_spread": s == "ok"}
                         for k, s, h in rows],
-            "spread": spread, "notes": notes}
+            "spread": spread, "notes": notes, "verdict": verdicts.verdict_json(gates)}
     name = os.path.join(out, "summary.json")
     write_in(out, "summary.json", name, lambda f: write_json(f, data))
     print("written: %s" % shown(name))
-    return status
+    print("\n".join(verdicts.verdict_lines(gates)))
+    return max(status, 1 if verdicts.overall(gates) == verdicts.FAIL else 0)

@@ -15,7 +15,6 @@ from .numbers import cxx_double
 # A double as the C++ stream prints it by default (%g with six significant digits; x86
 # prints 0/0 as -nan).
 NUMBER = r"-?(?:\d+(?:\.\d+)?(?:e[+-]\d+)?|inf|nan)"
-INTEGER = r"-?\d+"
 
 _FIELD_PATTERNS = {"number": NUMBER, "integer": r"\d+", "text": r".+"}
 _FIELD_KINDS = {

@@ -75,7 +75,6 @@ class ResultsFile:
     frames: FrameColumns = None
     summary: Summary = None
     notes: list = field(default_factory=list)  # what is missing from a file cut short
-    cut_line: bool = False     # the last line had no line end and was left out
 
     @property
     def name(self):
@@ -167,7 +166,6 @@ def parse_results_file(path, quick_way=True):
                          "(\"%s\"), found %r" % (SHARDFALL.title_line, shown))
     result = ResultsFile(path=path, program=program, frames=_columns(program))
     if cut:
-        result.cut_line = True
         result.notes.append("the last line (line %d) is cut short (no line end): it is left "
                             "out" % (len(lines) + 1))
     cursor = _Lines(path, lines)

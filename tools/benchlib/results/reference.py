@@ -122,6 +122,8 @@ def read_reference(path):
         data = tomllib.loads(text)
     except tomllib.TOMLDecodeError as e:
         raise ReferenceError("%s: not TOML: %s" % (where, e)) from None
+    except RecursionError:  # arrays or tables nested without end
+        raise ReferenceError("%s: nested too deep to be a reference file" % where) from None
     lines = text.splitlines()
 
     def fail(line, message):

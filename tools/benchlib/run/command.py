@@ -7,6 +7,8 @@ import shlex
 import signal
 import sys
 
+from ..help import one_line_help
+from ..hosts.displays import parse_display_list
 from ..hosts.hostfile import HostfileError
 from ..results.files import MOST_FRAMES
 from ..results.layout import PROGRAMS
@@ -16,6 +18,16 @@ from .progress import Progress
 
 
 DAY = 86400.0
+MOST_SCREENS = 16   # one a GPU of the largest nodes
+
+
+def _displays(text):
+    """--display :0.0,:0.1 (one X screen a GPU) or :0,:1 (one X server a GPU)."""
+    try:
+        parse_display_list(text)
+    except ValueError as e:
+        raise argparse.ArgumentTypeError(str(e)) from None
+    return text
 
 
 def _positive(kind, most=None):
@@ -34,11 +46,6 @@ def _positive(kind, most=None):
                 most if isinstance(most, int) else "%g" % most, text))
         return value
     return convert
-
-
-def one_line_help(prog):
-    """--help with each option and its meaning on one line."""
-    return argparse.RawDescriptionHelpFormatter(prog, max_help_position=30, width=110)
 
 
 def build_parser():
@@ -65,7 +72,11 @@ def build_parser():
     p.add_argument("--build-dir", metavar="DIR", help="a build tree holding <program>/<program>")
     p.add_argument("--mpi", choices=sorted(build.LAUNCHERS),
                    help="the program's MPI library (default: from its build or ldd)")
-    p.add_argument("--display", metavar=":N", help="an X display to use instead of an own Xvfb")
+    shown = p.add_mutually_exclusive_group()
+    shown.add_argument("--display", type=_displays, metavar=":N[,...]",
+                       help="X displays to deal the windows over instead of an own Xvfb")
+    shown.add_argument("--screens", type=_positive(int, MOST_SCREENS), default=1, metavar="N",
+                       help="screens of the own Xvfb, the windows dealt over them (default 1)")
     p.add_argument("--depth", type=int, choices=(16, 24, 30),
                    help="colour depth of the own Xvfb (default 24), or that --display must have")
     p.add_argument("--hostfile", metavar="FILE",

@@ -27,6 +27,7 @@ from ..hosts import processes
 from ..hosts.agent import DISPLAY_TAG_VARIABLE, HostWindows, marker_name
 from ..hosts.channel import SECRET_VARIABLE, ChannelClosed, own_address
 from ..hosts.handshake import ROOM, Door
+from ..hosts.rendering import rendering_env
 from . import plan as planning
 from . import progress as P
 
@@ -250,7 +251,7 @@ class Agents(Fleet):
             raise ClusterError("cannot start the agents with %s: %s" % (argv[0], e)) from None
         self.stack.callback(self.stop)
         self.accept(names)
-        rendering = planning.rendering_env(plan.env, plan.args.vsync)
+        rendering = rendering_env(plan.env, plan.args.vsync)
         for host, channel in self.channels.items():
             channel.send({"config": dict(plan.host_config(self.host_plan(host)),
                                          env=rendering)})

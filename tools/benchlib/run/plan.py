@@ -13,6 +13,9 @@ from dataclasses import dataclass, field
 from ..hosts import hostfile as H
 from ..hosts import placement, processes
 from ..hosts.agent import DISPLAY_TAG_VARIABLE, display_file
+from ..hosts.displays import parse_display_list
+from ..hosts.rendering import NO_VSYNC, USER_VARIABLES, rendering_env
+from ..hosts.wrap import host_ranges
 from ..results.layout import PROGRAMS, Program
 from . import build
 
@@ -21,12 +24,7 @@ SOURCE_DIR = os.path.dirname(os.path.dirname(os.path.dirname(os.path.dirname(
 WRAP = os.path.join(SOURCE_DIR, "tools", "bench-wrap")
 # What steers a GL driver: passed on to the ranks on every host (launchers across hosts do
 # not forward the environment), recorded in run.json, and read with the hosts' GL facts.
-RENDERING_VARIABLES = ("LP_NUM_THREADS", "GALLIUM_DRIVER", "LIBGL_ALWAYS_SOFTWARE",
-                       "MESA_LOADER_DRIVER_OVERRIDE", "__GLX_VENDOR_LIBRARY_NAME", "DRI_PRIME",
-                       "__NV_PRIME_RENDER_OFFLOAD", "vblank_mode", "__GL_SYNC_TO_VBLANK")
-# Sync to the display's refresh off (Mesa, NVIDIA): a frame is timed as drawn, not as the
-# monitor shows it.
-NO_VSYNC = {"vblank_mode": "0", "__GL_SYNC_TO_VBLANK": "0"}
+RENDERING_VARIABLES = USER_VARIABLES + tuple(NO_VSYNC)
 
 
 @dataclass
@@ -54,6 +52,16 @@ class Plan:
     user_args: list = field(default_factory=list)  # the user's own launcher options
 
     @property
+    def displays(self):
+        """The displays the user named (--display :0.0,:0.1), or None for an own Xvfb."""
+        return parse_display_list(self.args.display) if self.args.display else None
+
+    @property
+    def display_count(self):
+        """The displays a host deals its windows over."""
+        return len(self.displays) if self.displays else self.args.screens
+
+    @property
     def depth(self):
         """The depth of the screens bench-run makes."""
         return self.args.depth or 24
@@ -69,19 +77,11 @@ class Plan:
     def host_config(self, host):
         """What a host needs to know to start its display and drive its windows."""
         a = self.args
-        return {"program": a.program, "token": self.token, "display": a.display,
-                "depth": self.depth, "screen": host.screen, "windows": host.windows,
+        return {"program": a.program, "token": self.token, "displays": self.displays,
+                "screens": a.screens, "depth": self.depth, "screen": host.screen,
+                "windows": host.windows,
                 "timeouts": [a.appear_timeout, a.stall_timeout],
                 "rendering": list(RENDERING_VARIABLES)}
-
-
-def rendering_env(environ, vsync):
-    """The rendering variables every rank gets: the user's own, and sync to the refresh off
-    unless --vsync leaves it to the driver."""
-    env = {name: environ[name] for name in RENDERING_VARIABLES if name in environ}
-    if not vsync:
-        env.update(NO_VSYNC)
-    return env
 
 
 def hosts_across(args, mpi, environ):
@@ -131,11 +131,19 @@ def rank_program(line, own_display):
 
 
 def rank_line(plan):
-    """What every rank runs: the program, or under --wrap the helper that starts each
-    window's process under the user's command."""
-    if plan.args.wrap:
-        return [WRAP, plan.args.wrap, plan.program_path]
-    return [plan.program_path]
+    """What every rank runs: the program, or, under --wrap or with several displays a host,
+    the helper that starts each window's process on its display under the user's command."""
+    a = plan.args
+    if not a.wrap and plan.display_count == 1:
+        return [plan.program_path]
+    line = [WRAP, "--ranges", host_ranges(h.windows for h in plan.hosts)]
+    if a.wrap:
+        line += ["--wrap", a.wrap]
+    if plan.displays and len(plan.displays) > 1:
+        line += ["--displays", ",".join(plan.displays)]
+    elif a.screens > 1:
+        line += ["--screens", str(a.screens)]
+    return line + ["--", plan.program_path]
 
 
 def launch_line(plan, folder):
@@ -144,8 +152,11 @@ def launch_line(plan, folder):
         return [plan.launcher, "-n", str(len(plan.windows) + 1)] + plan.user_args + \
             rank_line(plan)
     env = {processes.TAG_VARIABLE: plan.token}
-    if plan.args.display:
-        env["DISPLAY"] = plan.args.display
+    if plan.displays:
+        env["DISPLAY"] = plan.displays[0]
+        # The user's cookies reach the ranks on every host (the file at the same path there).
+        env["XAUTHORITY"] = plan.env.get("XAUTHORITY") or os.path.join(
+            plan.env.get("HOME", os.path.expanduser("~")), ".Xauthority")
     env.update({name: plan.env[name] for name in RENDERING_VARIABLES if name in plan.env})
     program = rank_program(rank_line(plan), not plan.args.display)
     hostfile = None if plan.slurm else os.path.abspath(plan.args.hostfile)

@@ -41,27 +41,43 @@ def check(plan, facts):
 
 def check_host(plan, host, fact):
     a = plan.args
-    if a.display:
-        screen = fact["screen"]
-        check_depth(a.depth, a.display, screen["depth"])
-        check_display_size(screen, host.windows, a.display)
-        clients = fact.get("x_clients")
-        if clients:
-            check_clients(len(host.windows), limits.client_limit(clients["resource_id_mask"]),
-                          clients["connected"], a.display, clients.get("files"))
-        if fact.get("titles_shown"):
-            raise Refusal("the display %s already shows %s window(s) (%s): another run? Use "
-                          "the runner's own Xvfb (leave out --display)"
-                          % (a.display, plan.program.display_name, fact["titles_shown"][0]))
-        depth, xvfb_bytes = screen["depth"], 0
+    if plan.displays:
+        depth = None
+        for display in fact["displays"]:
+            check_named_display(plan, host, display)
+            depth = min(depth or 99, display["screen"]["depth"])
+        xvfb_bytes = 0
     else:
         check_own_screen(host.windows, plan.depth, host.screen)
         depth = plan.depth
-        xvfb_bytes = 0 if plan.across else limits.framebuffer_bytes(host.screen, host.screen,
-                                                                    depth)
+        xvfb_bytes = 0 if plan.across else a.screens * limits.framebuffer_bytes(
+            host.screen, host.screen, depth)
     check_memory(a.program, len(host.windows), depth, fact.get("mem_available"), xvfb_bytes)
     if not plan.across:
         check_open_files(len(host.windows), fact.get("open_files"))
+
+
+def check_named_display(plan, host, display):
+    """One display the user named, with the windows dealt to it: let in, of the depth asked,
+    large enough, room for their X clients, and no other run's windows on it."""
+    name, windows = display["name"], display["windows"]
+    if "error" in display:
+        if "uthoriz" in display["error"]:
+            raise Refusal("the display %s on %s refused the connection: set XAUTHORITY to a "
+                          "file that holds its cookie (%s)" % (name, host.name, display["error"]))
+        raise Refusal("the display %s on %s cannot be opened (%s): name a display that runs "
+                      "there, or leave out --display" % (name, host.name, display["error"]))
+    screen = display["screen"]
+    check_depth(plan.args.depth, name, screen["depth"])
+    check_display_size(screen, windows, name)
+    clients = display.get("x_clients")
+    if clients:
+        check_clients(len(windows), limits.client_limit(clients["resource_id_mask"]),
+                      clients["connected"], name, clients.get("files"))
+    if display.get("titles_shown"):
+        raise Refusal("the display %s already shows %s window(s) (%s): another run? Use the "
+                      "runner's own Xvfb (leave out --display)"
+                      % (name, plan.program.display_name, display["titles_shown"][0]))
 
 
 # ---------------------------------------------------------------- the run as asked

@@ -198,15 +198,22 @@ def describe(record, plan, fleet):
                "screen": dict(screen), "git_revision": git_revision(SOURCE_DIR)}
     info["context"] = context
     info["git_revision"] = context["git_revision"]
+    info["window_displays"] = {str(w): d["name"] for f in facts.values()
+                               for d in f.get("displays", []) for w in d["windows"]}
     info["hosts"] = [{"name": f["name"], "cpu_model": f["cpu_model"], "cores": f["cores"],
                       "memory_bytes": f["memory_bytes"], "gl_renderer": f["gl_renderer"],
                       "gl_version": f["gl_version"], "gl_vendor": f["glx"].get("vendor"),
                       "mpi_library": plan.mpi, "rendering_env": f.get("rendering_env"),
                       "windows": host.windows if plan.across else [],
-                      "screen": f["screen"],
+                      "screen": f["screen"], "gpus": f.get("gpus", []),
+                      "displays": [{k: d.get(k) for k in DISPLAY_FACTS}
+                                   for d in f.get("displays", [])],
                       "moved_windows": placement.moved(host.windows, **size(f))}
                      for host, f in ((h, facts[h.name]) for h in plan.hosts)]
     record.write()
+
+
+DISPLAY_FACTS = ("name", "screen", "windows", "gl_renderer", "gl_version", "gl_vendor", "glx")
 
 
 def size(facts):

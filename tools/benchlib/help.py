@@ -1,0 +1,8 @@
+"""--help as every command shows it: each option and its meaning on a line of its own; the
+depth (what is refused, the statistics, the outputs) is in docs/tools.md alone."""
+
+import argparse
+
+
+def one_line_help(prog):
+    return argparse.RawDescriptionHelpFormatter(prog, max_help_position=32, width=118)
