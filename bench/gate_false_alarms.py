@@ -15,12 +15,20 @@ mostly quiet, now and then far off). For each noise level:
 "caught at" is the smallest true fall (in steps of 1 %) that trips the gate in at least 90 %
 of the tries.
 
+--real N measures instead: N healthy runs of `tools/bench-run latticeglow 2 --frames 20
+--depth 16` one after the other into a history of their own (run it under `flock
+/tmp/bench-e2e.lock`: it starts Xvfb), and each run after the first --last checked with
+`bench-history check --fail-above PCT` against the runs before it.
+
     bench/gate_false_alarms.py [--tries 2000] [--last 10] [--repeats 3] [--seed 1]
+    bench/gate_false_alarms.py --real 30 [--last 10]
 """
 
 import argparse
 import os
+import subprocess
 import sys
+import tempfile
 
 import numpy as np
 
@@ -70,13 +78,47 @@ def caught_at(gate, tries, rng, kind, sigma, pct):
     return "never"
 
 
+def real_runs(count, last):
+    """Runs and checks them as --real says; prints what each threshold said."""
+    said = {pct: {} for pct in THRESHOLDS}
+    with tempfile.TemporaryDirectory() as root:
+        db = os.path.join(root, "history.sqlite")
+        for i in range(count):
+            out = os.path.join(root, "run-%d" % i)
+            subprocess.run([os.path.join(TOOLS, "bench-run"), "latticeglow", "2", "--frames",
+                            "20", "--depth", "16", "--history", db, "--out", out],
+                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=True)
+            if i < last:
+                continue
+            for pct in THRESHOLDS:
+                proc = subprocess.run([os.path.join(TOOLS, "bench-history"), "--db", db,
+                                       "check", out, "--last", str(last), "--fail-above",
+                                       str(pct)], capture_output=True, text=True)
+                verdict = proc.stdout.splitlines()[-1].split(":")[0]
+                said[pct][verdict] = said[pct].get(verdict, 0) + 1
+        from benchlib.history.store import History
+        with History(db, create=False) as history:
+            headlines = sorted(r["headline"] for r in history.runs())
+    print("%d healthy runs, each after the first %d checked against the %d before it; "
+          "headlines: median %.4g, min %.4g (%+.1f%%), max %.4g (%+.1f%%)" % (
+              count, last, last, np.median(headlines), headlines[0],
+              (headlines[0] / np.median(headlines) - 1) * 100, headlines[-1],
+              (headlines[-1] / np.median(headlines) - 1) * 100))
+    for pct in THRESHOLDS:
+        print("--fail-above %d: %s" % (pct, ", ".join("%s %d" % kv
+                                                      for kv in sorted(said[pct].items()))))
+
+
 def main():
     p = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     p.add_argument("--tries", type=int, default=2000)
     p.add_argument("--last", type=int, default=10, help="check's earlier runs")
     p.add_argument("--repeats", type=int, default=3, help="repeats on each side of a compare")
     p.add_argument("--seed", type=int, default=1)
+    p.add_argument("--real", type=int, metavar="N", help="measure N real runs instead")
     args = p.parse_args()
+    if args.real:
+        return real_runs(args.real, args.last)
     rng = np.random.default_rng(args.seed)
 
     def check(rng, kind, sigma, pct, fall):

@@ -6,10 +6,11 @@ run.json as bench-run writes it, one series), records each into a new history da
 then times `bench-history trend` over all of them: as a command (Python start-up and the
 matplotlib import included) and in parts (reading the runs, the table, the plot).
 
-    bench/history_trend.py [--runs 1000] [--dir DIR]
+    bench/history_trend.py [--runs 1000] [--dir DIR] [--db postgresql://...]
 
 --dir is where the temporary folders and database go (default: the system's temporary
-folder); a commit's cost depends on its file system, which is printed.
+folder); a commit's cost depends on its file system, which is printed. --db URI measures a
+history on a PostgreSQL server instead (an empty database).
 """
 
 import argparse
@@ -34,6 +35,7 @@ from benchlib.history.plot import write_trend_plot  # noqa: E402
 from benchlib.results import layout as L  # noqa: E402
 
 RENDERER = "llvmpipe (LLVM 15.0.6, 256 bits)"
+SERIES = ("shardfall", 2, 24, RENDERER, "frames", None)
 
 
 def results_lines(window, start_rate):
@@ -93,10 +95,13 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     parser.add_argument("--runs", type=int, default=1000)
     parser.add_argument("--dir", default=None)
+    parser.add_argument("--db", default=None,
+                        help="a postgresql:// URI of an empty database to measure a server "
+                             "instead (default: a new SQLite file)")
     args = parser.parse_args()
     rng = random.Random(1)
     with tempfile.TemporaryDirectory(dir=args.dir) as root:
-        db = os.path.join(root, "history.sqlite")
+        db = args.db or os.path.join(root, "history.sqlite")
         start = datetime.datetime(2026, 1, 1, 9)
         folders = [write_run(root, i, start + datetime.timedelta(hours=6 * i), rng)
                    for i in range(args.runs)]
@@ -117,7 +122,8 @@ def main():
               "writing it %s), max %s" % (ms(statistics.median(both)),
                                           ms(statistics.median(reading)),
                                           ms(statistics.median(writing)), ms(max(both))))
-        print("database: %d bytes" % os.path.getsize(db))
+        if not args.db:
+            print("database: %d bytes" % os.path.getsize(db))
 
         t0 = time.perf_counter()
         with store.History(db, create=False) as history:
@@ -126,9 +132,9 @@ def main():
         with contextlib.redirect_stdout(io.StringIO()):
             command.main(["--db", db, "trend", "--no-plot"])
         t2 = time.perf_counter()
-        write_trend_plot(("shardfall", 2, 24, RENDERER, "frames", None), rows, os.path.join(root, "a.png"))
+        write_trend_plot(SERIES, rows, os.path.join(root, "a.png"))
         t3 = time.perf_counter()
-        write_trend_plot(("shardfall", 2, 24, RENDERER, "frames", None), rows, os.path.join(root, "b.png"))
+        write_trend_plot(SERIES, rows, os.path.join(root, "b.png"))
         t4 = time.perf_counter()
         print("trend over %d runs, in parts: reading them %s, reading and the table %s, the "
               "plot %s (first, with the matplotlib import) and %s (again)"

@@ -7,6 +7,7 @@ import random
 import shutil
 import tempfile
 import unittest
+import xml.etree.ElementTree as ET
 
 import toolstest as T
 
@@ -110,6 +111,22 @@ class Compare(unittest.TestCase):
         proc = self.compare("--fail-above", "25", "--no-plots")
         self.assertEqual(proc.returncode, 0, proc.stdout + proc.stderr)
         self.assertIn("no significant regression beyond 25%", proc.stdout)
+
+    def test_junit_cases_for_a_ci(self):
+        write_run(self.a, seed=1)
+        write_run(self.b, seed=2, slowdown=1.2)
+        junit = os.path.join(self.dir, "report.xml")
+
+        def cases():
+            return {c.get("name"): [x.tag for x in c if x.tag != "system-out"]
+                    for c in ET.parse(junit).getroot().iter("testcase")}
+        proc = T.run_tool(T.BENCH_REPORT, self.a, "--no-plots", "--junit", junit, timeout=120)
+        self.assertEqual(proc.returncode, 0, proc.stderr)
+        self.assertEqual(cases(), {"window 1": [], "window 2": []})
+        proc = self.compare("--fail-above", "10", "--no-plots", "--junit", junit)
+        self.assertEqual(proc.returncode, 1)
+        self.assertEqual(cases(), {"comparison gate beyond 10%": ["failure"]})
+        self.assertIn("headline", ET.parse(junit).find(".//system-out").text)
 
     def test_runs_that_do_not_compare_are_refused(self):
         write_run(self.a, seed=1)

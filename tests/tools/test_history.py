@@ -183,6 +183,26 @@ class Migration(Base):
         self.assertEqual((recorded["run_key"], [x["host"] for x in recorded["hosts"]]),
                          ("new", ["vm"]))
 
+    def test_version_2_as_made_before_curation_opens_and_keeps_its_hosts_order(self):
+        from benchlib.history import schema
+        os.makedirs(os.path.dirname(self.db))
+        with contextlib.closing(sqlite3.connect(self.db)) as conn:
+            for statement in schema.SCHEMA_V1 + schema.MIGRATIONS[1]:
+                conn.execute(statement)
+            conn.execute("PRAGMA user_version = 2")
+            conn.execute(
+                "INSERT INTO runs (id, run_key, folder, recorded_at, program, windows, seconds, "
+                "started, status, headline) VALUES (3, 'k', '/runs/k', '2026-12-08', "
+                "'latticeglow', 2, 20, 1780000000, 'ok', 5e5)")
+            conn.executemany("INSERT INTO run_hosts (run, host, windows) VALUES (3, ?, 1)",
+                             [("node9",), ("node1",)])
+            conn.commit()
+        proc = history(self.db, "list")
+        self.assertEqual(proc.returncode, 0, proc.stderr)
+        self.assertIn("seconds  node9,node1", proc.stdout)
+        with store.History(self.db) as h:
+            self.assertEqual(h.version(), store.CURRENT_VERSION)
+
 
 QUIET = [2000, 2010, 1990, 2020, 1985, 2005, 1995, 2015, 2000, 1980]     # about 1 %
 NOISY = [2000, 2600, 1500, 2300, 1700, 2900, 1400, 2100, 1900, 2500]     # about 20 %
@@ -253,7 +273,7 @@ class Check(Base):
                              [outcome] if outcome else [])
             self.assertIn("headline %d triangles/s" % headline, case.find("system-out").text)
             if renderer_of == renderer:
-                self.assertIn("llvm<pipe> & \\x1b[2J", case.get("classname"))
+                self.assertIn("llvm<pipe> & \\x1b[2J\\u202e", case.get("classname"))
 
     def test_too_few_comparable_runs(self):
         self.series(QUIET[:5])

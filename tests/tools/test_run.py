@@ -17,7 +17,8 @@ import toolstest as T
 from benchlib.hosts import limits, machine
 from benchlib.results import follow
 from benchlib.results import layout as L
-from benchlib.run import build, launch, orphans, plan, preflight, progress, record, verify
+from benchlib.run import (build, launch, orphans, plan, preflight, progress, record, repeats,
+                          verify)
 
 GB = 10 ** 9
 
@@ -401,6 +402,22 @@ class FullDisk(unittest.TestCase):
                 check(fleet)
             with self.assertRaisesRegex(preflight.Refusal, "is full \\(12288 bytes free\\)"):
                 preflight.check_out(os.path.join(folder, "out"))
+
+
+class RepeatUntil(unittest.TestCase):
+    def test_a_series_ends_once_its_repeats_spread_less_than_asked(self):
+        from unittest import mock
+        said = []
+        progress = types.SimpleNamespace(say=said.append)
+        for headlines, reached in (([100, 101], None), ([100, 101, 99], True),
+                                   ([100, 150, 60], False), ([100, 104, None, 98], True)):
+            info = {"repeats": [{"folder": "repeat-%d" % k, "status": "ok" if h else "failed"}
+                                for k, h in enumerate(headlines, 1)]}
+            by_folder = {"/p/repeat-%d" % k: h for k, h in enumerate(headlines, 1)}
+            with mock.patch.object(repeats, "headline", by_folder.get):
+                self.assertEqual(repeats.spread_reached(info, "/p", 5, progress), bool(reached))
+            self.assertEqual(info.get("repeat_until", {}).get("reached"), reached)
+        self.assertIn("the series ends", said[0])
 
 
 class OrphanSweep(unittest.TestCase):

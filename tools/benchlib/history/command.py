@@ -16,21 +16,29 @@ annotate RUN TEXT   a note on a run
 reference    a reference file (TOML) from the pinned runs of each series: rate per window
              and lower/upper tolerance in per cent
 
+push         send the records that waited for a history server that was away
+import FILE  copy an SQLite history's runs into this one (each once)
+
 A RUN is named by its id in list, its run id or its folder.
 
 Runs compare (form a series) when they share program, windows, screen depth, GL renderer,
 mode (--frames or --seconds) and rendering variables; list, trend and reference pick runs
 with --program, --windows, --depth, --renderer (a part of it, any case), --mode, --env
-NAME=VALUE (exactly these; none: without any), --tag, --host and --since DATE. check judges only by earlier runs that ended ok (or were made
-without bench-run) and have a headline, and needs five of them (or --last, when smaller).
+NAME=VALUE (exactly these; none: without any), --tag, --host and --since DATE. check judges
+only by earlier runs that ended ok (or were made without bench-run), have a headline and are
+not excluded, and needs five of them (or --last, when smaller).
 
 The history: --db PATH, else $BENCH_HISTORY, else
-$XDG_DATA_HOME/tarnwick-benchmarks/history.sqlite (~/.local/share/... without XDG_DATA_HOME).
+$XDG_DATA_HOME/tarnwick-benchmarks/history.sqlite (~/.local/share/... without XDG_DATA_HOME);
+each may be a postgresql:// URI (a history on a server; its password from ~/.pgpass or
+PGPASSWORD, never the URI).
 
-Exit status: 0 (CANNOT TELL too); 1 when a folder could not be added, or check finds the
-headline significantly below the median by more than --fail-above per cent; 2 for a bad command line, a history that cannot be
-used (locked beyond the timeout, read-only, damaged, of a newer schema), a check of a folder
-that is not a run, a trend with no runs or with several series to pick from.
+Exit status: 0 (CANNOT TELL too); 1 when a folder could not be added (or only queued for a
+server that is away), or check finds the headline significantly below the median by more
+than --fail-above per cent; 2 for a bad command line, a history that cannot be used (locked
+beyond the timeout, read-only, damaged, of a newer schema, a server away), a check of a
+folder that is not a run, a run that exclude, pin or annotate cannot find, a reference
+without enough pinned runs, a trend with no runs or with several series to pick from.
 """
 
 import argparse
@@ -43,32 +51,62 @@ import sys
 
 from ..ending import exit_status
 from ..results.texts import inert_console
-from . import analysis
+from . import analysis, backend, queue
 from .check import main_check
 from .console import NAME, Refusal, say as _say, shown
-from .folder import NotARun, read_run
-from .store import History, HistoryError, Where, disputed_line
-
+from .folder import RUN_COLUMNS, NotARun, RunEntry, read_run
+from .store import (HOST_COLUMNS, WINDOW_COLUMNS, History, HistoryError, ServerAway, Where,
+                    disputed_line, record_entry, send_queued)
 
 
 def main_add(args):
     status = 0
-    entries = []
     for folder in args.runs:
         try:
-            entries.append((folder, read_run(folder)))
+            entry = read_run(folder)
         except NotARun as e:
             _say("not added: %s" % e)
             status = 1
-    if not entries:
-        return status
-    with History(args.db) as history:
-        for folder, entry in entries:
-            run_id, added = history.record(entry)
-            print("%s %s (run %d)" % ("added" if added else "already recorded", folder, run_id))
-            if entry.disputed:
-                _say("%s: %s" % (folder, disputed_line(entry)))
+            continue
+        try:
+            record_entry(args.db, entry)
+        except ServerAway as e:
+            _say("not added yet: %s" % e)
+            status = 1
+            continue
+        run_id, added = entry.recorded
+        print("%s %s (run %d)" % ("added" if added else "already recorded", folder, run_id))
+        if entry.disputed:
+            _say("%s: %s" % (folder, disputed_line(entry)))
+        if entry.sent:
+            print("sent %d record(s) that waited for the server" % entry.sent)
     return status
+
+
+def main_push(args):
+    with History(args.db) as history:
+        if not history.server:
+            raise Refusal("push sends records to a history server: give --db postgresql://...")
+        sent = send_queued(history)
+    print("sent %d record(s) to %s" % (sent, history.path))
+    return 0
+
+
+def main_import(args):
+    if backend.is_server(args.file) or not os.path.isfile(args.file):
+        raise Refusal("import takes an SQLite history file, not %s" % shown(args.file))
+    with History(args.file, create=False) as source:
+        rows = source.runs()
+    added = 0
+    with History(args.db) as history:
+        for row in rows:
+            entry = RunEntry({c: row[c] for c in RUN_COLUMNS},
+                             [{c: w[c] for c in WINDOW_COLUMNS} for w in row["windows_list"]],
+                             [{c: h[c] for c in HOST_COLUMNS} for h in row["hosts"]])
+            added += history.record(entry, {k: row[k] for k in queue.KEPT})[1]
+    print("imported %d run(s) of %d from %s into %s" % (added, len(rows), args.file,
+                                                         history.path))
+    return 0
 
 
 def _where(args, **more):
@@ -115,11 +153,12 @@ def main_trend(args):
     if len(series) > 1:
         _say("the runs form %d series; pick one:" % len(series))
         for key, found in series.items():
-            print("  %s: %d run(s)  [%s]" % (analysis.describe_series(key), len(found),
-                                             analysis.series_options(key)), file=sys.stderr)
+            print("  %s: %d run(s)  [%s]" % (shown(analysis.describe_series(key)), len(found),
+                                             shown(analysis.series_options(key))),
+                  file=sys.stderr)
         return 2
     (key, rows), = series.items()
-    print("%s: %d run(s), %s" % (analysis.describe_series(key), len(rows),
+    print("%s: %d run(s), %s" % (shown(analysis.describe_series(key)), len(rows),
                                  analysis.unit(key[0])))
     print(analysis.table(
         ["when", "status", "headline", "per host", "git", "tag"],
@@ -190,8 +229,9 @@ def _percent(text):
 
 def build_parser(prog=NAME):
     db = argparse.ArgumentParser(add_help=False)
-    db.add_argument("--db", metavar="PATH", default=argparse.SUPPRESS,
-                    help="the history database (default: $BENCH_HISTORY, else "
+    db.add_argument("--db", metavar="PATH|URI", default=argparse.SUPPRESS,
+                    help="the history: an SQLite file or a postgresql:// URI (default: "
+                         "$BENCH_HISTORY, else "
                          "$XDG_DATA_HOME/tarnwick-benchmarks/history.sqlite)")
     pick = argparse.ArgumentParser(add_help=False)
     pick.add_argument("--program", choices=("shardfall", "latticeglow"))
@@ -245,6 +285,11 @@ def build_parser(prog=NAME):
     annotate.add_argument("runs", nargs=1, metavar="RUN",
                           help="a run's id (in list), its run id or its folder")
     annotate.add_argument("text", metavar="TEXT", help="the note (empty: none)")
+    sub.add_parser("push", parents=[db],
+                   help="send the records that waited for the history server (--db URI)")
+    imp = sub.add_parser("import", parents=[db],
+                         help="copy an SQLite history's runs into this one (each once)")
+    imp.add_argument("file", metavar="FILE.sqlite", help="an SQLite history")
     ref = sub.add_parser("reference", parents=[db, pick],
                          help="a reference file (TOML) from the pinned runs of each series")
     ref.add_argument("--out", metavar="FILE", help="write it here (default: standard output)")
@@ -288,7 +333,7 @@ def main_reference(args):
         rows = history.runs(_where(args, pinned=True, usable=True))
     entries, notes = reference.reference_entries(rows, args.min_tolerance)
     for note in notes:
-        _say("note: %s" % note)
+        _say("note: %s" % shown(note))
     if not entries:
         raise Refusal("no series with %d pinned runs or more%s: pin accepted runs with "
                       "`bench-history pin RUN`" % (reference.MIN_PINNED,
@@ -313,7 +358,7 @@ def main_reference(args):
 
 COMMANDS = {"add": main_add, "list": main_list, "trend": main_trend, "check": main_check,
             "exclude": main_curate, "pin": main_curate, "annotate": main_curate,
-            "reference": main_reference}
+            "reference": main_reference, "push": main_push, "import": main_import}
 
 
 @inert_console

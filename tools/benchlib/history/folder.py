@@ -43,6 +43,8 @@ class RunEntry:
     #                                                gl_renderer, mpi_library, windows, rate}
     disputed: str = None    # the folder of another run recorded with the same run_id
     recorded: tuple = None  # (run id in the history, recorded now) once recorded
+    queued: str = None      # where the record waits for its server, when it is away
+    sent: int = 0           # records that waited for the server, sent with this one
 
     @property
     def series(self):

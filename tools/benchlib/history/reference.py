@@ -14,6 +14,7 @@ import math
 import statistics
 
 from . import analysis
+from .console import shown
 
 MIN_PINNED = 3    # fewer pinned runs than this make no reference
 SPREADS = 3       # the tolerance covers this many robust spreads
@@ -59,7 +60,7 @@ def write_toml(entries, hosts=None):
              % datetime.date.today().isoformat(), ""]
     for series, runs, values in entries:
         lines.append("# %s: median of %d pinned run(s) (ids %s)" % (
-            analysis.describe_series(series).replace("\n", " "), len(runs),
+            shown(analysis.describe_series(series)), len(runs),
             ", ".join(str(r["id"]) for r in runs)))
         lines.append("[[reference]]")
         if hosts is not None:

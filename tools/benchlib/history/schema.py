@@ -8,7 +8,9 @@
   3  adds to runs the series' mode (frames or seconds; derived for the runs before) and
      rendering variables, bench-run's tag, the claim (a digest of what identifies the
      folder's run, so that another folder naming the same run_id is told apart), and what
-     a person curates: excluded, pinned (the baseline), note.
+     a person curates: excluded, pinned (the baseline), note; and the hosts' order.
+The same schema and migrations make a history on a PostgreSQL server (backend.py rewrites
+the types); a server's history begins at version 3.
 A new database is made by the version 1 schema and every migration after it, so the path
 from version 1 is the one every database takes.
 """
@@ -43,16 +45,17 @@ SCHEMA_V1 = (
         git_revision TEXT)""",
     """CREATE TABLE run_windows (
         run INTEGER NOT NULL REFERENCES runs(id) ON DELETE CASCADE,
-        window INTEGER,
+        "window" INTEGER,
         host TEXT,
         frames INTEGER NOT NULL,
         seconds REAL,                  -- the window's total running time
         rate REAL,                     -- workload rate; NULL when it did not count
         state TEXT NOT NULL,           -- ok, or what is wrong with its figures
-        PRIMARY KEY (run, window))""",
+        PRIMARY KEY (run, "window"))""",
 )
 
-# MIGRATIONS[v]: the statements that take a database from version v to v + 1.
+# MIGRATIONS[v]: the statements that take a database from version v to v + 1; a pair is
+# (for SQLite, for a server), None where a server needs nothing (its histories begin at 3).
 MIGRATIONS = {
     1: (
         "ALTER TABLE runs ADD COLUMN repeats INTEGER",
@@ -69,9 +72,9 @@ MIGRATIONS = {
             PRIMARY KEY (run, host))""",
         """INSERT INTO run_hosts (run, host, cpu_model, gl_renderer, mpi_library, windows, rate)
             SELECT w.run, coalesce(w.host, '?'),
-                   CASE WHEN w.host = r.host THEN r.cpu_model END,
-                   CASE WHEN w.host = r.host THEN r.gl_renderer END,
-                   r.mpi_library, count(*), sum(w.rate)
+                   max(CASE WHEN w.host = r.host THEN r.cpu_model END),
+                   max(CASE WHEN w.host = r.host THEN r.gl_renderer END),
+                   max(r.mpi_library), count(*), sum(w.rate)
             FROM run_windows w JOIN runs r ON r.id = w.run
             GROUP BY w.run, coalesce(w.host, '?')""",
         "CREATE INDEX runs_series ON runs (program, windows, screen_depth, gl_renderer, started)",
@@ -86,6 +89,8 @@ MIGRATIONS = {
         "ALTER TABLE runs ADD COLUMN note TEXT",
         "UPDATE runs SET mode = CASE WHEN seconds IS NOT NULL THEN 'seconds' "
         "WHEN frames IS NOT NULL THEN 'frames' END",
+        "ALTER TABLE run_hosts ADD COLUMN position INTEGER",  # the hosts' order in the run
+        ("UPDATE run_hosts SET position = rowid", None),
         "DROP INDEX runs_series",
         "CREATE INDEX runs_series ON runs (program, windows, screen_depth, gl_renderer, mode, "
         "started)",

@@ -2,8 +2,10 @@
 reading runs back. Its schema and versions: schema.py.
 
 Location: --db PATH, else $BENCH_HISTORY, else $XDG_DATA_HOME/tarnwick-benchmarks/history.sqlite,
-else ~/.local/share/tarnwick-benchmarks/history.sqlite. A file on a shared file system serves
-a team: SQLite's rollback journal (not WAL) works there as long as the file system's locks do.
+else ~/.local/share/tarnwick-benchmarks/history.sqlite (location.py); any of them may be a
+postgresql:// URI instead, a history on a PostgreSQL server (backend.py). When a server is
+away, a record waits in a queue beside the user's own file (queue.py) and is sent by the
+next recording that reaches the server, or by `bench-history push`.
 The path must be a regular file (or not exist yet): a device (/dev/null), a FIFO or a folder
 is refused before SQLite opens it, so that no journal is made beside it; a link is followed
 only when it belongs to the user (or root), never one another user planted in a shared
@@ -20,17 +22,19 @@ so, so that a copy recorded first never turns the real run away as "already reco
 
 import datetime
 import hashlib
-import json
 import os
 import sqlite3
 import stat
 import sys
-from dataclasses import dataclass
 
+from . import backend, queue
 from .folder import RUN_COLUMNS, NotARun, read_run
+from .location import default_path
 from .schema import CURRENT_VERSION, MIGRATIONS, SCHEMA_V1
+from .where import Where
 
 BUSY_TIMEOUT = 10.0  # seconds a writer waits for another one to finish
+IDS_AT_ONCE = 500    # runs whose hosts and windows one query reads
 
 WINDOW_COLUMNS = ("window", "host", "frames", "seconds", "rate", "state")
 HOST_COLUMNS = ("host", "cpu_model", "cores", "memory_bytes", "gl_renderer", "mpi_library",
@@ -41,14 +45,8 @@ class HistoryError(Exception):
     """The history cannot be used (locked, read-only, damaged, newer); one line says why."""
 
 
-def default_path(env=None):
-    env = os.environ if env is None else env
-    if env.get("BENCH_HISTORY"):
-        return env["BENCH_HISTORY"]
-    base = env.get("XDG_DATA_HOME")
-    if not base or not os.path.isabs(base):
-        base = os.path.join(os.path.expanduser("~"), ".local", "share")
-    return os.path.join(base, "tarnwick-benchmarks", "history.sqlite")
+class ServerAway(HistoryError):
+    """The history's server cannot take records now; they wait in the queue."""
 
 
 def _explain(path, error, timeout):
@@ -82,48 +80,78 @@ def _check_path(path):
 
 
 class History:
-    """An open history database. Use as a context manager; errors become HistoryError."""
+    """An open history: an SQLite file or a server. Use as a context manager; errors become
+    HistoryError (ServerAway when a server cannot take records now)."""
 
     def __init__(self, path=None, create=True, timeout=BUSY_TIMEOUT):
-        self.path = path or default_path()
+        self.target = path or default_path()
+        self.server = backend.is_server(self.target)
+        self.path = self.target  # as messages name it (a server: without credentials)
         self.timeout = timeout
         self.conn = None
         self.create = create
 
     def __enter__(self):
         try:
-            if self.create:
-                folder = os.path.dirname(os.path.abspath(self.path))
-                os.makedirs(folder, exist_ok=True)
-            elif not os.path.lexists(self.path):
-                return self  # no history yet: nothing recorded
-            _check_path(self.path)
-            self.conn = sqlite3.connect(self.path, timeout=self.timeout, isolation_level=None)
-            self.conn.row_factory = sqlite3.Row
-            self.conn.execute("PRAGMA foreign_keys = ON")
+            if self.server:
+                self.path = backend.server_name(self.target)
+                self.conn = backend.Postgres(self.target)
+            else:
+                if self.create:
+                    folder = os.path.dirname(os.path.abspath(self.path))
+                    os.makedirs(folder, exist_ok=True)
+                elif not os.path.lexists(self.path):
+                    return self  # no history yet: nothing recorded
+                _check_path(self.path)
+                self.conn = backend.Sqlite(self.path, self.timeout)
+            if not self.create and self.version() == 0 and not self.conn.holds_tables():
+                self.close()  # an empty server database: nothing recorded yet
+                return self
             self._upgrade()
-        except (sqlite3.Error, OSError) as e:
+        except backend.ServerAway as e:
             self.close()
-            raise HistoryError(_explain(self.path, e, self.timeout)) from None
+            raise ServerAway(str(e)) from None
+        except backend.BackendError as e:
+            self.close()
+            raise HistoryError(str(e)) from None
         except HistoryError:
             self.close()
             raise
+        except Exception as e:
+            self.close()
+            self._raise(e)
         return self
 
     def __exit__(self, kind, error, trace):
         self.close()
-        if isinstance(error, sqlite3.Error):
-            raise HistoryError(_explain(self.path, error, self.timeout)) from None
+        if error is not None and not isinstance(error, HistoryError):
+            self._raise(error)
         return False
+
+    def _raise(self, error):
+        """A database's error as HistoryError, or the error itself when it is none."""
+        if isinstance(error, (sqlite3.Error, OSError)):
+            raise HistoryError(_explain(self.path, error, self.timeout)) from None
+        if self.server and backend.is_psycopg_error(error):
+            line = backend.first_line(error)
+            if backend.away(error):
+                raise ServerAway("the history server %s cannot take records now: %s"
+                                 % (self.path, line)) from None
+            raise HistoryError("the history server %s cannot be used: %s"
+                               % (self.path, line)) from None
+        raise error
 
     def close(self):
         if self.conn is not None:
-            self.conn.close()
+            try:
+                self.conn.close()
+            except Exception:
+                pass  # a connection already lost has nothing to close
             self.conn = None
 
     # schema ----------------------------------------------------------------------
     def version(self):
-        return self.conn.execute("PRAGMA user_version").fetchone()[0]
+        return self.conn.version()
 
     def _check_version(self, version):
         if version > CURRENT_VERSION:
@@ -136,68 +164,79 @@ class History:
         if self.version() == CURRENT_VERSION:
             return
         with self._transaction():
+            self.conn.lock_schema()
             version = self.version()  # another writer may have got here first
             self._check_version(version)
+            if version == CURRENT_VERSION:
+                return
             if version == 0:
-                if self.conn.execute("SELECT count(*) FROM sqlite_master").fetchone()[0]:
-                    raise HistoryError("%s is an SQLite database but not a run history"
-                                       % self.path)
+                if self.conn.holds_tables():
+                    raise HistoryError("%s is a database but not a run history" % self.path)
                 for statement in SCHEMA_V1:
-                    self.conn.execute(statement)
+                    self.conn.execute(self.conn.ddl(statement))
                 version = 1
             for v in range(version, CURRENT_VERSION):
                 for statement in MIGRATIONS[v]:
-                    self.conn.execute(statement)
-            self.conn.execute("PRAGMA user_version = %d" % CURRENT_VERSION)
+                    if isinstance(statement, tuple):
+                        statement = statement[1] if self.server else statement[0]
+                    if statement:
+                        self.conn.execute(self.conn.ddl(statement))
+            self.conn.set_version(CURRENT_VERSION)
 
     def _transaction(self):
         conn = self.conn
 
         class Transaction:
             def __enter__(self):
-                conn.execute("BEGIN IMMEDIATE")
+                conn.begin()
 
             def __exit__(self, kind, error, trace):
                 if kind is None:
-                    conn.execute("COMMIT")
+                    conn.end(commit=True)
                     return False
                 try:
-                    conn.execute("ROLLBACK")
-                except sqlite3.Error:
+                    conn.end(commit=False)
+                except Exception:
                     pass  # the transaction is gone already; the error that ended it counts
                 return False
         return Transaction()
 
     # writing -----------------------------------------------------------------------
-    def record(self, entry):
+    def record(self, entry, kept=None):
         """(run id, True) when the run is recorded now, (its id, False) when it was before.
         A run whose run_id another folder with another claim holds is recorded apart:
-        entry.disputed is then that folder."""
-        recorded_at = datetime.datetime.now().astimezone().isoformat(timespec="seconds")
+        entry.disputed is then that folder. kept: more columns of runs to set (recorded_at,
+        excluded, pinned, note), from a history imported."""
+        kept = dict(kept or {})
+        kept.setdefault("recorded_at",
+                        datetime.datetime.now().astimezone().isoformat(timespec="seconds"))
+        columns = list(RUN_COLUMNS) + list(kept)
         with self._transaction():
-            row = self.conn.execute("SELECT id, claim, folder FROM runs WHERE run_key = ?",
-                                    (entry.run["run_key"],)).fetchone()
-            if row is not None and not _same_run(row, entry.run):
-                entry.disputed = row["folder"]
+            found = self.conn.execute("SELECT id, claim, folder FROM runs WHERE run_key = ?",
+                                      (entry.run["run_key"],))
+            if found and not _same_run(found[0], entry.run):
+                entry.disputed = found[0]["folder"]
                 mark = entry.run["claim"] or hashlib.sha256(entry.run["folder"].encode(
                     "utf-8", "surrogateescape")).hexdigest()
                 entry.run["run_key"] = "%s#%s" % (entry.run["run_key"], mark[:16])
-            cur = self.conn.execute(
-                "INSERT INTO runs (%s, recorded_at) VALUES (%s, ?) "
-                "ON CONFLICT (run_key) DO NOTHING"
-                % (", ".join(RUN_COLUMNS), ", ".join("?" * len(RUN_COLUMNS))),
-                [entry.run[c] for c in RUN_COLUMNS] + [recorded_at])
-            if cur.rowcount == 0:
-                row = self.conn.execute("SELECT id FROM runs WHERE run_key = ?",
-                                        (entry.run["run_key"],)).fetchone()
-                return row["id"], False
-            run_id = cur.lastrowid
-            for table, columns, rows in (("run_windows", WINDOW_COLUMNS, entry.windows),
-                                         ("run_hosts", HOST_COLUMNS, entry.hosts)):
-                self.conn.executemany(
-                    "INSERT INTO %s (run, %s) VALUES (?, %s)"
-                    % (table, ", ".join(columns), ", ".join("?" * len(columns))),
-                    [[run_id] + [row[c] for c in columns] for row in rows])
+            made = self.conn.execute(
+                "INSERT INTO runs (%s) VALUES (%s) ON CONFLICT (run_key) DO NOTHING RETURNING id"
+                % (", ".join(columns), ", ".join("?" * len(columns))),
+                [entry.run[c] for c in RUN_COLUMNS] + list(kept.values()))
+            if not made:
+                return self.conn.execute("SELECT id FROM runs WHERE run_key = ?",
+                                         (entry.run["run_key"],))[0]["id"], False
+            run_id = made[0]["id"]
+            for table, columns, rows in (
+                    ("run_windows", WINDOW_COLUMNS, entry.windows),
+                    ("run_hosts", HOST_COLUMNS + ("position",),
+                     [dict(h, position=i) for i, h in enumerate(entry.hosts)])):
+                if rows:
+                    self.conn.executemany(
+                        "INSERT INTO %s (run, %s) VALUES (?, %s)"
+                        % (table, ", ".join('"%s"' % c for c in columns),
+                           ", ".join("?" * len(columns))),
+                        [[run_id] + [row[c] for c in columns] for row in rows])
         return run_id, True
 
     def find(self, ref):
@@ -210,8 +249,8 @@ class History:
             clause, value = "folder = ?", os.path.realpath(ref)
         else:
             clause, value = "run_key = ?", ref
-        return [dict(r) for r in self.conn.execute(
-            "SELECT id, run_key, folder FROM runs WHERE %s ORDER BY id" % clause, (value,))]
+        return self.conn.execute(
+            "SELECT id, run_key, folder FROM runs WHERE %s ORDER BY id" % clause, (value,))
 
     def curate(self, run_id, column, value):
         """Sets excluded, pinned or note of one run."""
@@ -226,20 +265,21 @@ class History:
         if self.conn is None:
             return []
         where = where or Where()
-        clause, values = where.sql()
-        rows = [dict(r) for r in self.conn.execute(
-            "SELECT * FROM runs %s ORDER BY %s" % (clause, order), values)]
+        clause, values = where.sql(self.conn.same)
+        rows = self.conn.execute("SELECT * FROM runs %s ORDER BY %s" % (clause, order), values)
         by_id = {r["id"]: r for r in rows}
         for r in rows:
             r["hosts"], r["windows_list"] = [], []
-        if rows:
-            ids = (json.dumps(list(by_id)),)
-            for h in self.conn.execute("SELECT * FROM run_hosts WHERE run IN (SELECT value "
-                                       "FROM json_each(?)) ORDER BY run, rowid", ids):
-                by_id[h["run"]]["hosts"].append(dict(h))
-            for w in self.conn.execute("SELECT * FROM run_windows WHERE run IN (SELECT value "
-                                       "FROM json_each(?)) ORDER BY run, window", ids):
-                by_id[w["run"]]["windows_list"].append(dict(w))
+        ids = list(by_id)
+        for start in range(0, len(ids), IDS_AT_ONCE):
+            chunk = ids[start:start + IDS_AT_ONCE]
+            marks = ", ".join("?" * len(chunk))
+            for h in self.conn.execute("SELECT * FROM run_hosts WHERE run IN (%s) "
+                                       "ORDER BY run, position" % marks, chunk):
+                by_id[h["run"]]["hosts"].append(h)
+            for w in self.conn.execute('SELECT * FROM run_windows WHERE run IN (%s) '
+                                       'ORDER BY run, "window"' % marks, chunk):
+                by_id[w["run"]]["windows_list"].append(w)
         return rows
 
     def earlier_comparable(self, entry, last, baseline=False):
@@ -252,7 +292,7 @@ class History:
         where = Where(program=program, windows=windows, depth=depth, renderer_is=renderer,
                       mode_is=mode, env_is=env, before=None if baseline else entry.run["started"],
                       not_key=entry.run["run_key"], usable=True, pinned=baseline or None)
-        return self.runs(where, order="started DESC, id DESC LIMIT %d" % last)
+        return self.runs(where, order="started IS NULL, started DESC, id DESC LIMIT %d" % last)
 
 
 def _same_run(row, run):
@@ -263,78 +303,55 @@ def _same_run(row, run):
     return row["claim"] == run["claim"]
 
 
-@dataclass
-class Where:
-    """Which runs to read. renderer matches a part of the renderer (any case); renderer_is
-    the whole of it (None: unknown)."""
-    program: str = None
-    windows: int = None
-    depth: int = None
-    renderer: str = None
-    host: str = None
-    since: float = None            # seconds since the epoch
-    renderer_is: object = ...      # ...: any
-    mode: str = None               # frames | seconds
-    mode_is: object = ...
-    env_is: object = ...           # rendering_env exactly (None: none)
-    tag: str = None
-    before: float = None
-    not_key: str = None
-    usable: bool = False           # status ok (or unknown), a headline, not excluded
-    pinned: bool = None
-    excluded: bool = None
-
-    def sql(self):
-        terms, values = [], []
-
-        def term(text, *args):
-            terms.append(text)
-            values.extend(args)
-        if self.program is not None:
-            term("program = ?", self.program)
-        if self.windows is not None:
-            term("windows = ?", self.windows)
-        if self.depth is not None:
-            term("screen_depth = ?", self.depth)
-        if self.renderer is not None:
-            term("instr(lower(gl_renderer), lower(?)) > 0", self.renderer)
-        if self.renderer_is is not ...:
-            term("gl_renderer IS ?", self.renderer_is)
-        if self.mode is not None:
-            term("mode = ?", self.mode)
-        if self.mode_is is not ...:
-            term("mode IS ?", self.mode_is)
-        if self.env_is is not ...:
-            term("rendering_env IS ?", self.env_is)
-        if self.tag is not None:
-            term("tag = ?", self.tag)
-        if self.excluded is not None:
-            term("excluded = ?", int(self.excluded))
-        if self.pinned is not None:
-            term("pinned = ?", int(self.pinned))
-        if self.host is not None:
-            term("(host = ? OR id IN (SELECT run FROM run_hosts WHERE host = ?))",
-                 self.host, self.host)
-        if self.since is not None:
-            term("started >= ?", self.since)
-        if self.before is not None:
-            term("started < ?", self.before)
-        if self.not_key is not None:
-            term("run_key != ?", self.not_key)
-        if self.usable:
-            term("headline IS NOT NULL AND (status IS NULL OR status = 'ok') AND NOT excluded")
-        return ("WHERE " + " AND ".join(terms) if terms else ""), values
-
-
 # ---------------------------------------------------------------- for bench-run and add
+
+def check_target(target):
+    """Refuses, before a run starts, a history bench-run could not use: a server URI holding
+    a password (it would show in run.json's command and the process list) or that libpq does
+    not take, or psycopg missing. Raises HistoryError with one line."""
+    if backend.is_server(target):
+        try:
+            backend.server_name(target)
+        except backend.BackendError as e:
+            raise HistoryError(str(e)) from None
+
 
 def record_folder(db_path, folder, timeout=BUSY_TIMEOUT):
     """The RunEntry of a run folder, recorded (entry.recorded: its id and whether it was
-    recorded now). Raises NotARun or HistoryError."""
+    recorded now). Raises NotARun or HistoryError (ServerAway: entry.queued is where the
+    record waits)."""
     entry = read_run(folder)
-    with History(db_path, timeout=timeout) as history:
-        entry.recorded = history.record(entry)
+    record_entry(db_path, entry, timeout)
     return entry
+
+
+def record_entry(db_path, entry, timeout=BUSY_TIMEOUT):
+    """Records an entry; for a server, the records waiting for it go too, and when it is
+    away the entry joins them (entry.queued) and ServerAway is raised."""
+    history = History(db_path, timeout=timeout)
+    try:
+        with history:
+            entry.recorded = history.record(entry)
+            if history.server:
+                entry.sent = send_queued(history)
+    except ServerAway as e:
+        try:
+            entry.queued = queue.put(history.path, entry)
+        except OSError as failed:
+            raise HistoryError("%s; nor can the record wait in the queue: %s"
+                               % (e, failed.strerror or failed)) from None
+        raise ServerAway("%s; the record waits in %s (bench-history --db %s push sends it)"
+                         % (e, entry.queued, history.path)) from None
+
+
+def send_queued(history):
+    """Records what waits in the queue for this server; the number sent."""
+    sent = 0
+    for path, entry, kept in queue.waiting(history.path):
+        history.record(entry, kept)
+        queue.done(path)
+        sent += 1
+    return sent
 
 
 def disputed_line(entry):
@@ -345,8 +362,9 @@ def disputed_line(entry):
 def record_quietly(db_path, folder, timeout=BUSY_TIMEOUT, prog="bench-history"):
     """Records a run folder in the history (db_path None: the default one) and returns True
     when the run is in it (recorded now or before). When the database is locked beyond the
-    timeout, read-only, damaged or of a newer schema, or the folder is not a run that has
-    ended, prints one line on standard error and returns False; never raises for those."""
+    timeout, read-only, damaged or of a newer schema, a server is away (the record then
+    waits in the queue), or the folder is not a run that has ended, prints one line on
+    standard error and returns False; never raises for those."""
     try:
         entry = record_folder(db_path, folder, timeout)
         if entry.disputed:

@@ -11,7 +11,7 @@ from ..results.files import shown, write_json
 from ..results.reference import ReferenceError, read_reference
 from ..results.runs import UsageError, collect_files
 from ..results.texts import inert_console
-from . import compare, repeats, summary, table
+from . import compare, junit_cases, repeats, summary, table
 from .html_comparison import write_comparison_report
 from .output import OutputError, prepare_folder, write_in
 from .run_report import NAME, load, main_repeats, output_folder, report_runs, say
@@ -94,6 +94,7 @@ def main_compare(args):
     for note in comparison.notes:
         say("note: %s" % note)
     print("written: %s" % ", ".join(map(shown, names)))
+    args.junit_cases += junit_cases.comparison_cases(comparison, args.fail_above)
     if args.fail_above is not None:
         status, line = comparison.gate(args.fail_above)
         print(line)
@@ -142,7 +143,19 @@ def build_parser(prog=NAME):
     p.add_argument("--fail-above", type=float, metavar="PCT",
                    help="when comparing, exit 1 if the headline fell significantly by more "
                         "than PCT per cent")
+    p.add_argument("--junit", metavar="FILE",
+                   help="also write the verdicts as JUnit XML for a CI: a case per window, "
+                        "per host verdict and the comparison's gate")
     return p
+
+
+def write_junit_file(path, cases):
+    from ..results.junit import write_junit
+    try:
+        write_junit(path, NAME, cases)
+    except OSError as e:
+        raise OutputError("cannot write %s: %s" % (shown(path), e.strerror or e)) from None
+    print("written: %s" % shown(path))
 
 
 def _comparing(args):
@@ -168,7 +181,12 @@ def main(argv=None, prog=NAME):
     if one_run and _comparing(args):
         build_parser(prog).error("%s: for one run's report, not a comparison" % ", ".join(one_run))
 
+    args.junit_cases = []
+
     def body():
         args.reference_entries = read_reference(args.reference) if args.reference else None
-        return main_compare(args) if _comparing(args) else main_report(args)
+        status = main_compare(args) if _comparing(args) else main_report(args)
+        if args.junit and args.junit_cases:
+            write_junit_file(args.junit, args.junit_cases)
+        return status
     return exit_status(NAME, body, (UsageError, OutputError, ReferenceError))

@@ -7,7 +7,7 @@ import sys
 
 from ..results.files import shown, write_json
 from ..results.runs import UsageError, collect_files, load_runs
-from . import mixed_hosts, repeats, slow_hosts, summary, table, verdicts
+from . import junit_cases, mixed_hosts, repeats, slow_hosts, summary, table, verdicts
 from .html_report import write_run_report
 from .output import OutputError, prepare_folder, write_in
 
@@ -105,6 +105,7 @@ def report_run(run, out_dir, args, place_frames, made_here=False):
     for e in (e for r in run.reports for e in r.errors):
         say("error: %s" % e)
     print("\n".join(verdicts.verdict_lines(gates)))
+    args.junit_cases += junit_cases.run_cases(run, by_host, args.fail_slow_host)
     return 1 if verdicts.overall(gates) == verdicts.FAIL else 0
 
 

@@ -1,7 +1,8 @@
 """Verdicts as JUnit XML, the test results every CI system reads: one <testsuite> of
 <testcase>s, each passed, failed (with a message) or skipped (a gate that cannot tell), its
 figures in <system-out>. Outside texts (host names, renderers) are escaped by ElementTree,
-and the characters XML 1.0 cannot hold at all (control characters) are written as \\xNN.
+and the characters XML 1.0 cannot hold at all (control characters) and bidirectional
+controls are written as \\xNN or \\uNNNN.
 The file is written beside its place, then renamed into it."""
 
 import os
@@ -9,7 +10,10 @@ import re
 import xml.etree.ElementTree as ET
 from dataclasses import dataclass
 
-_NOT_XML = re.compile("[\x00-\x08\x0b\x0c\x0e-\x1f\x7f\ud800-\udfff\ufffe\uffff]")
+# What XML 1.0 cannot hold, and the bidirectional controls that would reorder what a CI's
+# page shows after them.
+_NOT_XML = re.compile("[\x00-\x08\x0b\x0c\x0e-\x1f\x7f\ud800-\udfff\ufffe\uffff"
+                      "\u200e\u200f\u202a-\u202e\u2066-\u2069]")
 
 
 def xml_text(text):

@@ -67,6 +67,8 @@ def build_parser():
                       help="animate every window for S seconds (at most a week)")
     p.add_argument("--repeat", type=_positive(int, 1000), default=1, metavar="K",
                    help="run K times into one folder, a sub-folder per repeat")
+    p.add_argument("--repeat-until", type=_positive(float, 100), metavar="CV",
+                   help="with --repeat K: stop once 3 or more repeats spread by less than CV %%")
     p.add_argument("--program", dest="program_path", metavar="PATH",
                    help="the program to run (default: the checkout's build, else PATH's)")
     p.add_argument("--build-dir", metavar="DIR", help="a build tree holding <program>/<program>")

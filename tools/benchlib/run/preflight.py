@@ -29,6 +29,9 @@ def check(plan, facts):
     check_launcher_options(plan)
     check_out(plan.out)
     check_wrap(plan)
+    if plan.args.repeat_until and plan.args.repeat < 3:
+        raise Refusal("--repeat-until needs --repeat K of 3 or more: K is the most repeats the "
+                      "series runs, and a spread needs 3")
     for host in plan.hosts:
         if host.windows:
             where = ("host %s (window(s) %s): " % (host.name, ", ".join(map(str, host.windows)))

@@ -2,12 +2,16 @@
 repeat (repeat-1, repeat-2, ...), each a run folder of its own made by fresh processes on the
 displays the first repeat opened. The folder's run.json lists every repeat begun with its
 state (a repeat is listed "running" before it starts, so that a series killed on the way
-still shows it); a repeat that fails ends the series."""
+still shows it); a repeat that fails ends the series. With --repeat-until CV the series ends
+as soon as the headlines of its repeats (three or more) spread by less than CV per cent
+(their coefficient of variation), K being the most it runs."""
 
 import os
+import statistics
 import sys
 import uuid
 
+from ..history.folder import NotARun, read_run
 from ..results.files import read_json, replace_json
 from .orphans import runner_identity, write_tag
 from .record import final_status, now_iso
@@ -26,6 +30,29 @@ def repeat_status(folder):
     if problem or not isinstance(info, dict) or not isinstance(info.get("status"), str):
         return None
     return info["status"], info.get("error")
+
+
+def headline(folder):
+    try:
+        return read_run(folder).run.get("headline")
+    except (NotARun, OSError, ValueError):
+        return None
+
+
+def spread_reached(info, parent, target, progress):
+    """Whether the repeats so far spread by less than target per cent; the figures go into
+    the series' run.json."""
+    values = [h for h in (headline(os.path.join(parent, r["folder"])) for r in info["repeats"]
+                          if r["status"] == "ok") if h]
+    if len(values) < 3:
+        return False
+    cv = statistics.stdev(values) / statistics.mean(values) * 100
+    reached = cv < target
+    info["repeat_until"] = {"target_percent": target, "spread_percent": round(cv, 2),
+                            "repeats": len(values), "reached": reached}
+    progress.say("the headlines of %d repeats spread by %.1f%% (--repeat-until %g%%)%s"
+                 % (len(values), cv, target, ": the series ends" if reached else ""))
+    return reached
 
 
 def run_series(plan, argv, progress, make_folder, run_one):
@@ -57,6 +84,8 @@ def run_series(plan, argv, progress, make_folder, run_one):
                 raise
             finally:
                 replace_json(path, info)
+            if args.repeat_until and spread_reached(info, parent, args.repeat_until, progress):
+                break
     except BaseException as e:
         status, error = final_status(e)
         raise
