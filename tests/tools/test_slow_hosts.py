@@ -8,6 +8,7 @@ import shutil
 import tempfile
 import types
 import unittest
+import xml.etree.ElementTree as ET
 
 import numpy as np
 
@@ -122,9 +123,14 @@ class Displays(unittest.TestCase):
         self.assertRegex(verdicts[3], r"workload rate -3\d\.\d% against the median display")
         self.assertIn("verdict: PASS", proc.stdout)  # not asked: not a gate
 
-        proc = T.run_tool(T.BENCH_REPORT, "--no-plots", "--fail-slow-host", "10", self.dir)
+        junit = os.path.join(self.dir, "report.xml")
+        proc = T.run_tool(T.BENCH_REPORT, "--no-plots", "--fail-slow-host", "10",
+                          "--junit", junit, self.dir)
         self.assertEqual(proc.returncode, 1, proc.stdout + proc.stderr)
         self.assertIn("slow hosts: FAIL: SLOW DISPLAY beyond 10%: node3 :0.1 (-3", proc.stdout)
+        failed = [c.get("name") for c in ET.parse(junit).getroot().iter("testcase")
+                  if c.find("failure") is not None]
+        self.assertEqual(failed, ["display node3 :0.1"])
         with open(os.path.join(self.dir, "summary.json")) as f:
             data = json.load(f)
         self.assertEqual([w["display"] for w in data["windows"]], [":0.0", ":0.1"] * 4)

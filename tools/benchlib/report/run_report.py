@@ -105,7 +105,7 @@ def report_run(run, out_dir, args, place_frames, made_here=False):
     for e in (e for r in run.reports for e in r.errors):
         say("error: %s" % e)
     print("\n".join(verdicts.verdict_lines(gates)))
-    args.junit_cases += junit_cases.run_cases(run, by_host, args.fail_slow_host)
+    args.junit_cases += junit_cases.run_cases(run, by_host, args.fail_slow_host, by_display)
     return 1 if verdicts.overall(gates) == verdicts.FAIL else 0
 
 
