@@ -168,6 +168,48 @@ class HtmlPage(PageCase):
         for text in ("-12.5 %", "2,100", "5%"):
             self.assertIn(text, page.texts)
 
+    def test_a_gpu_node_names_its_gpu_displays_and_rendering(self):
+        write_gpu_run(self.dir)
+        proc = self.report("--no-plots", self.dir)
+        context = [line.strip() for line in proc.stdout.splitlines()[:6]]
+        for line in ("GPUs: NVIDIA RTX A6000 at 0000:17:00.0 (48.0 GiB); NVIDIA RTX A6000 at "
+                     "0000:65:00.0 (48.0 GiB); driver nvidia 550.90.07",
+                     "rendering: __GL_SYNC_TO_VBLANK=0, vblank_mode=0",
+                     "each window under: apitrace trace -o trace-{window}.trace"):
+            self.assertIn(line, context)
+        page = self.page(self.dir)
+        self.assertIn(["gpu1", ":0.1", "1920x1200x24", "NVIDIA RTX A6000/PCIe/SSE2",
+                       "4.6.0 NVIDIA 550.90.07", "NVIDIA Corporation"],
+                      [cells for _css, cells in page.rows])
+        self.assertEqual([(cells[1], cells[2]) for cells in page.rows_of("display")],
+                         [("gpu1", ":0.0"), ("gpu1", ":0.1")])
+        self.assertIn(context[2], page.texts)
+
+
+def write_gpu_run(folder):
+    """A run of 4 windows on one host with two GPUs, a display each."""
+    for w in range(1, 5):
+        T.write_lines(folder, T.results_name("latticeglow", w, processor="gpu1"),
+                      T.latticeglow_lines(w, [0.004 * (1 + 0.01 * i) for i in range(10)],
+                                          65536, processor="gpu1"))
+    gpus = [{"source": "nvidia-smi", "name": "NVIDIA RTX A6000", "driver_version": "550.90.07",
+             "bus_id": bus, "memory_bytes": 48 * 2 ** 30}
+            for bus in ("0000:17:00.0", "0000:65:00.0")]
+    displays = [{"name": name, "screen": {"width": 1920, "height": 1200, "depth": 24},
+                 "gl_renderer": "NVIDIA RTX A6000/PCIe/SSE2",
+                 "gl_version": "4.6.0 NVIDIA 550.90.07", "gl_vendor": "NVIDIA Corporation",
+                 "glx": {"vendor": "NVIDIA Corporation", "driver": None}}
+                for name in (":0.0", ":0.1")]
+    env = {"vblank_mode": "0", "__GL_SYNC_TO_VBLANK": "0"}
+    with open(os.path.join(folder, "run.json"), "w") as f:
+        json.dump({"program": "latticeglow", "status": "ok", "windows": 4, "vsync": False,
+                   "wrap": "apitrace trace -o trace-{window}.trace", "rendering_env": env,
+                   "window_displays": {str(w): (":0.0", ":0.1")[(w - 1) % 2]
+                                       for w in range(1, 5)},
+                   "context": {"host": "gpu1", "gl_renderer": displays[0]["gl_renderer"]},
+                   "hosts": [{"name": "gpu1", "gpus": gpus, "displays": displays,
+                              "rendering_env": env}]}, f)
+
 
 def _chromium_command():
     chromium = shutil.which("chromium")
@@ -245,6 +287,42 @@ class InBrowser(PageCase):
         for colour in ((31, 119, 180), (255, 127, 14)):
             near = (abs(pixels - colour) < 40).all(axis=-1).sum()
             self.assertGreater(near, 200, "colour %s of the plots" % (colour,))
+
+    def test_displays_gpus_and_a_window_held_by_the_refresh(self):
+        from test_slow_hosts import write_displays_run
+        write_displays_run(self.dir)
+        T.write_lines(self.dir, T.results_name("latticeglow", 1, processor="node2"),
+                      T.latticeglow_lines(1, [1 / 60] * 15, 65536, processor="node2"))
+        path = os.path.join(self.dir, "run.json")
+        with open(path) as f:
+            record = json.load(f)
+        for h in record["hosts"]:
+            h["gpus"] = [{"source": "drm", "card": "card%d" % i, "vendor_id": "0x10de",
+                          "device_id": "0x2204", "driver": "nvidia",
+                          "driver_version": "550.90.07", "bus_id": "0000:%02x:00.0" % (i + 1)}
+                         for i in range(2)]
+        with open(path, "w") as f:
+            json.dump(record, f)
+        self.report("--fail-slow-host", "10", self.dir, status=1)
+        page = self.dom(self.dir)
+        self.assertEqual([(cells[1], cells[2], cells[-1]) for cells in page.rows_of("display")],
+                         [("node2", ":0.0", "fine"), ("node2", ":0.1", "fine"),
+                          ("node3", ":0.0", "fine"), ("node3", ":0.1", "SLOWER")])
+        text = "".join(page.texts)
+        for shown in ("window 1: frame times follow a 60 Hz refresh: sync to the display may "
+                      "be on", "SLOW DISPLAY beyond 10%: node3 :0.1",
+                      "GPUs of node2, node3: 10de:2204 at 0000:01:00.0; 10de:2204 at "
+                      "0000:02:00.0; driver nvidia 550.90.07"):
+            self.assertIn(shown, text)
+        self.assertEqual(page.foreign_references(), [])
+        shot = os.path.join(self.dir, "page.png")
+        proc = chromium(self.command, "--window-size=1200,1400", "--screenshot=" + shot,
+                        "file://" + os.path.join(self.dir, "report.html"))
+        self.assertEqual(proc.returncode, 0, proc.stderr)
+        from matplotlib.image import imread
+        pixels = imread(shot)[..., :3] * 255
+        # The banner of a failed run is drawn in its red border at the top.
+        self.assertGreater((abs(pixels[:300] - (187, 0, 0)) < 30).all(axis=-1).sum(), 500)
 
     def test_hostile_names_show_as_text(self):
         host = "<img src=x onerror=alert(1)>"  # no '/': it is in the files' names too

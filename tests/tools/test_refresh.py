@@ -2,8 +2,11 @@
 refresh, not on frames that merely jitter around a mean, nor on the kept real runs."""
 
 import glob
+import json
 import os
 import random
+import shutil
+import tempfile
 import unittest
 
 import toolstest
@@ -59,6 +62,49 @@ class RefreshRule(unittest.TestCase):
         self.assertGreaterEqual(sum(len(frames) >= 8 for frames in windows), 3)
         for path, frames in zip(paths, windows):
             self.assertIsNone(refresh_note(frames), path)
+
+
+class ThroughTheReport(unittest.TestCase):
+    def report(self, folder):
+        proc = toolstest.run_tool(toolstest.BENCH_REPORT, "--no-plots", folder, timeout=120)
+        self.assertEqual(proc.returncode, 0, proc.stdout + proc.stderr)  # a note, no gate
+        with open(os.path.join(folder, "summary.json")) as f:
+            summary = json.load(f)
+        with open(os.path.join(folder, "report.html"), encoding="utf-8") as f:
+            return proc, summary, f.read()
+
+    def test_one_note_per_held_window_on_console_summary_and_page(self):
+        folder = tempfile.mkdtemp(prefix="bench-refresh-")
+        self.addCleanup(shutil.rmtree, folder, ignore_errors=True)
+        rng = random.Random(5)
+        windows = {1: held(60, [1], 0.0005, rng, 40), 2: held(144, [1, 2], 0.0005, rng, 40),
+                   3: held(59.94, [1], 0.001, rng, 40),
+                   4: [1 / 60 * (1 + rng.uniform(-0.03, 0.03)) for _ in range(40)]}
+        for w, times in windows.items():
+            toolstest.write_lines(folder, toolstest.results_name("latticeglow", w),
+                                  toolstest.latticeglow_lines(w, times, 65536))
+        proc, summary, page = self.report(folder)
+        expected = {1: "60", 2: "144", 3: "59.94"}
+        lines = ["window %d: frame times follow a %s Hz refresh: sync to the display may be on"
+                 % item for item in expected.items()]
+        self.assertEqual([line for line in proc.stderr.splitlines() if "refresh" in line],
+                         ["bench-report: note: " + line for line in lines])
+        self.assertEqual({w["window"]: w.get("refresh_note") for w in summary["windows"]},
+                         {w: line.partition(": ")[2] if w in expected else None
+                          for w, line in zip(windows, lines + [None])})
+        self.assertEqual([n for n in summary["notes"] if "refresh" in n], lines)
+        self.assertEqual(summary["verdict"]["result"], "PASS")
+        for line in lines:
+            self.assertIn(line, page)
+        self.assertNotIn("window 4: frame times", page)
+
+    def test_kept_real_runs_are_reported_without_a_note(self):
+        for kept in ("openmpi-latticeglow-seconds", "openmpi-shardfall-frames"):
+            folder = os.path.join(tempfile.mkdtemp(prefix="bench-refresh-"), "run")
+            self.addCleanup(shutil.rmtree, os.path.dirname(folder), ignore_errors=True)
+            shutil.copytree(os.path.join(toolstest.HERE, "fixtures", kept), folder)
+            proc, summary, page = self.report(folder)
+            self.assertNotIn("refresh", proc.stderr + json.dumps(summary) + page, kept)
 
 
 if __name__ == "__main__":

@@ -8,11 +8,13 @@ import shutil
 import tempfile
 import types
 import unittest
+import xml.etree.ElementTree as ET
 
 import numpy as np
 
 import toolstest as T
 from benchlib.report.slow_hosts import host_verdicts, slower_than
+from test_html_report import Dom
 
 
 def crafted_run(hosts, frames, slow=None, factor=1.3, shardfall=True, seed=7):
@@ -74,6 +76,104 @@ class ThroughTheReport(unittest.TestCase):
             data = json.load(f)
         self.assertEqual([v["verdict"] for v in data["host_verdicts"]],
                          ["fine", "fine", "SLOWER", "fine"])
+
+
+def write_displays_run(folder, slow=("node3", ":0.1"), factor=1.6):
+    """A Latticeglow run of 2 hosts x 2 displays, 2 windows a display (dealt in turn); the
+    windows of display `slow` take `factor` times as long."""
+    rng = random.Random(5)
+    window_hosts, window_displays = {}, {}
+    for w in range(1, 9):
+        host, display = "node%d" % (2 + (w - 1) // 4), (":0.0", ":0.1")[(w - 1) % 2]
+        window_hosts[str(w)], window_displays[str(w)] = host, display
+        times = [0.02 * rng.uniform(0.97, 1.03) * (factor if (host, display) == slow else 1)
+                 for _ in range(15)]
+        T.write_lines(folder, T.results_name("latticeglow", w, processor=host),
+                      T.latticeglow_lines(w, times, 65536, processor=host))
+    with open(os.path.join(folder, "run.json"), "w") as f:
+        json.dump({"program": "latticeglow", "status": "ok", "windows": 8,
+                   "window_hosts": window_hosts, "window_displays": window_displays,
+                   "hosts": [{"name": h, "displays": [{"name": ":0.0"}, {"name": ":0.1"}]}
+                             for h in ("node2", "node3")]}, f)
+
+
+class Displays(unittest.TestCase):
+    def setUp(self):
+        self.dir = tempfile.mkdtemp(prefix="bench-slow-displays-")
+        self.addCleanup(shutil.rmtree, self.dir, ignore_errors=True)
+
+    def test_the_slow_display_of_a_host_is_named_and_fails_the_gate(self):
+        write_displays_run(self.dir)
+        proc = T.run_tool(T.BENCH_REPORT, "--no-plots", self.dir)
+        self.assertEqual(proc.returncode, 0, proc.stdout + proc.stderr)
+        lines = proc.stdout.splitlines()
+        head = next(line.split() for line in lines if line.split()[:1] == ["window"])
+        self.assertEqual(head[:3], ["window", "host", "display"])
+        table = [line.split() for line in lines if line.split()[:1] and
+                 line.split()[0] in ("1", "6", "display", "host")]
+        self.assertEqual([row[:3] for row in table], [
+            ["1", "node2", ":0.0"], ["6", "node3", ":0.1"],
+            ["display", "node2", ":0.0"], ["display", "node2", ":0.1"], ["host", "node2", "60"],
+            ["display", "node3", ":0.0"], ["display", "node3", ":0.1"], ["host", "node3", "60"]])
+        self.assertIn("slow hosts: cannot decide which host is slow: 2 host(s)", proc.stdout)
+        verdicts = [line.strip() for line in lines if line.startswith("  node")]
+        self.assertEqual([v.split(",")[0] for v in verdicts],
+                         ["node2 :0.0: fine", "node2 :0.1: fine", "node3 :0.0: fine",
+                          "node3 :0.1: SLOWER"])
+        self.assertRegex(verdicts[3], r"workload rate -3\d\.\d% against the median display")
+        self.assertIn("verdict: PASS", proc.stdout)  # not asked: not a gate
+
+        junit = os.path.join(self.dir, "report.xml")
+        proc = T.run_tool(T.BENCH_REPORT, "--no-plots", "--fail-slow-host", "10",
+                          "--junit", junit, self.dir)
+        self.assertEqual(proc.returncode, 1, proc.stdout + proc.stderr)
+        self.assertIn("slow hosts: FAIL: SLOW DISPLAY beyond 10%: node3 :0.1 (-3", proc.stdout)
+        failed = [c.get("name") for c in ET.parse(junit).getroot().iter("testcase")
+                  if c.find("failure") is not None]
+        self.assertEqual(failed, ["display node3 :0.1"])
+        with open(os.path.join(self.dir, "summary.json")) as f:
+            data = json.load(f)
+        self.assertEqual([w["display"] for w in data["windows"]], [":0.0", ":0.1"] * 4)
+        self.assertEqual([(v["host"], v["display"], v["windows"], v["verdict"])
+                          for v in data["display_verdicts"]],
+                         [("node2", ":0.0", 2, "fine"), ("node2", ":0.1", 2, "fine"),
+                          ("node3", ":0.0", 2, "fine"), ("node3", ":0.1", 2, "SLOWER")])
+        self.assertLess(data["display_verdicts"][3]["rate_vs_median_display_percent"], -30)
+        self.assertIsNone(data["display_verdict_undecided"])
+        self.assertEqual(data["host_verdicts"][0]["verdict"], "cannot decide")
+        self.assertEqual({h: sorted(d) for h, d in data["host_displays"].items()},
+                         {"node2": [":0.0", ":0.1"], "node3": [":0.0", ":0.1"]})
+        self.assertEqual(data["host_displays"]["node3"][":0.1"]["frames"], 30)
+
+        with open(os.path.join(self.dir, "report.html"), encoding="utf-8") as f:
+            page = Dom(f.read())
+        self.assertIn(["Window", "Host", "Display"], [cells[:3] for _css, cells in page.rows])
+        self.assertEqual([(cells[1], cells[2], cells[-1]) for cells in page.rows_of("display")],
+                         [("node2", ":0.0", "fine"), ("node2", ":0.1", "fine"),
+                          ("node3", ":0.0", "fine"), ("node3", ":0.1", "SLOWER")])
+        self.assertIn("Display verdicts", page.texts)
+        self.assertIn(" — SLOW DISPLAY beyond 10%: node3 :0.1 (-3", "".join(page.texts))
+
+    def test_equal_displays_or_one_display_a_host(self):
+        write_displays_run(self.dir, factor=1.0)
+        proc = T.run_tool(T.BENCH_REPORT, "--no-plots", "--fail-slow-host", "10", self.dir)
+        self.assertEqual(proc.returncode, 0, proc.stdout + proc.stderr)
+        self.assertIn("no display significantly slower than the median display", proc.stdout)
+        # The same windows with one display a host (a name repeats across hosts): no
+        # display column, no display verdicts.
+        with open(os.path.join(self.dir, "run.json")) as f:
+            record = json.load(f)
+        record["window_displays"] = {w: ":0" if h == "node2" else ":1"
+                                     for w, h in record["window_hosts"].items()}
+        with open(os.path.join(self.dir, "run.json"), "w") as f:
+            json.dump(record, f)
+        proc = T.run_tool(T.BENCH_REPORT, "--no-plots", self.dir)
+        self.assertEqual(proc.returncode, 0, proc.stdout + proc.stderr)
+        self.assertNotIn("display", proc.stdout.replace(self.dir, ""))
+        with open(os.path.join(self.dir, "summary.json")) as f:
+            data = json.load(f)
+        self.assertNotIn("display_verdicts", data)
+        self.assertEqual(data["windows"][0]["display"], ":0")
 
 
 if __name__ == "__main__":

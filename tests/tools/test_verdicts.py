@@ -85,6 +85,56 @@ class MixedHosts(FolderCase):
         proc = self.report("--expect-renderer", "*pipe*", self.dir)
         self.assertEqual(proc.returncode, 0, proc.stdout)
 
+    def test_gpus_and_their_drivers_are_shown_and_compared(self):
+        def a100(bus, driver="535.54.03"):
+            return {"source": "nvidia-smi", "name": "NVIDIA A100-SXM4-40GB",
+                    "driver_version": driver, "bus_id": bus, "memory_bytes": 40 * 2 ** 30}
+        pair = [a100("0000:01:00.0"), a100("0000:41:00.0")]
+        hosts = [host("node1", gpus=pair), host("node2", gpus=pair),
+                 host("node3", gpus=[a100("0000:01:00.0", "550.90.07"),
+                                     a100("0000:41:00.0", "550.90.07")]),
+                 host("node4", gpus=[{"source": "drm", "card": "card0", "vendor_id": "0x1002",
+                                      "device_id": "0x73bf", "driver": "amdgpu",
+                                      "driver_version": None, "bus_id": "0000:03:00.0"},
+                                     {"source": "drm", "memory_bytes": "lots"}])]
+        write_hosts_run(self.dir, hosts)
+        proc = self.report("--fail-mixed", self.dir)
+        self.assertEqual(proc.returncode, 1, proc.stdout + proc.stderr)
+        self.assertIn("mixed hosts: FAIL: node3: GPU driver nvidia 550.90.07, the others "
+                      "nvidia 535.54.03; node4: GPU driver amdgpu, the others nvidia 535.54.03",
+                      proc.stdout)
+        gpus = "NVIDIA A100-SXM4-40GB at 0000:01:00.0 (40.0 GiB); NVIDIA A100-SXM4-40GB at " \
+            "0000:41:00.0 (40.0 GiB)"
+        lines = [line.strip() for line in proc.stdout.splitlines() if line.startswith("  GPU")]
+        self.assertEqual(lines, [
+            "GPUs of node1, node2: %s; driver nvidia 535.54.03" % gpus,
+            "GPUs of node3: %s; driver nvidia 550.90.07" % gpus,
+            "GPUs of node4: 1002:73bf at 0000:03:00.0; a GPU; driver amdgpu"])
+        data = self.summary()
+        self.assertEqual(data["context"]["hosts"][0]["gpus"], pair)
+        self.assertIn("GPU driver", data["mixed_hosts"]["facts"])
+        self.assertTrue(any("hosts[3].gpus[1].memory_bytes is not a whole number" in n
+                            for n in data["notes"]))
+        with open(os.path.join(self.dir, "report.html")) as f:
+            page = f.read()
+        self.assertIn("<th>GPUs</th><th>GPU driver</th>", page)
+        self.assertEqual(page.count('<td class="bad">nvidia 550.90.07</td>'), 1)
+        self.assertEqual(page.count("<td>nvidia 535.54.03</td>"), 2)
+        # Hosts on one driver agree; a host that lists no GPU (llvmpipe) is not compared.
+        self.assertEqual(disagreements([host("a", gpus=pair), host("b", gpus=pair),
+                                        host("c", gpus=[])]), [])
+        # Two runs on the same GPUs under different drivers do not compare as equals.
+        before, after = (os.path.join(self.dir, name) for name in ("before", "after"))
+        for folder, driver in ((before, "535.54.03"), (after, "550.90.07")):
+            os.mkdir(folder)
+            write_hosts_run(folder, [host("node1", gpus=[a100("0000:01:00.0", driver)])])
+        proc = self.report(before, after)
+        self.assertEqual(proc.returncode, 0, proc.stdout + proc.stderr)
+        self.assertIn("note: the runs' GPU drivers differ (A nvidia 535.54.03, B nvidia "
+                      "550.90.07): a change may be the driver's", proc.stderr)
+        self.assertIn("GPU: NVIDIA A100-SXM4-40GB at 0000:01:00.0 (40.0 GiB); driver nvidia "
+                      "550.90.07", proc.stdout)
+
 
 ENTRY = """[[reference]]
 program = "latticeglow"

@@ -122,10 +122,12 @@ def build_parser(prog=NAME):
                    help="compare the two runs given (implied by two folders)")
     p.add_argument("--fail-slow-host", type=float, metavar="PCT",
                    help="for a run across hosts, exit 1 if a host's workload rate is "
-                        "significantly below the median host's by more than PCT per cent")
+                        "significantly below the median host's by more than PCT per cent; "
+                        "where hosts used several displays, a display's below the median "
+                        "display's too")
     p.add_argument("--fail-mixed", action="store_true",
-                   help="exit 1 if hosts disagree on renderer, GL version, driver, CPU model, "
-                        "cores, MPI library or rendering variables")
+                   help="exit 1 if hosts disagree on renderer, GL version, driver, GPU "
+                        "driver, CPU model, cores, MPI library or rendering variables")
     p.add_argument("--expect-renderer", metavar="PATTERN",
                    help="exit 1 if a host renders with a renderer that does not match PATTERN "
                         "(a shell pattern, e.g. 'llvmpipe*')")

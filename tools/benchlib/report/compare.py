@@ -27,6 +27,7 @@ from dataclasses import dataclass, field
 
 import numpy as np
 
+from ..results.gpus import run_gpu_driver
 from ..results.numbers import frame_time_stats, json_number
 from .repeats import spread
 from .summary import all_times
@@ -282,6 +283,10 @@ def compare_runs(run_a, run_b, alpha=ALPHA, repeats_a=None, repeats_b=None):
     if len(by_a) != len(by_b):
         notes.append("the runs have different numbers of windows (%d and %d): the headlines "
                      "are not like for like" % (len(by_a), len(by_b)))
+    drivers = [run_gpu_driver(run.context) for run in (run_a, run_b)]
+    if all(drivers) and drivers[0] != drivers[1]:
+        notes.append("the runs' GPU drivers differ (A %s, B %s): a change may be the driver's"
+                     % tuple(drivers))
     return Comparison(run_a, run_b, rows, total, notes, alpha, spread_pct, side)
 
 

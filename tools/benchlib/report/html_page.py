@@ -27,7 +27,7 @@ table { border-collapse: collapse; font-size: 0.85em; margin: 0.5em 0; }
 table.wide { width: 100%; }
 th, td { border: 1px solid #ccc; padding: 0.2em 0.5em; vertical-align: top; }
 th { background: #eee; } td.n { text-align: right; font-variant-numeric: tabular-nums; }
-tr.host td { background: #f4f7fb; } tr.total td { background: #eef3e8; font-weight: bold; }
+tr.host td { background: #f4f7fb; } tr.display td { background: #f8f8fc; } tr.total td { background: #eef3e8; font-weight: bold; }
 tbody.group { border-top: 2px solid #999; }
 .bad { color: #b00; font-weight: bold; } .good { color: #070; } .warn { color: #8a5a00; }
 .context { list-style: none; padding: 0; } .note { font-size: 0.9em; }

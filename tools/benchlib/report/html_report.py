@@ -5,13 +5,15 @@ hosts and against a reference, the notes and the plots.
 The page is made from what the report already has: the summary (summary.json's data), the
 context lines and the headline of the console. Sections appear only when the summary holds
 their keys: "host_verdicts" (a list of dicts, one a host; a dict's "host" and "verdict" also
-fill the verdict column of that host's row in the table), "reference", "mixed_hosts" and
-"repeats" (shown whatever its shape). html_page.py holds the frame and the template."""
+fill the verdict column of that host's row in the table), "display_verdicts" (the same of
+the displays of hosts, with "display"), "reference", "mixed_hosts" and "repeats" (shown
+whatever its shape). html_page.py holds the frame and the template."""
 
+from ..results.gpus import gpu_driver, gpus_text
 from . import html_page as P
 from . import rows as R
 from .mixed_hosts import FACTS, disagreements
-from .summary import summary_data
+from .summary import refresh_lines_of, summary_data
 from .table import context_lines, headline_lines, load_warning, number
 
 NAME, NO_PLOTS = P.NAME, P.NO_PLOTS
@@ -21,7 +23,10 @@ HOST_FACTS = [
     ("CPU model", "cpu_model", str), ("Cores", "cores", P.figure),
     ("Memory (GiB)", "memory_bytes", lambda v: "%.1f" % (v / 2 ** 30)),
     ("Renderer", "gl_renderer", str), ("GL version", "gl_version", str),
-    ("Driver", "gl_vendor", str), ("MPI library", "mpi_library", str),
+    ("Driver", "gl_vendor", str),
+    ("GPUs", "gpus", lambda v: gpus_text(v) or "none"),
+    ("GPU driver", "gpus", lambda v: gpu_driver(v) or "-"),
+    ("MPI library", "mpi_library", str),
     ("Rendering variables", "rendering_env",
      lambda v: ", ".join("%s=%s" % item for item in sorted(v.items())) or "none"),
 ]
@@ -45,6 +50,7 @@ def _banner(data):
     aside += ["%s: %s" % (g["gate"], f) for g in gates
               if not g["deciding"] and g["result"] == "PASS" and g["gate"] == "slow hosts"
               for f in g["findings"]]
+    aside += refresh_lines_of(data)  # the figures may measure the display, not the GPU
     return P.banner(verdict["result"], decided, aside)
 
 
@@ -55,7 +61,7 @@ def _hosts_table(hosts):
     for d in disagreements(hosts):
         for h in d.hosts:
             differs.setdefault(h, set()).add(FACT_OF_KEY.get(d.fact, d.fact))
-    shown = [f for f in HOST_FACTS if any(f[1] in h for h in hosts)]
+    shown = [f for f in HOST_FACTS if any(h.get(f[1]) not in (None, []) for h in hosts)]
     body = []
     for h in hosts:
         name = h.get("name", "?")
@@ -70,6 +76,25 @@ def _hosts_table(hosts):
     return P.table(["Host"] + [f[0] for f in shown], [(None, body)])
 
 
+def _displays_table(hosts):
+    """The displays of the hosts that list more than one (run.json's hosts' displays), a
+    row each: its screen and GL as the windows on it saw them; None when none lists more."""
+    body = []
+    for h in hosts:
+        displays = h.get("displays") or []
+        for d in displays if len(displays) > 1 else []:
+            screen = d.get("screen") or {}
+            size = "x".join(str(screen[k]) for k in ("width", "height", "depth") if k in screen)
+            body.append((None, [P.cell(h.get("name", "?")), P.cell(d.get("name", "?")),
+                                P.cell(size or "-", "n")] +
+                         [P.cell(d.get(key) or "-") for key in ("gl_renderer", "gl_version",
+                                                                "gl_vendor")]))
+    if not body:
+        return None
+    return P.table(["Host", "Display", "Screen", "Renderer", "GL version", "Driver"],
+                   [(None, body)])
+
+
 def _page_cell(value, column):
     if value == R.BLANK:
         return P.cell("", "n" if column.numeric else None)
@@ -80,37 +105,52 @@ def _page_cell(value, column):
     return P.num_cell(value) if column.numeric else P.cell(value)
 
 
+def _verdicts_by_row(data):
+    """{(row kind, host, display): verdict} of the summary's host and display verdicts, or
+    None when it holds neither."""
+    found = None
+    for kind, key in (("host", "host_verdicts"), ("display", "display_verdicts")):
+        verdicts = data.get(key)
+        if verdicts is None:
+            continue
+        found = found or {}
+        if isinstance(verdicts, list):
+            found.update({(kind, v.get("host"), v.get("display", R.BLANK)): v.get("verdict")
+                          for v in verdicts if isinstance(v, dict)})
+    return found
+
+
 def _run_table(run, data):
-    verdicts = data.get("host_verdicts")
-    by_host = {}
-    if isinstance(verdicts, list):
-        by_host = {v.get("host"): v.get("verdict") for v in verdicts if isinstance(v, dict)}
-    cols = R.columns(run.program)
+    verdicts = _verdicts_by_row(data)
+    cols = R.columns(run.program, run.several_displays())
     head = [c.words for c in cols] + (["Verdict (slow hosts)"] if verdicts is not None else [])
 
     def line(row):
         cells = [_page_cell(v, c) for v, c in zip(row.cells(cols), cols)]
         if verdicts is not None:
-            verdict = by_host.get(row.values["host"]) if row.kind == "host" else None
+            verdict = verdicts.get((row.kind, row.values["host"], row.values["display"]))
             cells.append(P.cell(verdict if verdict is not None else "",
                                 "bad" if verdict == "SLOWER" else None))
         return row.kind, cells
 
     body = [line(row) for row in R.window_rows(run)]
     foot = [line(row) for row in R.group_rows(run, len(data["hosts"]) > 1 or
-                                              verdicts is not None)]
+                                              "host_verdicts" in data)]
     return P.table(head, [(None, body), ("group", foot)], wide=True)
 
 
-def _host_verdicts(verdicts):
-    body = [(None, [P.cell(v.get("host")), P.num_cell(v.get("windows")),
-                    P.num_cell(v.get("frames")),
-                    P.cell(P.percent(v.get("rate_vs_median_host_percent")), "n"),
-                    P.cell(P.p_value(v.get("p_value")), "n"),
-                    P.cell(v.get("verdict"), "bad" if v.get("verdict") == "SLOWER" else None)])
+def _host_verdicts(verdicts, of="host"):
+    """The table of the host verdicts (of="display": of the displays' verdicts)."""
+    named = ["host"] + (["display"] if of == "display" else [])
+    body = [(None, [P.cell(v.get(key)) for key in named] + [
+        P.num_cell(v.get("windows")), P.num_cell(v.get("frames")),
+        P.cell(P.percent(v.get("rate_vs_median_%s_percent" % of)), "n"),
+        P.cell(P.p_value(v.get("p_value")), "n"),
+        P.cell(v.get("verdict"), "bad" if v.get("verdict") == "SLOWER" else None)])
             for v in verdicts if isinstance(v, dict)]
-    return P.table(["Host", "Windows", "Frames", "Workload rate against the median host",
-                    "p (Holm-corrected)", "Verdict"], [(None, body)])
+    return P.table([key.capitalize() for key in named] + [
+        "Windows", "Frames", "Workload rate against the median %s" % of, "p (Holm-corrected)",
+        "Verdict"], [(None, body)])
 
 
 def _reference(reference, unit):
@@ -154,12 +194,18 @@ def run_page(run, data, svgs):
         P.section("Run", P.items([line.strip() for line in context_lines(run)], "context"),
                   P.text("Warning: " + busy, "warn") if busy else None,
                   _hosts_table(hosts) if isinstance(hosts, list) and len(hosts) > 1
-                  else None),
+                  else None,
+                  _displays_table(hosts) if isinstance(hosts, list) else None),
         P.section("Headline", P.items(headline_lines(run, number), "context")),
         P.section("Windows and hosts", _run_table(run, data)),
     ]
     if "host_verdicts" in data:
         sections.append(P.section("Host verdicts", _host_verdicts(data["host_verdicts"])))
+    if "display_verdicts" in data:
+        sections.append(P.section(
+            "Display verdicts", P.text(data.get("display_verdict_undecided") or
+                                       data.get("display_verdict_rule"), "note"),
+            _host_verdicts(data["display_verdicts"], "display")))
     if "reference" in data:
         sections.append(P.section("Against the reference",
                                   *_reference(data["reference"], data["quantity_rate_unit"])))

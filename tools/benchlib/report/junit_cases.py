@@ -1,6 +1,7 @@
 """bench-report's verdicts as JUnit test cases (benchlib.results.junit writes them): a case
-per window (failed when its state is not ok), a case per host verdict (failed when the host
-is SLOWER beyond --fail-slow-host), and for two runs compared the comparison's gate (failed
+per window (failed when its state is not ok), a case per host verdict and per display
+verdict (failed when the host or display is SLOWER beyond --fail-slow-host), and for two
+runs compared the comparison's gate (failed
 when --fail-above trips, skipped when it cannot tell; without --fail-above its verdict,
 passed)."""
 
@@ -9,8 +10,9 @@ from . import slow_hosts
 from .table import format_percent, g
 
 
-def run_cases(run, verdicts, fail_slow_host):
-    """The cases of one run's report; verdicts as slow_hosts.host_verdicts gives them."""
+def run_cases(run, verdicts, fail_slow_host, display_verdicts=None):
+    """The cases of one run's report; verdicts as slow_hosts.host_verdicts gives them,
+    display_verdicts as slow_hosts.display_verdicts does (None: no such verdicts)."""
     suite = run.label
     cases = []
     for r in run.reports:
@@ -23,15 +25,18 @@ def run_cases(run, verdicts, fail_slow_host):
     for a in run.absent:
         cases.append(Case("window %s" % a["window"], suite, "no results file",
                           failure="window %s: results file %s" % (a["window"], a["state"])))
-    if verdicts is not None:
-        slow = {v.host for v in slow_hosts.slower_than(verdicts[0], fail_slow_host)} \
+    for what, judged in (("host", verdicts), ("display", display_verdicts)):
+        if judged is None:
+            continue
+        slow = {v.label for v in slow_hosts.slower_than(judged[0], fail_slow_host)} \
             if fail_slow_host is not None else set()
-        for v in verdicts[0]:
-            figures = "%s against the median host, p = %s, %d frames: %s" % (
-                format_percent(v.gap_percent), g(v.p_value), v.frames, v.verdict)
-            cases.append(Case("host %s" % v.host, suite, figures,
-                              failure="%s is slower than the median host beyond %g%%: %s"
-                              % (v.host, fail_slow_host, figures) if v.host in slow else None))
+        for v in judged[0]:
+            figures = "%s against the median %s, p = %s, %d frames: %s" % (
+                format_percent(v.gap_percent), what, g(v.p_value), v.frames, v.verdict)
+            cases.append(Case("%s %s" % (what, v.label), suite, figures,
+                              failure="%s is slower than the median %s beyond %g%%: %s"
+                              % (v.label, what, fail_slow_host, figures)
+                              if v.label in slow else None))
     return cases
 
 

@@ -1,17 +1,23 @@
 """Hosts that disagree with the others on what they render with or run on.
 
 A run across hosts means one thing only when its hosts are alike: the same renderer, GL
-version and driver, CPU model and cores, MPI library and rendering variables (run.json's
-`hosts`; a fact a host does not report is not compared). For each fact the value most hosts
-share is "the others"; a host with another value is named. When no value is shared by more
-hosts than every other, each host is named with its value."""
+version and driver, GPU driver (and its version), CPU model and cores, MPI library and
+rendering variables (run.json's `hosts`; a fact a host does not report is not compared).
+For each fact the value most hosts share is "the others"; a host with another value is
+named. When no value is shared by more hosts than every other, each host is named with its
+value."""
 
 import fnmatch
 from dataclasses import dataclass
 
+from ..results.gpus import gpu_driver
+
 # (what the report calls it, run.json's key in a host's entry)
 FACTS = [("renderer", "gl_renderer"), ("GL version", "gl_version"), ("driver", "gl_vendor"),
-         ("CPU model", "cpu_model"), ("cores", "cores"), ("MPI library", "mpi_library")]
+         ("GPU driver", "gpus"), ("CPU model", "cpu_model"), ("cores", "cores"),
+         ("MPI library", "mpi_library")]
+# The value compared of a key whose entry is not itself the fact.
+DERIVED = {"gpus": gpu_driver}
 UNSET = "unset"
 
 
@@ -36,7 +42,9 @@ class Disagreement:
 
 def _facts_of(host):
     """{fact: value} of one host's run.json entry: what it reports."""
-    return {name: host[key] for name, key in FACTS if host.get(key) is not None}
+    facts = {name: DERIVED.get(key, lambda value: value)(host.get(key)) for name, key in FACTS
+             if host.get(key) is not None}
+    return {name: value for name, value in facts.items() if value is not None}
 
 
 def _env_facts(hosts):

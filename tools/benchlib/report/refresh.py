@@ -22,7 +22,7 @@ multiple of a refresh interval, cannot be told apart from one held by the refres
 says that sync may be on, and the run does not fail for it.
 """
 
-import statistics
+import numpy as np
 
 RATES = (24, 25, 30, 48, 50, 59.94, 60, 72, 75, 85, 90, 100, 120, 144, 165, 180, 200, 240,
          300, 360)
@@ -35,23 +35,24 @@ NEIGHBOURS = 0.01
 
 
 def _fit(times, rate):
-    """The median offset of the frames on the grid of 1/rate when the rate fits, else None."""
-    offsets = []
-    for t in times:
-        k = round(t * rate)
-        if 1 <= k <= MAX_INTERVALS:
-            offset = t * rate / k - 1
-            if abs(offset) <= TOLERANCE:
-                offsets.append(offset)
+    """The median offset of the frames on the grid of 1/rate when the rate fits, else None.
+    Arrays of the window's length only, one rate at a time: a window of millions of frames
+    costs no more memory than its frames."""
+    intervals = times * rate
+    k = np.rint(intervals)
+    near = (k >= 1) & (k <= MAX_INTERVALS)
+    offsets = intervals[near] / k[near] - 1
+    offsets = offsets[np.abs(offsets) <= TOLERANCE]
     if len(offsets) < SHARE * len(times):
         return None
-    centre = statistics.median(offsets)
+    centre = float(np.median(offsets))
     return abs(centre) if abs(centre) <= CENTRE else None
 
 
 def refresh_rate(frame_times):
     """The refresh rate (Hz, one of RATES) the frame times (seconds) follow, or None."""
-    times = [t for t in frame_times if t > 0 and t != float("inf")]
+    times = np.asarray(frame_times, dtype=float)
+    times = times[np.isfinite(times) & (times > 0)]
     if len(times) < MIN_FRAMES:
         return None
     fits = {rate: centre for rate in RATES

@@ -55,14 +55,15 @@ def report_run(run, out_dir, args, place_frames, made_here=False):
     from .plots import write_plots
     prepare_folder(out_dir, made_here)
     by_host = slow_hosts.host_verdicts(run) if len(run.hosts()) > 1 else None
-    gates, against_reference = verdicts.run_gates(run, args, by_host)
+    by_display = slow_hosts.display_verdicts(run) if run.several_displays() else None
+    gates, against_reference = verdicts.run_gates(run, args, by_host, by_display)
     names = [os.path.join(out_dir, n) for n in ("frames.csv", "summary.json")]
     try:
         place_frames(names[0])
     except OSError as e:
         raise OutputError("cannot write frames.csv in %s: %s"
                           % (shown(out_dir), e.strerror or e)) from None
-    data = summary.summary_data(run, by_host)
+    data = summary.summary_data(run, by_host, by_display)
     data["verdict"] = verdicts.verdict_json(gates)
     own_notes = _report_notes(run)
     data["notes"] = data["notes"] + own_notes
@@ -82,6 +83,8 @@ def report_run(run, out_dir, args, place_frames, made_here=False):
     print("\n".join(table.headline_lines(run)))
     if by_host is not None:
         print("\n".join(slow_hosts.verdict_lines(*by_host)))
+    if by_display is not None:
+        print("\n".join(slow_hosts.verdict_lines(*by_display, what="display")))
     for note in own_notes:
         say("warning: %s" % note)
     for r in run.reports:
@@ -92,7 +95,7 @@ def report_run(run, out_dir, args, place_frames, made_here=False):
                 r.ended_early.get("how") if r.ended_early else None
             say("note: window %s is not ok: %s%s" % (r.window, r.state,
                                                      " (%s)" % detail if detail else ""))
-    for note in run.notes:
+    for note in run.notes + summary.refresh_lines_of(data):
         say("note: %s" % note)
     for a in run.absent:
         say("note: window %d: results file %s%s" % (a["window"], a["state"],
@@ -102,7 +105,7 @@ def report_run(run, out_dir, args, place_frames, made_here=False):
     for e in (e for r in run.reports for e in r.errors):
         say("error: %s" % e)
     print("\n".join(verdicts.verdict_lines(gates)))
-    args.junit_cases += junit_cases.run_cases(run, by_host, args.fail_slow_host)
+    args.junit_cases += junit_cases.run_cases(run, by_host, args.fail_slow_host, by_display)
     return 1 if verdicts.overall(gates) == verdicts.FAIL else 0
 
 

@@ -15,6 +15,10 @@ host), and the frames cannot tell that from a slow host. So a host is SLOWER onl
 gap is also beyond twice the largest gap among the other hosts (and beyond 5 %): it must
 stand out from the spread the others show. Run-to-run noise is not in the test (repeated
 runs give that).
+
+Where a host's windows went to more than one display (a GPU each), the displays are judged
+the same way: every display of every host against the median display, a display being one
+of its host (":0.1" of two nodes are two GPUs).
 """
 
 import math
@@ -33,25 +37,39 @@ RULE = ("hosts compared at equal work: log(frame time) fitted against log(work) 
         "one-sided Mann-Whitney U test of its residuals against the other hosts' is "
         "significant (Holm-corrected p < %g) and its gap is beyond twice the largest among "
         "the other hosts" % ALPHA)
+DISPLAY_RULE = ("displays of hosts (a host's windows on one display) compared as hosts are: "
+                "each display's median residual against the median display's; SLOWER when "
+                "the one-sided Mann-Whitney U test of its residuals against the other "
+                "displays' is significant (Holm-corrected p < %g) and its gap is beyond twice "
+                "the largest among the other displays" % ALPHA)
 
 
 @dataclass
 class HostVerdict:
+    """The verdict of a host, or of a display of a host (display set)."""
     host: str
     windows: int
     frames: int
-    gap_percent: float = None   # workload rate against the median host's, in per cent
+    gap_percent: float = None   # workload rate against the median host's (display's), in %
     p_value: float = None       # Holm-corrected
     verdict: str = "cannot decide"
+    display: str = None
 
     @property
     def slower(self):
         return self.verdict == "SLOWER"
 
+    @property
+    def label(self):
+        return self.host if self.display is None else "%s %s" % (self.host, self.display)
+
     def as_json(self):
-        return {"host": self.host, "windows": self.windows, "frames": self.frames,
-                "rate_vs_median_host_percent": _finite_or_none(self.gap_percent),
-                "p_value": _finite_or_none(self.p_value), "verdict": self.verdict}
+        of = "host" if self.display is None else "display"
+        named = {"host": self.host} if self.display is None else \
+            {"host": self.host, "display": self.display}
+        return dict(named, windows=self.windows, frames=self.frames, **{
+            "rate_vs_median_%s_percent" % of: _finite_or_none(self.gap_percent),
+            "p_value": _finite_or_none(self.p_value), "verdict": self.verdict})
 
 
 def _finite_or_none(value):
@@ -71,21 +89,36 @@ def _frames_of(report):
 
 def host_verdicts(run):
     """([HostVerdict] in the run's host order, a sentence when the run cannot decide)."""
+    return _verdicts({(host, None): reports for host, reports in run.hosts().items()}, "host")
+
+
+def display_verdicts(run):
+    """([HostVerdict] of every display of every host, a sentence when the run cannot
+    decide)."""
+    return _verdicts({(host, display): reports
+                      for host, displays in run.host_displays().items()
+                      for display, reports in displays.items()}, "display")
+
+
+def _verdicts(groups, what):
+    """The verdicts of groups {(host, display or None): [reports]}, each against the median
+    group; what: "host" or "display", as the sentence names them."""
     from scipy.stats import mannwhitneyu
-    by_host = {}
-    for host, reports in run.hosts().items():
+    by_host = {}  # group -> (windows, log frame times, log work)
+    for key, reports in groups.items():
         # A window that ended before the run did drew its frames over part of the run only
         # (its first seconds, often the busiest): they would judge its host on another span.
         parts = [_frames_of(r) for r in reports if not getattr(r, "ended_early", None)] or \
             [(np.zeros(0), np.zeros(0))]
-        by_host[host] = (len(reports), np.concatenate([p[0] for p in parts]),
+        by_host[key] = (len(reports), np.concatenate([p[0] for p in parts]),
                          np.concatenate([p[1] for p in parts]))
-    verdicts = {h: HostVerdict(h, n, len(y)) for h, (n, y, _x) in by_host.items()}
+    verdicts = {h: HostVerdict(h[0], n, len(y), display=h[1])
+                for h, (n, y, _x) in by_host.items()}
     judged = [h for h, v in verdicts.items() if v.frames >= MIN_FRAMES]
     if len(judged) < MIN_HOSTS:
         return list(verdicts.values()), (
-            "cannot decide which host is slow: %d host(s) with at least %d frames; it takes "
-            "%d" % (len(judged), MIN_FRAMES, MIN_HOSTS))
+            "cannot decide which %s is slow: %d %s(s) with at least %d frames; it takes "
+            "%d" % (what, len(judged), what, MIN_FRAMES, MIN_HOSTS))
     y = np.concatenate([by_host[h][1] for h in judged])
     x = np.concatenate([by_host[h][2] for h in judged])
     if np.ptp(x) > 0:
@@ -124,18 +157,19 @@ def _holm(ordered):
     return corrected
 
 
-def verdict_lines(verdicts, undecided):
-    """The console lines of the verdict."""
+def verdict_lines(verdicts, undecided, what="host"):
+    """The console lines of the verdict of the hosts (or of the displays: what)."""
     if undecided:
-        return ["slow hosts: " + undecided]
-    lines = ["slow hosts (%s):" % RULE]
+        return ["slow %ss: %s" % (what, undecided)]
+    lines = ["slow %ss (%s):" % (what, RULE if what == "host" else DISPLAY_RULE)]
     for v in verdicts:
         if v.p_value is None:
             lines.append("  %s: cannot decide (%d frames, it takes %d)"
-                         % (v.host, v.frames, MIN_FRAMES))
+                         % (v.label, v.frames, MIN_FRAMES))
         else:
-            lines.append("  %s: %s, workload rate %+.1f%% against the median host (p = %.3g, "
-                         "%d frames)" % (v.host, v.verdict, v.gap_percent, v.p_value, v.frames))
+            lines.append("  %s: %s, workload rate %+.1f%% against the median %s (p = %.3g, "
+                         "%d frames)" % (v.label, v.verdict, v.gap_percent, what, v.p_value,
+                                         v.frames))
     return lines
 
 

@@ -11,7 +11,8 @@ import numpy as np
 from ..results.numbers import frame_time_stats, json_number, safe_sum
 from ..results.texts import for_csv
 from .output import write_file
-from .slow_hosts import RULE
+from .refresh import refresh_note
+from .slow_hosts import DISPLAY_RULE, RULE
 
 HEADLINE_RULE = ("sum over the windows of each window's total workload (triangles or vertices "
                  "of all its reported frames) / its total running time; windows without "
@@ -117,11 +118,39 @@ def file_states(run):
     return {str(w): states[w] for w in sorted(states, key=lambda w: (w is None, w or 0))}
 
 
-def summary_data(run, verdicts=None):
+def refresh_notes(run):
+    """{window: note} of the windows whose frame times follow a display's refresh."""
+    return {r.window: note for r in run.reports if (note := refresh_note(r.times)) is not None}
+
+
+def refresh_lines(notes):
+    """The run's notes of refresh_notes(run): one a window, naming it."""
+    return ["window %s: %s" % (w, note) for w, note in notes.items()]
+
+
+def refresh_lines_of(data):
+    """refresh_lines of a summary's windows."""
+    return refresh_lines({w["window"]: w["refresh_note"] for w in data["windows"]
+                          if "refresh_note" in w})
+
+
+def _window_json(run, report, refresh):
+    """A window's entry: its report, its display when run.json names it, and the refresh its
+    frames follow when they do."""
+    entry = report.as_json()
+    if report.window in run.displays:
+        entry["display"] = run.displays[report.window]
+    if report.window in refresh:
+        entry["refresh_note"] = refresh[report.window]
+    return entry
+
+
+def summary_data(run, verdicts=None, display_verdicts=None):
     """summary.json; verdicts: (host verdicts, why the run cannot decide) of a run across
-    hosts."""
+    hosts; display_verdicts: the same of the displays of a run whose hosts used several."""
     program = run.program
     slowest = run.slowest
+    refresh = refresh_notes(run)
     data = {
         "program": program.name,
         "run": run.label,
@@ -131,7 +160,7 @@ def summary_data(run, verdicts=None):
         "check": "each printed number is taken as its value +/- half a unit in the sixth "
                  "significant digit; totals and averages are recomputed from the frames "
                  "with these bounds and must overlap the printed summary",
-        "windows": [r.as_json() for r in run.reports],
+        "windows": [_window_json(run, r, refresh) for r in run.reports],
         "absent_windows": run.absent,
         "across_windows": {
             "windows": len(run.reports) + len(run.absent),
@@ -145,11 +174,19 @@ def summary_data(run, verdicts=None):
         },
         "hosts": {host: _totals_json(group_totals(reports))
                   for host, reports in run.hosts().items()},
-        "notes": run.notes,
+        "notes": run.notes + refresh_lines(refresh),
         "results_file_states": file_states(run),
     }
+    if run.several_displays():
+        data["host_displays"] = {host: {display: _totals_json(group_totals(reports))
+                                        for display, reports in displays.items()}
+                                 for host, displays in run.host_displays().items()}
     if verdicts is not None:
         data["host_verdicts"] = [v.as_json() for v in verdicts[0]]
         data["host_verdict_rule"] = RULE
         data["host_verdict_undecided"] = verdicts[1]
+    if display_verdicts is not None:
+        data["display_verdicts"] = [v.as_json() for v in display_verdicts[0]]
+        data["display_verdict_rule"] = DISPLAY_RULE
+        data["display_verdict_undecided"] = display_verdicts[1]
     return data

@@ -2,6 +2,7 @@
 
 import math
 
+from ..results.gpus import gpu_driver, gpus_text
 from . import rows
 
 
@@ -57,6 +58,42 @@ def load_warning(context):
             "its rates may be low and its frame times uneven" % (max(loads), cores))
 
 
+def _some(names, shown=3):
+    return ", ".join(names[:shown]) + (" and %d more" % (len(names) - shown)
+                                       if len(names) > shown else "")
+
+
+def gpu_lines(context):
+    """A line per kind of host GPUs (its GPUs, bus ids and drivers), naming the hosts when
+    the run has several."""
+    hosts = context.get("hosts") or []
+    by_text = {}
+    for h in hosts:
+        gpus = h.get("gpus")
+        if gpus:
+            driver = gpu_driver(gpus)
+            text = gpus_text(gpus) + ("; driver %s" % driver if driver else "")
+            by_text.setdefault((len(gpus), text), []).append(h.get("name", "?"))
+    return ["  %s%s: %s" % ("GPU" if count == 1 else "GPUs",
+                            " of " + _some(names) if len(hosts) > 1 else "", text)
+            for (count, text), names in by_text.items()]
+
+
+def rendering_lines(context):
+    """What the windows were run with: the rendering variables, sync left to the driver
+    (--vsync), the wrapper of each window (--wrap)."""
+    env = context.get("rendering_env") or {}
+    lines = []
+    if env or context.get("vsync"):
+        lines.append("  rendering: %s%s" % (
+            ", ".join("%s=%s" % item for item in sorted(env.items())) or "no variables",
+            "; sync to the display left to the driver (--vsync)" if context.get("vsync")
+            else ""))
+    if context.get("wrap"):
+        lines.append("  each window under: %s" % context["wrap"])
+    return lines
+
+
 def context_lines(run):
     """A few lines saying where and how the run was made; only what is known."""
     c = run.context
@@ -91,6 +128,7 @@ def context_lines(run):
         lines.append("  " + ", ".join(machine))
     if setup:
         lines.append("  " + ", ".join(setup))
+    lines += gpu_lines(c) + rendering_lines(c)
     if not c:
         lines.append("  (no run.json: machine and set-up unknown)")
     return lines
@@ -116,7 +154,7 @@ def console_cell(value):
 
 
 def format_table(run):
-    cols = rows.columns(run.program)
+    cols = rows.columns(run.program, run.several_displays())
     body = [[console_cell(v) for v in row.cells(cols)] for row in rows.window_rows(run)]
     totals = [[console_cell(v) for v in row.cells(cols)]
               for row in rows.group_rows(run, len(run.hosts()) > 1)]

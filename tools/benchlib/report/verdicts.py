@@ -74,25 +74,32 @@ def files(run):
 
 
 def _slow_list(hosts):
-    return ", ".join("%s (%+.1f%%, p = %.2g)" % (v.host, v.gap_percent, v.p_value)
+    return ", ".join("%s (%+.1f%%, p = %.2g)" % (v.label, v.gap_percent, v.p_value)
                      for v in hosts)
 
 
-def slow_host_gate(verdicts, percent):
-    """The gate "slow hosts" (percent: --fail-slow-host, or None: not a gate)."""
-    found, undecided = verdicts
+def slow_host_gate(judged, percent):
+    """The gate "slow hosts" of the hosts' verdicts and the displays' (judged: [("host" or
+    "display", (verdicts, why they cannot decide))]; percent: --fail-slow-host, or None:
+    not a gate)."""
     if percent is None:
-        slower = [v for v in found if v.slower]
-        finding = undecided or ("SLOWER: " + _slow_list(slower) if slower else
-                                "no host stands out as slower")
-        return Gate("slow hosts", False, [finding], deciding=False)
-    slow = slow_hosts.slower_than(found, percent)
-    if slow:
-        return Gate("slow hosts", True, ["SLOW HOST beyond %g%%: %s"
-                                         % (percent, _slow_list(slow))])
-    return Gate("slow hosts", False,
-                ["no host significantly slower than the median host by more than %g%%"
-                 % percent] + ([undecided] if undecided else []))
+        findings = []
+        for what, (found, undecided) in judged:
+            slower = [v for v in found if v.slower]
+            findings.append(undecided or ("SLOWER: " + _slow_list(slower) if slower else
+                                          "no %s stands out as slower" % what))
+        return Gate("slow hosts", False, findings, deciding=False)
+    slow = [(what, slow_hosts.slower_than(found, percent)) for what, (found, _u) in judged]
+    if any(found for _what, found in slow):
+        return Gate("slow hosts", True, ["SLOW %s beyond %g%%: %s"
+                                         % (what.upper(), percent, _slow_list(found))
+                                         for what, found in slow if found])
+    findings = []
+    for what, (_found, undecided) in judged:
+        findings.append("no %s significantly slower than the median %s by more than %g%%"
+                        % (what, what, percent))
+        findings += [undecided] if undecided else []
+    return Gate("slow hosts", False, findings)
 
 
 def mixed_host_gate(run, deciding):
@@ -115,12 +122,16 @@ def renderer_gate(run, pattern):
             mixed_hosts.renderers(run.context).values())))])
 
 
-def run_gates(run, args, host_verdicts):
+def run_gates(run, args, host_verdicts, display_verdicts=None):
     """(The gates of one run for bench-report's options args, the reference's findings or
-    None)."""
+    None); host_verdicts and display_verdicts: slow_hosts' verdicts, None where the run has
+    no such verdict."""
     gates = [completeness(run, args.allow_failed), files(run)]
-    if host_verdicts is not None:
-        gates.append(slow_host_gate(host_verdicts, args.fail_slow_host))
+    judged = [(what, found) for what, found in (("host", host_verdicts),
+                                                ("display", display_verdicts))
+              if found is not None]
+    if judged:
+        gates.append(slow_host_gate(judged, args.fail_slow_host))
     elif args.fail_slow_host is not None:
         gates.append(Gate("slow hosts", False, ["one host: no other to compare it with"]))
     gates.append(mixed_host_gate(run, args.fail_mixed))

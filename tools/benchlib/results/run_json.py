@@ -8,15 +8,23 @@ import os
 from .files import read_json
 from .layout import END_STATES
 
-TEXT, WHOLE, NUMBER = "text", "whole number", "finite number"
+TEXT, WHOLE, NUMBER, BOOL = "text", "whole number", "finite number", "true or false"
 STATES = [state for state, _line in END_STATES]
 
 # The fields read from run.json: a kind, a {key: field} record, [field] a list of them,
 # ("map", field) for a record keyed by window number, ("names", field) for one keyed by any
 # name.
+SCREEN = {"width": WHOLE, "height": WHOLE, "depth": WHOLE}
+# A display of a host as its windows saw it; a GPU as nvidia-smi or the kernel's DRM names it.
+DISPLAY = {"name": TEXT, "screen": SCREEN, "gl_renderer": TEXT, "gl_version": TEXT,
+           "gl_vendor": TEXT, "glx": ("names", TEXT)}
+GPU = {"source": TEXT, "name": TEXT, "driver_version": TEXT, "bus_id": TEXT,
+       "memory_bytes": WHOLE, "card": TEXT, "vendor_id": TEXT, "device_id": TEXT,
+       "driver": TEXT}
 HOST = {"name": TEXT, "cpu_model": TEXT, "cores": WHOLE, "memory_bytes": WHOLE,
         "gl_renderer": TEXT, "gl_version": TEXT, "gl_vendor": TEXT, "mpi_library": TEXT,
-        "rendering_env": ("names", TEXT), "windows": [WHOLE]}
+        "rendering_env": ("names", TEXT), "windows": [WHOLE], "displays": [DISPLAY],
+        "gpus": [GPU]}
 FIELDS = {
     "program": TEXT, "status": TEXT, "error": TEXT, "start_time": TEXT, "end_time": TEXT,
     "run_id": TEXT, "windows": WHOLE, "frames": WHOLE, "seconds": NUMBER, "repeats": WHOLE,
@@ -24,16 +32,18 @@ FIELDS = {
     "context": {"host": TEXT, "cpu_model": TEXT, "cores": WHOLE, "memory_bytes": WHOLE,
                 "load_start": [NUMBER], "load_end": [NUMBER], "gl_renderer": TEXT,
                 "gl_version": TEXT, "mpi_library": TEXT, "mpi_version": TEXT,
-                "screen": {"width": WHOLE, "height": WHOLE, "depth": WHOLE},
-                "git_revision": TEXT},
+                "screen": SCREEN, "git_revision": TEXT},
     "hosts": [HOST],
     "results_files": ("map", TEXT),
     "window_hosts": ("map", TEXT),
+    "window_displays": ("map", TEXT),
     "results_file_states": ("map", {"state": TEXT, "error": TEXT}),
     "windows_ended_early": ("map", {"after_seconds": NUMBER, "how": TEXT, "phase": TEXT}),
     "screen_depth": WHOLE,
     "tag": TEXT,
     "rendering_env": ("names", TEXT),
+    "vsync": BOOL,
+    "wrap": TEXT,
     "runner": {"host": TEXT, "pid": WHOLE, "boot_id": TEXT, "start_ticks": WHOLE},
 }
 
@@ -43,6 +53,8 @@ _DROP = object()
 def _is(kind, value):
     if kind == TEXT:
         return isinstance(value, str)
+    if kind == BOOL:
+        return isinstance(value, bool)
     if kind == WHOLE:
         return isinstance(value, int) and not isinstance(value, bool)
     return isinstance(value, (int, float)) and not isinstance(value, bool) \

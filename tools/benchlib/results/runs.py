@@ -147,7 +147,7 @@ def context_of(run_json):
         return {}
     ctx = dict(run_json.get("context", {}))
     for k in ("status", "error", "start_time", "end_time", "run_id", "windows_ended_early",
-              "screen_depth"):
+              "screen_depth", "vsync", "wrap", "rendering_env"):
         if run_json.get(k) is not None:
             ctx[k] = run_json[k]
     if run_json.get("hosts"):
@@ -199,6 +199,7 @@ class Run:
     context: dict = field(default_factory=dict)
     absent: list = field(default_factory=list)  # windows the run names without a usable file
     notes: list = field(default_factory=list)
+    displays: dict = field(default_factory=dict)  # window -> the display it got (run.json)
 
     @property
     def start(self):
@@ -239,6 +240,23 @@ class Run:
         for r in self.reports:
             by_host.setdefault(r.host or "?", []).append(r)
         return by_host
+
+    def display_of(self, window):
+        return self.displays.get(window, "?")
+
+    def host_displays(self):
+        """{host: {display: [reports]}} in order of first appearance. Display names repeat
+        across hosts (":0.1" of two nodes are two GPUs): a display is one of its host."""
+        found = {}
+        for host, reports in self.hosts().items():
+            for r in reports:
+                found.setdefault(host, {}).setdefault(self.display_of(r.window), []).append(r)
+        return found
+
+    def several_displays(self):
+        """Whether a host's windows went to more than one display (run.json's
+        window_displays)."""
+        return bool(self.displays) and any(len(d) > 1 for d in self.host_displays().values())
 
 
 def _matches(records, files):
@@ -296,6 +314,8 @@ def load_runs(files, on_window=None):
         run.notes.extend(records.notes)
         if described:
             run.context = context_of(records.run_json)
+            run.displays = {int(w): d for w, d in
+                            (records.run_json or {}).get("window_displays", {}).items()}
             present = {r.window for r in reports}
             states = list(records.states_by_window.values()) + \
                 list(records.states_by_name.values())
