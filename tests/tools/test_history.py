@@ -345,6 +345,15 @@ class Curation(Base):
         proc = history(self.db, "trend", "--no-plot", "--mode", "frames", "--env", "none")
         self.assertEqual(proc.returncode, 0, proc.stderr)
         self.assertIn("6 run(s)", proc.stdout)
+        # A new GL driver within the series is named where it came.
+        for k, version in ((6.2, "4.5 Mesa 22.3.6"), (6.4, "4.5 Mesa 23.1.0")):
+            context = {"host": "vm", "gl_renderer": LLVMPIPE, "gl_version": version,
+                       "screen": {"width": 1640, "height": 1640, "depth": 24}}
+            history(self.db, "add", run_folder(self.dir, version, self.start + k * DAY, 2000,
+                                               context=context))
+        proc = history(self.db, "trend", "--no-plot", "--mode", "frames", "--env", "none")
+        self.assertRegex(proc.stdout, r"note: the GL driver changed at .*: 4\.5 Mesa 22\.3\.6 "
+                                      r"-> 4\.5 Mesa 23\.1\.0")
         # A run checked is judged by its own series only: the one softpipe run before it.
         checked = run_folder(self.dir, "checked", self.start + 7 * DAY, 2000,
                              rendering_env=env)

@@ -22,6 +22,13 @@ def series_of(row):
             row["mode"], row["rendering_env"])
 
 
+def driver_changes(rows):
+    """(run before, run after) wherever a series' GL driver (its GL version string, which
+    names the driver and its version: "Mesa 22.3.6", "NVIDIA 535.104.05") changes."""
+    return [(a, b) for a, b in zip(rows, rows[1:])
+            if a["gl_version"] and b["gl_version"] and a["gl_version"] != b["gl_version"]]
+
+
 def env_words(env_json):
     """NAME=VALUE words of a series' rendering variables."""
     return ["%s=%s" % kv for kv in json.loads(env_json).items()] if env_json else []

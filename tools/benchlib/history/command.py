@@ -123,11 +123,16 @@ def main_trend(args):
     print("%s: %d run(s), %s" % (shown(analysis.describe_series(key)), len(rows),
                                  analysis.unit(key[0])))
     print(analysis.table(
-        ["when", "status", "headline", "per host", "git", "tag"],
+        ["when", "status", "headline", "per host", "git", "GL driver", "tag"],
         [[analysis.when(r), shown(r["status"] or "?"), analysis.number(r["headline"]),
           shown(", ".join("%s %s" % (h["host"], analysis.number(h["rate"]))
                           for h in r["hosts"])),
-          shown((r["git_revision"] or "?")[:12]), shown(r["tag"] or "-")] for r in rows]))
+          shown((r["git_revision"] or "?")[:12]), shown(r["gl_version"] or "?"),
+          shown(r["tag"] or "-")] for r in rows]))
+    for before, after in analysis.driver_changes(rows):
+        print("note: the GL driver changed at %s: %s -> %s (the runs before and after may not "
+              "compare)" % (analysis.when(after), shown(before["gl_version"] or "?"),
+                            shown(after["gl_version"] or "?")))
     if not args.no_plot:
         from .plot import write_trend_plot
         program, windows, depth = key[:3]
