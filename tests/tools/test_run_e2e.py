@@ -277,6 +277,7 @@ class SuccessfulRuns(RunnerCase):
         with open(os.path.join(first, "run.json")) as f:
             self.assertEqual(json.load(f)["status"], "interrupted")
         self.assertFalse(os.path.exists(killed["launcher_tmpdir"]))
+        self.assertFalse(os.path.exists(killed["xauth_folder"]))  # the Xvfb's cookie
 
     def test_repeats_into_one_folder_and_their_spread(self):
         status, out, err = self.bench_run("latticeglow", 1, "--frames", 2, "--depth", 16,

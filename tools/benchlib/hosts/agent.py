@@ -163,6 +163,7 @@ class HostWindows:
             if displays else display_facts(None, None, env)
         return dict(first, displays=displays, display=self.display,
                     xvfb_pid=self.xvfb.pid if self.xvfb else None,
+                    xauth_folder=self.xvfb.folder if self.xvfb else None,
                     rendering_env={k: env[k] for k in self.config.get("rendering", ())
                                    if k in env})
 

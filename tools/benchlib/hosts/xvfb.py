@@ -21,6 +21,8 @@ from .processes import die_with_parent, stop_process
 COOKIE_PROTOCOL = "MIT-MAGIC-COOKIE-1"
 
 
+XAUTH_PREFIX = "bench-xauth-"  # the private folder of a server's cookie
+
 class XvfbError(Exception):
     pass
 
@@ -107,7 +109,7 @@ class Xvfb:
         self.screen = {"width": width, "height": height, "depth": depth}
         self.process = None
         try:
-            self.folder = tempfile.mkdtemp(prefix="bench-xauth-")
+            self.folder = tempfile.mkdtemp(prefix=XAUTH_PREFIX)
         except OSError as e:
             raise XvfbError("cannot make a private folder for the display's cookie: %s"
                             % e) from None

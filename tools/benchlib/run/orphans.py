@@ -20,6 +20,7 @@ import stat
 import tempfile
 
 from ..hosts import processes
+from ..hosts.xvfb import XAUTH_PREFIX
 from ..results.files import read_json, replace_json
 
 RESERVE_NAME = ".bench-run-reserve"  # room the runner keeps for run.json's last write
@@ -118,6 +119,10 @@ def remove_launcher_folders(info):
                 and os.path.dirname(path) in ("/dev/shm", tempfile.gettempdir()) \
                 and own_directory(path):
             shutil.rmtree(path, ignore_errors=True)
+    cookie = info.get("xauth_folder")  # the own Xvfb's, whose runner could not remove it
+    if isinstance(cookie, str) and os.path.basename(cookie).startswith(XAUTH_PREFIX) \
+            and os.path.dirname(cookie) == tempfile.gettempdir() and own_directory(cookie):
+        shutil.rmtree(cookie, ignore_errors=True)
 
 
 def clean_up_after(folder, info):

@@ -185,6 +185,8 @@ def describe(record, plan, fleet):
     screen = first["screen"]
     display = {"name": plan.args.display or first["display"], "own_xvfb": not plan.args.display,
                "xvfb_pid": first["xvfb_pid"] if not plan.across else None}
+    if not plan.across:  # the cookie's private folder: a sweep removes it after a SIGKILL
+        info["xauth_folder"] = first.get("xauth_folder")
     if plan.across:
         display["per_host"] = {h: f["display"] for h, f in facts.items()}
         info.update({"shared_folder": fleet.shared, "placement": plan.placement})
