@@ -1,8 +1,9 @@
 """bench-run's stages, called in this order from run(): the plan (plan.py), the facts each
-host gives of itself (the fleet, fleet.py), the pre-flight on both (preflight.py); then, for
-the one run or every repeat of a series (repeats.py): launch (launch.py), drive (drive.py),
-collect (the fleet), verify (verify.py) and record (run.json, record.py, and the history).
-The phases, refusals and exit statuses a user sees are in docs/tools.md."""
+host gives of itself (the fleet: fleet.py, agents.py), the pre-flight on both
+(preflight.py); then, for the one run or every repeat of a series (repeats.py): launch
+(launch.py), drive (drive.py), collect (the fleet), verify (verify.py) and record (run.json,
+record.py, and the history). The phases, refusals and exit statuses a user sees are in
+docs/tools.md."""
 
 import contextlib
 import os
@@ -12,7 +13,9 @@ from ..history.store import record_quietly
 from ..hosts import placement
 from ..hosts.agent import FAILURES as HOST_FAILURES
 from ..results.follow import ConsoleFollower
-from . import build, fleet as fleets, preflight, repeats
+from . import build, preflight, repeats
+from .agents import fleet_for
+from .fleet import ClusterError
 from .drive import drive
 from .launch import RunError, launch, make_check, wait_for_launcher
 from .orphans import mark_orphans, write_tag
@@ -21,7 +24,7 @@ from .record import RecordError, describe, final_status, new_record, now_iso
 from .signals import HeldDuringCleanUp
 from .verify import report
 
-FAILURES = HOST_FAILURES + (build.BuildError, fleets.ClusterError, RecordError, RunError)
+FAILURES = HOST_FAILURES + (build.BuildError, ClusterError, RecordError, RunError)
 
 
 def run(args, argv, progress):
@@ -29,7 +32,7 @@ def run(args, argv, progress):
     each run launch, drive, collect, verify and record."""
     plan = make_plan(args)
     with contextlib.ExitStack() as stack:
-        fleet = fleets.fleet_for(plan, progress, stack)
+        fleet = fleet_for(plan, progress, stack)
         facts = fleet.gather_facts()
         preflight.check(plan, facts)
         mark_orphans(os.path.dirname(plan.out), now_iso(),
