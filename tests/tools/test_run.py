@@ -410,11 +410,16 @@ class RepeatUntil(unittest.TestCase):
         progress = types.SimpleNamespace(say=said.append)
         for headlines, reached in (([100, 101], None), ([100, 101, 99], True),
                                    ([100, 150, 60], False), ([100, 104, None, 98], True)):
-            info = {"repeats": [{"folder": "repeat-%d" % k, "status": "ok" if h else "failed"}
-                                for k, h in enumerate(headlines, 1)]}
-            by_folder = {"/p/repeat-%d" % k: h for k, h in enumerate(headlines, 1)}
-            with mock.patch.object(repeats, "headline", by_folder.get):
-                self.assertEqual(repeats.spread_reached(info, "/p", 5, progress), bool(reached))
+            info = {"repeats": []}
+            read = []
+            with mock.patch.object(repeats, "headline", lambda folder: read.append(folder) or
+                                   headlines[int(folder.rsplit("-", 1)[1]) - 1]):
+                for k, h in enumerate(headlines, 1):  # as the series calls it, repeat by repeat
+                    info["repeats"].append({"folder": "repeat-%d" % k,
+                                            "status": "ok" if h else "failed"})
+                    result = repeats.spread_reached(info, "/p", 5, progress)
+            self.assertEqual(result, bool(reached))
+            self.assertEqual(len(read), len(set(read)))  # each repeat read once
             self.assertEqual(info.get("repeat_until", {}).get("reached"), reached)
         self.assertIn("the series ends", said[0])
 

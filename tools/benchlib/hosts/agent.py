@@ -86,6 +86,7 @@ class HostWindows:
         self.watchers = {}      # display -> WindowWatcher
         self.watcher = None     # all of them as one, for the driver
         self.driver = None
+        self.folder = None      # the folder of the run in hand
         self.displays = None    # the displays of the windows, once open
 
     @property

@@ -6,8 +6,8 @@ benchmark, that connects back over TCP (Agents, in agents.py). Both say what the
 (gather_facts), open their displays for a run (open; repeats reuse them), take the same
 orders (start, step, animate, end), report the same window state and are checked by the same
 check(fleet), so a run goes through one set of phases whatever its hosts. The runner only
-waits on the agents' connections, the launcher and its own display (select with a timeout), so that it takes
-next to no CPU from the windows.
+waits on the agents' connections, the launcher and its own display (select with a timeout),
+so that it takes next to no CPU from the windows.
 """
 
 import time
