@@ -390,10 +390,57 @@ class FailingRuns(RunnerCase):
             status, out, err = self.finish(proc, 120)
         self.assertEqual(status, 1, err)
         self.assertRegex(err, r"window\(s\) 2 ended [\d.]+ s into the phase \"animating\", "
-                              r"before the run did")
+                              r"before the run did: wrote its summary")
         info = self.run_json()
         self.assertEqual((info["status"], list(info["windows_ended_early"])), ("failed", ["2"]))
         self.assert_nothing_left()
+
+    def test_a_window_that_ends_any_other_way_fails_the_run_at_once(self):
+        """Destroyed by another X client (in either mode), its process killed, its display
+        gone: the run fails within seconds naming the window, the window is on record as
+        ended early, and nothing of the launcher's is left in /dev/shm."""
+        shm_before = set(os.listdir("/dev/shm"))
+        for way, mode in (("destroyed", ("--frames", 100000)), ("destroyed", ("--seconds", 600)),
+                          ("killed", ("--frames", 100000)), ("display gone", ("--seconds", 600))):
+            with self.subTest(way=way, mode=mode[0]):
+                self.out = os.path.join(self.dir, "%s%s" % (way.replace(" ", "-"), mode[0]))
+                private = tempfile.mkdtemp(dir=self.dir)
+                proc = self.start("latticeglow", 2, *mode, "--depth", 16, "--build-dir",
+                                  T.BUILD_DIR, "--no-history", env={"TMPDIR": private})
+                try:
+                    self.wait_until_drawing(proc, "latticeglow", 2)
+                    info = self.run_json()
+                    ended = time.monotonic()
+                    self.end_window(way, info, private)
+                finally:
+                    status, out, err = self.finish(proc, 120)
+                self.assertLess(time.monotonic() - ended, 30, err)
+                self.assertEqual(status, 1, err)
+                self.assertIn(" ended ", err)
+                self.assertIn(socket.gethostname(), err)
+                info = self.run_json()
+                self.assertEqual(info["status"], "failed")
+                self.assertEqual(sorted(info["windows_ended_early"]),
+                                 ["1", "2"] if way == "display gone" else ["2"])
+                self.assert_nothing_left()
+        self.assertEqual(set(os.listdir("/dev/shm")) - shm_before, set())
+
+    def end_window(self, way, info, private):
+        if way == "display gone":
+            os.kill(info["display"]["xvfb_pid"], signal.SIGKILL)
+            return
+        if way == "killed":
+            for pid in self.leftovers():
+                env = T.processes.environ_of(pid)
+                if env.get("OMPI_COMM_WORLD_RANK") == "2" and os.path.basename(
+                        os.readlink("/proc/%d/exe" % pid)) == "latticeglow":
+                    os.kill(pid, signal.SIGKILL)
+                    return
+            self.fail("no process of window 2")
+        cookie = glob.glob(os.path.join(private, "bench-xauth-*", "Xauthority"))[0]
+        subprocess.run(["xdotool", "windowclose", info["window_visuals"]["2"]["id"]],
+                       env=dict(os.environ, DISPLAY=info["display"]["name"], XAUTHORITY=cookie),
+                       check=True, timeout=60)
 
     def test_a_wrapper_on_every_window(self):
         """--wrap "apitrace trace -o trace-{window}.trace" leaves one trace per window, each
