@@ -30,6 +30,7 @@ from ..results.layout import PROGRAMS
 from . import limits, processes
 from .channel import SECRET_VARIABLE, ChannelClosed, connect, proof
 from .driver import DriveError, Timeouts, WindowDriver
+from .gpu import gpus
 from .machine import display_facts, machine_facts, raise_file_limit
 from .displays import deal_windows
 from .watchers import DisplayWatchers
@@ -70,8 +71,9 @@ def marker_name(run_id):
 class HostWindows:
     """The displays and the windows of one host. config: program, token, displays (the ones the
     user named, or None for an Xvfb of the host's own), screens (of that Xvfb), depth,
-    screen (the side of its screens), the windows' rendering variables (env), timeouts and
-    the host's windows, dealt over the displays in turn. check(driver) is called on every
+    screen (the side of its screens), the windows' rendering variables (env), their --wrap
+    command (wrap, or None: their GL facts are read under it), timeouts and the host's
+    windows, dealt over the displays in turn. check(driver) is called on every
     tick of the driver."""
 
     def __init__(self, config, stack, reporter, check, xvfb_log="xvfb.log", env=None):
@@ -155,14 +157,16 @@ class HostWindows:
             with x_authority(self.windows_env(None).get("XAUTHORITY")):
                 self.watcher = DisplayWatchers([self.watch(d) for d in self.displays])
         env = self.windows_env(self.display)
+        wrap = c.get("wrap")
         displays = []
         for display, windows in (self.dealt().items() if self.watcher else ()):
             screen = self.watchers[display].screen_size()
-            displays.append(dict(display_facts(display, screen, self.windows_env(display)),
+            displays.append(dict(display_facts(display, screen, self.windows_env(display),
+                                               wrap, windows[0] if windows else None),
                                  name=display, windows=windows))
         first = {k: v for k, v in displays[0].items() if k not in ("name", "windows")} \
             if displays else display_facts(None, None, env)
-        return dict(first, displays=displays, display=self.display,
+        return dict(first, displays=displays, display=self.display, gpus=gpus(env),
                     xvfb_pid=self.xvfb.pid if self.xvfb else None,
                     xauth_folder=self.xvfb.folder if self.xvfb else None,
                     rendering_env={k: env[k] for k in self.config.get("rendering", ())

@@ -14,6 +14,7 @@ call notices it.
 import os
 import re
 import select
+import stat
 
 from Xlib import X, XK, Xatom, error
 
@@ -36,6 +37,36 @@ def _text(err):
     text = str(err)
     text = re.sub(r"""\bb(['"])(.*?)\1""", lambda m: m.group(2).replace("\\n", " "), text)
     return " ".join(text.split())
+
+
+AUTHORITY_LIMIT = 1 << 20  # bytes: an authority file holds a few dozen bytes a display
+
+
+def check_authority(environ=None):
+    """Raises XDisplayError when the authority file an X client of ours would read (XAUTHORITY,
+    else ~/.Xauthority) is not one: python-xlib reads it whole, so a device (/dev/zero), a
+    FIFO or a huge file would hold or fill this process. Opened without blocking, and only
+    looked at; one that does not exist is no cookie, as for any X client."""
+    environ = os.environ if environ is None else environ
+    path = environ.get("XAUTHORITY") or (
+        os.path.join(environ["HOME"], ".Xauthority") if environ.get("HOME") else None)
+    if not path:
+        return
+    try:
+        fd = os.open(path, os.O_RDONLY | os.O_NONBLOCK | os.O_NOCTTY | os.O_CLOEXEC)
+    except OSError:
+        return
+    try:
+        st = os.fstat(fd)
+    finally:
+        os.close(fd)
+    if not stat.S_ISREG(st.st_mode):
+        raise XDisplayError("the X authority file %s (XAUTHORITY) is not a regular file: name "
+                            "the file that holds the display's cookie" % path)
+    if st.st_size > AUTHORITY_LIMIT:
+        raise XDisplayError("the X authority file %s (XAUTHORITY) holds %d bytes, more than the "
+                            "%d an authority file may: name the file that holds the "
+                            "display's cookie" % (path, st.st_size, AUTHORITY_LIMIT))
 
 
 def _vanished(err):
@@ -92,6 +123,7 @@ class WindowWatcher:
         self.destroyed = set()
         self.async_errors = []  # errors of requests without replies, other than BadWindow
         self.dpy = None
+        check_authority()
         try:
             self.dpy = xdisplay.Display(display_name)
         except (error.DisplayError, error.ConnectionClosedError, OSError) as e:

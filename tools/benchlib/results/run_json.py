@@ -9,6 +9,9 @@ from .files import read_json
 from .layout import END_STATES
 
 TEXT, WHOLE, NUMBER, BOOL = "text", "whole number", "finite number", "true or false"
+# The GL facts of windows run under a --wrap command that did not let them be read through it
+# (a wrapper that does not start the program it is given): not a renderer to compare or match.
+UNKNOWN_UNDER_WRAP = "unknown under --wrap"
 STATES = [state for state, _line in END_STATES]
 
 # The fields read from run.json: a kind, a {key: field} record, [field] a list of them,
