@@ -3,12 +3,15 @@ display that writes the results files as the windows would (no X, no MPI)."""
 
 import os
 import shutil
+import subprocess
+import uuid
 import tempfile
 import time
 import types
 import unittest
 
 import toolstest as T
+from benchlib.hosts import processes, window_processes
 from benchlib.hosts.driver import DriveError, Timeouts, WindowDriver
 from benchlib.hosts.xwindows import XDisplayError
 from benchlib.results import layout as L
@@ -148,6 +151,47 @@ class DriverPhases(unittest.TestCase):
                     self.assertIn("went away" if fault == "display lost" else "destroyed",
                                   str(caught.exception))
                     self.assertIn(":fake", str(caught.exception))
+
+
+class ProcessesOfWindows(unittest.TestCase):
+    """Windows awaited whose processes (found by the run's tag and rank) are gone."""
+
+    def rank(self, token, rank):
+        proc = subprocess.Popen(["sleep", "60"], env=dict(
+            os.environ, OMPI_COMM_WORLD_RANK=str(rank), **{processes.TAG_VARIABLE: token}))
+        self.addCleanup(lambda: (proc.kill(), proc.wait()))
+        return proc
+
+    def test_a_process_that_ended_or_never_came_fails_the_wait_naming_the_wrapper(self):
+        for patch in (("EVERY", 0.0), ("GRACE", 0.5)):
+            self.addCleanup(setattr, window_processes, patch[0],
+                            getattr(window_processes, patch[0]))
+            setattr(window_processes, patch[0], patch[1])
+        driver = types.SimpleNamespace(phase="waiting for windows", windows=[1, 2, 3],
+                                       ids={3: 77})
+        token = uuid.uuid4().hex
+        watch = window_processes.WindowProcesses(token, wrap="true")
+        self.rank(token, 0)  # the console, which runs until the end
+        first, second = self.rank(token, 1), self.rank(token, 2)
+        watch.check(driver)  # all there
+        second.kill()
+        second.wait()
+        with self.assertRaisesRegex(DriveError, r"window\(s\) 2 on .* --wrap 'true'"):
+            watch.check(driver)
+        # Window 1 never seen: counted missing only once the host's ranks have had time.
+        first.kill()
+        first.wait()
+        late = window_processes.WindowProcesses(token)
+        driver.windows = [1, 3]
+        late.check(driver)
+        self.assertTrue(T.wait_until(lambda: self.raises(late, driver), 10))
+
+    def raises(self, watch, driver):
+        try:
+            watch.check(driver)
+        except DriveError:
+            return True
+        return False
 
 
 if __name__ == "__main__":

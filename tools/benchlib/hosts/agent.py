@@ -34,6 +34,7 @@ from .gpu import gpus
 from .machine import display_facts, machine_facts, raise_file_limit
 from .displays import deal_windows
 from .watchers import DisplayWatchers
+from .window_processes import WindowProcesses
 from .xvfb import Xvfb, XvfbError, x_authority
 from .xwindows import WindowWatcher, XDisplayError
 
@@ -175,8 +176,13 @@ class HostWindows:
     def begin(self, folder):
         """A driver for the windows of one run, writing into folder."""
         c = self.config
+        started = WindowProcesses(c.get("token"), c.get("wrap"))
+
+        def check(driver):
+            started.check(driver)
+            self.check(driver)
         self.driver = WindowDriver(self.watcher, PROGRAMS[c["program"]], folder, self.windows,
-                                   self.reporter, Timeouts(*c["timeouts"]), self.check) \
+                                   self.reporter, Timeouts(*c["timeouts"]), check) \
             if self.watcher else None
         self.folder = folder
 
