@@ -18,6 +18,7 @@ from benchlib.hosts import machine
 from benchlib.hosts.rendering import rendering_env
 from benchlib.hosts.xvfb import Xvfb, XvfbError, x_authority
 from benchlib.hosts.xwindows import WindowWatcher, XDisplayError
+from benchlib.results.run_json import UNKNOWN_UNDER_WRAP
 
 
 class DisplayLists(unittest.TestCase):
@@ -222,6 +223,12 @@ class OwnXvfb(unittest.TestCase):
             status, err = x_client(display, with_cookie)
             self.assertEqual(status, 0, err)
             self.assertIn("llvmpipe", machine.glx_info(with_cookie, display)["renderer"])
+        # Read through a window's wrapper: what it renders with, or unknown; never a guess.
+        wrapped = machine.glx_info(with_cookie, number, "env GALLIUM_DRIVER=softpipe", 1)
+        self.assertEqual(wrapped["renderer"], "softpipe")
+        silent = machine.glx_info(with_cookie, number, "true", 1)
+        self.assertEqual((silent["renderer"], silent["version"]), (UNKNOWN_UNDER_WRAP,) * 2)
+        self.assertIn("--wrap 'true'", silent["error"])
             with x_authority(server.xauthority), WindowWatcher(display) as watcher:
                 self.assertEqual(watcher.screen_size(), server.screen)
 

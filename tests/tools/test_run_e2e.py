@@ -520,7 +520,21 @@ class Edges(RunnerCase):
         self.assert_refused(*self.bench_run("latticeglow", 2, "--frames", 1, "--display",
                                             display, "--build-dir", T.BUILD_DIR),
                             "1600x1600, too small for window(s) 1-2", "1640x1640 would keep",
-                            "leave out --display")
+                            "leave out --display", "xrandr -d %s --fb 1640x1640" % display,
+                            "Virtual 1640 1640")
+        # A screen the server lacks, and an authority file that is not one: refused, unread.
+        self.assert_refused(*self.bench_run("latticeglow", 2, "--frames", 1, "--display",
+                                            "%s.0,%s.1" % (display, display), "--build-dir",
+                                            T.BUILD_DIR), "%s.1" % display, "has no screen 1")
+        for authority in ("/dev/zero", os.path.join(self.dir, "fifo")):
+            if authority != "/dev/zero":
+                os.mkfifo(authority)
+            proc = subprocess.run([T.BENCH_RUN, "latticeglow", "1", "--frames", "1",
+                                   "--display", display, "--build-dir", T.BUILD_DIR, "--out",
+                                   self.out], env=dict(os.environ, XAUTHORITY=authority),
+                                  capture_output=True, text=True, timeout=120)
+            self.assert_refused(proc.returncode, proc.stdout, proc.stderr,
+                                "%s (XAUTHORITY) is not a regular file" % authority)
         self.assert_refused(*self.bench_run("latticeglow", 1, "--frames", 1, "--display",
                                             display, "--depth", 24, "--build-dir",
                                             T.BUILD_DIR),
