@@ -199,6 +199,16 @@ class HostWindows:
         reply = {"done": phase}
         if d is None:
             return reply
+        try:
+            self._perform(d, phase, command, reply)
+        except XDisplayError as e:  # a key or a look at the windows found the display gone
+            d.display_lost(e)
+            raise
+        d.show(force=True)
+        return reply
+
+    @staticmethod
+    def _perform(d, phase, command, reply):
         if phase == "start":
             d.wait_for_windows()
             reply["visuals"] = {str(w): d.geometry[w] for w in d.windows}
@@ -212,8 +222,6 @@ class HostWindows:
             d.animate_for(command["seconds"])
         elif phase == "end":
             d.end_windows()
-        d.show(force=True)
-        return reply
 
     def results_files(self):
         program = PROGRAMS[self.config["program"]]

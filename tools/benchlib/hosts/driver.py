@@ -103,14 +103,16 @@ class WindowDriver:
             self.gone.setdefault(w, "its window was destroyed (by another X client, or its "
                                     "process ended)")
 
-    def _display_lost(self, error):
-        """The windows on a display whose connection was lost: gone with it."""
+    def display_lost(self, error):
+        """The windows on a display whose connection was lost (XDisplayError) are gone with
+        it: raises DriveError naming them, unless each had been ended already."""
         whole = error.display in (None, self.watcher.display_name)
         for w in self.windows:
             if w not in self.escaped and (whole or (
                     w in self.ids and self.watcher.display_of(self.ids[w]) == error.display)):
                 self.gone.setdefault(w, "its display %s went away" % (error.display or
                                                                      self.watcher.display_name))
+        self._ended_unasked()
 
     def _find_files(self):
         """Followers for the windows whose results files have appeared: one listing of the
@@ -170,8 +172,7 @@ class WindowDriver:
         try:
             self.watcher.poll(timeout)
         except XDisplayError as e:
-            self._display_lost(e)
-            self._ended_unasked()
+            self.display_lost(e)
             raise
         if any(w not in self.followers for w in self.watched):
             self._find_files()
