@@ -573,6 +573,7 @@ class Edges(RunnerCase):
         self.assert_refused(proc.returncode, proc.stdout, proc.stderr, "the display %s on %s "
                             "refused the connection: set XAUTHORITY to a file that holds its "
                             "cookie" % (servers[1].display, socket.gethostname()))
+        self.assertNotRegex(proc.stderr, r"\bb['\"]|\\n")  # the server's words, not a bytes repr
 
     def test_another_user_cannot_open_the_runs_display(self):
         name = e2elib.another_user(self, "bxr")
