@@ -223,14 +223,14 @@ class OwnXvfb(unittest.TestCase):
             status, err = x_client(display, with_cookie)
             self.assertEqual(status, 0, err)
             self.assertIn("llvmpipe", machine.glx_info(with_cookie, display)["renderer"])
+            with x_authority(server.xauthority), WindowWatcher(display) as watcher:
+                self.assertEqual(watcher.screen_size(), server.screen)
         # Read through a window's wrapper: what it renders with, or unknown; never a guess.
         wrapped = machine.glx_info(with_cookie, number, "env GALLIUM_DRIVER=softpipe", 1)
         self.assertEqual(wrapped["renderer"], "softpipe")
         silent = machine.glx_info(with_cookie, number, "true", 1)
         self.assertEqual((silent["renderer"], silent["version"]), (UNKNOWN_UNDER_WRAP,) * 2)
         self.assertIn("--wrap 'true'", silent["error"])
-            with x_authority(server.xauthority), WindowWatcher(display) as watcher:
-                self.assertEqual(watcher.screen_size(), server.screen)
 
         # Without the cookie: another file; the stranger told where ours is, or not.
         empty = os.path.join(folder, "empty")
