@@ -94,10 +94,10 @@ def run_once(plan, fleet, folder, argv, progress, times):
             fleet.collect(failed=True)
         signals.hold()
         record.info["stage_seconds"] = times.seconds
-        times.take("record", finish_record, record, plan, fleet, folder, console, results,
-                   failure)
+        results = times.take("record", finish_record, record, plan, fleet, folder, console,
+                             results, failure)
     # Outside the held signals: a history that does not answer can always be interrupted.
-    times.take("history", record_in_history, plan, folder, failure)
+    times.take("history", record_in_history, plan, folder, results, failure)
     with contextlib.suppress(RecordError):
         record.write()  # the stage times, with the record's own
     if failure is not None:
@@ -125,7 +125,8 @@ def announce(plan, fleet, folder, record, progress):
 
 
 def finish_record(record, plan, fleet, folder, console, results, failure):
-    """run.json's final word: how the run ended and what its results files hold."""
+    """run.json's final word: how the run ended and what its results files hold (read here
+    when verify did not come to it); returns that reading."""
     status, error = final_status(failure)
     if getattr(failure, "hosts", None):
         record.info["failed_hosts"] = failure.hosts
@@ -138,14 +139,17 @@ def finish_record(record, plan, fleet, folder, console, results, failure):
         record.finish(status, error, results)
     except RecordError as e:
         print("bench-run: %s" % e, file=sys.stderr)
+    return results
 
 
-def record_in_history(plan, folder, failure):
-    """The run in the history; the folder is the truth: a history that fails says so."""
+def record_in_history(plan, folder, results, failure):
+    """The run in the history, from the results files as verify read them; the folder is the
+    truth: a history that fails says so."""
     if plan.args.no_history or isinstance(failure, RecordError):
         return
     try:
-        record_quietly(plan.args.history, folder, prog="bench-run")
+        record_quietly(plan.args.history, folder, prog="bench-run",
+                       parsed=results.parsed if results else None)
     except (KeyboardInterrupt, Interrupted) as e:
         if failure is None:
             e.while_recording = folder
