@@ -467,6 +467,13 @@ class RepeatUntil(unittest.TestCase):
             self.assertEqual(len(read), len(set(read)))  # each repeat read once
             self.assertEqual(info.get("repeat_until", {}).get("reached"), reached)
         self.assertIn("the series ends", said[0])
+        # Just above the target is not below it, and a series that ran out says so.
+        info = {"repeats": [{"folder": "repeat-%d" % k, "status": "ok", "headline": h}
+                            for k, h in enumerate((100, 105.02, 94.98), 1)]}
+        self.assertFalse(repeats.spread_reached(info, "/p", 5, progress))
+        self.assertIn("not below the target of 5%", said[-1])
+        self.assertRegex(repeats.missed_line(info, 5), r"missed: after 3 repeats the headlines "
+                         r"spread by 5\.0[1-9]%")
 
 
 class OrphanSweep(unittest.TestCase):
