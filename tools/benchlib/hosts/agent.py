@@ -26,6 +26,7 @@ import socket
 import sys
 import time
 
+from ..results.files import create_new
 from ..results.layout import PROGRAMS
 from . import limits, processes
 from .channel import SECRET_VARIABLE, ChannelClosed, connect, proof
@@ -145,8 +146,8 @@ class HostWindows:
         c = self.config
         if self.watcher is None and self.windows:
             if not c.get("displays"):
-                log = self.stack.enter_context(open(os.path.join(log_folder, self.xvfb_log),
-                                                    "wb"))
+                log = self.stack.enter_context(create_new(os.path.join(log_folder,
+                                                                       self.xvfb_log)))
                 self.xvfb = self.stack.enter_context(
                     Xvfb(c["screen"], c["screen"], c["depth"], env=self.windows_env(None),
                          log=log, max_clients=limits.xvfb_max_clients(len(self.windows)),

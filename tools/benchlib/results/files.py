@@ -104,6 +104,14 @@ def _umask():
     return mask
 
 
+def create_new(path, mode=0o666):
+    """A new file for writing (binary), made exclusively: a name already there (a link
+    someone planted, a FIFO) is an OSError, never followed or written through."""
+    fd = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_NOFOLLOW | os.O_CLOEXEC,
+                 mode)
+    return os.fdopen(fd, "wb")
+
+
 def replace_json(path, data):
     """Writes a JSON file whole: into a new file of its own beside it first (made
     exclusively, so a name planted there, a link to another file, is never written
