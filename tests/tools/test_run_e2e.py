@@ -446,6 +446,26 @@ class FailingRuns(RunnerCase):
         self.assertEqual(status, 1, err)
         self.assertIn("every window ran under --wrap 'false'", err)
         self.assert_nothing_left()
+        # The renderer on record is the one the wrapped windows get; a wrapper that starts
+        # nothing is named within seconds, not after the appear timeout.
+        self.out = os.path.join(self.dir, "softpipe")
+        status, out, err = self.bench_run("latticeglow", 1, "--frames", 1, "--depth", 16,
+                                          "--build-dir", T.BUILD_DIR, "--no-history",
+                                          "--wrap", "env GALLIUM_DRIVER=softpipe")
+        self.assertEqual(status, 0, err)
+        host = self.run_json()["hosts"][0]
+        self.assertEqual((host["gl_renderer"], host["displays"][0]["gl_renderer"]),
+                         ("softpipe", "softpipe"))
+        self.out = os.path.join(self.dir, "true")
+        begun = time.monotonic()
+        status, out, err = self.bench_run("latticeglow", 2, "--frames", 1, "--depth", 16,
+                                          "--build-dir", T.BUILD_DIR, "--no-history",
+                                          "--wrap", "true", timeout=300)
+        self.assertEqual(status, 1, err)
+        self.assertIn("ended before its window appeared (it ran under --wrap 'true'", err)
+        self.assertLess(time.monotonic() - begun, 120)
+        self.assertEqual(self.run_json()["hosts"][0]["gl_renderer"], "unknown under --wrap")
+        self.assert_nothing_left()
         self.out = os.path.join(self.dir, "missing")
         status, out, err = self.bench_run("latticeglow", 2, "--frames", 1, "--depth", 16,
                                           "--build-dir", T.BUILD_DIR, "--no-history",
