@@ -110,7 +110,7 @@ class BenchRunHostfile(BenchRunCase):
                                  "--fail-mixed", self.out()],
                                 capture_output=True, text=True, timeout=120)
         self.assertEqual(report.returncode, 1, report.stdout + report.stderr)
-        self.assertIn("node3: renderer softpipe", report.stdout)
+        self.assertRegex(report.stdout, r"mixed hosts: FAIL: renderer differs: .*node3 softpipe")
         self.assert_nothing_running(ignore=())
 
     def test_without_a_shared_folder_the_agents_bring_the_files_back(self):

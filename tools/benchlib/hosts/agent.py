@@ -266,6 +266,7 @@ class Agent:
                                 xvfb_log="xvfb-%s.log" % socket.gethostname())
         self.shared = True
         self.pending = []
+        self.failed = False  # a phase failed: the windows are no longer driven
 
     def check(self, _driver):
         """Called on every tick of the driver: a stop ends the agent at once, other
@@ -302,17 +303,24 @@ class Agent:
         return {"done": "open", "facts": facts, "shared": self.shared}
 
     def run(self):
+        """Serves the runner's commands until it says stop. A phase that fails is reported
+        (the runner then stops the run), and the agent stays to send back what the windows
+        wrote until then."""
         self.channel.send({"ready": self.host.facts()})
         while True:
             command = self.next_command()
             do = command["do"]
-            reply = self.collect() if do == "collect" else self.open(command) \
-                if do == "open" else self.host.perform(command)
+            try:
+                reply = self.collect() if do == "collect" else self.open(command) \
+                    if do == "open" else self.host.perform(command)
+            except FAILURES as e:
+                self.failed = True
+                reply = {"error": "%s: %s" % (socket.gethostname(), e)}
             self.channel.send(reply)
 
     def next_command(self):
         while not self.pending:
-            if self.host.driver is not None:
+            if self.host.driver is not None and not self.failed:
                 self.host.driver.tick(0.2)
             else:
                 message = self.channel.wait(0.2)
