@@ -308,9 +308,9 @@ class Agent:
         wrote until then."""
         self.channel.send({"ready": self.host.facts()})
         while True:
-            command = self.next_command()
-            do = command["do"]
-            try:
+            try:  # the windows are driven while the next command is awaited, too
+                command = self.next_command()
+                do = command["do"]
                 reply = self.collect() if do == "collect" else self.open(command) \
                     if do == "open" else self.host.perform(command)
             except FAILURES as e:
