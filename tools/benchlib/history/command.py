@@ -16,8 +16,8 @@ from ..results.texts import inert_console
 from . import analysis, backend, queue
 from .check import main_check
 from .console import NAME, HistoryRefusal, say as _say, shown
-from .folder import RUN_COLUMNS, NotARun, RunEntry, read_run
-from .store import (HOST_COLUMNS, WINDOW_COLUMNS, History, HistoryError, ServerAway, Where,
+from .folder import HOST_COLUMNS, RUN_COLUMNS, WINDOW_COLUMNS, NotARun, RunEntry, read_run
+from .store import (History, HistoryError, ServerAway, Where,
                     disputed_line, record_entry, send_queued)
 
 
@@ -36,6 +36,9 @@ def main_add(args):
             _say("not added yet: %s" % e)
             status = 1
             continue
+        finally:
+            for note in entry.notes:
+                _say("note: %s" % shown(note))
         run_id, added = entry.recorded
         print("%s %s (run %d)" % ("added" if added else "already recorded", folder, run_id))
         if entry.disputed:
@@ -49,7 +52,10 @@ def main_push(args):
     with History(args.db) as history:
         if not history.server:
             raise HistoryRefusal("push sends records to a history server: give --db postgresql://...")
-        sent = send_queued(history)
+        notes = []
+        sent = send_queued(history, notes)
+    for note in notes:
+        _say("note: %s" % shown(note))
     print("sent %d record(s) to %s" % (sent, history.path))
     return 0
 
