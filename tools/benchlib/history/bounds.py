@@ -26,8 +26,8 @@ class NoAnswer(Exception):
 
 
 class Interrupted(Exception):
-    def __init__(self, signum):
-        super().__init__("interrupted by %s" % signal.Signals(signum).name)
+    def __init__(self, signum, what):
+        super().__init__("%s: interrupted by %s" % (what, signal.Signals(signum).name))
         self.signum = signum
 
 
@@ -42,7 +42,7 @@ def _alarm(_signum, _frame):
 def _breaking(handler):
     def on_signal(signum, frame):
         handler(signum, frame)
-        raise Interrupted(signum)
+        raise Interrupted(signum, _deadlines[-1][1] if _deadlines else "the history server")
     return on_signal
 
 

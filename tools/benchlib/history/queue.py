@@ -19,7 +19,7 @@ import stat
 from .folder import HOST_COLUMNS, RUN_COLUMNS, WINDOW_COLUMNS, RunEntry, unstorable
 from .location import queue_folder
 
-KEPT = ("recorded_at", "excluded", "pinned", "note")
+KEPT = ("recorded_at", "excluded", "pinned", "note", "flagged", "accepted")
 RECORD_LIMIT = 16 << 20   # bytes: a run of 10,000 windows takes about 2 MB
 REJECTED = "rejected"
 

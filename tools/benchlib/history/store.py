@@ -28,7 +28,7 @@ import sqlite3
 import stat
 import sys
 
-from . import backend, bounds, queue
+from . import backend, bounds, queue, snapshot
 from .folder import HOST_COLUMNS, RUN_COLUMNS, WINDOW_COLUMNS, NotARun, read_run
 from .location import default_path
 from .schema import CURRENT_VERSION, MIGRATIONS, SCHEMA_V1
@@ -78,17 +78,27 @@ def _check_path(path):
         raise HistoryError("the history %s is not a regular file: refused" % path)
 
 
+def _writable(path):
+    """Whether this user may write the history file and make its journal beside it."""
+    folder = os.path.dirname(os.path.abspath(path))
+    return os.access(path, os.W_OK) and os.access(folder, os.W_OK) and \
+        not os.statvfs(folder).f_flag & os.ST_RDONLY
+
+
 class History:
     """An open history: an SQLite file or a server. Use as a context manager; errors become
     HistoryError (ServerAway when a server cannot take records now)."""
 
-    def __init__(self, path=None, create=True, timeout=BUSY_TIMEOUT):
+    def __init__(self, path=None, create=True, timeout=BUSY_TIMEOUT, read_only=False):
+        """read_only: read an SQLite file without a write to it (snapshot.py), as also a file
+        this user cannot write is read when create is False."""
         self.target = path or default_path()
         self.server = backend.is_server(self.target)
         self.path = self.target  # as messages name it (a server: without credentials)
         self.timeout = timeout
         self.conn = None
         self.create = create
+        self.read_only = read_only
 
     def __enter__(self):
         try:
@@ -103,7 +113,11 @@ class History:
                 elif not os.path.lexists(self.path):
                     return self  # no history yet: nothing recorded
                 _check_path(self.path)
-                self.conn = backend.Sqlite(self.path, self.timeout)
+                if self.read_only or not (self.create or _writable(self.path)):
+                    self.conn = backend.Sqlite(None, self.timeout,
+                                               snapshot.copy_in_memory(self.path))
+                else:
+                    self.conn = backend.Sqlite(self.path, self.timeout)
             if not self.create and self.version() == 0 and not self.conn.holds_tables():
                 self.close()  # an empty server database: nothing recorded yet
                 return self
@@ -260,8 +274,8 @@ class History:
             "SELECT id, run_key, folder FROM runs WHERE %s ORDER BY id" % clause, (value,))
 
     def curate(self, run_id, column, value):
-        """Sets excluded, pinned or note of one run."""
-        assert column in ("excluded", "pinned", "note")
+        """Sets excluded, pinned, note, accepted or flagged of one run."""
+        assert column in ("excluded", "pinned", "note", "accepted", "flagged")
         with self._transaction():
             self.conn.execute("UPDATE runs SET %s = ? WHERE id = ?" % column, (value, run_id))
 
@@ -300,6 +314,29 @@ class History:
                       mode_is=mode, env_is=env, before=None if baseline else entry.run["started"],
                       not_key=entry.run["run_key"], usable=True, pinned=baseline or None)
         return self.runs(where, order="started IS NULL, started DESC, id DESC LIMIT %d" % last)
+
+
+    def recorded(self, entry):
+        """The row of the entry's run when it is recorded (id, flagged, accepted, pinned),
+        else None."""
+        if self.conn is None:
+            return None
+        found = self.conn.execute("SELECT id, claim, folder, flagged, accepted, pinned FROM runs "
+                                  "WHERE run_key = ?", (entry.run["run_key"],))
+        return found[0] if found and _same_run(found[0], entry.run) else None
+
+    def previous_setup(self, entry, looked_at=50):
+        """The last usable run before the entry of the same program, windows, depth, mode,
+        rendering variables and hosts, whatever its renderer, or None."""
+        if self.conn is None or entry.run["started"] is None:
+            return None
+        program, windows, depth, _renderer, mode, env = entry.series
+        hosts = sorted(h["host"] for h in entry.hosts)
+        rows = self.runs(Where(program=program, windows=windows, depth=depth, mode_is=mode,
+                               env_is=env, before=entry.run["started"],
+                               not_key=entry.run["run_key"], usable=True),
+                         order="started DESC, id DESC LIMIT %d" % looked_at)
+        return next((r for r in rows if sorted(h["host"] for h in r["hosts"]) == hosts), None)
 
 
 def _same_run(row, run):
