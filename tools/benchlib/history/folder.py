@@ -14,8 +14,8 @@ import math
 import os
 from dataclasses import dataclass, field
 
-from ..report.table import load_warning
 from ..results import layout as L
+from ..results.load import load_warning
 from ..results.runs import UsageError, collect_files, folder_records, load_runs
 
 

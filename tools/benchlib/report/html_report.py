@@ -10,11 +10,12 @@ the displays of hosts, with "display"), "reference", "mixed_hosts" and "repeats"
 whatever its shape). html_page.py holds the frame and the template."""
 
 from ..results.gpus import gpu_driver, gpus_text
+from ..results.load import load_warning
 from . import html_page as P
 from . import rows as R
 from .mixed_hosts import FACTS, disagreements
 from .summary import refresh_lines_of, summary_data
-from .table import context_lines, headline_lines, load_warning, number
+from .table import context_lines, headline_lines, number
 
 NAME, NO_PLOTS = P.NAME, P.NO_PLOTS
 # A host's facts from run.json's hosts: (heading, key, how it is shown)
