@@ -464,6 +464,23 @@ class Poisoning(Base):
         with open(victim) as f:
             self.assertEqual(f.read(), "root's own file\n")
 
+    def test_trend_writes_no_file_through_a_planted_link(self):
+        self.record_quietly(run_folder(self.dir, "run", datetime.datetime(2026, 12, 1, 10),
+                                       2000))
+        victim = os.path.join(self.dir, "victim")
+        with open(victim, "w") as f:
+            f.write("another user's file\n")
+        planted = os.path.join(self.dir, "trend.png")
+        os.symlink(victim, planted)
+        proc = subprocess.run([BENCH_HISTORY, "--db", self.db, "trend", "--out", planted],
+                              capture_output=True, text=True, timeout=120)
+        self.assertEqual(proc.returncode, 0, proc.stderr)
+        with open(victim) as f:
+            self.assertEqual(f.read(), "another user's file\n")
+        with open(planted, "rb") as f:
+            self.assertEqual(f.read(8), b"\x89PNG\r\n\x1a\n")
+        self.assertFalse(os.path.islink(planted))
+
     def test_a_last_beyond_any_history_is_refused_in_one_line(self):
         folder = run_folder(self.dir, "run", datetime.datetime(2026, 12, 1, 10), 2000)
         proc = history(self.db, "check", folder, "--last", "99999999999999999999")

@@ -373,11 +373,13 @@ def record_entry(db_path, entry, timeout=BUSY_TIMEOUT):
             entry.recorded = history.record(entry)
             if history.server:
                 entry.sent = send_queued(history, entry.notes)
-    except ServerAway as e:
+    except HistoryError as e:
         if entry.recorded:
             entry.notes.append("the records that waited for the server were not all sent: %s"
                                % e)
             return
+        if not isinstance(e, ServerAway):
+            raise
         try:
             entry.queued = queue.put(history.path, entry)
         except OSError as failed:
