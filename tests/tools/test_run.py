@@ -487,7 +487,7 @@ class OrphanSweep(unittest.TestCase):
         gone = subprocess.Popen(["true"])
         identity = orphans.runner_identity()
         gone.wait()
-        self.gone = dict(identity, pid=gone.pid, start_ticks=identity["start_ticks"] + 1)
+        self.gone = dict(identity, pid=gone.pid, started=identity["started"] + 1)
         self.sleepers = []
         self.addCleanup(self.stop_sleepers)
 
