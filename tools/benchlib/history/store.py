@@ -418,7 +418,7 @@ def disputed_line(entry):
             % (entry.disputed, entry.run["run_key"]))
 
 
-def record_quietly(db_path, folder, timeout=BUSY_TIMEOUT, prog="bench-history"):
+def record_quietly(db_path, folder, timeout=BUSY_TIMEOUT, prog="bench-history", parsed=None):
     """Records a run folder in the history (db_path None: the default one) and returns True
     when the run is in it (recorded now or before). When the database is locked beyond the
     timeout, read-only, damaged or of a newer schema, a server is away (the record then
@@ -426,7 +426,7 @@ def record_quietly(db_path, folder, timeout=BUSY_TIMEOUT, prog="bench-history"):
     standard error and returns False; never raises for those."""
     entry = None
     try:
-        entry = read_run(folder)
+        entry = read_run(folder, parsed)
         record_entry(db_path, entry, timeout)
         if entry.disputed:
             print("%s: %s" % (prog, disputed_line(entry)), file=sys.stderr)
