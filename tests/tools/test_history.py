@@ -541,8 +541,9 @@ class Gates(Base):
                              proc.stderr)
             self.assertIn(says, proc.stderr)
         # A headline of 0 is kept, out of the statistics: what comes after it still judges.
-        self.assertTrue(self.record_quietly(run_folder(self.dir, "zero", self.start + 3 * DAY,
-                                                       0))[0])
+        result, said = self.record_quietly(run_folder(self.dir, "zero", self.start + 3 * DAY, 0))
+        self.assertEqual((result, len(said)), (True, 1), said)
+        self.assertIn("left out of every comparison", said[0])
         self.assertEqual(history(self.db, "pin", "zero", "1", "2", "3").returncode, 0)
         proc = self.gate("after", 4, 2000)
         self.assertEqual((proc.returncode, proc.stderr), (0, ""), proc.stdout)

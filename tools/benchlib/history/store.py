@@ -28,16 +28,15 @@ import sqlite3
 import stat
 import sys
 
-from . import backend, bounds, queue, snapshot
+from . import analysis, backend, bounds, queue, snapshot
 from .folder import HOST_COLUMNS, RUN_COLUMNS, WINDOW_COLUMNS, NotARun, read_run
 from .location import default_path
 from .schema import CURRENT_VERSION, MIGRATIONS, SCHEMA_V1
-from .where import Where
+from .where import HEADLINE_RANGE, Where
 
 BUSY_TIMEOUT = 10.0  # seconds a writer waits for another one to finish
 RECORD_BOUND = 20    # seconds a recording in a server may take, with the records queued
 IDS_AT_ONCE = 500    # runs whose hosts and windows one query reads
-
 
 
 class HistoryError(Exception):
@@ -90,8 +89,8 @@ class History:
     HistoryError (ServerAway when a server cannot take records now)."""
 
     def __init__(self, path=None, create=True, timeout=BUSY_TIMEOUT, read_only=False):
-        """read_only: read an SQLite file without a write to it (snapshot.py), as also a file
-        this user cannot write is read when create is False."""
+        """read_only: read an SQLite file through a copy in memory, never writing it
+        (snapshot.py); a file this user cannot write is read so too when create is False."""
         self.target = path or default_path()
         self.server = backend.is_server(self.target)
         self.path = self.target  # as messages name it (a server: without credentials)
@@ -315,7 +314,6 @@ class History:
                       not_key=entry.run["run_key"], usable=True, pinned=baseline or None)
         return self.runs(where, order="started IS NULL, started DESC, id DESC LIMIT %d" % last)
 
-
     def recorded(self, entry):
         """The row of the entry's run when it is recorded (id, flagged, accepted, pinned),
         else None."""
@@ -365,6 +363,11 @@ def record_entry(db_path, entry, timeout=BUSY_TIMEOUT):
     away (or the whole takes more than RECORD_BOUND seconds, or an ending signal comes) the
     entry joins them (entry.queued) and ServerAway is raised. Once the entry is recorded,
     what goes wrong with the others is only noted (entry.notes)."""
+    headline = entry.run["headline"]
+    if headline is not None and not analysis.modelled(headline):
+        entry.notes.append("the run's headline, %s, is kept but left out of every comparison "
+                           "(the statistics take %g to %g)" % ((analysis.number(headline),)
+                                                               + HEADLINE_RANGE))
     history = History(db_path, timeout=timeout)
     bound = bounds.bounded(RECORD_BOUND, "the recording in the history server") \
         if history.server else contextlib.nullcontext()
