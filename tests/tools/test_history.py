@@ -183,7 +183,8 @@ class Migration(Base):
             self.assertEqual(h.version(), store.CURRENT_VERSION)
             old, recorded = h.runs()
         self.assertEqual((old["run_key"], old["headline"], old["repeats"], old["mode"],
-                          old["excluded"], old["pinned"]), ("old", 3000, None, "frames", 0, 0))
+                          old["excluded"], old["pinned"], old["flagged"], old["accepted"]),
+                         ("old", 3000, None, "frames", 0, 0, None, 0))
         self.assertCountEqual([(x["host"], x["windows"], x["rate"], x["cpu_model"])
                                for x in old["hosts"]],
                               [("vm", 2, 1800.0, "Test CPU"), ("node2", 1, 1200.0, None)])
