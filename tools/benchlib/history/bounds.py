@@ -31,11 +31,13 @@ class Interrupted(Exception):
         self.signum = signum
 
 
-_deadlines = []  # (monotonic deadline, what waits), outermost first
+_deadlines = []  # (monotonic deadline, what waits, its seconds), outermost first
 
 
 def _alarm(_signum, _frame):
-    seconds, what = _deadlines[-1][2], _deadlines[-1][1]
+    if not _deadlines:
+        return  # came as the last bound ended
+    _deadline, what, seconds = _deadlines[-1]
     raise NoAnswer("%s: no answer within %g s" % (what, seconds))
 
 
