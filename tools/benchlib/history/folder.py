@@ -143,11 +143,21 @@ def read_run(folder, parsed=None):
         "claim": _claim(rj) if rj else None,
     }, windows=windows)
     entry.hosts = _host_rows(entry, rj)
+    _escape_nul(entry)
     problem = unstorable(entry)
     if problem:
         raise NotARun("%s: run.json's %s" % (folder, problem))
     entry.busy = load_warning(ctx) if isinstance(ctx, dict) else None
     return entry
+
+
+def _escape_nul(entry):
+    """A NUL in a text (which no server keeps) written as the escape \\x00 that every display
+    of the text shows anyway: the run is recorded, its text still telling what it held."""
+    for row in [entry.run] + entry.windows + entry.hosts:
+        for key, value in row.items():
+            if isinstance(value, str) and "\x00" in value:
+                row[key] = value.replace("\x00", "\\x00")
 
 
 def unstorable(entry):
