@@ -1,6 +1,6 @@
 """bench-run's stages. run() is the list of them, in order: the plan (plan.py) and its checks
 (preflight.py), which need nothing but the arguments and start nothing; the facts each host
-gives of itself (the fleet: fleet.py for this machine, agents.py across hosts) and the checks
+gives of itself (the fleet: local_fleet.py on this machine, remote_fleet.py across hosts) and the checks
 on them; then, for the one run or every repeat of a series (repeats.py), run_once(): launch
 (launch.py), drive (drive.py), collect (the fleet), verify (verify.py) and record (run.json,
 record.py, and the history). Each stage's wall time goes into run.json ("stage_seconds").
@@ -16,14 +16,15 @@ from ..hosts import placement
 from ..hosts.agent import FAILURES as HOST_FAILURES
 from ..results.follow import ConsoleFollower
 from . import preflight, repeats
-from .agents import fleet_for
 from .drive import drive
 from .fleet import ClusterError
+from .local_fleet import LocalFleet
 from .launch import RunError, launch
 from .orphans import mark_orphans, write_tag
 from .plan import make_plan
 from .record import RecordError, describe, final_status, new_record, now_iso
 from .refusal import Refusal
+from .remote_fleet import AgentFleet
 from .show_plan import show_plan, start_line
 from .signals import HeldDuringCleanUp, Interrupted
 from .verify import read_results, report
@@ -54,7 +55,7 @@ def run(args, argv, progress):
         show_plan(plan, sys.stdout)
         return
     with contextlib.ExitStack() as hosts:  # the displays and agents, kept for every repeat
-        fleet = fleet_for(plan, progress, hosts)
+        fleet = (AgentFleet if plan.across else LocalFleet)(plan, progress, hosts)
         facts = times.take("facts", fleet.gather_facts)
         times.take("host checks", preflight.check_hosts, plan, facts)
         mark_orphans(os.path.dirname(plan.out), now_iso(),
