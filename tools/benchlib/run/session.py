@@ -1,7 +1,7 @@
 """bench-run's stages. run() is the list of them, in order: the plan (plan.py) and its checks
 (preflight.py), which need nothing but the arguments and start nothing; the facts each host
 gives of itself (the fleet: local_fleet.py on this machine, remote_fleet.py across hosts) and the checks
-on them; then, for the one run or every repeat of a series (repeats.py), run_once(): launch
+on them; then, for the one run or every repeat of a series (series.py), run_once(): launch
 (launch.py), drive (drive.py), collect (the fleet), verify (verify.py) and record (run.json,
 record.py, and the history). Each stage's wall time goes into run.json ("stage_seconds").
 The phases, refusals and exit statuses a user sees are in docs/tools.md."""
@@ -15,7 +15,7 @@ from ..history.store import record_quietly
 from ..hosts import placement
 from ..hosts.agent import FAILURES as HOST_FAILURES
 from ..results.follow import ConsoleFollower
-from . import preflight, repeats
+from . import preflight, series
 from .drive import drive
 from .fleet import ClusterError
 from .local_fleet import LocalFleet
@@ -64,7 +64,7 @@ def run(args, argv, progress):
             make_folder(plan.out)
             run_once(plan, fleet, plan.out, argv, progress, times)
         else:
-            repeats.run_series(plan, argv, progress, make_folder,
+            series.run_series(plan, argv, progress, make_folder,
                                lambda folder: run_once(plan, fleet, folder, argv, progress,
                                                        StageTimes(times.seconds)))
 
