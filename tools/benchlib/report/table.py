@@ -3,6 +3,7 @@
 import math
 
 from ..results.gpus import gpu_driver, gpus_text
+from ..results.numbers import gib
 from . import rows
 
 
@@ -35,10 +36,6 @@ def number(value):
 
 
 # ---------------------------------------------------------------- context
-
-def _gib(n):
-    return "%.1f GiB" % (n / 2 ** 30) if isinstance(n, (int, float)) else None
-
 
 def _load(values):
     if isinstance(values, (list, tuple)) and values:
@@ -108,7 +105,8 @@ def context_lines(run):
     lines.append(head)
     machine = [c.get("host"), c.get("cpu_model"),
                "%d cores" % c["cores"] if isinstance(c.get("cores"), int) else None,
-               _gib(c.get("memory_bytes"))]
+               gib(c["memory_bytes"]) if isinstance(c.get("memory_bytes"), (int, float))
+               else None]
     load_start, load_end = _load(c.get("load_start")), _load(c.get("load_end"))
     if load_start or load_end:
         machine.append("load %s -> %s" % (load_start or "?", load_end or "?"))
