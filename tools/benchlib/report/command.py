@@ -6,7 +6,7 @@ import math
 import os
 
 from ..ending import exit_status
-from ..help import one_line_help
+from ..help import complete, one_line_help
 from ..results.files import shown, write_json
 from ..results.reference import ReferenceError, read_reference
 from ..results.runs import UsageError, collect_files
@@ -167,7 +167,9 @@ def _comparing(args):
 
 @inert_console
 def main(argv=None, prog=NAME):
-    args = build_parser(prog).parse_args(argv)
+    parser = build_parser(prog)
+    complete(parser)
+    args = parser.parse_args(argv)
     for name in ("fail_above", "fail_slow_host"):
         value = getattr(args, name)
         if value is not None and not 0 <= value < math.inf:

@@ -7,7 +7,7 @@ import shlex
 import signal
 import sys
 
-from ..help import one_line_help
+from ..help import complete, one_line_help
 from ..hosts.displays import parse_display_list
 from ..hosts.hostfile import HostfileError
 from ..results.files import MOST_FRAMES
@@ -112,6 +112,7 @@ def build_parser():
 def parse(argv):
     """The options; everything after -- goes to the launcher as it is."""
     parser = build_parser()
+    complete(parser)
     ours, rest = (argv[:argv.index("--")], argv[argv.index("--") + 1:]) if "--" in argv \
         else (argv, [])
     args = parser.parse_args(ours)
