@@ -40,7 +40,10 @@ def page(parser, version):
     parser.man_short_description = summary[:1].lower() + summary[1:]
     parser._manpage = [{"heading": "see also", "content": parser.epilog}] if parser.epilog \
         else []
-    text = str(Manpage(parser))
+    man = Manpage(parser)
+    # Its own split of the usage line at ":" cuts a metavar such as HOST:PORT.
+    man.synopsis = parser.format_usage().split(":", 1)[1].split()
+    text = str(man)
     return text.replace('.TH %s "1" Manual' % parser.prog,
                         '.TH %s 1 "" "Tarnwick benchmarks %s" "User Commands"'
                         % (parser.prog.upper(), version), 1)
