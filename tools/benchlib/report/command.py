@@ -95,6 +95,8 @@ def main_compare(args):
         say("note: %s" % note)
     print("written: %s" % ", ".join(map(shown, names)))
     args.junit_cases += junit_cases.comparison_cases(comparison, args.fail_above)
+    args.junit_properties = junit_cases.run_properties(run_a, "A ") + \
+        junit_cases.run_properties(run_b, "B ")
     if args.fail_above is not None:
         status, line = comparison.gate(args.fail_above)
         print(line)
@@ -149,10 +151,10 @@ def build_parser(prog=NAME):
     return p
 
 
-def write_junit_file(path, cases):
+def write_junit_file(path, cases, properties):
     from ..results.junit import write_junit
     try:
-        write_junit(path, NAME, cases)
+        write_junit(path, NAME, cases, properties)
     except OSError as e:
         raise OutputError("cannot write %s: %s" % (shown(path), e.strerror or e)) from None
     print("written: %s" % shown(path))
@@ -183,12 +185,12 @@ def main(argv=None, prog=NAME):
     if one_run and _comparing(args):
         build_parser(prog).error("%s: for one run's report, not a comparison" % ", ".join(one_run))
 
-    args.junit_cases = []
+    args.junit_cases, args.junit_properties = [], []
 
     def body():
         args.reference_entries = read_reference(args.reference) if args.reference else None
         status = main_compare(args) if _comparing(args) else main_report(args)
         if args.junit and args.junit_cases:
-            write_junit_file(args.junit, args.junit_cases)
+            write_junit_file(args.junit, args.junit_cases, args.junit_properties)
         return status
     return exit_status(NAME, body, (UsageError, OutputError, ReferenceError))
