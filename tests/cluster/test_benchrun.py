@@ -56,7 +56,7 @@ class BenchRunHostfile(BenchRunCase):
         self.assertTrue(all(h["gl_renderer"] for h in info["hosts"] if h["windows"]))
         # Each agent watches only its own host's display: a window found there is on it.
         self.assertEqual(sorted(info["window_visuals"]), ["1", "2"])
-        self.assertEqual(info["screen"], {"width": 1540, "height": 1540, "depth": 16})
+        self.assertEqual(info["context"]["screen"], {"width": 1540, "height": 1540, "depth": 16})
         files = self.window_files(self.out(), "latticeglow")
         self.assertEqual(len(files), 2)
         self.assertTrue(any(" @ 1 of node2 @ " in f for f in files), files)
