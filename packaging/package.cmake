@@ -62,7 +62,7 @@ foreach(tool IN LISTS BENCH_TOOLS)
     install(FILES ${bench_links}/${tool} DESTINATION bin)
 endforeach()
 install(DIRECTORY tools/benchlib DESTINATION ${bench_tools_dir}
-        FILES_MATCHING PATTERN "*.py" PATTERN "*.j2" PATTERN "__pycache__" EXCLUDE)
+        FILES_MATCHING PATTERN "*.py" PATTERN "*.j2" PATTERN "*.json" PATTERN "__pycache__" EXCLUDE)
 install(FILES README.md packaging/copyright DESTINATION ${bench_doc_dir})
 install(DIRECTORY docs DESTINATION ${bench_doc_dir} FILES_MATCHING PATTERN "*.md")
 
