@@ -14,8 +14,8 @@
 # (OpenMPI, the `default` preset) and tarnwick-benchmarks-mpich (the `mpich` preset). Both
 # hold the same paths, so each conflicts with the other.
 #
-#   cmake --build --preset default --target package     (or `cpack` in the build tree: the
-#                                                         .deb and the RPM)
+#   cmake --build --preset default --target package     (or `cpack` in the build tree)
+#   cpack -G RPM                                         (in the build tree: the RPM)
 
 set(BENCH_PACKAGE_BASE tarnwick-benchmarks)
 if(MPI_CXX_LIBRARIES MATCHES "mpich")
@@ -121,7 +121,7 @@ set(bench_needs
     "mesa-utils|glx-utils" "xvfb|xorg-x11-server-Xvfb" "xauth|xorg-x11-xauth" "xdotool|xdotool"
     "python3|python3" "python3-xlib|python3dist(python-xlib)"
     "python3-matplotlib|python3dist(matplotlib)" "python3-scipy|python3dist(scipy)"
-    "python3-jinja2|python3dist(jinja2)")
+    "python3-jinja2|python3dist(jinja2)" "python3-jsonschema|python3dist(jsonschema)")
 set(bench_needs_deb)
 set(bench_needs_rpm)
 foreach(pair IN LISTS bench_needs)
