@@ -36,7 +36,7 @@ def main_check(args):
 
 
 def case_name(args, series):
-    program, windows, depth, _renderer, mode, env = series
+    _program, windows, depth, _renderer, mode, env = series
     return ", ".join(["regression gate" if args.fail_above is not None else "against its series",
                       "%s window(s)" % windows, "depth %s" % (depth or "?"),
                       {"frames": "--frames", "seconds": "--seconds"}.get(mode, "mode unknown")]
