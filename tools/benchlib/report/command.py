@@ -4,6 +4,7 @@ What it writes, the window states, the gates and the noise tests: docs/tools.md.
 import argparse
 import math
 import os
+import time
 
 from ..ending import exit_status
 from ..help import complete, one_line_help
@@ -72,7 +73,9 @@ def main_compare(args):
                          % (run_a.program.name, run_b.program.name))
     b = args.paths[1]
     out_dir = args.out or (b if os.path.isdir(b) else os.path.dirname(os.path.abspath(b)))
+    started = time.perf_counter()
     comparison = compare.compare_runs(run_a, run_b, repeats_a=repeats_a, repeats_b=repeats_b)
+    judged_in = time.perf_counter() - started
     prepare_folder(out_dir)
     json_path = os.path.join(out_dir, "comparison.json")
     names = [json_path]
@@ -94,7 +97,7 @@ def main_compare(args):
     for note in comparison.notes:
         say("note: %s" % note)
     print("written: %s" % ", ".join(map(shown, names)))
-    args.junit_cases += junit_cases.comparison_cases(comparison, args.fail_above)
+    args.junit_cases += junit_cases.comparison_cases(comparison, args.fail_above, judged_in)
     args.junit_properties = junit_cases.run_properties(run_a, "A ") + \
         junit_cases.run_properties(run_b, "B ")
     if args.fail_above is not None:

@@ -3,7 +3,8 @@ per deciding gate (failed when the gate fails the run), per window (failed when 
 not ok; its time the window's timed seconds), per host verdict and per display verdict
 (failed when the host or display is SLOWER beyond --fail-slow-host; its time the longest of
 its windows'), and for two runs compared the comparison's gate (failed when --fail-above
-trips, skipped when it cannot tell; without --fail-above its verdict, passed).
+trips, skipped when it cannot tell; without --fail-above its verdict, passed; its time what
+comparing took).
 
 The cases' classes: "<program> gates", "<program> windows", "<program> hosts",
 "<program> displays", "<program> comparison"; their names: the gate, "window N",
@@ -75,8 +76,9 @@ def _longest(run, verdict):
                 verdict.display in (None, run.display_of(r.window))), default=0.0)
 
 
-def comparison_cases(comparison, fail_above):
-    """The comparison as one case: its gate with --fail-above, else its verdict (passed)."""
+def comparison_cases(comparison, fail_above, seconds=0.0):
+    """The comparison as one case: its gate with --fail-above, else its verdict (passed);
+    seconds: what comparing took."""
     total = comparison.total
     status, line = comparison.gate(fail_above) if fail_above is not None \
         else (0, "total: %s" % total.verdict)
@@ -86,4 +88,4 @@ def comparison_cases(comparison, fail_above):
     return [Case("comparison gate beyond %g%%" % fail_above if fail_above is not None
                  else "comparison", "%s comparison" % comparison.run_b.program.name, figures,
                  failure=line if status else None,
-                 skipped=line if line.startswith("CANNOT TELL") else None)]
+                 skipped=line if line.startswith("CANNOT TELL") else None, seconds=seconds)]
