@@ -121,7 +121,9 @@ set(bench_needs
     "mesa-utils|glx-utils" "xvfb|xorg-x11-server-Xvfb" "xauth|xorg-x11-xauth" "xdotool|xdotool"
     "python3|python3" "python3-xlib|python3dist(python-xlib)"
     "python3-matplotlib|python3dist(matplotlib)" "python3-scipy|python3dist(scipy)"
-    "python3-jinja2|python3dist(jinja2)" "python3-jsonschema|python3dist(jsonschema)")
+    "python3-jinja2|python3dist(jinja2)" "python3-markupsafe|python3dist(markupsafe)"
+    "python3-jsonschema|python3dist(jsonschema)" "python3-numpy|python3dist(numpy)"
+    "python3-psutil|python3dist(psutil)")
 set(bench_needs_deb)
 set(bench_needs_rpm)
 foreach(pair IN LISTS bench_needs)

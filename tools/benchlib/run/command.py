@@ -7,6 +7,7 @@ import shlex
 import signal
 import sys
 
+from ..ending import silence_stdout
 from ..help import complete, one_line_help
 from ..hosts.displays import parse_display_list
 from ..hosts.limits import MAX_WINDOWS
@@ -128,14 +129,6 @@ def parse(argv):
     return args
 
 
-def _silence_stdout():
-    """After the reader of standard output went away: nothing more goes there, and the
-    interpreter's last flush must not complain either."""
-    devnull = os.open(os.devnull, os.O_WRONLY)
-    os.dup2(devnull, sys.stdout.fileno())
-    os.close(devnull)
-
-
 def main(argv=None):
     argv = list(sys.argv[1:] if argv is None else argv)
     progress = Progress()
@@ -147,7 +140,7 @@ def main(argv=None):
         print("bench-run: %s" % e, file=sys.stderr)
         return 2
     except BrokenPipeError:
-        _silence_stdout()
+        silence_stdout()
         return 2
     except session.FAILURES as e:
         _end_line(progress)
@@ -176,4 +169,4 @@ def _end_line(progress):
     try:
         progress.end_line()
     except BrokenPipeError:
-        _silence_stdout()
+        silence_stdout()

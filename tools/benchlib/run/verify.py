@@ -56,14 +56,22 @@ def file_states(folder, program, windows, console, on_disk=None):
 @dataclass
 class Results:
     """The windows' results files as read at the run's end."""
+    folder: str
     windows: list
     on_disk: dict   # files_on_disk
     states: dict    # file_states
 
+    @property
+    def parsed(self):
+        """{path: parsed results file}, for the history."""
+        folder = os.path.realpath(self.folder)  # as the history names the files
+        return {os.path.join(folder, name): rf for name, rf, _e in self.on_disk.values()
+                if rf is not None}
+
 
 def read_results(plan, folder, console):
     on_disk = files_on_disk(folder, plan.program, plan.windows)
-    return Results(plan.windows, on_disk,
+    return Results(folder, plan.windows, on_disk,
                    file_states(folder, plan.program, plan.windows, console.update(), on_disk))
 
 
