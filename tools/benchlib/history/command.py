@@ -333,7 +333,7 @@ def main_curate(args):
 
 
 def main_reference(args):
-    from . import reference
+    from . import reference_writer as reference
     with History(args.db, create=False) as history:
         rows = history.runs(_where(args, pinned=True, usable=True))
     entries, notes = reference.reference_entries(rows, args.min_tolerance, args.any_windows)
