@@ -33,12 +33,13 @@ KEY_VALUE = re.compile(r"\s*[A-Za-z_]+\s*=")       # libpq's "host=db dbname=ben
 SCHEME = re.compile(r"[A-Za-z][A-Za-z0-9+.-]*:")  # "postgresql:/db", "sqlite:x", "file:x"
 
 
-class BackendError(Exception):
-    """The history cannot be used; one line says why."""
+class HistoryError(Exception):
+    """The history cannot be used (locked, read-only, damaged, newer); one line says why."""
 
 
-class ServerAway(BackendError):
-    """The server cannot take the record now (down, login refused, no answer, read-only)."""
+class ServerAway(HistoryError):
+    """The history's server cannot take records now (down, login refused, no answer,
+    read-only); they wait in the queue."""
 
 
 def is_server(target):
@@ -49,7 +50,7 @@ def _psycopg():
     try:
         import psycopg
     except ImportError:
-        raise BackendError("a history on a PostgreSQL server needs psycopg 3 (Debian: "
+        raise HistoryError("a history on a PostgreSQL server needs psycopg 3 (Debian: "
                            "python3-psycopg)") from None
     return psycopg
 
@@ -62,13 +63,13 @@ def check_target(target):
         server_name(target)
         return
     if KEY_VALUE.match(target):
-        raise BackendError(
+        raise HistoryError(
             "the history looks like a libpq key=value string%s: name a server by a "
             "postgresql://[user@]host[:port]/dbname URI, its password in ~/.pgpass or "
             "PGPASSWORD (a file so named: ./NAME)"
             % (" holding a password" if re.search(r"password\s*=", target, re.I) else ""))
     if SCHEME.match(target):
-        raise BackendError("the history is neither a file path nor a postgresql:// URI (a "
+        raise HistoryError("the history is neither a file path nor a postgresql:// URI (a "
                            "server: postgresql://[user@]host[:port]/dbname; a file whose name "
                            "holds a colon: ./NAME)")
 
@@ -82,17 +83,17 @@ def server_name(target):
 
 
 def _parts(target):
-    """A server URI's parts; BackendError (without the text) when libpq does not take it or
+    """A server URI's parts; HistoryError (without the text) when libpq does not take it or
     it holds a password."""
     _psycopg()
     from psycopg.conninfo import conninfo_to_dict
     try:
         parts = conninfo_to_dict(target)
     except Exception as e:  # not echoed: the text may hold a password
-        raise BackendError("the history URI is not one libpq takes (postgresql://[user@]host"
+        raise HistoryError("the history URI is not one libpq takes (postgresql://[user@]host"
                            "[:port]/dbname): %s" % type(e).__name__) from None
     if any(parts.get(k) is not None for k in SECRET_KEYS):
-        raise BackendError("the history URI for %s holds a password: give it through "
+        raise HistoryError("the history URI for %s holds a password: give it through "
                            "~/.pgpass or PGPASSWORD instead, so that it shows nowhere"
                            % shown_host(parts.get("host")))
     return parts

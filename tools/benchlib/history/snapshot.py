@@ -13,7 +13,7 @@ import sqlite3
 import time
 import urllib.parse
 
-from .backend import BackendError
+from .backend import HistoryError
 from .schema import CURRENT_VERSION, MIGRATIONS, SCHEMA_V1
 
 READ_BOUND = 60          # seconds the reading of a file may take
@@ -39,7 +39,7 @@ def _columns(conn, table):
 
 def copy_in_memory(path):
     """The history in the file at path as a database in memory at the file's own version
-    (0 and empty when the file holds nothing yet); BackendError with one line when it is not a
+    (0 and empty when the file holds nothing yet); HistoryError with one line when it is not a
     history this tool reads."""
     folder = os.path.dirname(os.path.abspath(path))
     read_only_mount = bool(os.statvfs(folder).f_flag & os.ST_RDONLY)
@@ -52,7 +52,7 @@ def copy_in_memory(path):
         return _copy(source, path)
     except sqlite3.OperationalError as e:
         if "interrupted" in str(e):
-            raise BackendError("reading the history %s took more than %d s: stopped"
+            raise HistoryError("reading the history %s took more than %d s: stopped"
                                % (path, READ_BOUND)) from None
         raise
     finally:
@@ -62,13 +62,13 @@ def copy_in_memory(path):
 def _copy(source, path):
     version = source.execute("PRAGMA user_version").fetchone()[0]
     if version > CURRENT_VERSION:
-        raise BackendError("the history %s has schema version %d, newer than this tool knows "
+        raise HistoryError("the history %s has schema version %d, newer than this tool knows "
                            "(%d): use a newer checkout" % (path, version, CURRENT_VERSION))
     kinds = dict(source.execute("SELECT name, type FROM sqlite_master WHERE name IN (%s)"
                                 % ", ".join("'%s'" % t for t in TABLES)).fetchall())
     if version == 0:
         if source.execute("SELECT count(*) FROM sqlite_master").fetchone()[0]:
-            raise BackendError("%s is a database but not a run history" % path)
+            raise HistoryError("%s is a database but not a run history" % path)
         return _schema_at(1)
     copy = _schema_at(version)
     for table in TABLES:
@@ -76,11 +76,11 @@ def _copy(source, path):
         if not wanted:
             continue  # not yet at the file's version
         if kinds.get(table) != "table":
-            raise BackendError("%s is not a run history: its %s is %s, not a table"
+            raise HistoryError("%s is not a run history: its %s is %s, not a table"
                                % (path, table, kinds.get(table) or "missing"))
         missing = [c for c in wanted if c not in _columns(source, table)]
         if missing:
-            raise BackendError("%s is not a run history of schema version %d: its table %s "
+            raise HistoryError("%s is not a run history of schema version %d: its table %s "
                                "has no column %s" % (path, version, table, missing[0]))
         names = ", ".join('"%s"' % c for c in wanted)
         rows = source.execute('SELECT %s FROM "%s"' % (names, table))

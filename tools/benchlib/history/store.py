@@ -29,6 +29,7 @@ import stat
 import sys
 
 from . import analysis, backend, bounds, queue, snapshot
+from .backend import HistoryError, ServerAway
 from .folder import HOST_COLUMNS, RUN_COLUMNS, WINDOW_COLUMNS, NotARun, read_run
 from .location import default_path
 from .schema import CURRENT_VERSION, MIGRATIONS, SCHEMA_V1
@@ -37,14 +38,6 @@ from .where import HEADLINE_RANGE, Where
 BUSY_TIMEOUT = 10.0  # seconds a writer waits for another one to finish
 RECORD_BOUND = 20    # seconds a recording in a server may take, with the records queued
 IDS_AT_ONCE = 500    # runs whose hosts and windows one query reads
-
-
-class HistoryError(Exception):
-    """The history cannot be used (locked, read-only, damaged, newer); one line says why."""
-
-
-class ServerAway(HistoryError):
-    """The history's server cannot take records now; they wait in the queue."""
 
 
 def _explain(path, error, timeout):
@@ -121,12 +114,9 @@ class History:
                 self.close()  # an empty server database: nothing recorded yet
                 return self
             self._upgrade()
-        except (backend.ServerAway, bounds.NoAnswer, bounds.Interrupted) as e:
+        except (bounds.NoAnswer, bounds.Interrupted) as e:
             self.close()
             raise ServerAway(str(e)) from None
-        except backend.BackendError as e:
-            self.close()
-            raise HistoryError(str(e)) from None
         except HistoryError:
             self.close()
             raise
@@ -352,10 +342,7 @@ def check_target(target):
     hold a password (it would show in run.json's command and the process list), text that is
     neither a file path nor a server URI libpq takes, or psycopg missing. Raises HistoryError
     with one line."""
-    try:
-        backend.check_target(target)
-    except backend.BackendError as e:
-        raise HistoryError(str(e)) from None
+    backend.check_target(target)
 
 
 def record_entry(db_path, entry, timeout=BUSY_TIMEOUT):
