@@ -234,31 +234,6 @@ class SuccessfulRuns(RunnerCase):
         self.assertTrue(all(on_disk.values()), on_disk)
         self.assertEqual(info["summaries_written"], {"1": False, "2": False})
 
-    def test_a_killed_runner_takes_its_run_along(self):
-        proc = self.start("latticeglow", 2, "--seconds", 600, "--depth", 16,
-                          "--build-dir", T.BUILD_DIR)
-        try:
-            self.wait_until_drawing(proc, "latticeglow", 2)
-            killed = self.run_json()
-            proc.kill()
-        finally:
-            self.finish(proc, 60)
-        # Xvfb, the launcher and the ranks end with the runner, however it ended.
-        self.assertEqual(T.wait_until(lambda: not self.leftovers(), 60), True,
-                         "left behind: %s" % self.leftovers())
-        self.assertEqual(self.run_json()["status"], "running")
-        self.assertTrue(os.path.isdir(killed["launcher_tmpdir"]))
-        # The next run beside it marks it interrupted and removes what its launcher left.
-        first, self.out = self.out, os.path.join(self.dir, "next")
-        status, out, err = self.bench_run("latticeglow", 1, "--frames", 1, "--depth", 16,
-                                          "--build-dir", T.BUILD_DIR)
-        self.assertEqual(status, 0, err)
-        self.assertIn("%s was left running by a runner that has ended" % first, err)
-        with open(os.path.join(first, "run.json")) as f:
-            self.assertEqual(json.load(f)["status"], "interrupted")
-        self.assertFalse(os.path.exists(killed["launcher_tmpdir"]))
-        self.assertFalse(os.path.exists(killed["xauth_folder"]))  # the Xvfb's cookie
-
     def test_repeats_into_one_folder_and_their_spread(self):
         status, out, err = self.bench_run("latticeglow", 1, "--frames", 2, "--depth", 16,
                                           "--repeat", 3, "--build-dir", T.BUILD_DIR)
@@ -296,23 +271,28 @@ class SuccessfulRuns(RunnerCase):
                          ("interrupted", ["ok", "interrupted"]))
         self.assertFalse(os.path.exists(os.path.join(self.out, "repeat-3")))
         self.assert_nothing_left()
-        # A series killed at its second repeat: the next run beside it marks that repeat too
-        # and removes its launcher's folder.
+        # A runner killed (SIGKILL) at its series' second repeat takes its run along: Xvfb,
+        # the launcher and the ranks end with it; the next run beside it marks the series and
+        # that repeat interrupted and removes its launcher's folder and the Xvfb's cookie.
         self.out = os.path.join(self.dir, "killed")
         proc, second = self.start_series_until_second_repeat_draws()
         with open(os.path.join(second, "run.json")) as f:
-            launcher_folder = json.load(f)["launcher_tmpdir"]
+            killed_run = json.load(f)
         proc.kill()
         self.finish(proc, 60)
-        self.assertEqual(T.wait_until(lambda: not self.leftovers(), 60), True)
+        self.assertEqual(T.wait_until(lambda: not self.leftovers(), 60), True,
+                         "left behind: %s" % self.leftovers())
+        self.assertTrue(os.path.isdir(killed_run["launcher_tmpdir"]))
         killed, self.out = self.out, os.path.join(self.dir, "next")
         status, out, err = self.bench_run("latticeglow", 1, "--frames", 1, "--depth", 16,
                                           "--build-dir", T.BUILD_DIR, "--no-history")
         self.assertEqual(status, 0, err)
+        self.assertIn("%s was left running by a runner that has ended" % killed, err)
         for folder in (killed, second):
             with open(os.path.join(folder, "run.json")) as f:
                 self.assertEqual(json.load(f)["status"], "interrupted", folder)
-        self.assertFalse(os.path.exists(launcher_folder))
+        self.assertFalse(os.path.exists(killed_run["launcher_tmpdir"]))
+        self.assertFalse(os.path.exists(killed_run["xauth_folder"]))
 
     def test_launcher_options_reach_the_launcher(self):
         status, out, err = self.finish(self.start(

@@ -7,7 +7,8 @@ import shlex
 import signal
 import sys
 
-from ..help import one_line_help
+from ..ending import silence_stdout
+from ..help import complete, one_line_help
 from ..hosts.displays import parse_display_list
 from ..hosts.limits import MAX_WINDOWS
 from ..results.files import MOST_FRAMES
@@ -115,6 +116,7 @@ def build_parser():
 def parse(argv):
     """The options; everything after -- goes to the launcher as it is."""
     parser = build_parser()
+    complete(parser)
     ours, rest = (argv[:argv.index("--")], argv[argv.index("--") + 1:]) if "--" in argv \
         else (argv, [])
     args = parser.parse_args(ours)
@@ -125,14 +127,6 @@ def parse(argv):
         parser.exit(2, "bench-run: the current directory cannot be read (%s): change to a "
                        "folder that exists\n" % e.strerror)
     return args
-
-
-def _silence_stdout():
-    """After the reader of standard output went away: nothing more goes there, and the
-    interpreter's last flush must not complain either."""
-    devnull = os.open(os.devnull, os.O_WRONLY)
-    os.dup2(devnull, sys.stdout.fileno())
-    os.close(devnull)
 
 
 def main(argv=None):
@@ -146,7 +140,7 @@ def main(argv=None):
         print("bench-run: %s" % e, file=sys.stderr)
         return 2
     except BrokenPipeError:
-        _silence_stdout()
+        silence_stdout()
         return 2
     except session.FAILURES as e:
         _end_line(progress)
@@ -175,4 +169,4 @@ def _end_line(progress):
     try:
         progress.end_line()
     except BrokenPipeError:
-        _silence_stdout()
+        silence_stdout()
