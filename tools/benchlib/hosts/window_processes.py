@@ -9,6 +9,7 @@ launcher starts a host's ranks together; a process that ends at once is never se
 the wait, naming it, its host and its wrapper.
 """
 
+import os
 import socket
 import time
 
@@ -17,6 +18,19 @@ from .driver import DriveError
 
 EVERY = 1.0   # seconds between two looks
 GRACE = 5.0   # seconds after the host's first rank before a rank never seen counts
+
+
+# A launcher started by a runner that is itself a rank (bench-sbatch's, under srun) carries
+# the runner's rank variable: it is not a rank of the run.
+LAUNCHERS = ("srun", "mpirun", "mpiexec", "orterun")
+
+
+def _is_launcher(pid):
+    try:
+        name = os.path.basename(os.readlink("/proc/%d/exe" % pid))
+    except OSError:
+        return False
+    return name.startswith(LAUNCHERS)
 
 
 class WindowProcesses:
@@ -40,9 +54,11 @@ class WindowProcesses:
         running, others = set(), False
         for pid in processes.tagged_processes(self.token):
             rank = processes.launcher_rank(processes.environ_of(pid))
+            if rank is None or _is_launcher(pid):
+                continue
             if rank in driver.windows:
                 running.add(rank)
-            others = others or rank is not None
+            others = True
         self.seen |= running
         if others and self.others_since is None:
             self.others_since = now
