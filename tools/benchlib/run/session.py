@@ -167,7 +167,7 @@ def claim_folder(path, tries=100):
         candidate = path if n == 1 else "%s-%d" % (path, n)
         try:
             os.makedirs(os.path.dirname(candidate), exist_ok=True)
-            os.mkdir(candidate)
+            os.mkdir(candidate, 0o755)
             return candidate
         except FileExistsError:
             continue
@@ -180,7 +180,7 @@ def make_folder(path):
     """The output folder, made once the checks have passed: the user's alone (one that another
     user made meanwhile is refused)."""
     try:
-        os.makedirs(path, exist_ok=True)
+        os.makedirs(path, 0o755, exist_ok=True)  # writable by the user alone, whatever umask
         preflight.check_own_folder(path)
         with create_new(os.path.join(path, ".bench-run-probe")):
             pass
