@@ -91,12 +91,10 @@ NVIDIA A100-SXM4-40GB, 535.104.05, 00000001:AF:00.0, [N/A]
 class GpuFacts(unittest.TestCase):
     def test_gl_facts_of_the_screen_a_display_names(self):
         mesa = machine.parse_glxinfo(GLXINFO_TWO_SCREENS, 0)
-        self.assertEqual((mesa["vendor"], mesa["driver"], mesa["direct_rendering"]),
-                         ("Mesa/X.org", "Mesa 22.3.6", "Yes"))
+        self.assertEqual((mesa["vendor"], mesa["direct_rendering"]), ("Mesa/X.org", "Yes"))
         nvidia = machine.parse_glxinfo(GLXINFO_TWO_SCREENS, 1)
-        self.assertEqual((nvidia["renderer"], nvidia["version"], nvidia["driver"]),
-                         ("NVIDIA GeForce RTX 3090/PCIe/SSE2", "4.6.0 NVIDIA 535.104.05",
-                          "NVIDIA 535.104.05"))
+        self.assertEqual((nvidia["renderer"], nvidia["version"]),
+                         ("NVIDIA GeForce RTX 3090/PCIe/SSE2", "4.6.0 NVIDIA 535.104.05"))
         self.assertEqual(machine.parse_glxinfo("Error: unable to open display :9\n", 0),
                          dict.fromkeys(mesa))
 

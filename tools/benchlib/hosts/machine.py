@@ -38,6 +38,13 @@ def meminfo_bytes(key, meminfo="/proc/meminfo"):
     return None
 
 
+def file_limit():
+    """The open files this process may have once it raises its limit (the hard limit), None
+    for no limit."""
+    hard = resource.getrlimit(resource.RLIMIT_NOFILE)[1]
+    return None if hard == resource.RLIM_INFINITY else hard
+
+
 def raise_file_limit():
     """Raises this process's soft limit of open files to its hard limit (what it starts
     inherits it); returns the soft limit then, None for no limit."""
@@ -68,15 +75,12 @@ def git_revision(source_dir):
 GLXINFO_KEYS = {"OpenGL vendor string": "vendor", "OpenGL renderer string": "renderer",
                 "OpenGL version string": "version", "direct rendering": "direct_rendering"}
 _SCREEN_LINE = re.compile(r"display: \S*\s+screen: (\d+)")
-# "4.5 (Compatibility Profile) Mesa 22.3.6", "4.6.0 NVIDIA 535.104.05": what follows the
-# GL version is the driver and its version.
-_DRIVER = re.compile(r"\d+(?:\.\d+)*\s*(?:\([^)]*\))?\s*(.+)")
 
 
 def parse_glxinfo(text, screen=0):
-    """{vendor, renderer, version, direct_rendering, driver} of one screen from the output
-    of glxinfo -B, which has a block for each screen of the display; None where not told."""
-    info = dict.fromkeys(list(GLXINFO_KEYS.values()) + ["driver"])
+    """{vendor, renderer, version, direct_rendering} of one screen from the output of
+    glxinfo -B, which has a block for each screen of the display; None where not told."""
+    info = dict.fromkeys(GLXINFO_KEYS.values())
     current = 0
     for line in text.splitlines():
         m = _SCREEN_LINE.fullmatch(line.strip())
@@ -85,8 +89,6 @@ def parse_glxinfo(text, screen=0):
         key, _, value = line.partition(":")
         if current == screen and key.strip() in GLXINFO_KEYS:
             info[GLXINFO_KEYS[key.strip()]] = value.strip()
-    driver = _DRIVER.fullmatch(info["version"] or "")
-    info["driver"] = driver.group(1).strip() if driver else None
     return info
 
 
@@ -119,11 +121,11 @@ def glx_info(env, display, wrap=None, window=None):
 
 def machine_facts():
     """What a host says about itself before anything starts: the same whether the host is the
-    runner's own or one of a run across hosts. Its limit of open files is raised first, for
-    what it starts."""
+    runner's own or one of a run across hosts. open_files: what its limit of open files can be
+    raised to (the runner and the agents raise it before they start anything)."""
     return {"name": socket.gethostname(), "cpu_model": cpu_model(), "cores": os.cpu_count(),
             "memory_bytes": meminfo_bytes("MemTotal"),
-            "mem_available": meminfo_bytes("MemAvailable"), "open_files": raise_file_limit()}
+            "mem_available": meminfo_bytes("MemAvailable"), "open_files": file_limit()}
 
 
 def display_facts(display, screen, env, wrap=None, window=None):
