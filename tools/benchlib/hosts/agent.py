@@ -26,6 +26,9 @@ import socket
 import sys
 import time
 
+from ..pictures.capture import PictureTaker
+from ..pictures.check import HostCheck
+from ..pictures.compare import Tolerance
 from ..results.layout import PROGRAMS
 from . import limits, processes
 from .channel import SECRET_VARIABLE, ChannelClosed, connect, proof
@@ -70,9 +73,9 @@ def marker_name(run_id):
 class HostWindows:
     """The displays and the windows of one host. config: program, token, displays (the ones the
     user named, or None for an Xvfb of the host's own), screens (of that Xvfb), depth,
-    screen (the side of its screens), the windows' rendering variables (env), timeouts and
-    the host's windows, dealt over the displays in turn. check(driver) is called on every
-    tick of the driver."""
+    screen (the side of its screens), the windows' rendering variables (env), timeouts, the
+    host's windows, dealt over the displays in turn, and pictures (None when they are not
+    checked: see picture_check). check(driver) is called on every tick of the driver."""
 
     def __init__(self, config, stack, reporter, check, xvfb_log="xvfb.log", env=None):
         self.config = config
@@ -88,6 +91,7 @@ class HostWindows:
         self.driver = None
         self.folder = None      # the folder of the run in hand
         self.displays = None    # the displays of the windows, once open
+        self.pictures = None    # the PictureTaker of the run in hand
 
     @property
     def display(self):
@@ -171,9 +175,12 @@ class HostWindows:
     def begin(self, folder):
         """A driver for the windows of one run, writing into folder."""
         c = self.config
+        checked = (c.get("pictures") or {}).get("windows")
+        self.pictures = PictureTaker(self.watcher, checked) if checked and self.watcher \
+            else None
         self.driver = WindowDriver(self.watcher, PROGRAMS[c["program"]], folder, self.windows,
-                                   self.reporter, Timeouts(*c["timeouts"]), self.check) \
-            if self.watcher else None
+                                   self.reporter, Timeouts(*c["timeouts"]), self.check,
+                                   self.pictures) if self.watcher else None
         self.folder = folder
 
     def titles_shown(self, watcher):
@@ -202,8 +209,35 @@ class HostWindows:
             d.animate_for(command["seconds"])
         elif phase == "end":
             d.end_windows()
+        elif phase == "pictures":
+            reply["pictures"] = self.picture_check()
+            return reply
         d.show(force=True)
         return reply
+
+    def picture_check(self):
+        """The entries of the host's checked windows (pictures.check). config["pictures"]:
+        windows (the checked ones of this host), program_path, shim (libbench-rank.so or
+        None), env (what the reference process needs besides the rendering variables),
+        tolerance, source (a known-good run's folder, or None), host (its name)."""
+        if self.pictures is None:
+            return []
+        p = self.config["pictures"]
+        env = dict(self.windows_env(None), **p.get("env", {}))
+        return HostCheck(self.config["program"], p["program_path"], p.get("shim"), env,
+                         self.folder,
+                         Tolerance(**p.get("tolerance", {})), p["host"],
+                         p.get("source")).run(self.pictures.taken, self.pictures.missed)
+
+    def picture_files(self, entries):
+        """{name under the run folder: base64} of the PNGs the entries name."""
+        names = {e[k] for e in entries for k in ("picture", "reference", "difference")
+                 if e.get(k) and not os.path.isabs(e[k])}
+        files = {}
+        for name in sorted(names):
+            with open(os.path.join(self.folder, name), "rb") as f:
+                files[name] = base64.b64encode(f.read()).decode()
+        return files
 
     def results_files(self):
         program = PROGRAMS[self.config["program"]]
@@ -290,6 +324,8 @@ class Agent:
             do = command["do"]
             reply = self.collect() if do == "collect" else self.open(command) \
                 if do == "open" else self.host.perform(command)
+            if do == "pictures" and not self.shared:
+                reply["files"] = self.host.picture_files(reply["pictures"])
             self.channel.send(reply)
 
     def next_command(self):

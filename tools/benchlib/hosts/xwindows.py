@@ -17,7 +17,7 @@ import select
 
 from Xlib import X, XK, Xatom, error
 from Xlib import display as xdisplay
-from Xlib.ext import composite
+from Xlib.ext import composite, damage
 from Xlib.protocol import event as xevent
 
 
@@ -75,6 +75,8 @@ class WindowWatcher:
         self.mapped = set()
         self.destroyed = set()
         self.async_errors = []  # errors of requests without replies, other than BadWindow
+        self.drawings = {}      # window id -> drawings into it seen (watch_drawing)
+        self._damage_event = None
         try:
             self.dpy = xdisplay.Display(display_name)
         except (error.DisplayError, error.ConnectionClosedError, OSError) as e:
@@ -205,6 +207,9 @@ class WindowWatcher:
                     self._check_title(ev.window.id)
             elif ev.type == X.MapNotify:
                 self.mapped.add(ev.window.id)
+            elif ev.type == self._damage_event:
+                if ev.drawable.id in self.drawings:
+                    self.drawings[ev.drawable.id] += 1
             elif ev.type == X.DestroyNotify:
                 self.mapped.discard(ev.window.id)
                 self.destroyed.add(ev.window.id)
@@ -243,6 +248,20 @@ class WindowWatcher:
             return False
         window = self.dpy.create_resource_object("window", window_id)
         self._call(window.composite_redirect_window, composite.RedirectAutomatic)
+        return True
+
+    def watch_drawing(self, window_id):
+        """Counts, in drawings[window_id], every drawing into the window from now on (the
+        Damage extension); False when the server has no Damage."""
+        if not self.dpy.has_extension(damage.extname):
+            return False
+        self._call(self.dpy.damage_query_version)
+        self._damage_event = self.dpy.query_extension(damage.extname).first_event + \
+            damage.DamageNotifyCode
+        window = self.dpy.create_resource_object("window", window_id)
+        self._call(window.damage_create, damage.DamageReportRawRectangles)
+        self._call(self.dpy.sync)
+        self.drawings[window_id] = 0
         return True
 
     def keep_picture(self, window_id):

@@ -25,6 +25,10 @@ HOST = {"name": TEXT, "cpu_model": TEXT, "cores": WHOLE, "memory_bytes": WHOLE,
         "gl_renderer": TEXT, "gl_version": TEXT, "gl_vendor": TEXT, "mpi_library": TEXT,
         "rendering_env": ("names", TEXT), "windows": [WHOLE], "displays": [DISPLAY],
         "gpus": [GPU]}
+PICTURE = {"window": WHOLE, "host": TEXT, "angle_step": WHOLE, "depth": WHOLE, "status": TEXT,
+           "problems": [TEXT], "why": TEXT, "picture": TEXT, "reference": TEXT,
+           "difference": TEXT, "figures": {"drawn": NUMBER, "coverage": NUMBER,
+                                           "overlap": NUMBER, "colour": NUMBER}}
 FIELDS = {
     "program": TEXT, "status": TEXT, "error": TEXT, "start_time": TEXT, "end_time": TEXT,
     "run_id": TEXT, "windows": WHOLE, "frames": WHOLE, "seconds": NUMBER, "repeats": WHOLE,
@@ -45,6 +49,8 @@ FIELDS = {
     "vsync": BOOL,
     "wrap": TEXT,
     "runner": {"host": TEXT, "pid": WHOLE, "boot_id": TEXT, "start_ticks": WHOLE},
+    "pictures": {"checked": BOOL, "reference": TEXT, "sampled": BOOL,
+                 "tolerance": ("names", NUMBER), "windows": [PICTURE]},
 }
 
 _DROP = object()

@@ -10,6 +10,7 @@ import sys
 from ..help import one_line_help
 from ..hosts.displays import parse_display_list
 from ..hosts.hostfile import HostfileError
+from ..pictures.compare import Tolerance
 from ..results.files import MOST_FRAMES
 from ..results.layout import PROGRAMS
 from . import build, preflight, session, signals
@@ -19,6 +20,20 @@ from .progress import Progress
 
 DAY = 86400.0
 MOST_SCREENS = 16   # one a GPU of the largest nodes
+
+
+def _tolerance(text):
+    try:
+        return Tolerance.parse(text)
+    except ValueError as e:
+        raise argparse.ArgumentTypeError(str(e)) from None
+
+
+def _run_folder(text):
+    """--picture-reference RUN: a run folder with its run.json."""
+    if not os.path.isfile(os.path.join(text, "run.json")):
+        raise argparse.ArgumentTypeError("%s is not a run folder (no run.json in it)" % text)
+    return os.path.abspath(text)
 
 
 def _displays(text):
@@ -96,6 +111,16 @@ def build_parser():
     p.add_argument("--vsync", action="store_true",
                    help="leave sync to the display's refresh to the driver (default: off)")
     p.add_argument("--tag", metavar="TEXT", help="a label kept in run.json and the history")
+    pictures = p.add_mutually_exclusive_group()
+    pictures.add_argument("--no-picture-check", action="store_true",
+                          help="do not check what the windows drew")
+    pictures.add_argument("--picture-reference", type=_run_folder, metavar="RUN",
+                          help="compare the pictures with a known-good run's (default: the "
+                               "same frames drawn by Mesa's software rasteriser here)")
+    p.add_argument("--picture-tolerance", type=_tolerance, default=Tolerance(),
+                   metavar="NAME=VALUE,...",
+                   help="the picture check's thresholds: empty, coverage, overlap, colour "
+                        "(see docs/tools.md)")
     history = p.add_mutually_exclusive_group()
     history.add_argument("--history", metavar="PATH",
                          help="the history to record the run in (default: $BENCH_HISTORY)")

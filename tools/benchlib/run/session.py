@@ -1,8 +1,8 @@
 """bench-run's stages, called in this order from run(): the plan (plan.py), the facts each
 host gives of itself (the fleet: fleet.py, agents.py), the pre-flight on both
 (preflight.py); then, for the one run or every repeat of a series (repeats.py): launch
-(launch.py), drive (drive.py), collect (the fleet), verify (verify.py) and record (run.json,
-record.py, and the history). The phases, refusals and exit statuses a user sees are in
+(launch.py), drive (drive.py), collect (the fleet), pictures (pictures.py), verify
+(verify.py) and record (run.json, record.py, and the history). The phases, refusals and exit statuses a user sees are in
 docs/tools.md."""
 
 import contextlib
@@ -19,6 +19,7 @@ from .fleet import ClusterError
 from .drive import drive
 from .launch import RunError, launch, make_check, wait_for_launcher
 from .orphans import mark_orphans, write_tag
+from .pictures import check_pictures, picture_lines
 from .plan import launch_line, make_plan
 from .record import RecordError, describe, final_status, new_record, now_iso
 from .signals import HeldDuringCleanUp
@@ -101,8 +102,11 @@ def run_once(plan, fleet, folder, log_folder, argv, progress):
         too_many = drive(plan, fleet, record, check)
         wait_for_launcher(fleet, launcher, plan.args.exit_timeout, check)
         fleet.collect()
+        wrong = check_pictures(plan, fleet, record, folder)
         progress.end_line()
-        report(plan, folder, console, too_many)
+        for line in picture_lines(record.info):
+            print(line)
+        report(plan, folder, console, too_many, wrong)
 
 
 def start_line(plan, fleet, folder):

@@ -42,8 +42,9 @@ def verify(plan, folder, console, too_many):
     return lines, problems
 
 
-def report(plan, folder, console, too_many):
+def report(plan, folder, console, too_many, wrong_pictures=()):
     lines, problems = verify(plan, folder, console, too_many)
+    problems += list(wrong_pictures)
     for line in lines:
         print(line)
     if problems:
