@@ -22,7 +22,8 @@ import tempfile
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "tools"))
 
-from benchlib.pictures import compare, reference  # noqa: E402
+from benchlib.hosts import references as reference  # noqa: E402
+from benchlib.pictures import compare  # noqa: E402
 from benchlib.run.build import OPENMPI_ENV  # noqa: E402
 
 CASES = [("latticeglow", 16, [(1, 1), (1, 5)]), ("latticeglow", 24, [(1, 2)]),

@@ -71,7 +71,7 @@ set(CPACK_STRIP_FILES ON)
 # drivers, glxinfo, and what the tools call.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_DEPENDS
-    "${bench_mpi_runtime}, libglx-mesa0, libgl1-mesa-dri, mesa-utils, xvfb, xauth, xdotool, python3, python3-xlib, python3-matplotlib, python3-scipy, python3-jinja2")
+    "${bench_mpi_runtime}, libglx-mesa0, libgl1-mesa-dri, mesa-utils, xvfb, xauth, xdotool, python3, python3-xlib, python3-matplotlib, python3-scipy, python3-jinja2, python3-numpy, python3-pil")
 set(CPACK_DEBIAN_PACKAGE_CONFLICTS ${bench_other_package})
 set(CPACK_DEBIAN_PACKAGE_REPLACES ${bench_other_package})
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA

@@ -11,8 +11,9 @@ import toolstest as T
 
 PACKAGE = os.path.join(T.TOOLS_DIR, "benchlib")
 # What each role may build on (besides itself).
-ALLOWED = {"results": set(), "hosts": {"results"}, "run": {"results", "hosts", "history"},
-           "report": {"results"}, "history": {"results"}}
+ALLOWED = {"results": set(), "pictures": set(), "hosts": {"results", "pictures"},
+           "run": {"results", "hosts", "history", "pictures"},
+           "report": {"results", "pictures"}, "history": {"results"}}
 
 
 def modules():

@@ -6,17 +6,36 @@
 //   white      every colour white (glColor*, and colour arrays through glColorPointer)
 //   turned     the model rotation 40 degrees further (the wrong angle)
 //   nosmooth   point smoothing never enabled (a legal difference: must still pass)
-// Anything else passes every call through.
+// Anything else passes every call through. STANDIN_GL may also give a fault per window,
+// "2:nothing,3:white", with the window's number in STANDIN_GL_WINDOW (bench-run --wrap
+// "env LD_PRELOAD=... STANDIN_GL_WINDOW={window} STANDIN_GL=2:nothing,3:white").
 #include <GL/gl.h>
 #include <dlfcn.h>
 #include <cstdlib>
-#include <cstring>
+#include <string>
 
 namespace {
 
+std::string chosen_fault() {
+    const char* text = std::getenv("STANDIN_GL");
+    std::string faults = text != nullptr ? text : "";
+    if (faults.find(':') == std::string::npos) return faults;
+    const char* window = std::getenv("STANDIN_GL_WINDOW");
+    const std::string mine = std::string(window != nullptr ? window : "") + ":";
+    size_t at = 0;
+    while (at < faults.size()) {
+        size_t end = faults.find(',', at);
+        if (end == std::string::npos) end = faults.size();
+        const std::string item = faults.substr(at, end - at);
+        if (item.compare(0, mine.size(), mine) == 0) return item.substr(mine.size());
+        at = end + 1;
+    }
+    return "";
+}
+
 bool fault(const char* name) {
-    const char* chosen = std::getenv("STANDIN_GL");
-    return chosen != nullptr && std::strcmp(chosen, name) == 0;
+    static const std::string chosen = chosen_fault();
+    return chosen == name;
 }
 
 template <typename F>

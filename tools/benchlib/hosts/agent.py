@@ -27,7 +27,6 @@ import sys
 import time
 
 from ..pictures.capture import PictureTaker
-from ..pictures.check import HostCheck
 from ..pictures.compare import Tolerance
 from ..results.layout import PROGRAMS
 from . import limits, processes
@@ -35,6 +34,7 @@ from .channel import SECRET_VARIABLE, ChannelClosed, connect, proof
 from .driver import DriveError, Timeouts, WindowDriver
 from .machine import display_facts, machine_facts, raise_file_limit
 from .displays import deal_windows
+from .picture_check import HostCheck
 from .watchers import DisplayWatchers
 from .xvfb import Xvfb, XvfbError, x_authority
 from .xwindows import WindowWatcher, XDisplayError

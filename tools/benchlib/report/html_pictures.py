@@ -6,7 +6,7 @@ names), made small and put in the page itself (data: URIs)."""
 import base64
 import os
 
-from ..pictures.check import FOLDER
+from ..pictures import FOLDER, pixels
 from . import html_page as P
 
 SIDE = 240
@@ -18,7 +18,6 @@ def _image(folder, name, label):
         return {"label": label, "missing": "not kept"}
     path = os.path.join(folder, FOLDER, os.path.basename(name))
     try:
-        from ..pictures import pixels
         data = pixels.thumbnail(pixels.load_png(path), SIDE)
     except (OSError, ValueError) as e:
         return {"label": label, "missing": "cannot be read (%s)" % (

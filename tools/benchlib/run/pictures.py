@@ -5,7 +5,7 @@ checked against what, and a wrong picture makes the run fail."""
 import base64
 import os
 
-from ..pictures.check import FOLDER
+from ..pictures import FOLDER
 
 PICTURE_TIMEOUT = 1800.0  # a shardfall reference of a late window at a high angle step
 

@@ -15,9 +15,9 @@ from ..hosts import placement, processes
 from ..hosts.agent import DISPLAY_TAG_VARIABLE, display_file
 from ..hosts.displays import parse_display_list
 from ..hosts.rendering import NO_VSYNC, USER_VARIABLES, rendering_env
+from ..hosts.references import find_shim
 from ..hosts.wrap import host_ranges
 from ..pictures import capture
-from ..pictures.reference import find_shim
 from ..results.layout import PROGRAMS, Program
 from . import build
 

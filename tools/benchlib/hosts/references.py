@@ -17,12 +17,12 @@ import subprocess
 import tempfile
 import time
 
-from ..hosts.processes import die_with_parent, stop_process
-from ..hosts.xvfb import Xvfb, x_authority
-from ..hosts.xwindows import WindowWatcher
+from ..pictures import pixels
 from ..results.follow import LineTail
 from ..results.layout import INIT_LINE, PROGRAMS
-from . import pixels
+from .processes import die_with_parent, stop_process
+from .xvfb import Xvfb, x_authority
+from .xwindows import WindowWatcher
 
 SHIM_NAME = "libbench-rank.so"
 # Mesa's software rasteriser, whatever the run's windows used.

@@ -10,12 +10,10 @@ window was not checked}.
 import json
 import os
 
-from . import compare, pixels
-from ..hosts.xvfb import XvfbError
-from ..hosts.xwindows import XDisplayError
-from .reference import ReferenceError, References, key_of
-
-FOLDER = "pictures"
+from ..pictures import FOLDER, compare, pixels
+from .references import ReferenceError, References, key_of
+from .xvfb import XvfbError
+from .xwindows import XDisplayError
 
 
 def reference_name(program, key):
