@@ -273,7 +273,9 @@ class Check(Base):
                              [outcome] if outcome else [])
             self.assertIn("headline %d triangles/s" % headline, case.find("system-out").text)
             if renderer_of == renderer:
-                self.assertIn("llvm<pipe> & \\x1b[2J\\u202e", case.get("classname"))
+                properties = {p.get("name"): p.get("value")
+                              for p in ET.parse(junit).getroot().iter("property")}
+                self.assertEqual(properties["gl_renderer"], "llvm<pipe> & \\x1b[2J\\u202e")
 
     def test_too_few_comparable_runs(self):
         self.series(QUIET[:5])

@@ -7,6 +7,7 @@ import statistics
 from dataclasses import dataclass
 
 from ..results import layout as L
+from ..results.columns import aligned
 
 # Fewer earlier runs than this (or than --last, when that is smaller) are too few to judge by.
 MIN_EARLIER = 5
@@ -160,13 +161,8 @@ def judge(headline, earlier):
 def table(header, rows):
     """Columns aligned, numbers to the right."""
     rows = [[str(c) for c in row] for row in rows]
-    widths = [max(len(x) for x in column) for column in zip(header, *rows)]
     right = [bool(rows) and all(_numeric(r[i]) for r in rows) for i in range(len(header))]
-
-    def line(cells):
-        return "  ".join((c.rjust(w) if r else c.ljust(w))
-                         for c, w, r in zip(cells, widths, right)).rstrip()
-    return "\n".join([line(header), line(["-" * w for w in widths])] + [line(r) for r in rows])
+    return "\n".join(aligned(header, [rows], right))
 
 
 def _numeric(text):

@@ -1,9 +1,20 @@
-"""bench-history check: a run against the noise of its series, as text and JUnit XML."""
+"""bench-history check: a run against the noise of its series, as text and JUnit XML.
+
+Its JUnit case is known to a CI by what stays the same between builds of one set-up: class
+"<program> history", name the gate and the series' windows, depth, mode and rendering
+variables (not its renderer, whose version has dots and changes with a driver); the run's
+facts are the suite's properties. When the history cannot be reached the case is in error,
+so the CI shows the gate was not made rather than nothing."""
+
+import time
 
 from . import analysis
 from .console import HistoryRefusal, shown
 from .folder import NotARun, read_run
-from .store import History
+from .store import History, HistoryError
+
+RUN_KEYS = ("run_key", "folder", "start_time", "status", "headline", "host", "cpu_model",
+            "gl_renderer", "gl_version", "mpi_library", "mpi_version", "git_revision", "tag")
 
 
 def main_check(args):
@@ -11,18 +22,38 @@ def main_check(args):
         entry = read_run(args.run)
     except NotARun as e:
         raise HistoryRefusal(str(e)) from None
-    status, failure, skipped, lines = _judged(args, entry)
+    started = time.perf_counter()
+    try:
+        status, failure, skipped, lines = _judged(args, entry)
+    except HistoryError as e:
+        if args.junit:
+            _write_junit(args, entry, time.perf_counter() - started, [str(e)], error=str(e))
+        raise
     print("\n".join(lines))
     if args.junit:
-        from ..results.junit import Case, write_junit
-        case = Case("regression gate" if args.fail_above is not None else "against its series",
-                    analysis.describe_series(entry.series), "\n".join(lines), failure, skipped)
-        try:
-            write_junit(args.junit, "bench-history check", [case])
-        except OSError as e:
-            raise HistoryRefusal("cannot write %s: %s" % (args.junit, e.strerror or e)) from None
-        print("written: %s" % args.junit)
+        _write_junit(args, entry, time.perf_counter() - started, lines, failure, skipped)
     return status
+
+
+def case_name(args, series):
+    _program, windows, depth, _renderer, mode, env = series
+    return ", ".join(["regression gate" if args.fail_above is not None else "against its series",
+                      "%s window(s)" % windows, "depth %s" % (depth or "?"),
+                      {"frames": "--frames", "seconds": "--seconds"}.get(mode, "mode unknown")]
+                     + analysis.env_words(env))
+
+
+def _write_junit(args, entry, seconds, lines, failure=None, skipped=None, error=None):
+    from ..results.junit import Case, properties_of, write_junit
+    case = Case(case_name(args, entry.series), "%s history" % entry.run["program"],
+                "\n".join(lines), failure, skipped, seconds, error)
+    properties = [("series", analysis.describe_series(entry.series))] + \
+        properties_of(entry.run, RUN_KEYS)
+    try:
+        write_junit(args.junit, "bench-history check", [case], properties)
+    except OSError as e:
+        raise HistoryRefusal("cannot write %s: %s" % (args.junit, e.strerror or e)) from None
+    print("written: %s" % args.junit)
 
 
 def _judged(args, entry):

@@ -11,7 +11,7 @@ import os
 import sys
 
 from ..ending import exit_status
-from ..help import one_line_help
+from ..help import complete, one_line_help
 from ..results.texts import inert_console
 from . import analysis, backend, queue
 from .check import main_check
@@ -332,7 +332,9 @@ COMMANDS = {"add": main_add, "list": main_list, "trend": main_trend, "check": ma
 
 @inert_console
 def main(argv=None, prog=NAME):
-    args = build_parser(prog).parse_args(argv)
+    parser = build_parser(prog)
+    complete(parser)
+    args = parser.parse_args(argv)
     args.db = getattr(args, "db", None)
     if getattr(args, "env", None) is not None:  # the variables given, as the history keeps them
         merged = {k: v for given in args.env for k, v in given.items()}

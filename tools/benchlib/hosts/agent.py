@@ -169,8 +169,7 @@ class HostWindows:
         return dict(first, displays=displays, display=self.display,
                     xvfb_pid=self.xvfb.pid if self.xvfb else None,
                     xauth_folder=self.xvfb.folder if self.xvfb else None,
-                    rendering_env={k: env[k] for k in self.config.get("rendering", ())
-                                   if k in env})
+                    rendering_env=dict(self.config.get("env", {})))
 
     def begin(self, folder):
         """A driver for the windows of one run, writing into folder."""
@@ -342,12 +341,17 @@ class Agent:
         return message
 
 
-def main(argv=None):
+def build_parser():
     p = argparse.ArgumentParser(prog="bench-agent",
                                 description="bench-run's helper on each host of a run across "
                                             "hosts (started by bench-run itself).")
-    p.add_argument("--connect", required=True, metavar="HOST:PORT")
-    args = p.parse_args(argv)
+    p.add_argument("--connect", required=True, metavar="HOST:PORT",
+                   help="the runner to connect to, which sends what to start")
+    return p
+
+
+def main(argv=None):
+    args = build_parser().parse_args(argv)
     index = processes.launcher_rank(os.environ)
     secret = os.environ.pop(SECRET_VARIABLE, "")  # not passed on to what the agent starts
     display_tag = os.environ.pop(DISPLAY_TAG_VARIABLE, "")

@@ -12,6 +12,7 @@ whatever its shape). html_page.py holds the frame and the template."""
 import os
 
 from ..results.gpus import gpu_driver, gpus_text
+from ..results.numbers import gib
 from . import html_page as P
 from .html_pictures import pictures_section
 from . import rows as R
@@ -24,9 +25,9 @@ NAME, NO_PLOTS = P.NAME, P.NO_PLOTS
 HOST_FACTS = [
     ("Windows", "windows", lambda v: P.figure(len(v))),
     ("CPU model", "cpu_model", str), ("Cores", "cores", P.figure),
-    ("Memory (GiB)", "memory_bytes", lambda v: "%.1f" % (v / 2 ** 30)),
+    ("Memory", "memory_bytes", gib),
     ("Renderer", "gl_renderer", str), ("GL version", "gl_version", str),
-    ("Driver", "gl_vendor", str),
+    ("GL vendor", "gl_vendor", str),
     ("GPUs", "gpus", lambda v: gpus_text(v) or "none"),
     ("GPU driver", "gpus", lambda v: gpu_driver(v) or "-"),
     ("MPI library", "mpi_library", str),
