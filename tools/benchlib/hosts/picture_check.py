@@ -7,10 +7,10 @@ file names under the run folder (the difference only for a failed picture), "why
 window was not checked}.
 """
 
-import json
 import os
 
 from ..pictures import FOLDER, compare, pixels
+from ..results.run_json import read_run_json
 from .references import ReferenceError, References, key_of
 from .xvfb import XvfbError
 from .xwindows import XDisplayError
@@ -24,18 +24,19 @@ def reference_name(program, key):
 
 def known_good(run_folder, program):
     """{key: path} of the pictures a known-good run kept (--picture-reference)."""
-    try:
-        with open(os.path.join(run_folder, "run.json")) as f:
-            info = json.load(f)
-    except (OSError, ValueError) as e:
-        raise ReferenceError("cannot read the reference run %s: %s" % (run_folder, e)) from None
+    info, notes = read_run_json(run_folder)
+    if info is None:
+        raise ReferenceError("cannot read the reference run %s: %s" % (
+            run_folder, "; ".join(notes) or "it has no run.json"))
     found = {}
+    if info.get("program") != program:
+        return found
     for entry in (info.get("pictures") or {}).get("windows", []):
-        depth = entry.get("depth")
-        if entry.get("picture") and info.get("program") == program:
-            found[(depth,) + key_of(program, entry["window"], entry["angle_step"])] = \
-                os.path.join(
-                run_folder, entry["picture"])
+        if entry.get("picture") and isinstance(entry.get("angle_step"), int):
+            # Only the run's own pictures/, whatever its run.json names.
+            found[(entry.get("depth"),) + key_of(program, entry["window"],
+                                                 entry["angle_step"])] = \
+                os.path.join(run_folder, FOLDER, os.path.basename(entry["picture"]))
     return found
 
 

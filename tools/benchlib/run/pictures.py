@@ -5,7 +5,7 @@ checked against what, and a wrong picture makes the run fail."""
 import base64
 import os
 
-from ..pictures import FOLDER
+from ..pictures import FOLDER, compare, pixels
 
 PICTURE_TIMEOUT = 1800.0  # a shardfall reference of a late window at a high angle step
 
@@ -31,7 +31,34 @@ def check_pictures(plan, fleet, record, folder):
         "sampled": len(checked) < len(plan.windows),
         "windows": entries}
     record.write()
-    return [picture_problem(e) for e in entries if e["status"] == "fail"]
+    return [picture_problem(e) for e in entries if e["status"] == "fail"] + \
+        odd_hosts(plan, entries, folder)
+
+
+def odd_hosts(plan, entries, folder):
+    """Across hosts: the windows that must draw the same picture (latticeglow's, one depth and
+    angle step) compared with each other, host with host; a host whose picture differs from
+    those of most other hosts is named."""
+    if not plan.across or plan.program.name != "latticeglow":
+        return []
+    groups = {}
+    for e in entries:
+        if e.get("picture") and e["status"] != "not checked":
+            groups.setdefault((e["depth"], e["angle_step"]), {}).setdefault(e["host"], e)
+    tolerance = plan.args.picture_tolerance
+    found = []
+    for (_depth, angle), by_host in sorted(groups.items()):
+        if len(by_host) < 2:
+            continue
+        shown = {h: pixels.load_png(os.path.join(folder, FOLDER, os.path.basename(
+            e["picture"]))) for h, e in by_host.items()}
+        for host, e in sorted(by_host.items()):
+            differ = [other for other in shown if other != host and compare.judge(
+                compare.measure(shown[host], shown[other]), tolerance)]
+            if len(differ) * 2 > len(shown) - 1 or (len(shown) == 2 and differ):
+                found.append("window %d on %s: its picture at angle step %d differs from the "
+                             "same frame on %s" % (e["window"], host, angle, ", ".join(differ)))
+    return found
 
 
 def picture_problem(entry):
