@@ -122,7 +122,9 @@ class Checked(RunnerCase):
         self.assertEqual(status, 0, out + err)
         self.assertIn("not checked", out)
         report = T.run_tool(T.BENCH_REPORT, self.out, "--no-plots")
-        self.assertIn("not checked", report.stdout)
+        self.assertIn("pictures were not checked", report.stdout)
+        with open(os.path.join(self.out, "report.html")) as f:
+            self.assertIn("pictures were not checked", f.read())
 
 
 if __name__ == "__main__":
