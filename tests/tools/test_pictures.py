@@ -96,6 +96,20 @@ class Checked(RunnerCase):
         with open(os.path.join(self.out, "report.html")) as f:
             page = f.read()
         self.assertEqual(page.count('src="data:image/png;base64,'), 3 * 4)
+        self.assert_pictures_shown(os.path.join(self.out, "report.html"))
+
+    def assert_pictures_shown(self, page):
+        """Chromium shows the pictures: black backgrounds fill a good part of the page."""
+        from test_html_report import _chromium_command, chromium
+        command = _chromium_command()
+        if command is None:
+            return
+        shot = os.path.join(self.dir, "page.png")
+        proc = chromium(command, "--window-size=1200,3000", "--screenshot=" + shot,
+                        "file://" + page)
+        self.assertEqual(proc.returncode, 0, proc.stderr)
+        shown = pixels.load_png(shot)
+        self.assertGreater((shown.max(axis=-1) < 0.05).mean(), 0.1, "no pictures on the page")
 
     def test_half_the_triangles_fail_and_the_window_beside_passes(self):
         status, text, entries = self.run_checked("shardfall", 2, {2: "half"}, "--frames", 2)

@@ -3,11 +3,13 @@ the pictures kept in the run folder (PNG, under pictures/), an entry a window fo
 
 An entry: {"window", "host", "angle_step", "status": "pass" | "fail" | "not checked",
 "problems": [words], "figures": compare.measure(), "picture", "reference", "difference":
-file names under the run folder (the difference only for a failed picture), "why": why a
-window was not checked}.
+file names under the run folder (the picture of every window that failed or was not checked
+but, of the windows that passed, of one a distinct frame; the difference only for a failed
+picture), "why": why a window was not checked}.
 """
 
 import os
+import re
 
 from ..pictures import FOLDER, compare, pixels
 from ..results.run_json import read_run_json
@@ -16,10 +18,11 @@ from .xvfb import XvfbError
 from .xwindows import XDisplayError
 
 
-def reference_name(program, key):
+def reference_name(program, host, key):
+    """The file of a reference, by host: hosts that share the run folder each keep theirs."""
     depth, window, angle = key
-    return "reference-%s-d%d%s-a%d.png" % (program, depth, "-w%d" % window if window else "",
-                                           angle)
+    return "reference-%s-%s-d%d%s-a%d.png" % (re.sub(r"[^A-Za-z0-9_.-]", "_", host), program,
+                                              depth, "-w%d" % window if window else "", angle)
 
 
 def known_good(run_folder, program):
@@ -64,9 +67,9 @@ class HostCheck:
         wanted = {w: (depth,) + key_of(self.program, w, angle)
                   for w, (_rgb, angle, depth) in taken.items()}
         references, why_not = self._references(taken, set(wanted.values()))
+        kept = set()  # the keys whose picture is kept (for a passing window, one a key)
         for w, (rgb, angle, depth) in sorted(taken.items()):
             entry = self._entry(w, angle, depth)
-            entry["picture"] = self._save("window-%d-a%d.png" % (w, angle), rgb)
             ref = references.get(wanted[w])
             if ref is None:
                 entry.update(status="not checked", why=why_not.get(wanted[w], "no reference"))
@@ -82,6 +85,9 @@ class HostCheck:
                     entry["status"] = "fail"
                     entry["difference"] = self._save("difference-%d-a%d.png" % (w, angle),
                                                      compare.difference(rgb, ref[1]))
+            if entry["status"] != "pass" or wanted[w] not in kept:
+                kept.add(wanted[w])
+                entry["picture"] = self._save("window-%d-a%d.png" % (w, angle), rgb)
             entries[w] = entry
         return [entries[w] for w in sorted(entries)]
 
@@ -109,7 +115,7 @@ class HostCheck:
             for key in keys:
                 if key in found and os.path.isfile(found[key]):
                     rgb = pixels.load_png(found[key])
-                    refs[key] = (self._save(reference_name(self.program, key), rgb), rgb)
+                    refs[key] = (self._save(reference_name(self.program, self.host, key), rgb), rgb)
                 else:
                     why[key] = "the reference run %s kept no picture of that window at angle " \
                                "step %d and depth %d" % (self.source, key[2], key[0])
@@ -135,5 +141,5 @@ class HostCheck:
                         continue
                     for key in mine:
                         rgb = drawn[key[1:]]
-                        refs[key] = (self._save(reference_name(self.program, key), rgb), rgb)
+                        refs[key] = (self._save(reference_name(self.program, self.host, key), rgb), rgb)
         return refs, why

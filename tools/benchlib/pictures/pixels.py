@@ -1,5 +1,7 @@
 """A display's pixels as colours: numpy arrays of height x width x 3 floats in [0, 1]."""
 
+import io
+
 import numpy
 
 from PIL import Image
@@ -32,7 +34,6 @@ def load_png(path):
 
 def thumbnail(rgb, side):
     """A small copy (side pixels on its longer edge), as PNG bytes."""
-    import io
     image = Image.fromarray(to_bytes(rgb), "RGB")
     image.thumbnail((side, side), Image.LANCZOS)
     out = io.BytesIO()
