@@ -129,6 +129,19 @@ class Checked(RunnerCase):
             self.assertEqual(report.returncode, 0, report.stdout + report.stderr)
             shutil.rmtree(self.out)
 
+    def test_a_known_good_run_is_the_reference(self):
+        status, text, _entries = self.run_checked("latticeglow", 2, {}, "--frames", 2,
+                                                  "--depth", 16)
+        self.assertEqual(status, 0, text)
+        known_good = os.path.join(self.dir, "known-good")
+        os.rename(self.out, known_good)
+        status, text, entries = self.run_checked("latticeglow", 2, {2: "white"}, "--frames", 2,
+                                                 "--depth", 16, "--picture-reference",
+                                                 known_good)
+        self.assertEqual(status, 1, text)
+        self.assertEqual(entries[1]["status"], "pass", text)
+        self.assert_named(text, entries, 2, "colours differ from the reference")
+
     def test_unchecked_pictures_are_said_to_be(self):
         proc = self.start("latticeglow", 1, "--build-dir", T.BUILD_DIR, "--no-history",
                           "--frames", 1, "--depth", 16, "--no-picture-check")
