@@ -35,6 +35,7 @@ from .driver import DriveError, Timeouts, WindowDriver
 from .machine import display_facts, machine_facts, raise_file_limit
 from .displays import deal_windows
 from .picture_check import HostCheck
+from .references import lone_env
 from .watchers import DisplayWatchers
 from .xvfb import Xvfb, XvfbError, x_authority
 from .xwindows import WindowWatcher, XDisplayError
@@ -222,7 +223,7 @@ class HostWindows:
         if self.pictures is None:
             return []
         p = self.config["pictures"]
-        env = dict(self.windows_env(None), **p.get("env", {}))
+        env = lone_env(self.windows_env(None), p.get("env", {}))
         return HostCheck(self.config["program"], p["program_path"], p.get("shim"), env,
                          self.folder,
                          Tolerance(**p.get("tolerance", {})), p["host"],

@@ -30,6 +30,16 @@ SOFTWARE_GL = {"LIBGL_ALWAYS_SOFTWARE": "1", "GALLIUM_DRIVER": "llvmpipe",
                "__GLX_VENDOR_LIBRARY_NAME": "mesa", "vblank_mode": "0"}
 NOT_PASSED = ("LD_PRELOAD", "DISPLAY", "XAUTHORITY", "MESA_LOADER_DRIVER_OVERRIDE", "DRI_PRIME",
               "__NV_PRIME_RENDER_OFFLOAD")
+# A launcher's variables (an agent started by mpirun, hydra or srun has them) would make the
+# lone process join the launcher's job instead of being a job of its own.
+LAUNCHER_PREFIXES = ("OMPI_", "PMIX_", "PMI_", "HYDRA_", "HYDI_", "MPIR_", "SLURM_")
+
+
+def lone_env(environ, extra):
+    """The environment of a lone process: environ without a launcher's variables, then
+    extra (the variables MPI needs to start alone here, say)."""
+    return dict({k: v for k, v in environ.items() if not k.startswith(LAUNCHER_PREFIXES)},
+                **extra)
 
 
 class ReferenceError(Exception):
