@@ -12,13 +12,14 @@ whatever its shape). html_page.py holds the frame and the template."""
 import os
 
 from ..results.gpus import gpu_driver, gpus_text
+from ..results.load import load_warning
 from ..results.numbers import gib
 from . import html_page as P
 from .html_pictures import pictures_section
 from . import rows as R
 from .mixed_hosts import FACTS, disagreements
 from .summary import refresh_lines_of, summary_data
-from .table import context_lines, headline_lines, load_warning, number
+from .table import context_lines, headline_lines, number
 
 NAME, NO_PLOTS = P.NAME, P.NO_PLOTS
 # A host's facts from run.json's hosts: (heading, key, how it is shown)

@@ -6,6 +6,7 @@ import os
 import sys
 
 from ..results.files import shown, write_json
+from ..results.load import load_warning
 from ..results.runs import UsageError, collect_files, load_runs
 from . import junit_cases, mixed_hosts, repeats, slow_hosts, summary, table, verdicts
 from .html_report import write_run_report
@@ -46,7 +47,7 @@ def _report_notes(run):
     found = ["%s: the name says window %d, the file says window %d"
              % (shown(r.file.path), r.window, r.file.window) for r in run.reports
              if r.file.window is not None and r.window != r.file.window]
-    busy = table.load_warning(run.context)
+    busy = load_warning(run.context)
     return found + ([busy] if busy else [])
 
 
