@@ -12,7 +12,6 @@ depend on the frames before it).
 
 import glob
 import os
-import select
 import subprocess
 import tempfile
 import time
@@ -124,9 +123,14 @@ class References:
 
     def _step(self, process, watcher, found, title, folder, rank, angles):
         deadline = time.monotonic() + self.timeout
+        tail = Tail(folder, self.program)
 
         def wait(ready, what):
-            self._wait(process, watcher, deadline, ready, what)
+            """Until ready() (with the results file read anew each time)."""
+            def refreshed():
+                tail.read()
+                return ready()
+            self._wait(process, watcher, deadline, refreshed, what)
         wait(lambda: found.get(title), "its window did not appear")
         window_id = found[title]
         if not watcher.watch_drawing(window_id):
@@ -136,10 +140,9 @@ class References:
         window = watcher.dpy.create_resource_object("window", window_id)
         window.configure(x=0, y=0)
         watcher.send_key(window_id, "p")
-        tail = Tail(folder, self.program)
         # Its first frame, at angle step 0 and unreported, sets the view (the window's first
         # reshape reads the angle step) as it did in the run's windows.
-        wait(lambda: tail.read() or (tail.initialised and watcher.drawings[window_id]),
+        wait(lambda: tail.initialised and watcher.drawings[window_id],
              "its first frame was not drawn")
         drawn = {}
         at = 0
@@ -151,14 +154,13 @@ class References:
             if self.program.name == "shardfall" and skip_to > at + 1:
                 for _ in range(skip_to - at):
                     watcher.send_key(window_id, "c")
-                wait(lambda: tail.read() or tail.triangles == 600 * rank * skip_to,
+                wait(lambda: tail.triangles == 600 * rank * skip_to,
                      "no frame at angle step %d" % skip_to)
                 at = skip_to
             while at < angle:
                 reports, drawings = tail.reports, watcher.drawings[window_id]
                 watcher.send_key(window_id, "c")
-                wait(lambda: tail.read() or (tail.reports > reports and
-                                             watcher.drawings[window_id] > drawings),
+                wait(lambda: tail.reports > reports and watcher.drawings[window_id] > drawings,
                      "no frame at angle step %d" % (at + 1))
                 if tail.reports != reports + 1:
                     raise ReferenceError("it drew %d frames for one step" % (tail.reports -
@@ -199,11 +201,11 @@ class Tail:
         self.triangles = None
 
     def read(self):
-        """Reads new lines; returns nothing (a wait's condition reads the fields)."""
+        """Reads the lines added since the last read."""
         if self.tail is None:
             names = glob.glob(os.path.join(self.folder, "results_*.txt"))
             if not names:
-                return None
+                return
             self.tail = LineTail(names[0])
         drew = self.program.frame_lines[1] if self.program.name == "shardfall" else None
         for line in self.tail.new_lines():
@@ -213,4 +215,3 @@ class Tail:
                 self.reports += 1
             elif drew is not None and drew.match(line):
                 self.triangles = int(drew.match(line)["triangles"])
-        return None
