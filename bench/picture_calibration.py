@@ -11,6 +11,7 @@ The stand-in is tests/tools/standin_gl/standin_gl.cpp, built by this script with
 Run it under `flock /tmp/tarnwick-e2e.lock`: it starts Xvfb and the programs.
 
     bench/picture_calibration.py [--build-dir build/default] [--rank-shim PATH]
+                                 [--only latticeglow|shardfall] [--depth 16|24|30]
 """
 
 import argparse
@@ -57,6 +58,7 @@ def main():
     p.add_argument("--build-dir", default=os.path.join(HERE, "..", "build", "default"))
     p.add_argument("--rank-shim")
     p.add_argument("--only", choices=("latticeglow", "shardfall"))
+    p.add_argument("--depth", type=int, choices=(16, 24, 30))
     args = p.parse_args()
     args.rank_shim = args.rank_shim or os.path.join(args.build_dir, "tools",
                                                     reference.SHIM_NAME)
@@ -68,7 +70,7 @@ def main():
             "program", "depth", "w,a", "variant", "drawn", "coverage", "overlap", "colour",
             "verdict"))
         for program, depth, wanted in CASES:
-            if args.only and program != args.only:
+            if args.only and program != args.only or args.depth and depth != args.depth:
                 continue
             base = draw(args, program, depth, wanted, {}, None, standin)
             for name, gl_env, fault in VARIANTS:
