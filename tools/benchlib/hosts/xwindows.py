@@ -358,7 +358,8 @@ class WindowWatcher:
         order = "<" if self.dpy.display.info.image_byte_order == X.LSBFirst else ">"
         kinds = {8: "u1", 16: order + "u2", 32: order + "u4"}
         if bits not in kinds:
-            raise XDisplayError("cannot read pictures of %d bits a pixel" % bits, self.display_name)
+            raise XDisplayError("cannot read pictures of %d bits a pixel" % bits,
+                                self.display_name)
         row = len(image.data) // height
         raw = numpy.frombuffer(image.data, dtype=numpy.uint8).reshape(height, row)
         pixels = raw[:, :width * bits // 8].copy().view(kinds[bits]).astype(numpy.uint32)
