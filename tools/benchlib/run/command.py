@@ -10,7 +10,6 @@ import sys
 from ..ending import silence_stdout
 from ..help import complete, one_line_help
 from ..hosts.displays import parse_display_list
-from ..hosts.hostfile import HostfileError
 from ..hosts.limits import MAX_WINDOWS
 from ..hosts.machine import raise_file_limit
 from ..pictures.compare import Tolerance
