@@ -243,7 +243,7 @@ class DisplayFile(unittest.TestCase):
     where every user may plant names."""
 
     def test_the_ranks_find_it_by_a_tag_that_nothing_publishes(self):
-        from benchlib.hosts.agent import DISPLAY_TAG_VARIABLE, display_file, write_display_file
+        from benchlib.hosts.host_windows import DISPLAY_TAG_VARIABLE, display_file, write_display_file
         from benchlib.run.plan import rank_program
         tag = "t%d" % os.getpid() + os.urandom(8).hex()
         path = display_file(tag)
@@ -263,7 +263,7 @@ class DisplayFile(unittest.TestCase):
         # fs.protected_symlinks and fs.protected_fifos are not per namespace, so no test can
         # turn them off; they guard only sticky folders like /tmp, and this folder is none:
         # here links and FIFOs are followed as they would be with both turned off.
-        from benchlib.hosts.agent import write_display_file
+        from benchlib.hosts.host_windows import write_display_file
         folder = tempfile.mkdtemp()
         self.addCleanup(shutil.rmtree, folder)
         victim = os.path.join(folder, "root-only")
@@ -275,7 +275,7 @@ class DisplayFile(unittest.TestCase):
             # In a child, so that an open that waits fails the test instead of hanging it.
             child = subprocess.run(
                 [sys.executable, "-c", "import sys; sys.path.insert(0, %r)\n"
-                 "from benchlib.hosts.agent import write_display_file\n"
+                 "from benchlib.hosts.host_windows import write_display_file\n"
                  "try:\n    write_display_file(%r, ':0')\nexcept FileExistsError:\n"
                  "    sys.exit(3)" % (T.TOOLS_DIR, os.path.join(folder, name))],
                 timeout=30, capture_output=True, text=True)

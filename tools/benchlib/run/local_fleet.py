@@ -1,7 +1,7 @@
 """The runner's own machine as the fleet of a run on it alone: its windows driven in the
 runner's process."""
 
-from ..hosts.agent import HostWindows
+from ..hosts.host_windows import HostWindows
 from .fleet import PHASES, Fleet
 
 

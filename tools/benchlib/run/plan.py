@@ -12,7 +12,7 @@ from dataclasses import dataclass, field
 
 from ..hosts import hostfile as H
 from ..hosts import limits, placement, processes
-from ..hosts.agent import DISPLAY_TAG_VARIABLE, display_file
+from ..hosts.host_windows import DISPLAY_TAG_VARIABLE, display_file
 from ..hosts.displays import parse_display_list
 from ..hosts.limits import MAX_WINDOWS
 from ..hosts.references import find_shim
@@ -91,7 +91,7 @@ class Plan:
         return [] if self.args.no_picture_check else capture.sample(self.windows)
 
     def pictures(self, host):
-        """What a host needs to check its windows' pictures, or None (agent.HostWindows)."""
+        """What a host needs to check its windows' pictures, or None (host_windows.HostWindows)."""
         mine = [w for w in self.checked_windows if w in host.windows]
         if not mine:
             return None

@@ -1,6 +1,6 @@
 """The hosts of a run across hosts: one bench-agent per host, started through the same
 launcher as the benchmark, that connects back over TCP, proves that it holds the run's
-secret and serves its host's share of the run (hosts/agent.py)."""
+secret and serves its host's share of the run (hosts/agent.py, hosts/host_windows.py)."""
 
 import base64
 import contextlib
@@ -16,7 +16,7 @@ import time
 
 from ..hosts import hostfile as H
 from ..hosts import processes
-from ..hosts.agent import DISPLAY_TAG_VARIABLE, marker_name
+from ..hosts.host_windows import DISPLAY_TAG_VARIABLE, marker_name
 from ..hosts.channel import SECRET_VARIABLE, ChannelClosed, own_address
 from ..hosts.handshake import ROOM, Door
 from ..results.files import create_new

@@ -13,7 +13,7 @@ import time
 
 from ..history.store import record_quietly
 from ..hosts import placement
-from ..hosts.agent import FAILURES as HOST_FAILURES
+from ..hosts.host_windows import FAILURES as HOST_FAILURES
 from ..results.files import create_new
 from ..results.follow import ConsoleFollower
 from . import preflight, series
