@@ -1,15 +1,29 @@
 """The figures the docs state that the code also knows: read from docs/tools.md and checked
 against the code, so that neither can drift from the other."""
 
+import argparse
 import os
 import re
 import unittest
 
 import toolstest as T
+from benchlib.history import command as history_command
 from benchlib.hosts import limits, placement
-from benchlib.report import compare
+from benchlib.report import command as report_command, compare
+from benchlib.run import command as run_command
 
 DOCS = os.path.join(T.SOURCE_DIR, "docs", "tools.md")
+USER_DOCS = ["README.md"] + [os.path.join("docs", name) for name in
+                             ("tools.md", "cluster.md", "results.md", "history-server.md")]
+PARSERS = {"bench-run": run_command, "bench-report": report_command,
+           "bench-history": history_command}
+# Options the docs name that belong to other commands: the launchers, srun, Slurm, cmake,
+# rpm, PostgreSQL, X and GPU tools, bench-sbatch and the bench/ scripts.
+OTHER_COMMANDS_OPTIONS = {
+    "--allow-run-as-root", "--oversubscribe", "--export", "--nodelist", "--ntasks-per-node",
+    "--overlap", "--preset", "--build", "--target", "--install", "--prefix", "--root",
+    "--nodeps", "--noscripts", "--owner", "--pwprompt", "--sync", "--onlyvisible", "--name",
+    "--window", "--fb", "--query-gpu", "--format", "--report", "--real"}
 
 
 def docs_text():
@@ -77,6 +91,42 @@ class DocumentedFigures(unittest.TestCase):
             name = re.split(r" of | \(", used)[0].replace("paired ", "")
             with self.subTest(test=name):
                 self.assertTrue(name in self.text, "docs/tools.md does not name %r" % name)
+
+
+def parser_options(parser):
+    """Every --option of the parser and of its sub-commands."""
+    found = set()
+    for action in parser._actions:
+        found.update(o for o in action.option_strings if o.startswith("--"))
+        if isinstance(action, argparse._SubParsersAction):
+            for sub in action.choices.values():
+                found |= parser_options(sub)
+    return found
+
+
+class DocumentedOptions(unittest.TestCase):
+    """Every option of bench-run, bench-report and bench-history is documented, and every
+    option the docs name is one of theirs (or another command's, listed above)."""
+
+    def setUp(self):
+        text = ""
+        for name in USER_DOCS:
+            with open(os.path.join(T.SOURCE_DIR, name)) as f:
+                text += f.read()
+        self.named = set(re.findall(r"(?<![\w-])--[a-z][a-z0-9-]*", text))
+        self.options = {tool: parser_options(module.build_parser())
+                        for tool, module in PARSERS.items()}
+
+    def test_every_option_is_documented(self):
+        for tool, options in self.options.items():
+            with self.subTest(tool=tool):
+                self.assertEqual(sorted(options - self.named), [],
+                                 "options of %s that no doc names" % tool)
+
+    def test_the_docs_name_only_options_that_exist(self):
+        known = set().union(*self.options.values()) | OTHER_COMMANDS_OPTIONS
+        self.assertEqual(sorted(self.named - known), [], "options the docs name that no "
+                         "command has (a renamed option, or another command's: list it)")
 
 
 if __name__ == "__main__":
