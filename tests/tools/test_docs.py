@@ -7,8 +7,8 @@ import re
 import unittest
 
 import toolstest as T
-from benchlib.history import command as history_command
-from benchlib.hosts import limits, placement
+from benchlib.history import backend, command as history_command, queue, store
+from benchlib.hosts import handshake, limits, placement
 from benchlib.report import command as report_command, compare
 from benchlib.run import command as run_command
 
@@ -26,8 +26,8 @@ OTHER_COMMANDS_OPTIONS = {
     "--window", "--fb", "--query-gpu", "--format", "--report", "--real"}
 
 
-def docs_text():
-    with open(DOCS) as f:
+def docs_text(path=DOCS):
+    with open(path) as f:
         return " ".join(f.read().split())  # lines joined: a figure may break across them
 
 
@@ -91,6 +91,36 @@ class DocumentedFigures(unittest.TestCase):
             name = re.split(r" of | \(", used)[0].replace("paired ", "")
             with self.subTest(test=name):
                 self.assertTrue(name in self.text, "docs/tools.md does not name %r" % name)
+
+
+class DocumentedBounds(unittest.TestCase):
+    """The bounds docs/cluster.md and docs/history-server.md state for the agents' door and
+    a history server."""
+
+    def find(self, name, pattern):
+        match = re.search(pattern, docs_text(os.path.join(T.SOURCE_DIR, "docs", name)))
+        self.assertTrue(match, "docs/%s no longer says %r" % (name, pattern))
+        return match.groups()
+
+    def test_the_agents_door(self):
+        proof, room, noted = self.find(
+            "cluster.md", r"the run's proof within (\d+) s.*?at most (\d+) connections.*?The "
+            r"first (\w+) connections turned away get a note each")
+        self.assertEqual(float(proof), handshake.HELLO_TIMEOUT)
+        self.assertEqual(int(room), handshake.ROOM)
+        self.assertEqual(noted, {3: "three"}.get(handshake.NOTED))
+
+    def test_a_server_that_is_away(self):
+        connect, statement, answer, whole = self.find(
+            "history-server.md", r"(\d+) s to connect; `statement_timeout` and `lock_timeout` "
+            r"of (\d+) s.*?(\d+) s for any one answer and (\d+) s for the whole")
+        self.assertEqual((float(connect), float(statement) * 1000, float(answer), float(whole)),
+                         (backend.CONNECT_TIMEOUT, backend.STATEMENT_TIMEOUT_MS,
+                          backend.ANSWER_BOUND, store.RECORD_BOUND))
+        (said,) = self.find("history-server.md", r"What the server says is cut to (\d+) characters")
+        self.assertEqual(int(said), backend.MESSAGE_LIMIT)
+        (record,) = self.find("history-server.md", r"larger than (\d+) MB")
+        self.assertEqual(int(record) << 20, queue.RECORD_LIMIT)
 
 
 def parser_options(parser):
