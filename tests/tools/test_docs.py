@@ -7,7 +7,8 @@ import re
 import unittest
 
 import toolstest as T
-from benchlib.history import backend, command as history_command, queue, store
+from benchlib.history import analysis, backend, command as history_command, queue, schema, \
+    snapshot, store
 from benchlib.hosts import handshake, limits, placement
 from benchlib.report import command as report_command, compare
 from benchlib.run import command as run_command
@@ -84,6 +85,36 @@ class DocumentedFigures(unittest.TestCase):
         own, each = self.find(r"refuses more windows than ([\d,]+) \+ ([\d,]+) a window allows")
         self.assertEqual((number(own), number(each)),
                          (limits.LAUNCHER_FILES, limits.LAUNCHER_FILES_PER_WINDOW))
+
+    def test_the_history_s_bounds(self):
+        self.assertEqual(number(self.find(r"`check --last` takes 1 to ([\d,]+)")[0]),
+                         history_command.MAX_COUNT)
+        self.assertEqual(number(self.find(r"waits up to (\d+) s for the other")[0]),
+                         store.BUSY_TIMEOUT)
+        self.assertEqual(number(self.find(r"reading stops after (\d+) s")[0]),
+                         snapshot.READ_BOUND)
+        (fewest,) = self.find(r"With fewer than (\w+) such runs")
+        self.assertEqual(fewest, {5: "five"}.get(analysis.MIN_EARLIER))
+        (newest,) = self.find(r"Version (\d+) adds to `runs` `flagged`")
+        self.assertEqual(int(newest), schema.CURRENT_VERSION,
+                         "docs/tools.md's schema versions end before the newest")
+
+    def test_shardfall_s_scene_buffer(self):
+        with open(os.path.join(T.SOURCE_DIR, "shardfall", "scene_fill.hpp")) as f:
+            elements = int(re.search(r"SceneBufferElements = ([\d']+);", f.read())
+                           .group(1).replace("'", ""))
+        self.assertEqual(elements * 8, limits.SHARDFALL_WINDOW_BYTES)
+        (doubles,) = re.search(r"one buffer of ([\d,]+) doubles",
+                               docs_text(os.path.join(T.SOURCE_DIR, "README.md"))).groups()
+        self.assertEqual(number(doubles), elements)
+        (in_bytes,) = self.find(r"shardfall: ([\d,]+) bytes per window process")
+        self.assertEqual(number(in_bytes), limits.SHARDFALL_WINDOW_BYTES)
+        with open(os.path.join(T.SOURCE_DIR, "shardfall", "draw_count.hpp")) as f:
+            per_step = int(re.search(r"IndicesPerStep = (\d+);", f.read()).group(1))
+        (step,) = self.find(r"a frame costs ~[\d.]+ s per ([\d,]+) indices")
+        self.assertEqual(number(step), per_step)
+        (most,) = self.find(r"from window index × angle step > ([\d,]+) on")
+        self.assertEqual(number(most), limits.SHARDFALL_WINDOW_BYTES // per_step)
 
     def test_the_tests_each_comparison_uses(self):
         # The name of each test (before its explanation in brackets) is in the docs.
