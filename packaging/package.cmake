@@ -123,7 +123,7 @@ set(bench_needs
     "python3-matplotlib|python3dist(matplotlib)" "python3-scipy|python3dist(scipy)"
     "python3-jinja2|python3dist(jinja2)" "python3-markupsafe|python3dist(markupsafe)"
     "python3-jsonschema|python3dist(jsonschema)" "python3-numpy|python3dist(numpy)"
-    "python3-psutil|python3dist(psutil)")
+    "python3-psutil|python3dist(psutil)" "python3-pil|python3dist(pillow)")
 set(bench_needs_deb)
 set(bench_needs_rpm)
 foreach(pair IN LISTS bench_needs)

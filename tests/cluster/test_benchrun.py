@@ -57,6 +57,10 @@ class BenchRunHostfile(BenchRunCase):
         # Each agent watches only its own host's display: a window found there is on it.
         self.assertEqual(sorted(info["window_visuals"]), ["1", "2"])
         self.assertEqual(info["context"]["screen"], {"width": 1540, "height": 1540, "depth": 16})
+        # Each host checked its window's picture against a reference drawn there.
+        self.assertEqual({(e["window"], e["host"], e["status"])
+                          for e in info["pictures"]["windows"]},
+                         {(1, "node2", "pass"), (2, "node3", "pass")})
         files = self.window_files(self.out(), "latticeglow")
         self.assertEqual(len(files), 2)
         self.assertTrue(any(" @ 1 of node2 @ " in f for f in files), files)

@@ -12,13 +12,14 @@ import toolstest as T
 
 PACKAGE = os.path.join(T.TOOLS_DIR, "benchlib")
 # What each role may build on (besides itself).
-ALLOWED = {"results": set(), "hosts": {"results"}, "run": {"results", "hosts", "history"},
-           "report": {"results"}, "history": {"results"}}
+ALLOWED = {"results": set(), "pictures": set(), "hosts": {"results", "pictures"},
+           "run": {"results", "hosts", "history", "pictures"},
+           "report": {"results", "pictures"}, "history": {"results"}}
 # The Debian package of each module the tools import beyond the standard library.
 DEBIAN_PACKAGES = {"numpy": "python3-numpy", "matplotlib": "python3-matplotlib",
                    "jinja2": "python3-jinja2", "jsonschema": "python3-jsonschema",
                    "psutil": "python3-psutil", "Xlib": "python3-xlib", "scipy": "python3-scipy",
-                   "psycopg": "python3-psycopg", "markupsafe": "python3-markupsafe",
+                   "psycopg": "python3-psycopg", "markupsafe": "python3-markupsafe", "PIL": "python3-pil",
                    "argcomplete": "python3-argcomplete"}
 
 

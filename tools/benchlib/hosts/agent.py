@@ -26,6 +26,8 @@ import socket
 import sys
 import time
 
+from ..pictures.capture import PictureTaker
+from ..pictures.compare import Tolerance
 from ..results.files import create_new
 from ..results.layout import PROGRAMS
 from . import limits, processes
@@ -34,6 +36,8 @@ from .driver import DriveError, Timeouts, WindowDriver
 from .gpu import gpus
 from .machine import display_facts, machine_facts, raise_file_limit
 from .displays import deal_windows
+from .picture_check import HostCheck
+from .references import lone_env
 from .watchers import DisplayWatchers
 from .window_processes import WindowProcesses
 from .xvfb import Xvfb, XvfbError, x_authority
@@ -74,9 +78,9 @@ class HostWindows:
     """The displays and the windows of one host. config: program, token, displays (the ones the
     user named, or None for an Xvfb of the host's own), screens (of that Xvfb), depth,
     screen (the side of its screens), the windows' rendering variables (env), their --wrap
-    command (wrap, or None: their GL facts are read under it), timeouts and the host's
-    windows, dealt over the displays in turn. check(driver) is called on every
-    tick of the driver."""
+    command (wrap, or None: their GL facts are read under it), timeouts, the host's windows,
+    dealt over the displays in turn, and pictures (None when they are not checked: see
+    picture_check). check(driver) is called on every tick of the driver."""
 
     def __init__(self, config, stack, reporter, check, xvfb_log="xvfb.log", env=None):
         self.config = config
@@ -92,6 +96,7 @@ class HostWindows:
         self.driver = None
         self.folder = None      # the folder of the run in hand
         self.displays = None    # the displays of the windows, once open
+        self.pictures = None    # the PictureTaker of the run in hand
 
     @property
     def display(self):
@@ -181,9 +186,12 @@ class HostWindows:
         def check(driver):
             started.check(driver)
             self.check(driver)
+        checked = (c.get("pictures") or {}).get("windows")
+        self.pictures = PictureTaker(self.watcher, checked) if checked and self.watcher \
+            else None
         self.driver = WindowDriver(self.watcher, PROGRAMS[c["program"]], folder, self.windows,
-                                   self.reporter, Timeouts(*c["timeouts"]), check) \
-            if self.watcher else None
+                                   self.reporter, Timeouts(*c["timeouts"]), check,
+                                   self.pictures) if self.watcher else None
         self.folder = folder
 
     def titles_shown(self, watcher):
@@ -198,6 +206,9 @@ class HostWindows:
         phase = command["do"]
         reply = {"done": phase}
         if d is None:
+            return reply
+        if phase == "pictures":
+            reply["pictures"] = self.picture_check()
             return reply
         try:
             self._perform(d, phase, command, reply)
@@ -222,6 +233,30 @@ class HostWindows:
             d.animate_for(command["seconds"])
         elif phase == "end":
             d.end_windows()
+
+    def picture_check(self):
+        """The entries of the host's checked windows (pictures.check). config["pictures"]:
+        windows (the checked ones of this host), program_path, shim (libbench-rank.so or
+        None), env (what the reference process needs besides the rendering variables),
+        tolerance, source (a known-good run's folder, or None), host (its name)."""
+        if self.pictures is None:
+            return []
+        p = self.config["pictures"]
+        env = lone_env(self.windows_env(None), p.get("env", {}))
+        return HostCheck(self.config["program"], p["program_path"], p.get("shim"), env,
+                         self.folder,
+                         Tolerance(**p.get("tolerance", {})), p["host"],
+                         p.get("source")).run(self.pictures.taken, self.pictures.missed)
+
+    def picture_files(self, entries):
+        """{name under the run folder: base64} of the PNGs the entries name."""
+        names = {e[k] for e in entries for k in ("picture", "reference", "difference")
+                 if e.get(k) and not os.path.isabs(e[k])}
+        files = {}
+        for name in sorted(names):
+            with open(os.path.join(self.folder, name), "rb") as f:
+                files[name] = base64.b64encode(f.read()).decode()
+        return files
 
     def results_files(self):
         program = PROGRAMS[self.config["program"]]
@@ -313,6 +348,8 @@ class Agent:
                 do = command["do"]
                 reply = self.collect() if do == "collect" else self.open(command) \
                     if do == "open" else self.host.perform(command)
+                if do == "pictures" and not self.shared:
+                    reply["files"] = self.host.picture_files(reply["pictures"])
             except FAILURES as e:
                 self.failed = True
                 reply = {"error": "%s: %s" % (socket.gethostname(), e)}

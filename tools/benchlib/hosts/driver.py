@@ -41,7 +41,7 @@ def _list(numbers):
 
 class WindowDriver:
     def __init__(self, watcher, program, folder, windows, reporter, timeouts=None,
-                 check=None):
+                 check=None, pictures=None):
         self.watcher = watcher
         self.program = program
         self.folder = folder
@@ -49,6 +49,7 @@ class WindowDriver:
         self.timeouts = timeouts or Timeouts()
         self.reporter = reporter
         self.check = check or (lambda _driver: None)
+        self.pictures = pictures  # a PictureTaker, or None when pictures are not checked
         self.ids = {}            # window -> X window id
         self.geometry = {}       # window -> watcher.window_info once every window appeared
         self.appeared_at = {}    # window -> monotonic time
@@ -78,6 +79,8 @@ class WindowDriver:
         w = self.program.window_from_title(title)
         if w not in self._ours or w in self.ids:
             return
+        if self.pictures is not None:
+            self.pictures.appeared(w, window_id)
         # Paused as they appear, so that frames are stepped, or animated for a time, from the
         # same moment in every window.
         self.watcher.send_key(window_id, "p")
@@ -384,6 +387,8 @@ class WindowDriver:
                     raise DriveError("window %d stopped reporting: no frame for %.0f s"
                                      % (w, now - self.last_change[w]))
         order = self.bottom_up()
+        for w in order:
+            self._keep_picture(w)
         self.watcher.send_keys([self.ids[w] for w in order], "Escape")
         self.escaped.update(order)
 
@@ -399,6 +404,7 @@ class WindowDriver:
         self.phase_began = time.monotonic()
         for w in self.bottom_up():
             if w not in self.escaped:
+                self._keep_picture(w)
                 self.watcher.send_key(self.ids[w], "Escape")
                 self.escaped.add(w)
             self._watch([w])
@@ -408,4 +414,11 @@ class WindowDriver:
                 if time.monotonic() - sent > self.stall_limit(w):
                     raise DriveError("window %d did not write a summary within %g s of "
                                      "Escape" % (w, self.stall_limit(w)))
+            if self.pictures is not None and self.geometry.get(w):
+                self.pictures.take(w, self.frames(w), self.geometry[w]["width"],
+                                   self.geometry[w]["height"])
         self.watched = set()
+
+    def _keep_picture(self, w):
+        if self.pictures is not None:
+            self.pictures.ending(w, self.ids[w])

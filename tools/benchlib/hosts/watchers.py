@@ -83,3 +83,16 @@ class DisplayWatchers:
             mine = [w for d, w in window_ids if d == i]
             if mine:
                 watcher.send_keys(mine, key)
+
+    def keep_contents(self, window_id):
+        return self.watchers[window_id[0]].keep_contents(window_id[1])
+
+    def keep_picture(self, window_id):
+        pixmap = self.watchers[window_id[0]].keep_picture(window_id[1])
+        return None if pixmap is None else (window_id[0], pixmap)
+
+    def read_picture(self, picture, width, height):
+        return self.watchers[picture[0]].read_picture(picture[1], width, height)
+
+    def free_picture(self, picture):
+        self.watchers[picture[0]].free_picture(picture[1])

@@ -20,6 +20,7 @@ from Xlib import X, XK, Xatom, error
 
 from .displays import screen_number
 from Xlib import display as xdisplay
+from Xlib.ext import composite, damage
 from Xlib.protocol import event as xevent
 
 
@@ -122,6 +123,8 @@ class WindowWatcher:
         self.mapped = set()
         self.destroyed = set()
         self.async_errors = []  # errors of requests without replies, other than BadWindow
+        self.drawings = {}      # window id -> drawings into it seen (watch_drawing)
+        self._damage_event = None
         self.dpy = None
         check_authority()
         try:
@@ -269,6 +272,9 @@ class WindowWatcher:
                     self._check_title(ev.window.id)
             elif ev.type == X.MapNotify:
                 self.mapped.add(ev.window.id)
+            elif ev.type == self._damage_event:
+                if ev.drawable.id in self.drawings:
+                    self.drawings[ev.drawable.id] += 1
             elif ev.type == X.DestroyNotify:
                 self.mapped.discard(ev.window.id)
                 self.destroyed.add(ev.window.id)
@@ -299,3 +305,70 @@ class WindowWatcher:
                           detail=keycode)
                 self._call(window.send_event, ev, event_mask=mask, propagate=True)
         self._call(self.dpy.sync)
+
+    # ------------------------------------------------------------------ pictures
+    def keep_contents(self, window_id):
+        """Has the server keep the window's whole picture off the screen (Composite), so that
+        it can be read whatever covers it, and after the window has gone (keep_picture).
+        False when the server has no Composite."""
+        if not self.dpy.has_extension(composite.extname):
+            return False
+        window = self.dpy.create_resource_object("window", window_id)
+        self._call(window.composite_redirect_window, composite.RedirectAutomatic)
+        return True
+
+    def watch_drawing(self, window_id):
+        """Counts, in drawings[window_id], every drawing into the window from now on (the
+        Damage extension); False when the server has no Damage."""
+        if not self.dpy.has_extension(damage.extname):
+            return False
+        self._call(self.dpy.damage_query_version)
+        self._damage_event = self.dpy.query_extension(damage.extname).first_event + \
+            damage.DamageNotifyCode
+        window = self.dpy.create_resource_object("window", window_id)
+        self._call(window.damage_create, damage.DamageReportRawRectangles)
+        self._call(self.dpy.sync)
+        self.drawings[window_id] = 0
+        return True
+
+    def keep_picture(self, window_id):
+        """A pixmap that holds the window's picture as it is now and stays when the window
+        goes; None when the window is gone or not kept (keep_contents)."""
+        window = self.dpy.create_resource_object("window", window_id)
+        try:
+            pixmap = self._call(window.composite_name_window_pixmap)
+            self._call(self.dpy.sync)
+        except error.XError:
+            return None
+        return pixmap
+
+    def read_picture(self, drawable, width, height):
+        """(pixels, depth, masks) of a window or kept pixmap: the pixels as one integer a
+        pixel (numpy uint32, height x width), the masks of the red, green and blue bits."""
+        import numpy
+        try:
+            geometry = self._call(drawable.get_geometry)
+            image = self._call(drawable.get_image, 0, 0, width, height, X.ZPixmap, 0xffffffff)
+        except error.XError as e:
+            if _vanished(e):
+                return None
+            raise
+        depth = geometry.depth
+        bits = next(f.bits_per_pixel for f in self.dpy.display.info.pixmap_formats if f.depth == depth)
+        order = "<" if self.dpy.display.info.image_byte_order == X.LSBFirst else ">"
+        kinds = {8: "u1", 16: order + "u2", 32: order + "u4"}
+        if bits not in kinds:
+            raise XDisplayError("cannot read pictures of %d bits a pixel" % bits,
+                                self.display_name)
+        row = len(image.data) // height
+        raw = numpy.frombuffer(image.data, dtype=numpy.uint8).reshape(height, row)
+        pixels = raw[:, :width * bits // 8].copy().view(kinds[bits]).astype(numpy.uint32)
+        visual = next(v for d in self.screen.allowed_depths if d.depth == depth
+                      for v in d.visuals)
+        return pixels, depth, (visual.red_mask, visual.green_mask, visual.blue_mask)
+
+    def free_picture(self, pixmap):
+        try:
+            self._call(pixmap.free)
+        except error.XError:
+            pass

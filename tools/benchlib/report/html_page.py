@@ -38,6 +38,7 @@ tbody.group { border-top: 2px solid #999; }
 .banner .result { font-size: 1.6em; font-weight: bold; margin-right: 0.6em; }
 .banner ul { margin: 0.4em 0 0; } .banner .aside { color: #555; font-size: 0.9em; }
 figure { margin: 1em 0; } svg { max-width: 100%; height: auto; }
+.pictures figure { display: inline-block; margin: 0.3em 1em 0.3em 0; }
 """
 POLICY = "default-src 'none'; style-src 'unsafe-inline'; img-src data:"
 

@@ -9,10 +9,13 @@ fill the verdict column of that host's row in the table), "display_verdicts" (th
 the displays of hosts, with "display"), "reference", "mixed_hosts" and "repeats" (shown
 whatever its shape). html_page.py holds the frame and the template."""
 
+import os
+
 from ..results.gpus import gpu_driver, gpus_text
 from ..results.load import load_warning
 from ..results.numbers import gib
 from . import html_page as P
+from .html_pictures import pictures_section
 from . import rows as R
 from .mixed_hosts import FACTS, disagreements
 from .summary import refresh_lines_of, summary_data
@@ -217,6 +220,10 @@ def run_page(run, data, svgs):
                                   P.items([d["text"] for d in mixed], "bad")))
     if "repeats" in data:
         sections.append(P.section("Repeats and their spread", P.any_value(data["repeats"])))
+    folder = os.path.dirname(run.reports[0].file.path) if run.reports else None
+    pictures = pictures_section(context.get("pictures"), folder)
+    if pictures:
+        sections.append(pictures)
     found = notes(data)
     if found:
         sections.append(P.section("Notes and errors", P.items(found, "note")))

@@ -75,6 +75,29 @@ def files(run):
                 if errors else ["every summary agrees with its frames"])
 
 
+def picture_gate(run):
+    """The gate "pictures": every checked window drew its reference's picture. Deciding
+    only when the run checked them."""
+    pictures = run.context.get("pictures")
+    if not pictures or not pictures.get("checked"):
+        return Gate("pictures", False, [
+            "the pictures were not checked (--no-picture-check)" if pictures else
+            "run.json says nothing of the pictures: they were not checked"], deciding=False)
+    entries = pictures.get("windows", [])
+    wrong = ["window %s on %s: %s" % (e.get("window"), e.get("host"),
+                                      "; ".join(e.get("problems") or ["wrong"]))
+             for e in entries if e.get("status") == "fail"]
+    if wrong:
+        return Gate("pictures", True, wrong)
+    checked = [e for e in entries if e.get("status") == "pass"]
+    findings = ["%d window(s) drew the reference's picture%s" % (
+        len(checked), " (a sample of the windows)" if pictures.get("sampled") else "")]
+    findings += ["window %s on %s: not checked: %s" % (e.get("window"), e.get("host"),
+                                                       e.get("why"))
+                 for e in entries if e.get("status") == "not checked"]
+    return Gate("pictures", False, findings)
+
+
 def _slow_list(hosts):
     return ", ".join("%s (%+.1f%%, p = %.2g)" % (v.label, v.gap_percent, v.p_value)
                      for v in hosts)
@@ -137,7 +160,8 @@ def run_gates(run, args, host_verdicts, display_verdicts=None):
     """(The gates of one run for bench-report's options args, the reference's findings or
     None); host_verdicts and display_verdicts: slow_hosts' verdicts, None where the run has
     no such verdict."""
-    gates = [_timed(completeness, run, args.allow_failed), _timed(files, run)]
+    gates = [_timed(completeness, run, args.allow_failed), _timed(files, run),
+             _timed(picture_gate, run)]
     judged = [(what, found) for what, found in (("host", host_verdicts),
                                                 ("display", display_verdicts))
               if found is not None]
@@ -171,7 +195,7 @@ def verdict_lines(gates):
         if g.deciding:
             lines += ["%s: %s%s" % (g.name, "FAIL: " if g.failed else "", text)
                       for text in g.findings]
-        elif g.failed or g.name == "reference":  # asked for or found, not a gate here
+        elif g.failed or g.name in ("reference", "pictures"):  # asked for, found, or unchecked
             lines += ["%s (not a gate here): %s" % (g.name, text) for text in g.findings]
     failed = [g.name for g in gates if g.failed and g.deciding]
     lines.append("verdict: %s" % (FAIL + " (%s)" % ", ".join(failed) if failed else PASS))

@@ -12,6 +12,7 @@ from ..help import complete, one_line_help
 from ..hosts.displays import parse_display_list
 from ..hosts.limits import MAX_WINDOWS
 from ..hosts.machine import raise_file_limit
+from ..pictures.compare import Tolerance
 from ..results.files import MOST_FRAMES
 from ..results.layout import PROGRAMS
 from . import build, session, signals
@@ -21,6 +22,20 @@ from .progress import Progress
 
 DAY = 86400.0
 MOST_SCREENS = 16   # one a GPU of the largest nodes
+
+
+def _tolerance(text):
+    try:
+        return Tolerance.parse(text)
+    except ValueError as e:
+        raise argparse.ArgumentTypeError(str(e)) from None
+
+
+def _run_folder(text):
+    """--picture-reference RUN: a run folder with its run.json."""
+    if not os.path.isfile(os.path.join(text, "run.json")):
+        raise argparse.ArgumentTypeError("%s is not a run folder (no run.json in it)" % text)
+    return os.path.abspath(text)
 
 
 def _displays(text):
@@ -101,6 +116,16 @@ def build_parser():
                    help="print the plan (hosts, windows, displays, launch lines) and stop: "
                         "nothing starts, no folder is made")
     p.add_argument("--tag", metavar="TEXT", help="a label kept in run.json and the history")
+    pictures = p.add_mutually_exclusive_group()
+    pictures.add_argument("--no-picture-check", action="store_true",
+                          help="do not check what the windows drew")
+    pictures.add_argument("--picture-reference", type=_run_folder, metavar="RUN",
+                          help="compare the pictures with a known-good run's (default: the "
+                               "same frames drawn by Mesa's software rasteriser here)")
+    p.add_argument("--picture-tolerance", type=_tolerance, default=Tolerance(),
+                   metavar="NAME=VALUE,...",
+                   help="the picture check's thresholds: empty, coverage, overlap, colour "
+                        "(see docs/tools.md)")
     history = p.add_mutually_exclusive_group()
     history.add_argument("--history", metavar="PATH",
                          help="the history to record the run in (default: $BENCH_HISTORY)")

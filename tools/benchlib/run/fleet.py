@@ -18,7 +18,7 @@ from . import progress as P
 TICK = 0.5
 # The phase a host is in while it carries out each order.
 PHASES = {"start": "waiting for windows", "step": "stepping", "animate": "starting to animate",
-          "animate_for": "animating", "end": "ending"}
+          "animate_for": "animating", "end": "ending", "pictures": "checking pictures"}
 
 
 class ClusterError(Exception):

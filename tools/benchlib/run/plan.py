@@ -15,8 +15,10 @@ from ..hosts import limits, placement, processes
 from ..hosts.agent import DISPLAY_TAG_VARIABLE, display_file
 from ..hosts.displays import parse_display_list
 from ..hosts.limits import MAX_WINDOWS
+from ..hosts.references import find_shim
 from ..hosts.rendering import rendering_env
 from ..hosts.wrap import host_ranges
+from ..pictures import capture
 from ..results.layout import PROGRAMS, Program
 from . import build
 from .refusal import Refusal
@@ -81,7 +83,25 @@ class Plan:
         return {"program": a.program, "token": self.token, "displays": self.displays,
                 "screens": a.screens, "depth": self.depth, "screen": host.screen,
                 "windows": host.windows, "timeouts": [a.appear_timeout, a.stall_timeout],
-                "env": self.rendering, "wrap": a.wrap}
+                "env": self.rendering, "wrap": a.wrap, "pictures": self.pictures(host)}
+
+    @property
+    def checked_windows(self):
+        """The windows whose pictures are checked (all, or a sample of many); [] when off."""
+        return [] if self.args.no_picture_check else capture.sample(self.windows)
+
+    def pictures(self, host):
+        """What a host needs to check its windows' pictures, or None (agent.HostWindows)."""
+        mine = [w for w in self.checked_windows if w in host.windows]
+        if not mine:
+            return None
+        a = self.args
+        return {"windows": mine, "program_path": self.program_path, "host": host.name,
+                "shim": find_shim(self.program_path, self.build_dir,
+                                  os.path.join(SOURCE_DIR, "tools")),
+                "env": {k: v for k, v in self.env.items()
+                        if k in build.OPENMPI_ENV or k == processes.TAG_VARIABLE},
+                "tolerance": a.picture_tolerance.as_dict(), "source": a.picture_reference}
 
 
 def hosts_across(args, mpi, environ):

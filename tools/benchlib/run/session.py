@@ -2,8 +2,8 @@
 (preflight.py), which need nothing but the arguments and start nothing; the facts each host
 gives of itself (the fleet: local_fleet.py on this machine, remote_fleet.py across hosts) and the checks
 on them; then, for the one run or every repeat of a series (series.py), run_once(): launch
-(launch.py), drive (drive.py), collect (the fleet), verify (verify.py) and record (run.json,
-record.py, and the history). Each stage's wall time goes into run.json ("stage_seconds").
+(launch.py), drive (drive.py), collect (the fleet), pictures (pictures.py), verify
+(verify.py) and record (run.json, record.py, and the history). Each stage's wall time goes into run.json ("stage_seconds").
 The phases, refusals and exit statuses a user sees are in docs/tools.md."""
 
 import contextlib
@@ -22,6 +22,7 @@ from .fleet import ClusterError
 from .local_fleet import LocalFleet
 from .launch import RunError, launch
 from .orphans import mark_orphans, write_tag
+from .pictures import check_pictures, picture_lines
 from .plan import make_plan
 from .record import RecordError, describe, final_status, new_record, now_iso
 from .refusal import Refusal
@@ -73,7 +74,7 @@ def run(args, argv, progress):
 
 
 def run_once(plan, fleet, folder, argv, progress, times):
-    """One run into `folder`: launch, drive, collect, verify, record. Whatever happens, the
+    """One run into `folder`: launch, drive, collect, pictures, verify, record. Whatever happens, the
     launcher and all it started are stopped before the results are collected, and run.json
     gets its final word (with ending signals held until then)."""
     record = start_record(plan, folder, argv)
@@ -89,9 +90,12 @@ def run_once(plan, fleet, folder, argv, progress, times):
                 too_many = times.take("drive", drive, plan, fleet, record, launcher, console)
             signals.release()  # the launcher is gone: a signal held meanwhile ends the run now
             times.take("collect", fleet.collect)
+            wrong = times.take("pictures", check_pictures, plan, fleet, record, folder)
             progress.end_line()
+            for line in picture_lines(record.info):
+                print(line)
             results = times.take("verify", read_results, plan, folder, console)
-            report(plan, folder, results, console, too_many)
+            report(plan, folder, results, console, too_many, wrong)
         except BaseException as e:  # what the windows wrote, as far as the hosts still give it
             failure = e
             signals.hold()

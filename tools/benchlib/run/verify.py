@@ -133,8 +133,9 @@ def fine_windows_line(frames):
     return "window(s) %s: %s, every summary written" % (placement.span(sorted(frames)), counts)
 
 
-def report(plan, folder, results, console, too_many):
+def report(plan, folder, results, console, too_many, wrong_pictures=()):
     lines, problems = verify(plan, results, console, too_many)
+    problems += list(wrong_pictures)
     for line in lines:
         print(line)
     if problems:
