@@ -154,6 +154,25 @@ class DocumentedBounds(unittest.TestCase):
         self.assertEqual(int(record) << 20, queue.RECORD_LIMIT)
 
 
+class DocumentedPackages(unittest.TestCase):
+    def test_the_rpm_table_names_every_requirement(self):
+        """docs/cluster.md's table of what the packages need, against its home in
+        packaging/package.cmake (Debian's name | the RHEL family's)."""
+        with open(os.path.join(T.SOURCE_DIR, "packaging", "package.cmake")) as f:
+            needs = re.search(r"set\(bench_needs\n(.*?)\)\n", f.read(), re.S).group(1)
+        pairs = [p.split("|") for p in re.findall(r'"([^"$]+\|[^"$]+)"', needs)]
+        with open(os.path.join(T.SOURCE_DIR, "docs", "cluster.md")) as f:
+            table = [line for line in f if line.startswith("| ")]
+        for deb, rpm in pairs:
+            with self.subTest(package=deb):
+                rows = [r for r in table if rpm in r]
+                self.assertTrue(rows, "docs/cluster.md's table lacks %s" % rpm)
+                if deb != "-" and deb != "python3":
+                    self.assertTrue(any(re.search(r"(%s|-%s)\b" % (re.escape(deb), re.escape(
+                        deb.split("-", 1)[-1])), r) for r in rows),
+                        "docs/cluster.md's table lacks %s beside %s" % (deb, rpm))
+
+
 def parser_options(parser):
     """Every --option of the parser and of its sub-commands."""
     found = set()
