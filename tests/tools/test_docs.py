@@ -173,6 +173,16 @@ class DocumentedPackages(unittest.TestCase):
                         "docs/cluster.md's table lacks %s beside %s" % (deb, rpm))
 
 
+class DocumentedLayout(unittest.TestCase):
+    def test_every_part_of_benchlib_is_named(self):
+        text = docs_text().split("## How the tools are built", 1)[1]
+        package = os.path.join(T.TOOLS_DIR, "benchlib")
+        for name in sorted(os.listdir(package)):
+            if os.path.isfile(os.path.join(package, name, "__init__.py")):
+                with self.subTest(part=name):
+                    self.assertIn("`%s/`" % name, text, "docs/tools.md's layout lacks %s/" % name)
+
+
 def parser_options(parser):
     """Every --option of the parser and of its sub-commands."""
     found = set()
