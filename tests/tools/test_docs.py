@@ -75,6 +75,12 @@ class DocumentedFigures(unittest.TestCase):
             tables = re.search(r"MaxWindows = (\d+);", f.read())
         self.assertEqual(int(tables.group(1)), limits.MAX_RANKS)
 
+    def test_the_x_clients_of_the_own_xvfb(self):
+        limit, fewest = self.find(r"spare: (\d+) from ([\d,]+) windows on")
+        fewest = int(number(fewest))
+        self.assertEqual(limits.xvfb_max_clients(fewest), int(limit))
+        self.assertLess(limits.xvfb_max_clients(fewest - 1), int(limit))
+
     def test_memory_and_open_files_of_a_window(self):
         (process,) = self.find(r"Every window process: about ([\d,]+) MB beside its scene")
         self.assertEqual(number(process) * 1e6, limits.WINDOW_PROCESS_BYTES)
