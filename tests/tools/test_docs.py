@@ -1,5 +1,6 @@
-"""The figures the docs state that the code also knows: read from docs/tools.md and checked
-against the code, so that neither can drift from the other."""
+"""What the docs state that the code also knows (figures, options, the packages' needs, the
+tools' layout): read from the docs and checked against the code, so that neither can drift
+from the other."""
 
 import argparse
 import os
@@ -154,7 +155,8 @@ class DocumentedBounds(unittest.TestCase):
         self.assertEqual((float(connect), float(statement) * 1000, float(answer), float(whole)),
                          (backend.CONNECT_TIMEOUT, backend.STATEMENT_TIMEOUT_MS,
                           backend.ANSWER_BOUND, store.RECORD_BOUND))
-        (said,) = self.find("history-server.md", r"What the server says is cut to (\d+) characters")
+        (said,) = self.find("history-server.md",
+                            r"What the server says is cut to (\d+) characters")
         self.assertEqual(int(said), backend.MESSAGE_LIMIT)
         (record,) = self.find("history-server.md", r"larger than (\d+) MB")
         self.assertEqual(int(record) << 20, queue.RECORD_LIMIT)
