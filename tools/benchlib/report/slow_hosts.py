@@ -6,26 +6,26 @@ together, log(frame time) against log(work) by least squares (Latticeglow: a con
 each frame's residual says how much slower or faster it was than the run's frames of the
 same work. In a stepped run (--frames: every window's frame k is drawn at about the same
 moment) the machine's moments of load are taken out: each host's residual of frame k is
-taken against the median host's residual of frame k.
+taken against the median of the other hosts' residuals of frame k.
 
-A host's effect is the median of its residuals. Which hosts are normal: the hosts sorted by
-effect fall into groups wherever two neighbours differ by more than their noise allows (see
-below); the group holding more than half the hosts is the fleet's normal, its densest half
-its centre (the median of the most closely spaced half of the hosts). So up to nearly half
-the fleet may be slow, together or apart, and still be named. Where no group holds more than
-half ("two groups: ... cannot tell which is normal"), the run cannot tell which hosts are
+A host's effect is the mean of the middle half of its residuals. Which hosts are normal: the
+hosts sorted by effect fall into groups wherever two neighbours differ by more than noise
+allows (below); the group holding more than half the hosts is the fleet's normal, and the
+median of its most closely spaced half the centre. So up to nearly half the fleet may be
+slow, together or apart, and still be named. Where no group holds more than half ("two
+groups of hosts: ... cannot tell which is normal"), the run cannot tell which hosts are
 slow, and says so.
 
 A host is SLOWER when three things hold: its gap to the centre is beyond what noise allows,
-Z x sqrt(spread^2 + its frame noise^2 + the centre's), with the healthy host-to-host spread
-(HOST_SPREAD, from healthy runs here, or the normal group's own when it is larger and the
-group has MIN_SPREAD_HOSTS hosts), a host's frame noise the standard error of its median
-from its own frames (widened for their correlation from frame to frame), and Z the normal
-quantile that keeps a healthy fleet of its size at FALSE_ALARM; its frames lie above the
-normal hosts' (one-sided test, Holm-corrected p < ALPHA: Wilcoxon's signed-rank test of the
-paired frames of a stepped run, Mann-Whitney's U test otherwise; SciPy); and its gap is
+Z x sqrt(HOST_SPREAD^2 + frame noise^2 + the centre's noise^2), with HOST_SPREAD the spread
+of healthy hosts that frames do not show (a window's process keeps its core, its neighbours
+for the run), the frame noise the standard error of a host's effect from the fleet's frames
+(the median over hosts, widened for the frames' correlation with the one before), and Z the
+normal quantile that keeps a healthy fleet of its size at FALSE_ALARM; its frames lie above
+the normal hosts' (one-sided test, Holm-corrected p < ALPHA: Wilcoxon's signed-rank test of
+the paired frames of a stepped run, Mann-Whitney's U test otherwise; SciPy); and its gap is
 beyond MIN_GAP. bench/slow_host_verdicts.py measures how often healthy fleets are named and
-slow ones missed.
+slow ones missed, with the frames of real runs (bench/README.md has the figures).
 
 Where a host's windows went to more than one display (a GPU each), the displays are judged
 the same way: every display of every host against the fleet of displays, a display being
@@ -38,13 +38,13 @@ from dataclasses import dataclass
 import numpy as np
 
 ALPHA = 0.05
-FALSE_ALARM = 0.002   # a healthy fleet's chance of a host beyond the noise allowance
+FALSE_ALARM = 0.001   # a healthy fleet's chance of a host beyond the noise allowance
 MIN_HOSTS = 3         # fewer: no majority to call normal
 MIN_FRAMES = 5        # fewer frames on a host: that host cannot be judged
 SAMPLE = 20000        # the normal hosts' frames a host is tested against, at most (at random)
 MIN_GAP = 5.0         # per cent: a smaller gap is never called slow
-HOST_SPREAD = 0.03    # healthy host-to-host spread of effects beyond frame noise (log units)
-MIN_SPREAD_HOSTS = 5  # normal hosts it takes to measure their own spread
+HOST_SPREAD = 0.05    # healthy hosts' spread beyond their frames' noise (log units; measured)
+TRIM = 0.25           # a host's effect: the mean of its frames' middle half
 SPLIT = "cannot tell"  # the verdict of every host of a fleet without a clear majority
 _RULE = ("{lead} compared at equal work: log(frame time) fitted against log(work) over all "
          "frames (in a stepped run each frame against the other {many}' same frame); the "
@@ -186,12 +186,20 @@ class Fleet:
             count, what, " and ".join(named) if len(named) == 2 else "; ".join(named))
 
 
+def _effect(values):
+    """A host's effect: the mean of its middle half of frames (steadier than the median
+    here, and a burst of busy frames moves it as little)."""
+    from scipy.stats import trim_mean
+    return float(trim_mean(values, TRIM))
+
+
 def _noise(values, lag_one):
-    """The standard error of the median of values (a host's frames), widened for frames
-    correlated with the one before (lag_one)."""
-    scale = 1.4826 * float(np.median(np.abs(values - np.median(values))))
+    """The standard error of _effect(values) (a host's frames): the winsorised spread,
+    widened for frames correlated with the one before (lag_one)."""
+    from scipy.stats.mstats import winsorize
+    spread = float(np.std(winsorize(values, (TRIM, TRIM)), ddof=1)) if len(values) > 1 else 0.0
     widen = math.sqrt((1 + lag_one) / (1 - lag_one))
-    return 1.2533 * scale * widen / math.sqrt(len(values))
+    return spread * widen / ((1 - 2 * TRIM) * math.sqrt(len(values)))
 
 
 def _lag_one(series):
@@ -207,7 +215,6 @@ def _lag_one(series):
 def judge(residuals, paired):
     """The Fleet of hosts' residuals ([arrays], log units, positive: slower); paired: all of
     one length, frame k of every host at the same moment (None when they are not)."""
-    from scipy.stats import mannwhitneyu, norm, wilcoxon
     if residuals is None:
         return None
     n = len(residuals)
@@ -215,13 +222,13 @@ def judge(residuals, paired):
         stack = np.array(residuals)
         residuals = [stack[i] - np.median(np.delete(stack, i, axis=0), axis=0)
                      for i in range(n)]
-    effects = np.array([float(np.median(r)) for r in residuals])
+    effects = np.array([_effect(r) for r in residuals])
     lag_one = _lag_one(residuals)
-    # The fleet's frame noise, not each host's own: a host whose frames were bursty has a
-    # median as steady as the others', and a slow host's noise must not excuse it.
-    errors = np.full(n, float(np.median([_noise(r, lag_one) for r in residuals])))
-    z = float(norm.isf(FALSE_ALARM / n))
-    groups = _groups(effects, errors, z)
+    # The fleet's frame noise, not each host's own: a slow host's bursty frames must not
+    # excuse it, and a healthy host's bursts barely move its middle half.
+    noise = float(np.median([_noise(r, lag_one) for r in residuals]))
+    z = float(_normal().isf(FALSE_ALARM / n))
+    groups = _groups(effects, noise, z)
     normal = max(groups, key=len)
     if 2 * len(normal) <= n:
         middle = float(np.median(effects))
@@ -230,33 +237,39 @@ def judge(residuals, paired):
                      groups, [_percent(centres[0] - c) for c in centres])
     core = _densest(normal, effects, n // 2 + 1)
     centre = float(np.median(effects[core]))
-    spread = HOST_SPREAD
-    if len(normal) >= MIN_SPREAD_HOSTS:
-        own = (1.4826 * np.median(np.abs(effects[normal] - centre))) ** 2 - \
-            np.mean(errors[normal] ** 2)
-        spread = max(spread, math.sqrt(max(own, 0.0)))
-    centre_error2 = math.pi / 2 * (spread ** 2 + np.mean(errors[core] ** 2)) / len(core)
-    raw = []
-    rng = np.random.default_rng(0)  # the same sample, and so the same verdict, every time
-    for i, r in enumerate(residuals):
-        others = [j for j in normal if j != i]
-        if paired:
-            against = r - np.median(np.array([residuals[j] for j in others]), axis=0)
-            raw.append(float(wilcoxon(against, alternative="greater").pvalue)
-                       if np.any(against) else 1.0)
-        else:
-            pool = np.concatenate([residuals[j] for j in others])
-            if len(pool) > SAMPLE:
-                pool = rng.choice(pool, SAMPLE, replace=False)
-            raw.append(float(mannwhitneyu(r, pool, alternative="greater").pvalue))
+    centre_noise2 = math.pi / 2 * (HOST_SPREAD ** 2 + noise ** 2) / len(core)
+    allow = z * math.sqrt(HOST_SPREAD ** 2 + noise ** 2 + centre_noise2)
+    raw = [_p_value(i, normal, stack if paired else residuals, paired) for i in range(n)]
     corrected = dict(zip(sorted(range(n), key=raw.__getitem__), _holm(sorted(raw))))
     found = []
     for i in range(n):
-        allow = z * math.sqrt(spread ** 2 + errors[i] ** 2 + centre_error2)
         gap = _percent(centre - effects[i])
         slower = effects[i] - centre > allow and -gap > MIN_GAP and corrected[i] < ALPHA
         found.append((gap, -_percent(-allow), corrected[i], "SLOWER" if slower else "fine"))
     return Fleet(found)
+
+
+def _normal():
+    from scipy.stats import norm
+    return norm
+
+
+def _p_value(i, normal, residuals, paired):
+    """One-sided p-value of host i's frames lying above the normal hosts' (without it)."""
+    import warnings
+    from scipy.stats import mannwhitneyu, wilcoxon
+    others = [j for j in normal if j != i]
+    if paired:
+        against = residuals[i] - np.median(np.array([residuals[j] for j in others]), axis=0)
+        if not np.any(against):
+            return 1.0
+        with warnings.catch_warnings():  # ties and few frames: SciPy says how it copes
+            warnings.simplefilter("ignore")
+            return float(wilcoxon(against, alternative="greater").pvalue)
+    pool = np.concatenate([residuals[j] for j in others])
+    if len(pool) > SAMPLE:  # the same sample, and so the same verdict, every time
+        pool = np.random.default_rng(0).choice(pool, SAMPLE, replace=False)
+    return float(mannwhitneyu(residuals[i], pool, alternative="greater").pvalue)
 
 
 def _percent(log_gap):
@@ -264,12 +277,12 @@ def _percent(log_gap):
     return (math.exp(log_gap) - 1.0) * 100.0
 
 
-def _groups(effects, errors, z):
+def _groups(effects, noise, z):
     """The hosts (indices) sorted by effect, cut where neighbours differ beyond noise."""
     order = [int(i) for i in np.argsort(effects, kind="stable")]
+    allow = z * math.sqrt(2 * (HOST_SPREAD ** 2 + noise ** 2))
     groups = [[order[0]]]
     for a, b in zip(order, order[1:]):
-        allow = z * math.sqrt(2 * HOST_SPREAD ** 2 + errors[a] ** 2 + errors[b] ** 2)
         if effects[b] - effects[a] > allow:
             groups.append([b])
         else:
