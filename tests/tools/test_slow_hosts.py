@@ -78,16 +78,17 @@ class ThroughTheReport(unittest.TestCase):
                          ["fine", "fine", "SLOWER", "fine"])
 
 
-def write_displays_run(folder, slow=("node3", ":0.1"), factor=1.6):
-    """A Latticeglow run of 2 hosts x 2 displays, 2 windows a display (dealt in turn); the
-    windows of display `slow` take `factor` times as long."""
+def write_displays_run(folder, slow=("node3", ":0.1"), factor=1.6, scale=1.0):
+    """A Latticeglow run of 2 hosts x 2 displays, 2 windows a display (dealt in turn), frames
+    of 20 ms x scale; the windows of display `slow` take `factor` times as long."""
     rng = random.Random(5)
     window_hosts, window_displays = {}, {}
     for w in range(1, 9):
         host, display = "node%d" % (2 + (w - 1) // 4), (":0.0", ":0.1")[(w - 1) % 2]
         window_hosts[str(w)], window_displays[str(w)] = host, display
-        times = [0.02 * rng.uniform(0.97, 1.03) * (factor if (host, display) == slow else 1)
-                 for _ in range(15)]
+        times = [0.02 * scale * rng.uniform(0.97, 1.03) *
+                 (factor if (host, display) == slow else 1) for _ in range(15)]
+        os.makedirs(folder, exist_ok=True)
         T.write_lines(folder, T.results_name("latticeglow", w, processor=host),
                       T.latticeglow_lines(w, times, 65536, processor=host))
     with open(os.path.join(folder, "run.json"), "w") as f:

@@ -94,6 +94,8 @@ def main_compare(args):
     for note in comparison.notes:
         say("note: %s" % note)
     print("written: %s" % ", ".join(map(shown, names)))
+    if comparison.slow_b and args.fail_above is None:
+        print("verdict: %s" % comparison.verdict)
     args.junit_cases += junit_cases.comparison_cases(comparison, args.fail_above)
     if args.fail_above is not None:
         status, line = comparison.gate(args.fail_above)
