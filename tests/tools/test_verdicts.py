@@ -196,6 +196,14 @@ class References(FolderCase):
         self.assertEqual(proc.returncode, 1, proc.stdout)
         self.assertIn("run: %s vertices/s per window, BELOW the reference" %
                       "{:,.0f}".format(rate), proc.stdout)
+        # One headline says FAIL; the run and every host are reasons beneath it.
+        gate = [line for line in proc.stdout.splitlines() if line.startswith("reference")]
+        self.assertEqual(len(gate), 1, proc.stdout)
+        self.assertIn("FAIL", gate[0])
+        reasons = proc.stdout.split(gate[0] + "\n", 1)[1].splitlines()[:5]
+        self.assertEqual([r.split(":")[0].strip() for r in reasons],
+                         ["run", "node1", "node2", "node3", "node4"])
+        self.assertTrue(all(r.startswith("  ") and "FAIL" not in r for r in reasons))
         judged = self.summary()["reference"]["judged"]
         self.assertEqual([j["verdict"] for j in judged], ["BELOW"] * 5)
         self.assertAlmostEqual(judged[0]["change_percent"], -30, delta=0.01)
@@ -208,6 +216,21 @@ class References(FolderCase):
         proc = self.report("--reference", shardfall, "--fail-reference", self.dir)
         self.assertEqual(proc.returncode, 1, proc.stdout)
         self.assertIn("node1: no reference covers it", proc.stdout)
+
+
+class XRefusal(unittest.TestCase):
+    def test_a_refusing_x_server_is_quoted_as_text(self):
+        from unittest import mock
+        from Xlib import error
+        from benchlib.hosts import xwindows
+        refusal = error.DisplayConnectionError(":57", b"Authorization required, but no "
+                                               b"authorization protocol specified\n")
+        with mock.patch.object(xwindows.xdisplay, "Display", side_effect=refusal):
+            with self.assertRaises(xwindows.XDisplayError) as caught:
+                xwindows.WindowWatcher(":57")
+        self.assertTrue(str(caught.exception).endswith(
+            ":57: Authorization required, but no authorization protocol specified"),
+            str(caught.exception))
 
 
 # bench-run as bench-sbatch sees it: it writes its arguments and copies a prepared run

@@ -77,7 +77,8 @@ class WindowWatcher:
         try:
             self.dpy = xdisplay.Display(display_name)
         except (error.DisplayError, error.ConnectionClosedError, OSError) as e:
-            raise XDisplayError("cannot open the X display %s: %s" % (display_name, e)) from None
+            raise XDisplayError("cannot open the X display %s: %s" % (display_name, e.msg.decode(
+                "utf-8", "replace").strip() if isinstance(getattr(e, "msg", None), bytes) else e)) from None
         self.dpy.set_error_handler(self._on_error)
         self.screen = self.dpy.screen()
         self.root = self.screen.root
