@@ -212,6 +212,16 @@ class References(FolderCase):
         proc = self.report("--reference", within, "--fail-reference", self.dir)
         self.assertEqual(proc.returncode, 0, proc.stdout)
         self.assertIn("verdict: PASS", proc.stdout)
+        # Figures at the ends of the doubles: short on the console and the page.
+        for tiny in ("5e-324", "1e-300"):
+            proc = self.report("--reference", self.write(ENTRY % tiny, "tiny.toml"),
+                               "--fail-reference", self.dir)
+            self.assertEqual(proc.returncode, 1, proc.stdout + proc.stderr)
+            with open(os.path.join(self.dir, "report.html"), encoding="utf-8") as f:
+                page = f.read()
+            for text in (proc.stdout, page):
+                self.assertNotRegex(text, r"[0-9,.]{30}", tiny)
+                self.assertNotIn("inf%", text.replace(" ", ""))
         shardfall = self.write(ENTRY.replace("latticeglow", "shardfall") % rate, "other.toml")
         proc = self.report("--reference", shardfall, "--fail-reference", self.dir)
         self.assertEqual(proc.returncode, 1, proc.stdout)

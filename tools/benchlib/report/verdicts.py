@@ -12,7 +12,7 @@ from dataclasses import dataclass, field
 
 from ..results.reference import match
 from . import mixed_hosts, slow_hosts
-from .table import number
+from .table import format_percent, number
 
 PASS, FAIL = "PASS", "FAIL"
 
@@ -234,9 +234,10 @@ def reference_line(judgement, unit):
         return "%s: no reference covers it" % j["what"]
     if j["rate_per_window"] is None:
         return "%s: no frames to judge" % j["what"]
-    return "%s: %s %s per window, %s the reference %s (-%g%%/+%g%%, line %s): %+.1f%%" % (
+    return "%s: %s %s per window, %s the reference %s (-%g%%/+%g%%, line %s): %s" % (
         j["what"], number(j["rate_per_window"]), unit, j["verdict"], number(j["reference"]),
-        j["lower_percent"], j["upper_percent"], j["reference_line"], j["change_percent"])
+        j["lower_percent"], j["upper_percent"], j["reference_line"],
+        format_percent(j["change_percent"]))
 
 
 def reference_gate(run, entries, deciding):
