@@ -228,6 +228,15 @@ class References(FolderCase):
         self.assertIn("node1: no reference covers it", proc.stdout)
 
 
+class GlyphlessNames(FolderCase):
+    def test_a_host_name_without_glyphs_is_plotted_without_warnings(self):
+        write_hosts_run(self.dir, [host("node\ufffe%d" % i) for i in range(1, 4)] +
+                        [host("node\U0010fffe")])
+        proc = T.run_tool(T.BENCH_REPORT, self.dir, timeout=120)
+        self.assertEqual((proc.returncode, proc.stderr), (0, ""))
+        self.assertTrue(os.path.getsize(os.path.join(self.dir, "vertex_rate.png")))
+
+
 class XRefusal(unittest.TestCase):
     def test_a_refusing_x_server_is_quoted_as_text(self):
         from unittest import mock
