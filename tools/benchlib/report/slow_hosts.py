@@ -1,10 +1,10 @@
 """Which host is slow: every host of a run against the fleet's normal hosts, at equal work.
 
 A frame's time depends on its work: Shardfall's window w at angle step a draws 3,600 x w x a
-indices, Latticeglow's every frame the same lattice. So the frames of all hosts are fitted
-together, log(frame time) against log(work) by least squares (Latticeglow: a constant), and
-each frame's residual says how much slower or faster it was than the run's frames of the
-same work. In a stepped run (--frames: every window's frame k is drawn at about the same
+indices, Latticeglow's every frame the same lattice. So log(frame time) is fitted against
+log(work) by least squares, the slope from the steps within each window (across windows,
+window and host go together; Latticeglow: no slope), and each frame's residual says how
+much slower or faster it was than the run's frames of the same work. In a stepped run (--frames: every window's frame k is drawn at about the same
 moment) the machine's moments of load are taken out: each host's residual of frame k is
 taken against the median of the other hosts' residuals of frame k.
 
@@ -46,8 +46,8 @@ MIN_GAP = 5.0         # per cent: a smaller gap is never called slow
 HOST_SPREAD = 0.05    # healthy hosts' spread beyond their frames' noise (log units; measured)
 TRIM = 0.25           # a host's effect: the mean of its frames' middle half
 SPLIT = "cannot tell"  # the verdict of every host of a fleet without a clear majority
-_RULE = ("{lead} compared at equal work: log(frame time) fitted against log(work) over all "
-         "frames (in a stepped run each frame against the other {many}' same frame); the "
+_RULE = ("{lead} compared at equal work: log(frame time) fitted against log(work) within "
+         "each window (in a stepped run each frame against the other {many}' same frame); the "
          "{many}' median residuals grouped where neighbours differ beyond noise, the group "
          "of more than half the {many} normal; SLOWER when a {one}'s gap to the normal {many}' "
          "centre is beyond the noise allowance (the healthy {one}-to-{one} spread and the "
@@ -153,9 +153,14 @@ def _residuals(windows, paired):
     """[residuals of each group] after the fit of log frame time on log work; paired: a
     group's frame k is the median over its windows' frames k, its frames cut to the fewest
     any window has (None when a window has fewer than MIN_FRAMES)."""
-    y = np.concatenate([t for parts in windows.values() for t, _w in parts])
-    x = np.concatenate([w for parts in windows.values() for _t, w in parts])
-    slope, intercept = np.polyfit(x, y, 1) if np.ptp(x) > 0 else (0.0, float(np.mean(y)))
+    # The slope from within each window only (its steps): across windows, work and host go
+    # together (window w draws w times the work), and a slope fitted across them would take
+    # slow hosts' time for work.
+    parts = [(t, w) for group in windows.values() for t, w in group if len(t)]
+    spread = sum(float(np.sum((w - w.mean()) ** 2)) for _t, w in parts)
+    slope = sum(float(np.sum((w - w.mean()) * (t - t.mean()))) for t, w in parts) / spread \
+        if spread > 0 else 0.0
+    intercept = float(np.mean(np.concatenate([t - slope * w for t, w in parts])))
     per_window = {key: [t - (slope * w + intercept) for t, w in parts]
                   for key, parts in windows.items()}
     if not paired:
@@ -178,8 +183,8 @@ class Fleet:
     def sentence(self, labels, what):
         if not self.groups:
             return None
-        named = ["%s (%+.1f%%)" % (", ".join(labels[i] for i in g), gap) if n else
-                 ", ".join(labels[i] for i in g)
+        named = ["%s (%+.1f%%)" % (", ".join(labels[i] for i in sorted(g)), gap) if n else
+                 ", ".join(labels[i] for i in sorted(g))
                  for n, (g, gap) in enumerate(zip(self.groups, self.group_gaps))]
         count = "two" if len(self.groups) == 2 else str(len(self.groups))
         return "%s groups of %ss: %s: cannot tell which is normal" % (
