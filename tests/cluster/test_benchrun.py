@@ -56,7 +56,7 @@ class BenchRunHostfile(BenchRunCase):
         self.assertTrue(all(h["gl_renderer"] for h in info["hosts"] if h["windows"]))
         # Each agent watches only its own host's display: a window found there is on it.
         self.assertEqual(sorted(info["window_visuals"]), ["1", "2"])
-        self.assertEqual(info["screen"], {"width": 1540, "height": 1540, "depth": 16})
+        self.assertEqual(info["context"]["screen"], {"width": 1540, "height": 1540, "depth": 16})
         files = self.window_files(self.out(), "latticeglow")
         self.assertEqual(len(files), 2)
         self.assertTrue(any(" @ 1 of node2 @ " in f for f in files), files)
@@ -238,7 +238,8 @@ class BenchSbatch(BenchRunCase):
         argv = ["sbatch", "-W", "-N3", "-n3", f"--chdir={self.cluster.workdir}",
                 f"--output={self.cluster.workdir}/job.out", os.path.join(TOOLS, "bench-sbatch"),
                 "latticeglow", "2", "--frames", "2", "--depth", "16",
-                "--program", self.program("latticeglow")]
+                "--program", self.program("latticeglow"),
+                "--report", "--junit", os.path.join(self.cluster.workdir, "report.xml")]
         process = self.launch(argv, env=env)
         status = self.wait_exit(process, timeout=400)
         with open(os.path.join(self.cluster.workdir, "job.out"), errors="replace") as f:
@@ -252,6 +253,8 @@ class BenchSbatch(BenchRunCase):
         with open(os.path.join(out, "summary.json")) as f:
             self.assertEqual(sorted(json.load(f)["hosts"]), ["node2", "node3"])
         self.assertIn("node2", job)
+        # What follows --report reaches bench-report whole.
+        self.assertTrue(os.path.exists(os.path.join(self.cluster.workdir, "report.xml")), job)
         self.assert_nothing_running()
 
 

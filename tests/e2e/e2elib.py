@@ -20,6 +20,8 @@ import time
 import unittest
 import uuid
 
+import psutil
+
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools"))
 from benchlib.hosts import processes  # noqa: E402
 from benchlib.hosts.xvfb import Xvfb, XvfbError  # noqa: E402
@@ -71,9 +73,11 @@ def kill_tagged(tag, variable=TAG_VARIABLE, attempts=3):
 
 def children_of(pid):
     """The live child processes of a process."""
-    return [int(e) for e in os.listdir("/proc")
-            if e.isdigit() and (processes.proc_state(int(e)) or ("X", -1, -1))[1] == pid
-            and processes.alive(int(e))]
+    try:
+        children = psutil.Process(pid).children()
+    except psutil.Error:
+        return []
+    return [c.pid for c in children if processes.alive(c.pid)]
 
 
 _AUTHORITY = []  # the authority file of this test process, once it has one

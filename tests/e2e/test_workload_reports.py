@@ -38,7 +38,11 @@ class WorkloadReports(E2ETestCase):
 
     def test_shardfall_triangles_grow_with_window_and_angle_step(self):
         run = self.stepped_run("shardfall", 24, 3)
+        first = L.SHARDFALL.frame_lines[0]
         for w in (1, 2):
+            # Its first frame line is GLUT's window identifier, 1 in every process.
+            self.assertEqual({first.match(line)["glut_window"] for line in
+                              run.results_lines(w) if first.match(line)}, {"1"})
             parsed = run.parsed(w)
             self.assertGreaterEqual(len(parsed.frames), 3)
             steps, total_triangles, total_time = [], 0, 0.0

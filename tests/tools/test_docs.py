@@ -45,6 +45,21 @@ class DocumentedFigures(unittest.TestCase):
             self.assertTrue(limits.xvfb_holds(placement.own_places_screen(highest), depth))
             self.assertFalse(limits.xvfb_holds(placement.own_places_screen(highest + 1), depth))
 
+    def test_the_place_of_a_window_that_does_not_fit(self):
+        window, own, side, drawn = self.find(
+            r"Window (\d+)'s place \((\d+), \d+\) does not fit the (\d+) x \d+ screen: it is "
+            r"drawn at \((\d+), \d+\)")
+        window, side = int(window), int(side)
+        self.assertEqual(int(own), placement.STEP * window)
+        self.assertEqual(int(drawn), placement.place(window, side, side))
+        places = self.find(r"\((\d+) places fit there")[0]
+        self.assertEqual(int(places), placement.places_that_fit(side, side))
+
+    def test_the_window_limit_is_the_programs_own(self):
+        with open(os.path.join(T.SOURCE_DIR, "harness", "state.hpp")) as f:
+            tables = re.search(r"MaxWindows = (\d+);", f.read())
+        self.assertEqual(int(tables.group(1)), limits.MAX_RANKS)
+
     def test_memory_and_open_files_of_a_window(self):
         (process,) = self.find(r"Every window process: about ([\d,]+) MB beside its scene")
         self.assertEqual(number(process) * 1e6, limits.WINDOW_PROCESS_BYTES)

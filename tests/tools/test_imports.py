@@ -3,6 +3,7 @@ back, and the roles build on each other in one direction only."""
 
 import ast
 import os
+import re
 import subprocess
 import sys
 import unittest
@@ -13,6 +14,11 @@ PACKAGE = os.path.join(T.TOOLS_DIR, "benchlib")
 # What each role may build on (besides itself).
 ALLOWED = {"results": set(), "hosts": {"results"}, "run": {"results", "hosts", "history"},
            "report": {"results"}, "history": {"results"}}
+# The Debian package of each module the tools import beyond the standard library.
+DEBIAN_PACKAGES = {"numpy": "python3-numpy", "matplotlib": "python3-matplotlib",
+                   "jinja2": "python3-jinja2", "jsonschema": "python3-jsonschema",
+                   "psutil": "python3-psutil", "Xlib": "python3-xlib", "scipy": "python3-scipy",
+                   "psycopg": "python3-psycopg", "markupsafe": "python3-markupsafe"}
 
 
 def modules():
@@ -75,6 +81,27 @@ class ImportGraph(unittest.TestCase):
                 other_role = other.split(".")[1] if "." in other else None
                 if role in ALLOWED and other_role in ALLOWED and other_role != role:
                     self.assertIn(other_role, ALLOWED[role], "%s imports %s" % (name, other))
+
+    def test_every_package_the_tools_import_is_one_ci_installs(self):
+        """What the tools import beyond the standard library is installed by
+        `tools/setup-debian ci`, the role the docs' CI recipes use."""
+        with open(os.path.join(T.SOURCE_DIR, "tools", "setup-debian")) as f:
+            script = f.read()
+        roles = dict(re.findall(r'^(\w+)="([^"]*)"', script, re.M))
+        installed = set((roles["demo"] + " " + roles["ci"]).split())
+        imported = set()
+        for path in self.known.values():
+            with open(path) as f:
+                tree = ast.parse(f.read(), path)
+            for node in ast.walk(tree):
+                if isinstance(node, ast.Import):
+                    imported.update(a.name.split(".")[0] for a in node.names)
+                elif isinstance(node, ast.ImportFrom) and node.level == 0:
+                    imported.add(node.module.split(".")[0])
+        for module in sorted(imported - set(sys.stdlib_module_names) - {"benchlib"}):
+            with self.subTest(module=module):
+                self.assertIn(module, DEBIAN_PACKAGES, "which Debian package has %s?" % module)
+                self.assertIn(DEBIAN_PACKAGES[module], installed)
 
     def test_every_module_imports_from_anywhere(self):
         code = "import importlib, sys\nfor m in sys.argv[1:]: importlib.import_module(m)"

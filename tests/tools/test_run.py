@@ -17,8 +17,9 @@ import toolstest as T
 from benchlib.hosts import limits, machine
 from benchlib.results import follow
 from benchlib.results import layout as L
-from benchlib.run import (build, command, launch, orphans, plan, preflight, progress, record, repeats,
-                          verify)
+from benchlib.run import (build, command, drive, launch, orphans, plan, preflight, progress,
+                          repeats, verify)
+from benchlib.run.refusal import Refusal
 
 GB = 10 ** 9
 
@@ -69,7 +70,7 @@ class BuildDetection(Folder):
         program = os.path.join(self.dir, "shardfall", "shardfall")
         self.assertEqual(build.choose_mpi(program, self.dir, None),
                          ("mpich", "/usr/bin/mpiexec.mpich"))
-        with self.assertRaisesRegex(build.BuildError, "built against mpich"):
+        with self.assertRaisesRegex(Refusal, "built against mpich"):
             build.choose_mpi(program, self.dir, "openmpi")
 
     def test_real_build_matches_its_cache(self):
@@ -89,11 +90,11 @@ class BuildDetection(Folder):
         # No build in the checkout: the installed program on PATH.
         self.assertEqual(build.locate_program(
             "shardfall", "/nowhere", search_path=os.path.dirname(script)), (script, None))
-        with self.assertRaisesRegex(build.BuildError, "not installed on PATH"):
+        with self.assertRaisesRegex(Refusal, "not installed on PATH"):
             build.locate_program("shardfall", "/nowhere", search_path=self.dir)
         proc = T.run_tool(T.BENCH_RUN, "latticeglow", 1, "--seconds", 1, "--program",
                           os.path.join(self.dir, "nothing"), timeout=60)
-        self.assertEqual(proc.returncode, 1)
+        self.assertEqual(proc.returncode, 2)  # refused: nothing started
         self.assertIn("does not exist", proc.stderr)
 
     def test_command_line_errors(self):
@@ -181,7 +182,7 @@ class PreflightRefusals(Folder):
         # Through the command line: more shardfall windows than this machine holds.
         available = machine.meminfo_bytes("MemAvailable")
         windows = available // limits.window_bytes("shardfall", 24) + 1
-        if windows > preflight.MAX_WINDOWS:
+        if windows > limits.MAX_WINDOWS:
             self.skipTest("more memory than 4,095 windows need")
         self.assert_refused(self.bench_run("shardfall", windows, "--frames", 1, "--out",
                                            os.path.join(self.dir, "out")),
@@ -213,20 +214,21 @@ class PreflightRefusals(Folder):
                  plan.HostPlan("node3", [4, 5], None)]
         run_plan = plan.Plan(args, L.LATTICEGLOW, [1, 2, 3, 4, 5], "", None, "openmpi", "",
                              os.path.join(self.dir, "out"), "", {}, hosts, across=True)
+        screen_plan = run_plan
         roomy = {"mem_available": 100 * GB, "open_files": 64}
         facts = {"node1": {}, "node2": roomy, "node3": roomy}
         hosts[2].screen = 1940
-        preflight.check(run_plan, facts)  # open files are the runner's launcher's alone
+        preflight.check_hosts(run_plan, facts)  # open files are the runner's launcher's alone
         facts["node2"] = dict(roomy, mem_available=2 * GB)
         with self.assertRaisesRegex(preflight.Refusal, r"^host node2 \(window\(s\) 1, 2, 3\): "
                                     r"3 latticeglow window\(s\) need about"):
-            preflight.check(run_plan, facts)
+            preflight.check_hosts(run_plan, facts)
         facts["node2"], hosts[2].screen = roomy, None
         with self.assertRaisesRegex(preflight.Refusal, r"^host node3 \(window\(s\) 4, 5\): 2 "
                                     r"window\(s\) numbered 4 to 5 cannot"):
-            preflight.check(run_plan, facts)
+            preflight.check_plan(screen_plan)
         # Displays the user named: another run's windows on one, one that refuses us.
-        args.display, hosts[2].screen = ":0,:1", None
+        run_plan.displays = [":0", ":1"]
         screen = {"width": 2000, "height": 2000, "depth": 24}
         free = {"name": ":0", "windows": [1, 3], "screen": screen, "x_clients": None,
                 "titles_shown": []}
@@ -236,13 +238,13 @@ class PreflightRefusals(Folder):
         facts["node3"] = dict(roomy, displays=[dict(free, windows=[4]), dict(free, windows=[5])])
         with self.assertRaisesRegex(preflight.Refusal, r"^host node2 .*the display :1 already "
                                     "shows Latticeglow window"):
-            preflight.check(run_plan, facts)
+            preflight.check_hosts(run_plan, facts)
         facts["node2"]["displays"][1] = {"name": ":1", "windows": [2], "error": "cannot open "
                                          "the X display :1: Authorization required"}
         with self.assertRaisesRegex(preflight.Refusal, "the display :1 on node2 refused the "
                                     "connection: set XAUTHORITY to a file that holds its "
                                     "cookie"):
-            preflight.check(run_plan, facts)
+            preflight.check_hosts(run_plan, facts)
 
 
 class OutEdges(Folder):
@@ -261,6 +263,36 @@ class OutEdges(Folder):
         with open(existing) as f:
             self.assertEqual(f.read(), "keep me\n")
         self.assertEqual(os.listdir(full), ["old.txt"])
+
+    def test_refusals_across_hosts_come_before_anything_starts(self):
+        """A refusal that needs only the plan starts no launcher and no agent; --dry-run
+        prints the plan and starts nothing either."""
+        hostfile = os.path.join(self.dir, "hosts")
+        with open(hostfile, "w") as f:
+            f.write("node1 slots=1\nnode2 slots=2\n")
+        started = os.path.join(self.dir, "agent-was-called")
+        agent = os.path.join(self.dir, "agent")
+        with open(agent, "w") as f:
+            f.write("#!/bin/sh\ntouch %s\nexit 1\n" % started)
+        os.chmod(agent, 0o755)
+        full = os.path.join(self.dir, "full")
+        os.makedirs(full)
+        with open(os.path.join(full, "old.txt"), "w") as f:
+            f.write("from an earlier run\n")
+        across = ["--hostfile", hostfile, "--launcher-agent", agent]
+        self.assert_refused(self.bench_run("latticeglow", 2, "--frames", 1, "--out", full,
+                                           *across), "not empty")
+        self.assert_refused(self.bench_run("latticeglow", 9, "--frames", 1, *across),
+                            "9 windows and the console need 10 slots")
+        new = os.path.join(self.dir, "new")
+        proc = self.bench_run("latticeglow", 2, "--frames", 1, "--out", new, "--repeat", 2,
+                              "--dry-run", *across)
+        self.assertEqual(proc.returncode, 0, proc.stderr)
+        self.assertRegex(proc.stdout, r"host node2: window\(s\) 1-2 on an Xvfb")
+        self.assertEqual(len(re.findall(r"^launch into .*repeat-\d: .*mpiexec", proc.stdout,
+                                        re.M)), 2, proc.stdout)
+        self.assertFalse(os.path.exists(new))
+        self.assertFalse(os.path.exists(started))
 
     def test_unwritable_place(self):
         locked = os.path.join(self.dir, "locked")
@@ -307,7 +339,7 @@ class ConsoleLines(unittest.TestCase):
                           3: ("not created", "Permission denied"),
                           4: ("incomplete", "Input/output error"),
                           5: ("not created", "Read-only file system")})
-        self.assertEqual(record.window_host(os.path.basename(path % 2)), "node7")
+        self.assertEqual(verify.window_host(os.path.basename(path % 2)), "node7")
 
     def test_file_states_from_disk_and_console(self):
         folder = tempfile.mkdtemp(prefix="bench-states-")
@@ -316,9 +348,9 @@ class ConsoleLines(unittest.TestCase):
         with open(os.path.join(folder, T.results_name("shardfall", 2)), "w") as f:
             f.write("not a results file\n")
         said = {3: {"state": "not created", "error": "Permission denied", "path": "x"}}
-        self.assertEqual(record.file_states(folder, L.SHARDFALL, [1, 2, 3, 4], said), {
+        self.assertEqual(verify.file_states(folder, L.SHARDFALL, [1, 2, 3, 4], said), {
             "1": {"state": "complete", "error": None},
-            "2": {"state": "incomplete", "error": record.files_on_disk(
+            "2": {"state": "incomplete", "error": verify.files_on_disk(
                 folder, L.SHARDFALL, [2])[2][2]},
             "3": {"state": "not created", "error": "Permission denied"},
             "4": {"state": "not created", "error": None}})
@@ -335,7 +367,8 @@ class ConsoleLines(unittest.TestCase):
         run_plan = plan.Plan(types.SimpleNamespace(frames=2, seconds=None), L.SHARDFALL, [1, 2],
                              "", None, "", "", folder, "", {}, [])
         console = follow.ConsoleFollower(os.path.join(folder, "console.log"))
-        lines, problems = verify.verify(run_plan, folder, console, [])
+        lines, problems = verify.verify(run_plan, verify.read_results(run_plan, folder, console),
+                                        console, [])
         self.assertEqual(lines, [
             "window 1: 2 frame(s), summary written: %s" % names[1],
             "window 2: the results file is incomplete: %s (first failed write: No space left "
@@ -344,15 +377,27 @@ class ConsoleLines(unittest.TestCase):
         # A window that drew nothing in a run for some seconds fails it.
         T.write_lines(folder, names[1], T.shardfall_lines(1, [], init=12.5))
         run_plan.args = types.SimpleNamespace(frames=None, seconds=5)
-        self.assertEqual(verify.verify(run_plan, folder, console, [])[1][0], "window 1 drew no frame in "
-                         "5 s of animation (its initialisation took 12.5 s)")
+        results = verify.read_results(run_plan, folder, console)
+        self.assertEqual(verify.verify(run_plan, results, console, [])[1][0], "window 1 drew no "
+                         "frame in 5 s of animation (its initialisation took 12.5 s)")
 
 
 class ProgressLines(unittest.TestCase):
-    def test_counts_elapsed_and_last_frame_time(self):
-        counts = progress.window_counts([1, 2, 3], {1: 2, 2: 0}, 3, {1: 0.2914}, {1: 1, 2: 2})
-        self.assertEqual(progress.progress_line("stepping", 16.4, counts),
+    def test_each_window_while_they_fit_else_their_sum(self):
+        self.assertEqual(progress.progress_line("stepping", 16.4, [1, 2, 3], {1: 2, 2: 0}, 3,
+                                                {1: 0.2914}, {1, 2}),
                          "stepping 16s | w1 2/3 0.291s  w2 0/3 -  w3 ...")
+        windows = list(range(1, 4096))
+        frames = {w: 3 if w % 2 else 1 for w in windows[:4000]}
+        last = {w: 0.5 + w / 1e4 for w in windows[:4000]}
+        for width in (80, 40, 12):
+            line = progress.progress_line("stepping", 16.4, windows, frames, 3, last,
+                                          set(windows[:4000]), width)
+            self.assertLess(len(line), width)
+        self.assertEqual(progress.progress_line("animating", 3, windows, frames, None, last,
+                                                set(windows[:4000]), 200),
+                         "animating 3s | 4095 windows: 95 waiting, 4000 drawing, 8000 frames | "
+                         "slowest w4000 0.9s, fastest w1 0.5s")
 
     def test_plain_lines_when_not_a_terminal(self):
         stream = io.StringIO()
@@ -369,7 +414,7 @@ class ProgressLines(unittest.TestCase):
         made = []
 
         def maker(text):
-            return lambda: made.append(text) or text
+            return lambda _width: made.append(text) or text
         plain = progress.Progress(io.StringIO())
         plain.show_made("waiting", 1, maker("waiting 0s"))
         plain.show_made("waiting", 2, maker("waiting 1s"))  # same phase, too soon
@@ -389,7 +434,7 @@ class FullDisk(unittest.TestCase):
         from unittest import mock
         folder = tempfile.mkdtemp(prefix="bench-full-")
         self.addCleanup(shutil.rmtree, folder, ignore_errors=True)
-        check = launch.make_check(types.SimpleNamespace(windows=[1], args=None),
+        check = drive.make_check(types.SimpleNamespace(windows=[1], args=None),
                                   types.SimpleNamespace(poll=lambda: None),
                                   types.SimpleNamespace(update=lambda: {}))
         fleet = types.SimpleNamespace(folder=folder, phase="stepping")
@@ -422,6 +467,13 @@ class RepeatUntil(unittest.TestCase):
             self.assertEqual(len(read), len(set(read)))  # each repeat read once
             self.assertEqual(info.get("repeat_until", {}).get("reached"), reached)
         self.assertIn("the series ends", said[0])
+        # Just above the target is not below it, and a series that ran out says so.
+        info = {"repeats": [{"folder": "repeat-%d" % k, "status": "ok", "headline": h}
+                            for k, h in enumerate((100, 105.02, 94.98), 1)]}
+        self.assertFalse(repeats.spread_reached(info, "/p", 5, progress))
+        self.assertIn("not below the target of 5%", said[-1])
+        self.assertRegex(repeats.missed_line(info, 5), r"missed: after 3 repeats the headlines "
+                         r"spread by 5\.0[1-9]%")
 
 
 class OrphanSweep(unittest.TestCase):
@@ -435,7 +487,7 @@ class OrphanSweep(unittest.TestCase):
         gone = subprocess.Popen(["true"])
         identity = orphans.runner_identity()
         gone.wait()
-        self.gone = dict(identity, pid=gone.pid, start_ticks=identity["start_ticks"] + 1)
+        self.gone = dict(identity, pid=gone.pid, started=identity["started"] + 1)
         self.sleepers = []
         self.addCleanup(self.stop_sleepers)
 

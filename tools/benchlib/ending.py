@@ -5,6 +5,17 @@ import os
 import sys
 
 
+def silence_stdout():
+    """After the reader of standard output went away (`... | head`): nothing more goes to
+    it, and the interpreter's last flush into the closed pipe must not complain either."""
+    try:
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+        os.close(devnull)
+    except OSError:
+        pass
+
+
 def exit_status(name, body, refusals):
     """Runs body() and returns its status; an exception of the classes `refusals` is said in
     one line and ends with status 2, as does standard output that fails or was closed."""
@@ -17,13 +28,7 @@ def exit_status(name, body, refusals):
             print("%s: %s" % (name, e), file=sys.stderr)
             return 2
     except BrokenPipeError:
-        # The reader went away (`bench-report ... | head`): nothing more to say to it, and
-        # nothing for the interpreter to flush into the closed pipe at exit.
-        try:
-            devnull = os.open(os.devnull, os.O_WRONLY)
-            os.dup2(devnull, sys.stdout.fileno())
-        except OSError:
-            pass
+        silence_stdout()
         return 2
     except OSError as e:  # standard output itself failed (a full disk, say)
         print("%s: cannot write to standard output: %s" % (name, e.strerror or e),

@@ -72,8 +72,9 @@ def _rate(report):
     return rate if report.frame_count and math.isfinite(rate) else None
 
 
-def read_run(folder):
-    """The RunEntry of a run folder; NotARun when the folder is not one run that has ended."""
+def read_run(folder, parsed=None):
+    """The RunEntry of a run folder; NotARun when the folder is not one run that has ended.
+    parsed: {path: parsed results file} of the files read already."""
     if not os.path.isdir(folder):
         raise NotARun("%s: no such folder" % folder)
     folder = os.path.realpath(folder)
@@ -81,7 +82,7 @@ def read_run(folder):
     if records.unreadable:
         raise NotARun(records.unreadable)
     rj = records.run_json or {}
-    run = _results_run(folder, rj)
+    run = _results_run(folder, rj, parsed)
     program = run.program.name if run else rj.get("program")
     if program not in L.PROGRAMS:
         raise NotARun("%s is not a run folder: no results files (results_*.txt) and no "
@@ -152,13 +153,13 @@ def _claim(rj):
     return hashlib.sha256(json.dumps(who, sort_keys=True, default=str).encode()).hexdigest()
 
 
-def _results_run(folder, rj):
+def _results_run(folder, rj, parsed=None):
     """The one run of the folder's results files, None when it has none."""
     try:
         files = collect_files([folder])
     except UsageError:
         return None
-    runs, failures = load_runs(files)
+    runs, failures = load_runs(files, parsed=parsed)
     if failures:
         more = " (and %d more)" % (len(failures) - 1) if len(failures) > 1 else ""
         raise NotARun("%s%s" % (failures[0], more))

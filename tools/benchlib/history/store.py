@@ -316,11 +316,11 @@ def check_target(target):
             raise HistoryError(str(e)) from None
 
 
-def record_folder(db_path, folder, timeout=BUSY_TIMEOUT):
+def record_folder(db_path, folder, timeout=BUSY_TIMEOUT, parsed=None):
     """The RunEntry of a run folder, recorded (entry.recorded: its id and whether it was
     recorded now). Raises NotARun or HistoryError (ServerAway: entry.queued is where the
-    record waits)."""
-    entry = read_run(folder)
+    record waits). parsed: {path: parsed results file} of the files read already."""
+    entry = read_run(folder, parsed)
     record_entry(db_path, entry, timeout)
     return entry
 
@@ -359,14 +359,14 @@ def disputed_line(entry):
             % (entry.disputed, entry.run["run_key"]))
 
 
-def record_quietly(db_path, folder, timeout=BUSY_TIMEOUT, prog="bench-history"):
+def record_quietly(db_path, folder, timeout=BUSY_TIMEOUT, prog="bench-history", parsed=None):
     """Records a run folder in the history (db_path None: the default one) and returns True
     when the run is in it (recorded now or before). When the database is locked beyond the
     timeout, read-only, damaged or of a newer schema, a server is away (the record then
     waits in the queue), or the folder is not a run that has ended, prints one line on
     standard error and returns False; never raises for those."""
     try:
-        entry = record_folder(db_path, folder, timeout)
+        entry = record_folder(db_path, folder, timeout, parsed)
         if entry.disputed:
             print("%s: %s" % (prog, disputed_line(entry)), file=sys.stderr)
         return True

@@ -165,8 +165,7 @@ class HostWindows:
         return dict(first, displays=displays, display=self.display,
                     xvfb_pid=self.xvfb.pid if self.xvfb else None,
                     xauth_folder=self.xvfb.folder if self.xvfb else None,
-                    rendering_env={k: env[k] for k in self.config.get("rendering", ())
-                                   if k in env})
+                    rendering_env=dict(self.config.get("env", {})))
 
     def begin(self, folder):
         """A driver for the windows of one run, writing into folder."""

@@ -10,6 +10,8 @@ import shutil
 import subprocess
 from dataclasses import dataclass
 
+from .limits import MAX_RANKS
+
 FLAVOURS = ("openmpi", "mpich")
 # MPI plugin srun must use for each library (Debian's OpenMPI has no PMI2 support, and MPICH
 # under pmix silently runs one-process jobs).
@@ -19,8 +21,6 @@ OPENMPI_LINE = re.compile(rf"^({HOSTNAME})((?:\s+\S+)*)$")
 MPICH_LINE = re.compile(rf"^({HOSTNAME})(?::(\S*))?$")
 
 
-# A run has at most 4,096 ranks (the console and 4,095 windows): no host needs more slots.
-MAX_SLOTS = 4096
 
 
 class HostfileError(ValueError):
@@ -36,9 +36,9 @@ class Host:
 def _slots(text, where):
     if not re.fullmatch(r"[0-9]+", text or "") or int(text) < 1:
         raise HostfileError(f"{where}: slots must be a whole number of at least 1, not {text!r}")
-    if len(text) > 5 or int(text) > MAX_SLOTS:
+    if len(text) > 5 or int(text) > MAX_RANKS:
         raise HostfileError(f"{where}: slots={text[:12]}{'...' if len(text) > 12 else ''} is "
-                            f"more than a run can use (at most {MAX_SLOTS})")
+                            f"more than a run can use (at most {MAX_RANKS})")
     return int(text)
 
 

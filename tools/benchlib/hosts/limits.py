@@ -3,6 +3,10 @@ admits, the open files a launcher needs and the memory a window takes. Plain fun
 numbers; the refusals built on them are the pre-flight's.
 """
 
+# The programs' tables hold 4,096 processes (harness/state.hpp's MaxWindows): the console
+# rank and 4,095 windows. No host needs more slots than that either.
+MAX_RANKS = 4096
+MAX_WINDOWS = MAX_RANKS - 1
 XVFB_MAX_SIDE = 32767       # X coordinates are 16-bit signed
 XVFB_MAX_BYTES = 2 ** 31 - 1
 XVFB_CLIENT_LIMITS = (64, 128, 256, 512, 1024, 2048)  # what Xvfb's -maxclients accepts

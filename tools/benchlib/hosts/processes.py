@@ -10,6 +10,8 @@ import signal
 import subprocess
 import time
 
+import psutil
+
 TAG_VARIABLE = "BENCH_RUN_ID"
 # Where each launcher tells a process its rank: OpenMPI, MPICH's hydra, srun.
 RANK_VARIABLES = ("OMPI_COMM_WORLD_RANK", "PMI_RANK", "SLURM_PROCID")
@@ -33,40 +35,46 @@ def die_with_parent():
         os._exit(1)
 
 
-# ---------------------------------------------------------------- /proc
-
-def proc_state(pid):
-    """(state letter, parent pid, session id) of a process, or None when it is gone."""
-    try:
-        with open("/proc/%d/stat" % pid) as f:
-            stat = f.read()
-    except OSError:
-        return None
-    fields = stat[stat.rfind(")") + 2:].split()
-    return fields[0], int(fields[1]), int(fields[3])
-
+# ---------------------------------------------------------------- process facts
 
 def alive(pid):
-    state = proc_state(pid)
-    return state is not None and state[0] not in ("Z", "X")
+    """Whether a process runs (a zombie does not)."""
+    try:
+        return psutil.Process(pid).status() not in (psutil.STATUS_ZOMBIE, psutil.STATUS_DEAD)
+    except psutil.Error:
+        return False
+
+
+def started(pid):
+    """When a process started (seconds since the epoch, as the kernel counts it from boot),
+    or None when it is gone: with the pid, what tells it from a later process."""
+    try:
+        return round(psutil.Process(pid).create_time(), 2)
+    except psutil.Error:
+        return None
 
 
 def environ_of(pid):
     """A process's environment as a dict ({} when it cannot be read)."""
     try:
-        with open("/proc/%d/environ" % pid, "rb") as f:
-            raw = f.read()
-    except OSError:
+        return psutil.Process(pid).environ()
+    except psutil.Error:
         return {}
-    pairs = (item.partition(b"=") for item in raw.split(b"\0") if item)
-    return {k.decode(errors="replace"): v.decode(errors="replace") for k, _, v in pairs}
 
 
-def _cwd_of(pid):
+def _in_session(pid, session):
     try:
-        return os.readlink("/proc/%d/cwd" % pid)
+        return os.getsid(pid) == session
     except OSError:
-        return None
+        return False
+
+
+def _works_in(process, folder):
+    try:
+        cwd = process.cwd()
+    except psutil.Error:
+        return False
+    return bool(cwd) and (cwd == folder or cwd.startswith(folder + os.sep))
 
 
 def tagged_processes(tag, variable=TAG_VARIABLE, session=None, exclude=(), folder=None):
@@ -75,23 +83,16 @@ def tagged_processes(tag, variable=TAG_VARIABLE, session=None, exclude=(), folde
     folder = os.path.realpath(folder) if folder else None
     me = os.getpid()
     found = []
-    for entry in os.listdir("/proc"):
-        if not entry.isdigit():
+    for process in psutil.process_iter():
+        pid = process.pid
+        if pid == me or pid in exclude or not alive(pid):
             continue
-        pid = int(entry)
-        if pid == me or pid in exclude:
-            continue
-        state = proc_state(pid)
-        if state is None or state[0] in ("Z", "X"):
-            continue
-        if session is not None and state[2] == session:
+        if session is not None and _in_session(pid, session):
             found.append(pid)
         elif tag and environ_of(pid).get(variable) == tag:
             found.append(pid)
-        elif folder:
-            cwd = _cwd_of(pid)
-            if cwd and (cwd == folder or cwd.startswith(folder + os.sep)):
-                found.append(pid)
+        elif folder and _works_in(process, folder):
+            found.append(pid)
     return found
 
 

@@ -12,6 +12,7 @@ import shlex
 import socket
 import sys
 
+from .displays import deal_windows
 from .processes import launcher_rank
 
 MISSING = 127  # the shell's status for a command that cannot be found
@@ -30,25 +31,25 @@ def host_ranges(windows_by_host):
     return ",".join("%d-%d" % (min(w), max(w)) for w in windows_by_host if w)
 
 
-def slot_of(window, ranges):
-    """The window's place among its host's windows (--ranges "1-4,5-8": window 6 is 1)."""
+def host_windows(window, ranges):
+    """The windows of the window's host (--ranges "1-4,5-8": window 6 is among 5 to 8)."""
     for part in ranges.split(","):
         first, _, last = part.partition("-")
-        if int(first) <= window <= int(last):
-            return window - int(first)
-    return 0
+        if part and int(first) <= window <= int(last):
+            return list(range(int(first), int(last) + 1))
+    return [window]
 
 
 def display_for(window, ranges, displays=None, screens=1, current=None):
-    """The display of a window: its turn of the --displays list, or of the screens of the
-    display it was given (":5" -> ":5.1")."""
-    slot = slot_of(window, ranges)
+    """The display of a window, dealt as its host deals them: its turn of the --displays
+    list, or of the screens of the display it was given (":5" -> ":5.1")."""
     if displays:
         names = displays.split(",")
-        return names[slot % len(names)]
-    if screens > 1 and current:
-        return re.sub(r"(\.\d+)?$", ".%d" % (slot % screens), current, count=1)
-    return current
+    elif screens > 1 and current:
+        names = [re.sub(r"(\.\d+)?$", ".%d" % s, current, count=1) for s in range(screens)]
+    else:
+        return current
+    return deal_windows(host_windows(window, ranges), names)[window]
 
 
 def parse(argv):

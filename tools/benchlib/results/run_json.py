@@ -1,103 +1,122 @@
-"""run.json as the readers take it: every field they use is checked for its kind; what is
-unsound (a number where a text belongs, a list of nulls, NaN) is left out with a note, and
-the rest is used."""
+"""run.json's contract, run.schema.json beside this file (a JSON Schema), and run.json as the
+readers take it: what the schema does not allow (a number where a text belongs, a list of
+nulls, NaN) is left out with a note, and the rest is used. A null is "not known" and is left
+out quietly, as are fields the schema does not name."""
 
+import functools
+import json
 import math
 import os
+import re
+
+import jsonschema
 
 from .files import read_json
-from .layout import END_STATES
 
-TEXT, WHOLE, NUMBER, BOOL = "text", "whole number", "finite number", "true or false"
-STATES = [state for state, _line in END_STATES]
-
-# The fields read from run.json: a kind, a {key: field} record, [field] a list of them,
-# ("map", field) for a record keyed by window number, ("names", field) for one keyed by any
-# name.
-SCREEN = {"width": WHOLE, "height": WHOLE, "depth": WHOLE}
-# A display of a host as its windows saw it; a GPU as nvidia-smi or the kernel's DRM names it.
-DISPLAY = {"name": TEXT, "screen": SCREEN, "gl_renderer": TEXT, "gl_version": TEXT,
-           "gl_vendor": TEXT, "glx": ("names", TEXT)}
-GPU = {"source": TEXT, "name": TEXT, "driver_version": TEXT, "bus_id": TEXT,
-       "memory_bytes": WHOLE, "card": TEXT, "vendor_id": TEXT, "device_id": TEXT,
-       "driver": TEXT}
-HOST = {"name": TEXT, "cpu_model": TEXT, "cores": WHOLE, "memory_bytes": WHOLE,
-        "gl_renderer": TEXT, "gl_version": TEXT, "gl_vendor": TEXT, "mpi_library": TEXT,
-        "rendering_env": ("names", TEXT), "windows": [WHOLE], "displays": [DISPLAY],
-        "gpus": [GPU]}
-FIELDS = {
-    "program": TEXT, "status": TEXT, "error": TEXT, "start_time": TEXT, "end_time": TEXT,
-    "run_id": TEXT, "windows": WHOLE, "frames": WHOLE, "seconds": NUMBER, "repeats": WHOLE,
-    "host": TEXT, "mpi": {"library": TEXT, "version": TEXT, "launcher": TEXT},
-    "context": {"host": TEXT, "cpu_model": TEXT, "cores": WHOLE, "memory_bytes": WHOLE,
-                "load_start": [NUMBER], "load_end": [NUMBER], "gl_renderer": TEXT,
-                "gl_version": TEXT, "mpi_library": TEXT, "mpi_version": TEXT,
-                "screen": SCREEN, "git_revision": TEXT},
-    "hosts": [HOST],
-    "results_files": ("map", TEXT),
-    "window_hosts": ("map", TEXT),
-    "window_displays": ("map", TEXT),
-    "results_file_states": ("map", {"state": TEXT, "error": TEXT}),
-    "windows_ended_early": ("map", {"after_seconds": NUMBER, "how": TEXT, "phase": TEXT}),
-    "screen_depth": WHOLE,
-    "tag": TEXT,
-    "rendering_env": ("names", TEXT),
-    "vsync": BOOL,
-    "wrap": TEXT,
-    "runner": {"host": TEXT, "pid": WHOLE, "boot_id": TEXT, "start_ticks": WHOLE},
-}
-
-_DROP = object()
+SCHEMA_PATH = os.path.join(os.path.dirname(os.path.abspath(__file__)), "run.schema.json")
+KINDS = {"integer": "whole number", "number": "finite number", "string": "text",
+         "boolean": "true or false", "object": "record", "array": "list"}
 
 
-def _is(kind, value):
-    if kind == TEXT:
-        return isinstance(value, str)
-    if kind == BOOL:
-        return isinstance(value, bool)
-    if kind == WHOLE:
-        return isinstance(value, int) and not isinstance(value, bool)
-    return isinstance(value, (int, float)) and not isinstance(value, bool) \
-        and math.isfinite(value)
+@functools.lru_cache(maxsize=None)
+def validator():
+    with open(SCHEMA_PATH) as f:
+        return jsonschema.Draft202012Validator(json.load(f))
 
 
-def _check(value, field, where, notes):
-    """The sound part of value, or _DROP; null is taken as "not known" and dropped quietly."""
-    if value is None:
-        return _DROP
-    if isinstance(field, str):
-        if _is(field, value):
-            # A text that is no Unicode (a lone surrogate from a \ud800 escape) is shown as
-            # the escape: it could not be printed otherwise.
-            return value.encode("utf-8", "backslashreplace").decode() if field == TEXT \
-                else value
-        notes.append("%s is not a %s (%s): left out" % (where, field, _short(value)))
-        return _DROP
-    if isinstance(field, list):
-        if not isinstance(value, list):
-            notes.append("%s is not a list: left out" % where)
-            return _DROP
-        items = [_check(v, field[0], "%s[%d]" % (where, i), notes) for i, v in enumerate(value)]
-        return [v for v in items if v is not _DROP]
-    if not isinstance(value, dict):
-        notes.append("%s is not a record: left out" % where)
-        return _DROP
-    if isinstance(field, tuple):  # ("map", item): keyed by window number; ("names", item)
-        pairs = [(k, field[1]) for k in value
-                 if isinstance(k, str) and (k.isdigit() or field[0] == "names")]
-    else:
-        pairs = [(k, field[k]) for k in field if k in value]
-    sound = {}
-    for key, kind in pairs:
-        checked = _check(value[key], kind, "%s.%s" % (where, key), notes)
-        if checked is not _DROP:
-            sound[key] = checked
-    return sound
+def problems(info):
+    """What in `info` breaks the contract, as jsonschema's errors (none: it holds)."""
+    return list(validator().iter_errors(info))
+
+
+def _where(path):
+    text = "run.json: "
+    for i, key in enumerate(path):
+        text += "[%d]" % key if isinstance(key, int) else ("." if i else "") + key
+    return text
 
 
 def _short(value):
+    if isinstance(value, float) and not math.isfinite(value):
+        return json.dumps(value)  # NaN, Infinity: as the file spells them
     text = repr(value)
     return text if len(text) <= 40 else text[:40] + "..."
+
+
+def _without_nulls(value):
+    if isinstance(value, dict):
+        return {k: _without_nulls(v) for k, v in value.items() if v is not None}
+    if isinstance(value, list):
+        return [_without_nulls(v) for v in value if v is not None]
+    return value
+
+
+def _without_unknowns(value, path, notes):
+    """value with nulls left out (quietly) and non-finite numbers the schema let through
+    (with a note); a text that is no Unicode (a lone surrogate from a \\ud800 escape) shown
+    as its escape."""
+    if isinstance(value, dict):
+        kept = {}
+        for key, item in value.items():
+            item = _without_unknowns(item, path + [key], notes)
+            if item is not None:
+                kept[key] = item
+        return kept
+    if isinstance(value, list):
+        items = [_without_unknowns(item, path + [i], notes) for i, item in enumerate(value)]
+        return [item for item in items if item is not None]
+    if isinstance(value, float) and not math.isfinite(value):
+        notes.append("%s is not a finite number (%s): left out" % (_where(path), _short(value)))
+        return None
+    if isinstance(value, str):
+        return value.encode("utf-8", "backslashreplace").decode()
+    return value
+
+
+def _note(error):
+    if error.validator == "type":
+        kinds = error.validator_value if isinstance(error.validator_value, list) \
+            else [error.validator_value]
+        kind = " or ".join(KINDS.get(k, k) for k in kinds if k != "null")
+        return "%s is not a %s (%s): left out" % (_where(error.absolute_path), kind,
+                                                  _short(error.instance))
+    return "%s does not fit (%s): left out" % (_where(error.absolute_path),
+                                               error.message[:120])
+
+
+def _at(data, path):
+    for key in path:
+        data = data[key]
+    return data
+
+
+def _unnamed_keys(error):
+    """The keys of a record that its schema names neither as a property nor by a pattern."""
+    named, patterns = error.schema.get("properties", {}), error.schema.get("patternProperties", {})
+    return [k for k in error.instance
+            if k not in named and not any(re.search(p, k) for p in patterns)]
+
+
+def sound_fields(data):
+    """(the fields of a run.json object that keep the contract, notes on what was left
+    out)."""
+    notes = []
+    known = validator().schema["properties"]
+    data = _without_nulls({k: v for k, v in data.items() if k in known})
+    # The deepest first, and the later items of a list before the earlier.
+    paths = sorted({tuple(e.absolute_path): e for e in problems(data)}.items(), reverse=True)
+    failing = dict(paths)
+    for path, error in paths:
+        if any(path[:n] in failing for n in range(1, len(path))):
+            continue  # a field around it goes too
+        if error.validator == "additionalProperties":  # keys that are no window numbers
+            record = _at(data, path)
+            for key in _unnamed_keys(error):
+                del record[key]
+        elif path:  # (a field missing at the top: the readers cope with what is there)
+            notes.append(_note(error))
+            del _at(data, path[:-1])[path[-1]]
+    return _without_unknowns(data, [], notes), notes
 
 
 def read_run_json(folder):
@@ -111,15 +130,4 @@ def read_run_json(folder):
         problem = "not a JSON object"
     if problem is not None:
         return None, ["%s cannot be read (%s): the run's context is unknown" % (path, problem)]
-    notes = []
-    sound = {}
-    for key, field in FIELDS.items():
-        if key in data:
-            checked = _check(data[key], field, "run.json: " + key, notes)
-            if checked is not _DROP:
-                sound[key] = checked
-    for w, state in list(sound.get("results_file_states", {}).items()):
-        if state.get("state") not in STATES:
-            notes.append("run.json: results_file_states.%s names no known state: left out" % w)
-            del sound["results_file_states"][w]
-    return sound, notes
+    return sound_fields(data)

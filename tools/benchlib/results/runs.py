@@ -272,16 +272,19 @@ def _failure(path, error):
         "%s: %s" % (shown(path), error.strerror or error)
 
 
-def load_runs(files, on_window=None):
+def load_runs(files, on_window=None, parsed=None):
     """(runs, failures) of the results files: each file is read once, its frames checked and
     kept as arrays; on_window(run index, report, frame columns) sees each window's frames as
     printed before they are let go. Runs get their folder's records when they describe them.
     A file that cannot be read or does not follow the layout is a failure (one line) and is
-    left out."""
+    left out. parsed: {path: parsed file} of files read already (bench-run's, at the run's
+    end), not read again."""
+    parsed = parsed or {}
     heads, failures = [], []
     for path in files:
         try:
-            heads.append(read_head(path))
+            heads.append(FileHead(path, parsed[path].program) if path in parsed
+                         else read_head(path))
         except (ParseError, OSError) as e:
             failures.append(_failure(path, e))
     folders = {}
@@ -298,7 +301,7 @@ def load_runs(files, on_window=None):
             if state is None and described:
                 state = records.states_by_window.get(_window_of(head))
             try:
-                rf = parse_results_file(head.path)
+                rf = parsed.get(head.path) or parse_results_file(head.path)
             except (ParseError, OSError) as e:
                 failures.append(_failure(head.path, e))
                 continue

@@ -19,7 +19,6 @@ from ..hosts import processes
 from ..hosts.agent import DISPLAY_TAG_VARIABLE, marker_name
 from ..hosts.channel import SECRET_VARIABLE, ChannelClosed, own_address
 from ..hosts.handshake import ROOM, Door
-from ..hosts.rendering import rendering_env
 from . import plan as planning
 from .fleet import PHASES, TICK, ClusterError, Fleet, OwnMachine
 
@@ -66,7 +65,7 @@ class Agents(Fleet):
 
     @property
     def launch_display(self):
-        return self.plan.args.display or ":0"
+        return self.plan.displays[0] if self.plan.displays else ":0"
 
     def launch_env(self):
         return {"DISPLAY": self.launch_display}
@@ -120,10 +119,8 @@ class Agents(Fleet):
             raise ClusterError("cannot start the agents with %s: %s" % (argv[0], e)) from None
         self.stack.callback(self.stop)
         self.accept(names)
-        rendering = rendering_env(plan.env, plan.args.vsync)
         for host, channel in self.channels.items():
-            channel.send({"config": dict(plan.host_config(self.host_plan(host)),
-                                         env=rendering)})
+            channel.send({"config": plan.host_config(self.host_plan(host))})
         for host, reply in self.gather("ready", plan.args.appear_timeout).items():
             self.facts[host] = reply["ready"]
         return self.facts

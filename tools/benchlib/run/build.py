@@ -5,6 +5,8 @@ import re
 import shutil
 import subprocess
 
+from .refusal import Refusal
+
 LAUNCHERS = {"openmpi": "/usr/bin/mpiexec.openmpi", "mpich": "/usr/bin/mpiexec.mpich"}
 # OpenMPI refuses root and more ranks than cores without these; MPICH ignores them.
 OPENMPI_ENV = {
@@ -12,10 +14,6 @@ OPENMPI_ENV = {
     "OMPI_ALLOW_RUN_AS_ROOT_CONFIRM": "1",
     "OMPI_MCA_rmaps_base_oversubscribe": "1",
 }
-
-
-class BuildError(Exception):
-    pass
 
 
 def locate_program(name, source_dir, program=None, build_dir=None, search_path=None):
@@ -36,11 +34,11 @@ def locate_program(name, source_dir, program=None, build_dir=None, search_path=N
         installed = shutil.which(name, path=search_path)
         if installed:
             return os.path.abspath(installed), None
-        raise BuildError("no %s program: not built in %s and not installed on PATH (build it: "
+        raise Refusal("no %s program: not built in %s and not installed on PATH (build it: "
                          "cmake --preset default && cmake --build --preset default, or name "
                          "it with --program PATH)" % (name, default_dir))
     if not os.path.isfile(path) or not os.access(path, os.X_OK):
-        raise BuildError("the program %s (from %s) does not exist or cannot be run (build it "
+        raise Refusal("the program %s (from %s) does not exist or cannot be run (build it "
                          "first: cmake --preset default && cmake --build --preset default)"
                          % (path, where))
     return path, build_dir
@@ -114,18 +112,18 @@ def launcher_version(launcher, env):
 
 
 def choose_mpi(program_path, build_dir, requested):
-    """(library, launcher path) for a program; raises BuildError when they cannot match."""
+    """(library, launcher path) for a program; raises Refusal when they cannot match."""
     if build_dir:
         built_with, cache = build_mpi_library(build_dir, program_path)
     else:
         built_with, cache = mpi_library_linked(program_path), {}
     if requested and built_with and requested != built_with:
-        raise BuildError("%s is built against %s; %s's launcher would start unrelated "
+        raise Refusal("%s is built against %s; %s's launcher would start unrelated "
                          "single-process runs. Use the matching build (--build-dir) or leave "
                          "out --mpi." % (program_path, built_with, requested))
     library = requested or built_with
     if not library:
-        raise BuildError("cannot tell which MPI library %s uses (no CMakeCache.txt with "
+        raise Refusal("cannot tell which MPI library %s uses (no CMakeCache.txt with "
                          "MPI_CXX_COMPILER, nothing in ldd's output): say it with --mpi "
                          "openmpi|mpich" % program_path)
     cached = cache.get("MPIEXEC_EXECUTABLE")
@@ -134,5 +132,5 @@ def choose_mpi(program_path, build_dir, requested):
     else:
         launcher = LAUNCHERS[library]
     if not os.access(launcher, os.X_OK):
-        raise BuildError("the %s launcher %s is not installed" % (library, launcher))
+        raise Refusal("the %s launcher %s is not installed" % (library, launcher))
     return library, launcher

@@ -7,13 +7,14 @@ import shlex
 import signal
 import sys
 
+from ..ending import silence_stdout
 from ..help import one_line_help
 from ..hosts.displays import parse_display_list
-from ..hosts.hostfile import HostfileError
+from ..hosts.limits import MAX_WINDOWS
 from ..results.files import MOST_FRAMES
 from ..results.layout import PROGRAMS
-from . import build, preflight, session, signals
-from .preflight import Refusal
+from . import build, session, signals
+from .refusal import Refusal
 from .progress import Progress
 
 
@@ -58,7 +59,7 @@ def build_parser():
     p.add_argument("program", choices=sorted(PROGRAMS))
     p.add_argument("windows", type=_positive(int), metavar="N",
                    help="windows (the launcher starts N+1 processes; at most %d)"
-                   % preflight.MAX_WINDOWS)
+                   % MAX_WINDOWS)
     mode = p.add_mutually_exclusive_group(required=True)
     mode.add_argument("--frames", type=_positive(int, MOST_FRAMES), metavar="F",
                       help="exactly F frames per window, stepped one at a time (at most %d)"
@@ -95,6 +96,9 @@ def build_parser():
                    help="start each window as COMMAND ARGS PROGRAM ({window}, {host} replaced)")
     p.add_argument("--vsync", action="store_true",
                    help="leave sync to the display's refresh to the driver (default: off)")
+    p.add_argument("--dry-run", action="store_true",
+                   help="print the plan (hosts, windows, displays, launch lines) and stop: "
+                        "nothing starts, no folder is made")
     p.add_argument("--tag", metavar="TEXT", help="a label kept in run.json and the history")
     history = p.add_mutually_exclusive_group()
     history.add_argument("--history", metavar="PATH",
@@ -124,14 +128,6 @@ def parse(argv):
     return args
 
 
-def _silence_stdout():
-    """After the reader of standard output went away: nothing more goes there, and the
-    interpreter's last flush must not complain either."""
-    devnull = os.open(os.devnull, os.O_WRONLY)
-    os.dup2(devnull, sys.stdout.fileno())
-    os.close(devnull)
-
-
 def main(argv=None):
     argv = list(sys.argv[1:] if argv is None else argv)
     progress = Progress()
@@ -139,11 +135,11 @@ def main(argv=None):
         signals.install()
         session.run(parse(argv), argv, progress)
         return 0
-    except (Refusal, HostfileError) as e:
+    except Refusal as e:
         print("bench-run: %s" % e, file=sys.stderr)
         return 2
     except BrokenPipeError:
-        _silence_stdout()
+        silence_stdout()
         return 2
     except session.FAILURES as e:
         _end_line(progress)
@@ -152,8 +148,12 @@ def main(argv=None):
     except (KeyboardInterrupt, signals.Interrupted) as e:
         _end_line(progress)
         signum = getattr(e, "signum", signal.SIGINT)
-        print("bench-run: interrupted (%s); the run was stopped"
-              % signal.Signals(signum).name, file=sys.stderr)
+        folder = getattr(e, "while_recording", None)
+        print("bench-run: interrupted (%s); %s" % (
+            signal.Signals(signum).name,
+            "the run was stopped" if folder is None else
+            "the run is complete, but not in the history (bench-history add %s records it)"
+            % folder), file=sys.stderr)
         return 128 + signum
     except OSError as e:  # the machine refused something the run needed (a full disk, ...)
         _end_line(progress)
@@ -168,4 +168,4 @@ def _end_line(progress):
     try:
         progress.end_line()
     except BrokenPipeError:
-        _silence_stdout()
+        silence_stdout()

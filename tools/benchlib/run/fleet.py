@@ -80,10 +80,9 @@ class Fleet:
         phase = self.shown_phase or self.phase
         elapsed = time.monotonic() - self.started
 
-        def line():
-            counts = P.window_counts(self.plan.windows, self.frames, self.plan.args.frames,
-                                     self.last, self.appeared)
-            return P.progress_line(phase, elapsed, counts)
+        def line(width):
+            return P.progress_line(phase, elapsed, self.plan.windows, self.frames,
+                                   self.plan.args.frames, self.last, self.appeared, width)
         self.progress.show_made(phase, (phase, "%.0f" % elapsed, self.version), line, force)
 
 

@@ -1,21 +1,14 @@
-"""Launch: the benchmark's launcher for one run, the check every phase makes of it, and the
-wait for its end."""
+"""Launch: the benchmark's launcher for one run, stopped with all it started on the way out."""
 
 import contextlib
 import os
 import shutil
 import subprocess
-import time
 
 from ..hosts import processes
 from . import orphans
 from .preflight import FULL_BELOW
 from .plan import launch_line
-
-# The agents report a summary up to half a second after the window wrote it: a launcher
-# that ended cleanly may have been quicker.
-SUMMARY_GRACE = 5.0
-
 
 class RunError(Exception):
     pass
@@ -96,49 +89,3 @@ def launch(stack, plan, fleet, record, signals):
     stack.callback(signals.hold)  # runs first: nothing interrupts the clean-up
     fleet.watch(stack, launcher)
     return launcher
-
-
-def make_check(plan, launcher, console):
-    """The check of every phase: no window has said that its results file cannot be written
-    (while windows end, such a window is left for the final verdict, so that the others
-    still end cleanly), and the launcher runs until every window has written its summary."""
-    ended = []
-
-    def check(fleet):
-        folder = fleet.folder
-        full = full_disk_note(folder)
-        if full:  # a window then stalls on its next line, and console.log is cut short
-            raise RunError("the output folder's file system filled up during the run." + full)
-        ending = fleet.phase in ("ending", "waiting for the launcher")
-        for w, said in sorted(console.update().items()):
-            if said["state"] == "not created" or not ending:
-                raise RunError(file_complaint(w, said) + full_disk_note(folder))
-        if launcher.poll() is None:
-            return
-        if not ended:
-            ended.append(time.monotonic())
-        if launcher.returncode == 0 and time.monotonic() - ended[0] < SUMMARY_GRACE:
-            return
-        if not all(w in fleet.summaries for w in plan.windows):
-            missing = [w for w in plan.windows if w not in fleet.appeared]
-            what = ("before window(s) %s appeared" % ", ".join(map(str, missing)) if missing
-                    else "while the windows were running")
-            wrap = " (every window ran under --wrap %r)" % plan.args.wrap \
-                if plan.args.wrap else ""
-            raise RunError("the launcher ended with status %d %s%s.%s%s"
-                           % (launcher.returncode, what, wrap, full_disk_note(folder),
-                              console_tail(folder)))
-    return check
-
-
-def wait_for_launcher(fleet, launcher, timeout, check):
-    fleet.order("waiting for the launcher")
-    deadline = time.monotonic() + timeout
-    while launcher.poll() is None:
-        fleet.tick(0.2, check)
-        if time.monotonic() > deadline:
-            raise RunError("the launcher did not end within %g s after every window had "
-                           "ended" % timeout)
-    if launcher.returncode != 0:
-        raise RunError("the launcher ended with status %d.%s"
-                       % (launcher.returncode, console_tail(fleet.folder)))

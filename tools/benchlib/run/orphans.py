@@ -36,19 +36,10 @@ def _boot_id():
         return None
 
 
-def _start_ticks(pid):
-    """When a process started, in clock ticks since boot (None when it is gone)."""
-    try:
-        with open("/proc/%d/stat" % pid) as f:
-            return int(f.read().rsplit(")", 1)[1].split()[19])
-    except (OSError, ValueError, IndexError):
-        return None
-
-
 def runner_identity():
     """What tells this runner from any later process with the same pid."""
     return {"host": socket.gethostname(), "pid": os.getpid(), "boot_id": _boot_id(),
-            "start_ticks": _start_ticks(os.getpid())}
+            "started": processes.started(os.getpid())}
 
 
 def runner_gone(identity):
@@ -57,15 +48,15 @@ def runner_gone(identity):
     is missing or odd in the identity is "cannot tell": False."""
     if not isinstance(identity, dict) or identity.get("host") != socket.gethostname():
         return False
-    pid, ticks, boot = (identity.get(k) for k in ("pid", "start_ticks", "boot_id"))
+    pid, started, boot = (identity.get(k) for k in ("pid", "started", "boot_id"))
     if not isinstance(boot, str) or not boot:
         return False
     if boot != _boot_id():
         return True
     if not isinstance(pid, int) or isinstance(pid, bool) or pid <= 0 \
-            or not isinstance(ticks, int) or isinstance(ticks, bool):
-        return False
-    return _start_ticks(pid) != ticks
+            or not isinstance(started, (int, float)) or isinstance(started, bool):
+        return False  # (a runner of before "started", told by "start_ticks": cannot tell)
+    return processes.started(pid) != started
 
 
 def own_directory(path):

@@ -11,31 +11,33 @@ import uuid
 from dataclasses import dataclass, field
 
 from ..hosts import hostfile as H
-from ..hosts import placement, processes
+from ..hosts import limits, placement, processes
 from ..hosts.agent import DISPLAY_TAG_VARIABLE, display_file
 from ..hosts.displays import parse_display_list
-from ..hosts.rendering import NO_VSYNC, USER_VARIABLES, rendering_env
+from ..hosts.limits import MAX_WINDOWS
+from ..hosts.rendering import rendering_env
 from ..hosts.wrap import host_ranges
 from ..results.layout import PROGRAMS, Program
 from . import build
+from .refusal import Refusal
 
 SOURCE_DIR = os.path.dirname(os.path.dirname(os.path.dirname(os.path.dirname(
     os.path.realpath(__file__)))))
 WRAP = os.path.join(SOURCE_DIR, "tools", "bench-wrap")
-# What steers a GL driver: passed on to the ranks on every host (launchers across hosts do
-# not forward the environment), recorded in run.json, and read with the hosts' GL facts.
-RENDERING_VARIABLES = USER_VARIABLES + tuple(NO_VSYNC)
+DEFAULT_DEPTH = 24
 
 
 @dataclass
 class HostPlan:
     name: str
     windows: list
-    screen: int = None   # the side of the square screen bench-run makes (None: none suits)
+    screen: int = None   # the side of the square screens bench-run makes (None: none suits)
+    xvfb_bytes: int = 0  # the memory of those screens (0: the user named the displays)
 
 
 @dataclass
 class Plan:
+    """What the arguments decide, each derived once: everything after the plan reads it here."""
     args: object
     program: Program
     windows: list
@@ -47,24 +49,23 @@ class Plan:
     token: str
     env: dict
     hosts: list                 # [HostPlan] in rank order (the first may hold only the console)
+    displays: list = None       # the displays the user named (--display), None: own Xvfb
+    depth: int = DEFAULT_DEPTH  # of the screens bench-run makes (or --display must have)
+    rendering: dict = field(default_factory=dict)  # what steers the windows' GL driver
     across: bool = False        # the hosts are other machines, each with an agent
     slurm: bool = False         # launched with srun inside an allocation
     user_args: list = field(default_factory=list)  # the user's own launcher options
+    max_windows: int = MAX_WINDOWS
 
     @property
-    def displays(self):
-        """The displays the user named (--display :0.0,:0.1), or None for an own Xvfb."""
-        return parse_display_list(self.args.display) if self.args.display else None
+    def own_display(self):
+        """bench-run starts the displays itself (an Xvfb on every host)."""
+        return self.displays is None
 
     @property
     def display_count(self):
         """The displays a host deals its windows over."""
         return len(self.displays) if self.displays else self.args.screens
-
-    @property
-    def depth(self):
-        """The depth of the screens bench-run makes."""
-        return self.args.depth or 24
 
     @property
     def placement(self):
@@ -79,9 +80,8 @@ class Plan:
         a = self.args
         return {"program": a.program, "token": self.token, "displays": self.displays,
                 "screens": a.screens, "depth": self.depth, "screen": host.screen,
-                "windows": host.windows,
-                "timeouts": [a.appear_timeout, a.stall_timeout],
-                "rendering": list(RENDERING_VARIABLES)}
+                "windows": host.windows, "timeouts": [a.appear_timeout, a.stall_timeout],
+                "env": self.rendering}
 
 
 def hosts_across(args, mpi, environ):
@@ -94,17 +94,24 @@ def hosts_across(args, mpi, environ):
     return None
 
 
-def host_plans(args, across):
-    """Every host of the run with its windows and the screen bench-run would make for them."""
+def host_plans(args, across, depth):
+    """Every host of the run with its windows and the screens bench-run would make for them."""
     if across is None:
         by_host = {socket.gethostname(): list(range(1, args.windows + 1))}
     else:
         grouped = H.windows_by_host(across, args.windows)
         by_host = {n: grouped.get(n, []) for n in dict.fromkeys(H.rank_hosts(across,
                                                                                args.windows))}
-    own = not args.display
-    return [HostPlan(name, windows, placement.own_screen(windows, args.depth or 24)
-                     if own and windows else None) for name, windows in by_host.items()]
+    plans = []
+    for name, windows in by_host.items():
+        host = HostPlan(name, windows)
+        if not args.display and windows:
+            host.screen = placement.own_screen(windows, depth)
+            if host.screen:
+                host.xvfb_bytes = args.screens * limits.framebuffer_bytes(
+                    host.screen, host.screen, depth)
+        plans.append(host)
+    return plans
 
 
 def launch_argv(plan, program, ranks, hostfile, env, cwd, slurm_extra=(), extra=(),
@@ -157,28 +164,36 @@ def launch_line(plan, folder):
         # The user's cookies reach the ranks on every host (the file at the same path there).
         env["XAUTHORITY"] = plan.env.get("XAUTHORITY") or os.path.join(
             plan.env.get("HOME", os.path.expanduser("~")), ".Xauthority")
-    env.update({name: plan.env[name] for name in RENDERING_VARIABLES if name in plan.env})
-    program = rank_program(rank_line(plan), not plan.args.display)
+    env.update(plan.rendering)
+    program = rank_program(rank_line(plan), plan.own_display)
     hostfile = None if plan.slurm else os.path.abspath(plan.args.hostfile)
     return launch_argv(plan, program, len(plan.windows) + 1, hostfile, env, folder,
                        extra=plan.user_args, forward=[DISPLAY_TAG_VARIABLE])
 
 
 def make_plan(args, environ=os.environ):
+    """The plan, or a Refusal when the program, its MPI library or the hosts cannot be had."""
     path, build_dir = build.locate_program(args.program, SOURCE_DIR, args.program_path,
                                            args.build_dir)
     mpi, launcher = build.choose_mpi(path, build_dir, args.mpi)
-    across = hosts_across(args, mpi, environ)
+    depth = args.depth or DEFAULT_DEPTH
+    try:
+        across = hosts_across(args, mpi, environ)
+        hosts = host_plans(args, across, depth)
+    except H.HostfileError as e:
+        raise Refusal(str(e)) from None
     stamp = datetime.datetime.now().strftime("%Y%m%d-%H%M%S")
     out = os.path.abspath(args.out or os.path.join("runs", "%s-%s" % (args.program, stamp)))
     token = uuid.uuid4().hex
-    env = dict(environ, **rendering_env(environ, args.vsync), **{processes.TAG_VARIABLE: token})
+    rendering = rendering_env(environ, args.vsync)
+    env = dict(environ, **rendering, **{processes.TAG_VARIABLE: token})
     if mpi == "openmpi":
         env.update(build.OPENMPI_ENV)
     slurm = across is not None and not args.hostfile
     if across is not None:
         env[DISPLAY_TAG_VARIABLE] = secrets.token_hex(16)
     return Plan(args, PROGRAMS[args.program], list(range(1, args.windows + 1)), path,
-                build_dir, mpi, launcher, out, token, env, host_plans(args, across),
-                across=across is not None, slurm=slurm,
+                build_dir, mpi, launcher, out, token, env, hosts,
+                displays=parse_display_list(args.display) if args.display else None,
+                depth=depth, rendering=rendering, across=across is not None, slurm=slurm,
                 user_args=list(args.srun_args if slurm else args.launcher_args))

@@ -1,32 +1,31 @@
-"""Pre-flight: every check of a run before anything starts, on its plan and on what each host
-said about itself. A run that cannot work is refused here, in one line that names the limit
-and the way out (bench-run's status 2). The figures are hosts.limits' and hosts.placement's.
+"""Pre-flight: every check of a run before anything starts. A run that cannot work is refused
+here, in one line that names the limit and the way out (bench-run's status 2). The figures
+are hosts.limits' and hosts.placement's.
 
-The checks, in the order they are made: the window count, the launcher's options, the output
-folder, then for every host with windows its screen (the one bench-run makes, or the display
-the user named: depth, size, X clients, another run on it), its memory and, on the runner's
-machine, the launcher's open files.
+Two stages. The plan checks need the plan alone and come before any host is asked anything
+(no agent, launcher or Xvfb has started): the window count, the launcher's options, the
+output folder, --wrap, --history, --repeat-until and the screens bench-run would make. The
+host checks come once every host has said what it is: the displays the user named (depth,
+size, X clients, another run on them), each host's memory (its Xvfb's screens counted) and,
+on the runner's machine, the launcher's open files.
 """
 
+import contextlib
 import os
 import shlex
 import shutil
 
 from ..history.store import HistoryError, check_target
 from ..hosts import limits, placement
+from .refusal import Refusal
 
 # Below this much free space the output folder's file system counts as full.
 FULL_BELOW = 1 << 20
-MAX_WINDOWS = 4095  # ranks 1..4095; the programs hold 4,096 processes with the console rank
 
 
-class Refusal(Exception):
-    """A run that must not start; the message is the whole explanation."""
-
-
-def check(plan, facts):
-    """Every check of the run; facts: {host: what the host said about itself}."""
-    check_window_count(len(plan.windows))
+def check_plan(plan):
+    """What needs the plan alone, before anything starts on any host."""
+    check_window_count(len(plan.windows), plan.max_windows)
     check_launcher_options(plan)
     check_out(plan.out)
     check_wrap(plan)
@@ -35,29 +34,39 @@ def check(plan, facts):
         raise Refusal("--repeat-until needs --repeat K of 3 or more: K is the most repeats the "
                       "series runs, and a spread needs 3")
     for host in plan.hosts:
+        if host.windows and plan.own_display:
+            with naming(plan, host):
+                check_own_screen(host.windows, plan.depth, host.screen)
+
+
+def check_hosts(plan, facts):
+    """What needs the hosts' word; facts: {host: what the host said about itself}."""
+    for host in plan.hosts:
         if host.windows:
-            where = ("host %s (window(s) %s): " % (host.name, ", ".join(map(str, host.windows)))
-                     if plan.across else "")
-            try:
+            with naming(plan, host):
                 check_host(plan, host, facts[host.name])
-            except Refusal as e:
-                raise Refusal(where + str(e)) from None
+
+
+@contextlib.contextmanager
+def naming(plan, host):
+    """A refusal about one host of a run across hosts names it and its windows."""
+    try:
+        yield
+    except Refusal as e:
+        if not plan.across:
+            raise
+        raise Refusal("host %s (window(s) %s): %s" % (
+            host.name, ", ".join(map(str, host.windows)), e)) from None
 
 
 def check_host(plan, host, fact):
-    a = plan.args
+    depth = plan.depth
     if plan.displays:
-        depth = None
         for display in fact["displays"]:
             check_named_display(plan, host, display)
-            depth = min(depth or 99, display["screen"]["depth"])
-        xvfb_bytes = 0
-    else:
-        check_own_screen(host.windows, plan.depth, host.screen)
-        depth = plan.depth
-        xvfb_bytes = 0 if plan.across else a.screens * limits.framebuffer_bytes(
-            host.screen, host.screen, depth)
-    check_memory(a.program, len(host.windows), depth, fact.get("mem_available"), xvfb_bytes)
+        depth = min(display["screen"]["depth"] for display in fact["displays"])
+    check_memory(plan.args.program, len(host.windows), depth, fact.get("mem_available"),
+                 host.xvfb_bytes)
     if not plan.across:
         check_open_files(len(host.windows), fact.get("open_files"))
 
@@ -87,11 +96,11 @@ def check_named_display(plan, host, display):
 
 # ---------------------------------------------------------------- the run as asked
 
-def check_window_count(windows):
-    if windows > MAX_WINDOWS:
-        raise Refusal("%d windows is more than %d, the most the programs hold (4,096 processes "
-                      "with the console rank): run at most %d" % (windows, MAX_WINDOWS,
-                                                                  MAX_WINDOWS))
+def check_window_count(windows, most):
+    if windows > most:
+        raise Refusal("%d windows is more than %d, the most the programs hold (%s processes "
+                      "with the console rank): run at most %d" % (windows, most,
+                                                                  format(most + 1, ","), most))
 
 
 def check_launcher_options(plan):

@@ -14,58 +14,16 @@ import uuid
 
 from ..hosts import placement
 from ..hosts.machine import cpu_model, git_revision, load_average, meminfo_bytes
-from ..results import layout as L
 from ..results.files import replace_json
-from ..results.parser import ParseError, parse_results_file
 from . import build
 from .orphans import RESERVE_NAME, runner_identity
-from .plan import RENDERING_VARIABLES, SOURCE_DIR, launch_line
+from .plan import SOURCE_DIR, launch_line
 from .signals import Interrupted
+from .verify import window_host
 
 
 def now_iso():
     return datetime.datetime.now().astimezone().isoformat(timespec="seconds")
-
-
-def window_host(file_name):
-    name = L.parse_results_name(file_name)
-    return name.host if name else None
-
-
-def files_on_disk(folder, program, windows):
-    """{window: (file name, parsed results file or None, parse error or None)}."""
-    found = {}
-    try:
-        names = sorted(os.listdir(folder))
-    except OSError:
-        names = []
-    for name in names:
-        w = program.results_window(name)
-        if w in windows and w not in found:
-            try:
-                found[w] = (name, parse_results_file(os.path.join(folder, name)), None)
-            except (ParseError, OSError) as e:
-                found[w] = (name, None, str(e))
-    return found
-
-
-def file_states(folder, program, windows, console, on_disk=None):
-    """The results_file_states entry of run.json for every window (on_disk: what
-    files_on_disk found, when it has just been called)."""
-    if on_disk is None:
-        on_disk = files_on_disk(folder, program, windows)
-    states = {}
-    for w in windows:
-        said = console.get(w)
-        if said:
-            states[str(w)] = {"state": said["state"], "error": said["error"]}
-        elif w not in on_disk:
-            states[str(w)] = {"state": "not created", "error": None}
-        elif on_disk[w][2]:
-            states[str(w)] = {"state": "incomplete", "error": on_disk[w][2]}
-        else:
-            states[str(w)] = {"state": "complete", "error": None}
-    return states
 
 
 # ---------------------------------------------------------------- the record
@@ -112,8 +70,9 @@ class RunRecord:
         except OSError as e:
             raise RecordError("cannot write %s: %s" % (self.path, e.strerror or e)) from None
 
-    def finish(self, status, error, folder, program, windows, console):
-        """Final state: status, end time, load, and what the results files on disk hold."""
+    def finish(self, status, error, results):
+        """Final state: status, end time, load, and what the results files hold (results:
+        the windows' files as read once at the run's end, verify.Results)."""
         self.release_room()
         info = self.info
         info["status"] = status
@@ -127,7 +86,7 @@ class RunRecord:
                                   "share": round(cpu / wall, 4) if wall > 0 else None}
         if "context" in info:
             info["context"]["load_end"] = load_average()
-        on_disk = files_on_disk(folder, program, windows)
+        on_disk, windows = results.on_disk, results.windows
         info["results_files"] = {str(w): on_disk[w][0] for w in sorted(on_disk)}
         info["frames_reported"] = {str(w): len(rf.frames) for w, (_, rf, _e) in
                                    sorted(on_disk.items()) if rf is not None}
@@ -135,7 +94,7 @@ class RunRecord:
                                      for w, (_, rf, _e) in sorted(on_disk.items())}
         info["window_hosts"] = {str(w): window_host(name) for w, (name, _r, _e) in
                                 sorted(on_disk.items())}
-        info["results_file_states"] = file_states(folder, program, windows, console, on_disk)
+        info["results_file_states"] = results.states
         hosts = info.get("hosts", [])
         for host in hosts:
             host["windows"] = list(windows) if len(hosts) == 1 else sorted(
@@ -168,7 +127,7 @@ def new_record(plan, folder, argv):
         "command": [sys.argv[0]] + list(argv), "launcher_command": launch_line(plan, folder),
         "launcher_args": plan.user_args, "runner": runner_identity(),
         "tag": a.tag, "vsync": bool(a.vsync), "wrap": a.wrap,
-        "rendering_env": {k: plan.env[k] for k in RENDERING_VARIABLES if k in plan.env},
+        "rendering_env": plan.rendering,
         "launcher_status": None, "results_files": {}, "frames_reported": {},
         "summaries_written": {}, "window_visuals": {}})
 
@@ -182,24 +141,23 @@ def describe(record, plan, fleet):
     info["mpi"].update(build.launcher_version(plan.launcher, plan.env))
     info["mpi"]["launcher"] = info["launcher_command"][0]
     first = next(facts[h.name] for h in plan.hosts if h.windows)
-    screen = first["screen"]
-    display = {"name": plan.args.display or first["display"], "own_xvfb": not plan.args.display,
+    display = {"name": ",".join(plan.displays) if plan.displays else first["display"],
+               "own_xvfb": plan.own_display,
                "xvfb_pid": first["xvfb_pid"] if not plan.across else None}
     if not plan.across:  # the cookie's private folder: a sweep removes it after a SIGKILL
         info["xauth_folder"] = first.get("xauth_folder")
     if plan.across:
         display["per_host"] = {h: f["display"] for h, f in facts.items()}
         info.update({"shared_folder": fleet.shared, "placement": plan.placement})
-    info.update({"display": display, "screen": screen, "screen_depth": screen["depth"],
-                 "glx": first["glx"], "renderer": first["gl_renderer"]})
-    context = {"host": socket.gethostname(), "cpu_model": cpu_model(), "cores": os.cpu_count(),
-               "memory_bytes": meminfo_bytes("MemTotal"),
-               "load_start": load_average(), "load_end": None,
-               "gl_renderer": first["gl_renderer"], "gl_version": first["gl_version"],
-               "mpi_library": info["mpi"]["library"], "mpi_version": info["mpi"].get("version"),
-               "screen": dict(screen), "git_revision": git_revision(SOURCE_DIR)}
-    info["context"] = context
-    info["git_revision"] = context["git_revision"]
+    info["display"] = display
+    # The renderer, the screen and the revision have one home: the context (and each host).
+    info["context"] = {
+        "host": socket.gethostname(), "cpu_model": cpu_model(), "cores": os.cpu_count(),
+        "memory_bytes": meminfo_bytes("MemTotal"), "load_start": load_average(),
+        "load_end": None, "gl_renderer": first["gl_renderer"],
+        "gl_version": first["gl_version"], "mpi_library": info["mpi"]["library"],
+        "mpi_version": info["mpi"].get("version"), "screen": dict(first["screen"]),
+        "git_revision": git_revision(SOURCE_DIR)}
     info["window_displays"] = {str(w): d["name"] for f in facts.values()
                                for d in f.get("displays", []) for w in d["windows"]}
     info["hosts"] = [{"name": f["name"], "cpu_model": f["cpu_model"], "cores": f["cores"],

@@ -52,9 +52,20 @@ def spread_reached(info, parent, target, progress):
     reached = cv < target
     info["repeat_until"] = {"target_percent": target, "spread_percent": round(cv, 2),
                             "repeats": len(values), "reached": reached}
-    progress.say("the headlines of %d repeats spread by %.1f%% (--repeat-until %g%%)%s"
-                 % (len(values), cv, target, ": the series ends" if reached else ""))
+    progress.say("the headlines of %d repeats spread by %.2f%%, %s the target of %g%% "
+                 "(--repeat-until)%s" % (len(values), cv, "below" if reached else "not below",
+                                         target, ": the series ends" if reached else ""))
     return reached
+
+
+def missed_line(info, target):
+    """The series ran every repeat without its headlines spreading by less than target."""
+    figures = info.get("repeat_until")
+    if figures is None:
+        return ("the target of --repeat-until %g%% was missed: fewer than 3 repeats ended ok, "
+                "so there is no spread" % target)
+    return ("the target of --repeat-until %g%% was missed: after %d repeats the headlines "
+            "spread by %.2f%%" % (target, figures["repeats"], figures["spread_percent"]))
 
 
 def run_series(plan, argv, progress, make_folder, run_one):
@@ -88,6 +99,9 @@ def run_series(plan, argv, progress, make_folder, run_one):
                 replace_json(path, info)
             if args.repeat_until and spread_reached(info, parent, args.repeat_until, progress):
                 break
+        else:
+            if args.repeat_until:
+                progress.say(missed_line(info, args.repeat_until))
     except BaseException as e:
         status, error = final_status(e)
         raise

@@ -1,53 +1,163 @@
-"""bench-run's stages, called in this order from run(): the plan (plan.py), the facts each
-host gives of itself (the fleet: fleet.py, agents.py), the pre-flight on both
-(preflight.py); then, for the one run or every repeat of a series (repeats.py): launch
+"""bench-run's stages. run() is the list of them, in order: the plan (plan.py) and its checks
+(preflight.py), which need nothing but the arguments and start nothing; the facts each host
+gives of itself (the fleet: fleet.py for this machine, agents.py across hosts) and the checks
+on them; then, for the one run or every repeat of a series (repeats.py), run_once(): launch
 (launch.py), drive (drive.py), collect (the fleet), verify (verify.py) and record (run.json,
-record.py, and the history). The phases, refusals and exit statuses a user sees are in
-docs/tools.md."""
+record.py, and the history). Each stage's wall time goes into run.json ("stage_seconds").
+The phases, refusals and exit statuses a user sees are in docs/tools.md."""
 
 import contextlib
 import os
 import sys
+import time
 
 from ..history.store import record_quietly
 from ..hosts import placement
 from ..hosts.agent import FAILURES as HOST_FAILURES
 from ..results.follow import ConsoleFollower
-from . import build, preflight, repeats
+from . import preflight, repeats
 from .agents import fleet_for
-from .fleet import ClusterError
 from .drive import drive
-from .launch import RunError, launch, make_check, wait_for_launcher
+from .fleet import ClusterError
+from .launch import RunError, launch
 from .orphans import mark_orphans, write_tag
-from .plan import launch_line, make_plan
+from .plan import make_plan
 from .record import RecordError, describe, final_status, new_record, now_iso
-from .signals import HeldDuringCleanUp
-from .verify import report
+from .refusal import Refusal
+from .show_plan import show_plan, start_line
+from .signals import HeldDuringCleanUp, Interrupted
+from .verify import read_results, report
 
-FAILURES = HOST_FAILURES + (build.BuildError, ClusterError, RecordError, RunError)
+FAILURES = HOST_FAILURES + (ClusterError, RecordError, RunError)
+
+
+class StageTimes:
+    """The wall time of every stage taken, in seconds, in the order taken."""
+
+    def __init__(self, taken=None):
+        self.seconds = dict(taken or {})
+
+    def take(self, stage, call, *args, **kwargs):
+        start = time.monotonic()
+        try:
+            return call(*args, **kwargs)
+        finally:
+            self.seconds[stage] = round(time.monotonic() - start, 3)
 
 
 def run(args, argv, progress):
-    """A run, or a series of --repeat runs, in its stages: plan, facts, pre-flight, then for
-    each run launch, drive, collect, verify and record."""
-    plan = make_plan(args)
-    with contextlib.ExitStack() as stack:
-        fleet = fleet_for(plan, progress, stack)
-        facts = fleet.gather_facts()
-        preflight.check(plan, facts)
+    """A run, or a series of --repeat runs, stage by stage."""
+    times = StageTimes()
+    plan = times.take("plan", make_plan, args)
+    times.take("plan checks", preflight.check_plan, plan)
+    if args.dry_run:
+        show_plan(plan, sys.stdout)
+        return
+    with contextlib.ExitStack() as hosts:  # the displays and agents, kept for every repeat
+        fleet = fleet_for(plan, progress, hosts)
+        facts = times.take("facts", fleet.gather_facts)
+        times.take("host checks", preflight.check_hosts, plan, facts)
         mark_orphans(os.path.dirname(plan.out), now_iso(),
                      lambda line: print(line, file=sys.stderr))
         if args.repeat == 1:
             make_folder(plan.out)
-            run_once(plan, fleet, plan.out, plan.out, argv, progress)
+            run_once(plan, fleet, plan.out, argv, progress, times)
         else:
             repeats.run_series(plan, argv, progress, make_folder,
-                               lambda folder: run_once(plan, fleet, folder, plan.out, argv,
-                                                       progress))
+                               lambda folder: run_once(plan, fleet, folder, argv, progress,
+                                                       StageTimes(times.seconds)))
+
+
+def run_once(plan, fleet, folder, argv, progress, times):
+    """One run into `folder`: launch, drive, collect, verify, record. Whatever happens, the
+    launcher and all it started are stopped before the results are collected, and run.json
+    gets its final word (with ending signals held until then)."""
+    record = start_record(plan, folder, argv)
+    console = ConsoleFollower(os.path.join(folder, "console.log"))
+    results, failure = None, None
+    with HeldDuringCleanUp() as signals:
+        try:
+            with contextlib.ExitStack() as launched:  # unwinds: the launcher stopped, all of it
+                times.take("displays", fleet.open, folder, plan.out, record.info["run_id"])
+                describe(record, plan, fleet)
+                announce(plan, fleet, folder, record, progress)
+                launcher = times.take("launch", launch, launched, plan, fleet, record, signals)
+                too_many = times.take("drive", drive, plan, fleet, record, launcher, console)
+            signals.release()  # the launcher is gone: a signal held meanwhile ends the run now
+            times.take("collect", fleet.collect)
+            progress.end_line()
+            results = times.take("verify", read_results, plan, folder, console)
+            report(plan, folder, results, console, too_many)
+        except BaseException as e:  # what the windows wrote, as far as the hosts still give it
+            failure = e
+            signals.hold()
+            fleet.collect(failed=True)
+        signals.hold()
+        record.info["stage_seconds"] = times.seconds
+        results = times.take("record", finish_record, record, plan, fleet, folder, console,
+                             results, failure)
+    # Outside the held signals: a history that does not answer can always be interrupted.
+    times.take("history", record_in_history, plan, folder, results, failure)
+    with contextlib.suppress(RecordError):
+        record.write()  # the stage times, with the record's own
+    if failure is not None:
+        raise failure
+
+
+def start_record(plan, folder, argv):
+    """run.json as the run starts ("running"), and the run's tag beside it."""
+    write_tag(folder, plan.token)
+    record = new_record(plan, folder, argv)
+    try:
+        record.write()
+    except RecordError as e:
+        raise preflight.out_unwritable(folder, e) from None
+    record.keep_room()
+    return record
+
+
+def announce(plan, fleet, folder, record, progress):
+    progress.say(start_line(plan, fleet.launch_display, folder))
+    for host in record.info["hosts"]:
+        if host["moved_windows"]:
+            progress.say("note: " + placement.moved_note(
+                host["moved_windows"], host["screen"], host["name"] if plan.across else None))
+
+
+def finish_record(record, plan, fleet, folder, console, results, failure):
+    """run.json's final word: how the run ended and what its results files hold (read here
+    when verify did not come to it); returns that reading."""
+    status, error = final_status(failure)
+    if getattr(failure, "hosts", None):
+        record.info["failed_hosts"] = failure.hosts
+    if fleet.ended_early:
+        record.info["windows_ended_early"] = {str(w): e for w, e in
+                                              sorted(fleet.ended_early.items())}
+    if results is None:
+        results = read_results(plan, folder, console)
+    try:
+        record.finish(status, error, results)
+    except RecordError as e:
+        print("bench-run: %s" % e, file=sys.stderr)
+    return results
+
+
+def record_in_history(plan, folder, results, failure):
+    """The run in the history, from the results files as verify read them; the folder is the
+    truth: a history that fails says so."""
+    if plan.args.no_history or isinstance(failure, RecordError):
+        return
+    try:
+        record_quietly(plan.args.history, folder, prog="bench-run",
+                       parsed=results.parsed if results else None)
+    except (KeyboardInterrupt, Interrupted) as e:
+        if failure is None:
+            e.while_recording = folder
+        raise
 
 
 def make_folder(path):
-    """The output folder, made once pre-flight has passed."""
+    """The output folder, made once the checks have passed."""
     try:
         os.makedirs(path, exist_ok=True)
         probe = os.path.join(path, ".bench-run-probe")
@@ -58,65 +168,4 @@ def make_folder(path):
         raise preflight.out_unwritable(path, e.strerror or e) from None
 
 
-def run_once(plan, fleet, folder, log_folder, argv, progress):
-    """One run into `folder`; every clean-up on one ExitStack, run.json's final state last."""
-    with HeldDuringCleanUp() as signals, contextlib.ExitStack() as stack:
-        write_tag(folder, plan.token)
-        record = new_record(plan, folder, argv)
-        try:
-            record.write()
-        except RecordError as e:
-            raise preflight.out_unwritable(folder, e) from None
-        record.keep_room()
-        console = ConsoleFollower(os.path.join(folder, "console.log"))
-
-        def finish(_type, exc, _tb):
-            status, error = final_status(exc)
-            if getattr(exc, "hosts", None):
-                record.info["failed_hosts"] = exc.hosts
-            if fleet.ended_early:
-                record.info["windows_ended_early"] = {str(w): e for w, e in
-                                                      sorted(fleet.ended_early.items())}
-            try:
-                record.finish(status, error, folder, plan.program, plan.windows,
-                              console.update())
-            except RecordError as e:
-                print("bench-run: %s" % e, file=sys.stderr)
-                return
-            if not plan.args.no_history:  # the folder is the truth: a history that fails says so
-                record_quietly(plan.args.history, folder, prog="bench-run")
-        stack.push(finish)  # unwinds after the launcher and its processes are gone
-
-        fleet.open(folder, log_folder, record.info["run_id"])
-        # After a failure, once the launcher has been stopped: what the windows wrote.
-        stack.callback(fleet.collect, failed=True)
-        describe(record, plan, fleet)
-        progress.say(start_line(plan, fleet, folder))
-        for host in record.info["hosts"]:
-            if host["moved_windows"]:
-                progress.say("note: " + placement.moved_note(
-                    host["moved_windows"], host["screen"], host["name"] if plan.across else None))
-        launcher = launch(stack, plan, fleet, record, signals)
-        check = make_check(plan, launcher, console)
-        too_many = drive(plan, fleet, record, check)
-        wait_for_launcher(fleet, launcher, plan.args.exit_timeout, check)
-        fleet.collect()
-        progress.end_line()
-        report(plan, folder, console, too_many)
-
-
-def start_line(plan, fleet, folder):
-    a = plan.args
-    mode = ("%d frame(s) per window" % a.frames if a.frames is not None
-            else "%g s of animation" % a.seconds)
-    launcher = launch_line(plan, folder)[0]
-    if plan.across:
-        where = "on %s" % ", ".join("%s (%s)" % (h.name, ",".join(map(str, h.windows))
-                                                 or "console") for h in plan.hosts)
-        display = ("display %s" % a.display if a.display else
-                   "own Xvfb on each host (depth %d)" % plan.depth)
-        return "%s: %d window(s) %s, %s, %s launcher %s, %s, output %s" % (
-            a.program, a.windows, where, mode, plan.mpi, launcher, display, folder)
-    return "%s: %d window(s), %s, %s launcher %s, display %s%s, output %s" % (
-        a.program, a.windows, mode, plan.mpi, launcher, fleet.launch_display,
-        " (own Xvfb, depth %d)" % plan.depth if not a.display else "", folder)
+__all__ = ["FAILURES", "Refusal", "run"]

@@ -48,6 +48,14 @@ class HeldDuringCleanUp:
         for signum in ENDING:
             signal.signal(signum, note)
 
+    def release(self):
+        """The handlers as they were; a signal that came while held is raised now."""
+        for signum, handler in self.saved.items():
+            signal.signal(signum, handler)
+        came, self.came = self.came, None
+        if came:
+            raise Interrupted(came)
+
     def __exit__(self, exc_type, _exc, _tb):
         for signum, handler in self.saved.items():
             signal.signal(signum, handler)
