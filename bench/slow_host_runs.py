@@ -21,7 +21,6 @@ by benchlib.report.slow_hosts and the figures are printed.
 
 import argparse
 import glob
-import json
 import os
 import shutil
 import subprocess

@@ -13,6 +13,9 @@ correlation from one to the next and their tails are the real ones). A slow host
 a stepped run (frames paired by number) and as it judges a run that was not stepped (frames
 not paired, the moments then part of every host's noise).
 
+The frames of the real runs kept with the tests (tests/tools/fixtures) are printed beside
+them for comparison (they were not stepped: their moments are in their spread).
+
     bench/slow_host_verdicts.py --real /tmp/slow-host-runs/h4 [--real DIR ...]
                                 [--fleets 1000] [--frames 20] [--factor 1.3] [--seed 1]
 """
@@ -29,6 +32,8 @@ sys.path.insert(0, os.path.join(HERE, "..", "tools"))
 from benchlib.report import slow_hosts  # noqa: E402
 from benchlib.results.runs import collect_files, load_runs  # noqa: E402
 
+FIXTURES = [os.path.join(HERE, "..", "tests", "tools", "fixtures", name)
+            for name in ("openmpi-latticeglow-seconds", "openmpi-shardfall-frames")]
 CASES = (  # (hosts, slow hosts)
     (3, 0), (4, 0), (8, 0), (16, 0), (3, 1), (4, 1), (8, 1), (16, 1), (6, 2), (7, 3),
     (16, 7), (6, 3))
@@ -96,6 +101,16 @@ def main():
              np.median([1.4826 * np.median(np.abs(h - np.median(h))) for h in real_hosts]),
              np.std(offsets), np.max(np.abs(offsets)),
              np.median([1.4826 * np.median(np.abs(m)) for m in moments])))
+    fixtures = []  # each window's residuals after the fit against its work
+    for folder in FIXTURES:
+        reports = load_runs(collect_files([folder]))[0][0].reports
+        fixtures += slow_hosts._residuals(
+            {r.window: [slow_hosts._frames_of(r)] for r in reports}, False)
+    print("kept fixture runs (tests/tools/fixtures, not stepped): a window's frames' robust sd at "
+          "equal work "
+          "%s (windows of %s frames)" % (
+              ", ".join("%.3f" % (1.4826 * np.median(np.abs(f - np.median(f))))
+                        for f in fixtures), ", ".join(str(len(f)) for f in fixtures)))
     print("%d fleets a case, %d frames a host, slow hosts' frame times x %g (workload rate "
           "%+.0f%%)" % (args.fleets, args.frames, args.factor, (1 / args.factor - 1) * 100))
     print("%-22s %-9s %12s %12s %12s %12s" % ("fleet", "frames", "healthy", "all slow",
