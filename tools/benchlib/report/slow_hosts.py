@@ -19,9 +19,9 @@ slow, and says so.
 A host is SLOWER when three things hold: its gap to the centre is beyond what noise allows,
 Z x sqrt(HOST_SPREAD^2 + frame noise^2 + the centre's noise^2), with HOST_SPREAD the spread
 of healthy hosts that frames do not show (a window's process keeps its core, its neighbours
-for the run), the frame noise the standard error of a host's effect from the fleet's frames
-(the median over hosts, widened for the frames' correlation with the one before), and Z the
-normal quantile that keeps a healthy fleet of its size at FALSE_ALARM; its frames lie above
+for the run), the frame noise the standard error of a host's effect from the other hosts'
+frames (the median over them, widened for the frames' correlation with the one before), and
+Z the normal quantile that keeps a healthy fleet of its size at FALSE_ALARM; its frames lie above
 the normal hosts' (one-sided test, Holm-corrected p < ALPHA: Wilcoxon's signed-rank test of
 the paired frames of a stepped run, Mann-Whitney's U test otherwise; SciPy); and its gap is
 beyond MIN_GAP. bench/slow_host_verdicts.py measures how often healthy fleets are named and
@@ -47,12 +47,13 @@ HOST_SPREAD = 0.05    # healthy hosts' spread beyond their frames' noise (log un
 TRIM = 0.25           # a host's effect: the mean of its frames' middle half
 SPLIT = "cannot tell"  # the verdict of every host of a fleet without a clear majority
 _RULE = ("{lead} compared at equal work: log(frame time) fitted against log(work) within "
-         "each window (in a stepped run each frame against the other {many}' same frame); the "
-         "{many}' median residuals grouped where neighbours differ beyond noise, the group "
-         "of more than half the {many} normal; SLOWER when a {one}'s gap to the normal {many}' "
-         "centre is beyond the noise allowance (the healthy {one}-to-{one} spread and the "
-         "frames' own noise), its frames lie above the normal {many}' (Holm-corrected p < "
-         "%g) and the gap is beyond %g%%" % (ALPHA, MIN_GAP))
+         "each window (in a stepped run each frame against the other {many}' same frame); "
+         "the {many}' effects (the mean of the middle half of their residuals) grouped where "
+         "neighbours differ beyond noise, the group of more than half the {many} normal; "
+         "SLOWER when a {one}'s gap to the normal {many}' centre is beyond the noise "
+         "allowance (the healthy {one}-to-{one} spread and the other {many}' frame noise), "
+         "its frames lie above the normal {many}' (Holm-corrected p < %g) and the gap is "
+         "beyond %g%%" % (ALPHA, MIN_GAP))
 RULE = _RULE.format(lead="hosts", one="host", many="hosts")
 DISPLAY_RULE = _RULE.format(lead="displays of hosts (a host's windows on one display)",
                             one="display", many="displays")
@@ -229,9 +230,12 @@ def judge(residuals, paired):
                      for i in range(n)]
     effects = np.array([_effect(r) for r in residuals])
     lag_one = _lag_one(residuals)
-    # The fleet's frame noise, not each host's own: a slow host's bursty frames must not
-    # excuse it, and a healthy host's bursts barely move its middle half.
-    noise = float(np.median([_noise(r, lag_one) for r in residuals]))
+    # The fleet's frame noise, not a host's own: a slow host's frames are often the
+    # burstiest (a throttled host's are) and must not excuse it, and a healthy host's
+    # bursts barely move its middle half. A host is judged with the others' noise.
+    own = np.array([_noise(r, lag_one) for r in residuals])
+    noise = float(np.median(own))
+    others = [float(np.median(np.delete(own, i))) for i in range(n)]
     z = float(_normal().isf(FALSE_ALARM / n))
     groups = _groups(effects, noise, z)
     normal = max(groups, key=len)
@@ -243,11 +247,11 @@ def judge(residuals, paired):
     core = _densest(normal, effects, n // 2 + 1)
     centre = float(np.median(effects[core]))
     centre_noise2 = math.pi / 2 * (HOST_SPREAD ** 2 + noise ** 2) / len(core)
-    allow = z * math.sqrt(HOST_SPREAD ** 2 + noise ** 2 + centre_noise2)
     raw = [_p_value(i, normal, stack if paired else residuals, paired) for i in range(n)]
     corrected = dict(zip(sorted(range(n), key=raw.__getitem__), _holm(sorted(raw))))
     found = []
     for i in range(n):
+        allow = z * math.sqrt(HOST_SPREAD ** 2 + others[i] ** 2 + centre_noise2)
         gap = _percent(centre - effects[i])
         slower = effects[i] - centre > allow and -gap > MIN_GAP and corrected[i] < ALPHA
         found.append((gap, -_percent(-allow), corrected[i], "SLOWER" if slower else "fine"))
