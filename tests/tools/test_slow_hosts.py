@@ -14,6 +14,7 @@ import numpy as np
 
 import toolstest as T
 from benchlib.report.slow_hosts import SPLIT, host_verdicts, slower_than, split
+from benchlib.report.verdicts import slow_host_gate
 from test_html_report import Dom
 
 
@@ -77,6 +78,9 @@ class Verdicts(unittest.TestCase):
         self.assertEqual({v.verdict for v in verdicts}, {SPLIT})
         self.assertTrue(split(verdicts))
         self.assertEqual(slower_than(verdicts, 0), [])
+        gate = slow_host_gate([("host", (verdicts, undecided))], 10)  # --fail-slow-host 10
+        self.assertEqual((gate.failed, gate.findings), (True, [undecided]))
+        self.assertFalse(slow_host_gate([("host", (verdicts, undecided))], None).failed)
 
     def test_a_stepped_run_sees_through_a_busy_machine(self):
         # Every frame k of every host slowed alike by up to 80 %: frames paired by number
