@@ -38,7 +38,7 @@ from dataclasses import dataclass
 import numpy as np
 
 ALPHA = 0.05
-FALSE_ALARM = 0.001   # a healthy fleet's chance of a host beyond the noise allowance
+FALSE_ALARM = 0.0005  # a healthy fleet's chance of a host beyond the noise allowance
 MIN_HOSTS = 3         # fewer: no majority to call normal
 MIN_FRAMES = 5        # fewer frames on a host: that host cannot be judged
 SAMPLE = 20000        # the normal hosts' frames a host is tested against, at most (at random)
