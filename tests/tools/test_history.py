@@ -1,21 +1,29 @@
 """The run history (tools/bench-history, benchlib.history): writers at once, databases that
-cannot be used, the migration from schema version 1, check and its noise, add, curation,
-references, and what would poison a shared history."""
+cannot be used, the migration from schema version 1, check and its noise, the gates, add,
+curation, references, what would poison a shared history, the queue's bad records, targets
+that may hold a password, sources read read-only, and a server that freezes."""
 
 import contextlib
 import datetime
 import io
 import json
 import os
+import shutil
+import signal
+import socket
 import sqlite3
+import struct
 import subprocess
+import sys
 import tempfile
+import threading
 import tomllib
 import unittest
+from unittest import mock
 import xml.etree.ElementTree as ET
 
 import toolstest as T
-from benchlib.history import store
+from benchlib.history import queue, store
 
 BENCH_HISTORY = os.path.join(T.TOOLS_DIR, "bench-history")
 LLVMPIPE = "llvmpipe (LLVM 15.0.6, 256 bits)"
@@ -31,7 +39,7 @@ def run_folder(root, name, start, headline, windows=2, renderer=LLVMPIPE, status
     rate, files = headline / windows, {}
     for w in range(1, windows + 1):
         files[str(w)] = T.results_name("shardfall", w, "vm", start)
-        frames = [(3600 * w * k, 3600 * w * k / rate) for k in (1, 2)]
+        frames = [(3600 * w * k, 3600 * w * k / rate) if rate else (0, k) for k in (1, 2)]
         T.write_lines(folder, files[str(w)], T.shardfall_lines(w, frames, "vm"))
     when = start.astimezone().isoformat()
     info = {"program": "shardfall", "windows": windows, "frames": 2, "run_id": name,
@@ -175,7 +183,8 @@ class Migration(Base):
             self.assertEqual(h.version(), store.CURRENT_VERSION)
             old, recorded = h.runs()
         self.assertEqual((old["run_key"], old["headline"], old["repeats"], old["mode"],
-                          old["excluded"], old["pinned"]), ("old", 3000, None, "frames", 0, 0))
+                          old["excluded"], old["pinned"], old["flagged"], old["accepted"]),
+                         ("old", 3000, None, "frames", 0, 0, None, 0))
         self.assertCountEqual([(x["host"], x["windows"], x["rate"], x["cpu_model"])
                                for x in old["hosts"]],
                               [("vm", 2, 1800.0, "Test CPU"), ("node2", 1, 1200.0, None)])
@@ -273,7 +282,9 @@ class Check(Base):
                              [outcome] if outcome else [])
             self.assertIn("headline %d triangles/s" % headline, case.find("system-out").text)
             if renderer_of == renderer:
-                self.assertIn("llvm<pipe> & \\x1b[2J\\u202e", case.get("classname"))
+                properties = {p.get("name"): p.get("value")
+                              for p in ET.parse(junit).getroot().iter("property")}
+                self.assertEqual(properties["gl_renderer"], "llvm<pipe> & \\x1b[2J\\u202e")
 
     def test_too_few_comparable_runs(self):
         self.series(QUIET[:5])
@@ -456,12 +467,317 @@ class Poisoning(Base):
         with open(victim) as f:
             self.assertEqual(f.read(), "root's own file\n")
 
+    def test_trend_writes_no_file_through_a_planted_link(self):
+        self.record_quietly(run_folder(self.dir, "run", datetime.datetime(2026, 12, 1, 10),
+                                       2000))
+        victim = os.path.join(self.dir, "victim")
+        with open(victim, "w") as f:
+            f.write("another user's file\n")
+        planted = os.path.join(self.dir, "trend.png")
+        os.symlink(victim, planted)
+        proc = subprocess.run([BENCH_HISTORY, "--db", self.db, "trend", "--out", planted],
+                              capture_output=True, text=True, timeout=120)
+        self.assertEqual(proc.returncode, 0, proc.stderr)
+        with open(victim) as f:
+            self.assertEqual(f.read(), "another user's file\n")
+        with open(planted, "rb") as f:
+            self.assertEqual(f.read(8), b"\x89PNG\r\n\x1a\n")
+        self.assertFalse(os.path.islink(planted))
+
     def test_a_last_beyond_any_history_is_refused_in_one_line(self):
         folder = run_folder(self.dir, "run", datetime.datetime(2026, 12, 1, 10), 2000)
         proc = history(self.db, "check", folder, "--last", "99999999999999999999")
         self.assertEqual(proc.returncode, 2)
         self.assertEqual(len(proc.stderr.splitlines()), 1, proc.stderr)
         self.assertIn("--last: takes a whole number from 1 to 100000", proc.stderr)
+
+
+class Gates(Base):
+    """check --fail-above as a CI's gate: the load, a failed run kept out of the baseline
+    until accepted, a changed renderer, values the statistics cannot model."""
+
+    def setUp(self):
+        super().setUp()
+        self.start = datetime.datetime(2026, 12, 1, 10)
+        for i, headline in enumerate(QUIET):
+            self.assertTrue(self.record_quietly(
+                run_folder(self.dir, "ok-%d" % i, self.start + i * DAY / 4, headline))[0])
+
+    def listed_tag(self, tag):
+        proc = history(self.db, "list", "--tag", tag)
+        self.assertEqual(proc.returncode, 0, proc.stderr)
+        return proc.stdout.splitlines()[2:]
+
+    def gate(self, name, days, headline, *args, record=True, **extra):
+        folder = run_folder(self.dir, name, self.start + days * DAY, headline, **extra)
+        if record:
+            self.assertTrue(self.record_quietly(folder)[0])
+        return history(self.db, "check", folder, "--fail-above", "10", *args)
+
+    def test_busy_machine_failed_runs_and_a_changed_renderer(self):
+        context = {"host": "vm", "gl_renderer": LLVMPIPE, "cores": 2, "load_end": [2.9, 2, 1],
+                   "screen": {"width": 1640, "height": 1640, "depth": 24}}
+        proc = self.gate("busy", 4, 1000, record=False, context=context)
+        self.assertEqual(proc.returncode, 0, proc.stdout)
+        self.assertIn("CANNOT TELL: the load average reached 2.90 on 2 cores", proc.stdout)
+        # The same regression on the next build stays red: the first is out of the baseline.
+        for name in ("slow-1", "slow-2"):
+            proc = self.gate(name, 5 if name == "slow-1" else 6, 1000, "--last", "1")
+            self.assertEqual(proc.returncode, 1, proc.stdout)
+            self.assertIn("REGRESSION", proc.stdout)
+        self.assertEqual(history(self.db, "accept", "slow-1").returncode, 0)
+        slow2 = os.path.join(self.dir, "slow-2")
+        proc = history(self.db, "check", slow2, "--fail-above", "10", "--last", "1")
+        self.assertEqual(proc.returncode, 0, proc.stdout)
+        # A build that falls back to another renderer fails, twice, until the change is accepted.
+        for name in ("soft-1", "soft-2"):
+            proc = self.gate(name, 7 if name == "soft-1" else 8, 1900, renderer="softpipe")
+            self.assertEqual(proc.returncode, 1, proc.stdout)
+            self.assertIn("renderer changed from %s to softpipe" % LLVMPIPE, proc.stdout)
+        self.assertEqual(history(self.db, "accept", "soft-2").returncode, 0)
+        proc = history(self.db, "check", os.path.join(self.dir, "soft-2"), "--fail-above", "10")
+        self.assertEqual(proc.returncode, 0, proc.stdout)
+        proc = history(self.db, "trend", "--no-plot", "--renderer", "llvmpipe")
+        self.assertRegex(proc.stdout, r"\n\s*\d+ .*flagged accepted")
+        self.assertIn("failed the gate, then was accepted", proc.stdout)
+
+    def test_values_the_statistics_cannot_model(self):
+        proc = history(self.db, "add", run_folder(self.dir, "huge", self.start, 2000,
+                                                  frames=10 ** 30))
+        self.assertEqual((proc.returncode, len(proc.stderr.splitlines())), (1, 1), proc.stderr)
+        self.assertIn("beyond what a history keeps", proc.stderr)
+        # A NUL, which no server keeps, is kept as its escape.
+        self.assertTrue(self.record_quietly(run_folder(self.dir, "nul", self.start, 2000,
+                                                       tag="a\x00b"))[0])
+        self.assertEqual(len(self.listed_tag("a\\x00b")), 1)
+        # A headline of 0 is kept, out of the statistics: what comes after it still judges.
+        result, said = self.record_quietly(run_folder(self.dir, "zero", self.start + 3 * DAY, 0))
+        self.assertEqual((result, len(said)), (True, 1), said)
+        self.assertIn("left out of every comparison", said[0])
+        self.assertEqual(history(self.db, "pin", "zero", "1", "2", "3").returncode, 0)
+        proc = self.gate("after", 4, 2000)
+        self.assertEqual((proc.returncode, proc.stderr), (0, ""), proc.stdout)
+        self.assertIn("within the noise", proc.stdout)
+        proc = history(self.db, "reference", "--min-tolerance", "99.99")
+        self.assertEqual(proc.returncode, 0, proc.stderr)
+        self.assertIn("median of 3 pinned run(s)", proc.stdout)
+        out = os.path.join(self.dir, "ref.toml")
+        with open(out, "w") as f:
+            f.write(proc.stdout)
+        from benchlib.results.reference import read_reference
+        self.assertEqual(len(read_reference(out)), 1)
+        self.assertEqual(history(self.db, "reference", "--min-tolerance", "100").returncode, 2)
+        # Two windows a host: a rate per window that holds for two windows only.
+        proc = history(self.db, "reference", "--any-windows")
+        self.assertEqual(proc.returncode, 2)
+        self.assertIn("more than one window on a host", proc.stderr)
+
+
+class QueuedRecords(Base):
+    """What waits for a server: a record that cannot be read or sent is set aside with a note,
+    the others go; the folder is this user's and private."""
+
+    def setUp(self):
+        super().setUp()
+        patch = mock.patch.dict(os.environ, XDG_DATA_HOME=os.path.join(self.dir, "data"))
+        patch.start()
+        self.addCleanup(patch.stop)
+        self.start = datetime.datetime(2026, 12, 1, 10)
+
+    def test_bad_records_set_aside_and_the_rest_sent(self):
+        from benchlib.history.folder import read_run
+        good = [queue.put(self.db, read_run(run_folder(self.dir, "good-%d" % i,
+                                                       self.start + i * DAY, 2000)))
+                for i in range(2)]
+        where = os.path.dirname(good[0])
+        with open(good[0]) as f:
+            record = json.load(f)
+        bad = {"nul": dict(record, run=dict(record["run"], tag="a\x00b", run_key="n")),
+               "shape": dict(record, windows=None), "kept": dict(record, kept=[1]),
+               "wide": dict(record, run=dict(record["run"], windows=2 ** 70, run_key="w"))}
+        for name, data in bad.items():
+            with open(os.path.join(where, name + ".json"), "w") as f:
+                json.dump(data, f)
+        with open(os.path.join(where, "deep.json"), "w") as f:
+            f.write("[" * 100000 + "]" * 100000)
+        with open(os.path.join(where, "cut.json"), "w") as f:
+            f.write(json.dumps(record)[:200])
+        os.mkfifo(os.path.join(where, "fifo.json"))
+        os.symlink(good[1], os.path.join(where, "link.json"))
+        os.chmod(where, 0o777)
+        with store.History(self.db) as h:
+            notes = []
+            self.assertEqual(store.send_queued(h, notes), 2)
+        self.assertEqual(len(notes), 8, notes)
+        self.assertEqual(os.stat(where).st_mode & 0o777, 0o700)
+        self.assertEqual(sorted(os.listdir(where)), ["rejected"])
+        self.assertEqual(len(os.listdir(os.path.join(where, "rejected"))), 8)
+        self.assertEqual(count_runs(self.db), 2)
+
+    def test_a_queue_folder_of_another_user_is_refused(self):
+        if os.geteuid() != 0:
+            self.skipTest("needs root to make a folder owned by another user")
+        from benchlib.history.folder import read_run
+        entry = read_run(run_folder(self.dir, "a", self.start, 2000))
+        where = os.path.dirname(queue.put(self.db, entry))
+        os.chown(where, 12345, 12345)
+        with store.History(self.db) as h:
+            notes = []
+            self.assertEqual(store.send_queued(h, notes), 0)
+        self.assertIn("not a folder of this user's own", notes[0])
+        with self.assertRaises(OSError):
+            queue.put(self.db, entry)
+
+
+class Targets(Base):
+    def test_what_may_hold_a_password_or_is_no_path_is_refused(self):
+        for target in ("host=db password=S3cret", "password=S3cret host=db",
+                       "postgresql://u@db/bench?sslpassword=S3cret",
+                       "postgresql://u@db/bench?password=S3cret", "postgres://u:S3cret@db/b",
+                       "postgresql:/dbserver/bench", "postgresql:dbserver"):
+            with self.subTest(target):
+                proc = subprocess.run([BENCH_HISTORY, "--db", target, "list"], cwd=self.dir,
+                                      capture_output=True, text=True, timeout=60)
+                self.assertEqual((proc.returncode, len(proc.stderr.splitlines())), (2, 1))
+                self.assertNotIn("S3cret", proc.stderr)
+                self.assertEqual(os.listdir(self.dir), ["shared"] if os.path.isdir(
+                    os.path.join(self.dir, "shared")) else [])
+                with self.assertRaises(store.HistoryError):
+                    store.check_target(target)
+
+
+def old_history(path, hostile=None):
+    """A version 1 history of one run; hostile: SQL run in it after."""
+    with contextlib.closing(sqlite3.connect(path)) as conn:
+        conn.executescript(SCHEMA_V1)
+        conn.execute("INSERT INTO runs (run_key, folder, recorded_at, program, windows, "
+                     "frames, started, status, headline, host, gl_renderer, screen_depth) "
+                     "VALUES ('old', '/runs/old', '2026-11-01', 'shardfall', 1, 2, 1780000000, "
+                     "'ok', 3000, 'vm', 'llvmpipe', 24)")
+        conn.execute("INSERT INTO run_windows VALUES (1, 1, 'vm', 2, 1.5, 3000, 'ok')")
+        if hostile:
+            conn.executescript(hostile)
+        conn.commit()
+
+
+class ReadOnlySources(Base):
+    def test_import_never_writes_its_source_and_bounds_a_hostile_one(self):
+        source = os.path.join(self.dir, "old.sqlite")
+        old_history(source, "CREATE TABLE evil (x); CREATE TRIGGER t AFTER UPDATE ON runs "
+                            "BEGIN INSERT INTO evil VALUES (1); END;")
+        with open(source, "rb") as f:
+            before = f.read()
+        proc = history(self.db, "import", source)
+        self.assertEqual(proc.returncode, 0, proc.stderr)
+        self.assertIn("imported 1 run(s) of 1", proc.stdout)
+        with open(source, "rb") as f:
+            self.assertEqual(f.read(), before)
+        for name, hostile, says in (
+                ("view", "DROP TABLE run_windows; CREATE VIEW run_windows AS WITH RECURSIVE "
+                         "n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n) SELECT i AS run, i "
+                         "AS window, '' AS host, 1 AS frames, 1 AS seconds, 1 AS rate, 'ok' AS "
+                         "state FROM n;", "not a table"),
+                ("column", "ALTER TABLE run_windows DROP COLUMN rate;", "has no column rate")):
+            path = os.path.join(self.dir, name + ".sqlite")
+            old_history(path, hostile)
+            proc = history(self.db, "import", path)
+            self.assertEqual((proc.returncode, len(proc.stderr.splitlines())), (2, 1),
+                             proc.stderr)
+            self.assertIn(says, proc.stderr)
+
+    def test_an_old_history_on_a_read_only_mount_is_listed_and_imported(self):
+        if shutil.which("unshare") is None or subprocess.run(
+                ["unshare", "--mount", "true"], capture_output=True).returncode:
+            self.skipTest("needs a mount namespace of its own (unshare --mount, as root)")
+        folder = os.path.join(self.dir, "mount")
+        os.makedirs(folder)
+        old_history(os.path.join(folder, "old.sqlite"))
+        script = ('mount --bind "$1" "$1" && mount -o remount,ro,bind "$1" && '
+                  '"$2" --db "$1/old.sqlite" list && "$2" --db "$3" import "$1/old.sqlite"')
+        proc = subprocess.run(["unshare", "--mount", "sh", "-c", script, "sh", folder,
+                               BENCH_HISTORY, self.db], capture_output=True, text=True,
+                              timeout=120)
+        self.assertEqual(proc.returncode, 0, proc.stderr)
+        self.assertIn("/runs/old", proc.stdout)
+        self.assertIn("imported 1 run(s) of 1", proc.stdout)
+
+
+class FrozenServer(unittest.TestCase):
+    """A server (on loopback) that takes the login and then answers nothing, or answers
+    with an error of 100 MB."""
+
+    def setUp(self):
+        try:
+            import psycopg  # noqa: F401
+        except ImportError:
+            self.skipTest("psycopg is not installed")
+        self.asked = threading.Event()
+        self.listener = socket.create_server(("127.0.0.1", 0))
+        self.addCleanup(self.listener.close)
+        self.huge_error = False
+        threading.Thread(target=self.serve, daemon=True).start()
+        self.tmp = tempfile.TemporaryDirectory()
+        self.addCleanup(self.tmp.cleanup)
+        self.env = dict(os.environ, XDG_DATA_HOME=os.path.join(self.tmp.name, "data"))
+        self.uri = "postgresql://u@127.0.0.1:%d/bench" % self.listener.getsockname()[1]
+        self.folder = run_folder(self.tmp.name, "a", datetime.datetime(2026, 12, 1, 10), 2000)
+
+    def serve(self):
+        held = []
+        while True:
+            try:
+                conn, _ = self.listener.accept()
+            except OSError:
+                return
+            held.append(conn)
+            while True:  # SSL or GSS encryption asked first: refused
+                length, code = struct.unpack("!ii", conn.recv(8, socket.MSG_WAITALL))
+                conn.recv(length - 8, socket.MSG_WAITALL)
+                if code not in (80877103, 80877104):
+                    break
+                conn.sendall(b"N")
+            conn.sendall(b"R\0\0\0\x08\0\0\0\0" + b"K\0\0\0\x0c\0\0\0\x01\0\0\0\x02" +
+                         b"Z\0\0\0\x05I")
+            conn.recv(1)
+            self.asked.set()
+            if self.huge_error:  # to the first statement
+                body = b"SERROR\0C42000\0M" + b"x" * (100 << 20) + b"\0\0"
+                with contextlib.suppress(OSError):  # the client may go before the end
+                    conn.sendall(b"E" + struct.pack("!i", len(body) + 4) + body +
+                                 b"Z\0\0\0\x05I")
+
+    def queued(self):
+        where = os.path.join(self.tmp.name, "data", "tarnwick-benchmarks", "queue")
+        return [n for n in os.listdir(where) if n.endswith(".json")]
+
+    def test_add_ends_in_one_line_and_the_record_waits(self):
+        proc = subprocess.run([BENCH_HISTORY, "--db", self.uri, "add", self.folder],
+                              capture_output=True, text=True, timeout=120, env=self.env)
+        self.assertEqual((proc.returncode, len(proc.stderr.splitlines())), (1, 1), proc.stderr)
+        self.assertIn("no answer within", proc.stderr)
+        self.assertEqual(len(self.queued()), 1)
+
+    def test_an_ending_signal_held_by_the_caller_still_ends_the_wait(self):
+        noting = ("import signal, sys; from benchlib.history import store; "
+                  "came = []; signal.signal(signal.SIGTERM, lambda s, f: came.append(s)); "
+                  "print(store.record_quietly(sys.argv[1], sys.argv[2]), came)")
+        proc = subprocess.Popen([sys.executable, "-c", noting, self.uri, self.folder],
+                                stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                                env=dict(self.env, PYTHONPATH=T.TOOLS_DIR))
+        self.addCleanup(proc.kill)
+        self.assertTrue(self.asked.wait(60))
+        proc.send_signal(signal.SIGTERM)
+        out, err = proc.communicate(timeout=60)
+        self.assertEqual(out.strip(), "False [15]", err)
+        self.assertIn("interrupted by SIGTERM", err)
+        self.assertEqual(len(self.queued()), 1)
+
+    def test_an_error_of_100_mb_is_cut(self):
+        self.huge_error = True
+        proc = subprocess.run([BENCH_HISTORY, "--db", self.uri, "add", self.folder],
+                              capture_output=True, text=True, timeout=120, env=self.env)
+        self.assertEqual(proc.returncode, 2, proc.stderr[:300])
+        self.assertLess(len(proc.stderr), 2000)
 
 
 if __name__ == "__main__":

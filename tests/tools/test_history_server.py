@@ -16,6 +16,7 @@ import sys
 import tempfile
 import time
 import unittest
+from unittest import mock
 
 import toolstest as T
 from benchlib.history import store
@@ -225,6 +226,56 @@ class OnServer(ServerCase):
                     outputs.append(f.read())
         outputs += [str(row) for row in SERVER.sql("SELECT * FROM runs")]
         self.assertFalse([o for o in outputs if secret in o or "not-the-password" in o])
+
+    def test_a_record_the_server_refuses_is_set_aside_and_old_settings_do_not_matter(self):
+        from benchlib.history import queue
+        from benchlib.history.folder import read_run
+        with mock.patch.dict(os.environ, XDG_DATA_HOME=self.env["XDG_DATA_HOME"]):
+            name = store.backend.server_name(SERVER.uri)
+            queue.put(name, read_run(self.folder("a")))
+            refused = read_run(self.folder("b", at=1))
+            refused.run["windows"] = "many"  # of a record's shape, but no whole number
+            queue.put(name, refused)
+        proc = self.history("push")
+        self.assertEqual(proc.returncode, 0, proc.stderr)
+        self.assertIn("sent 1 record(s)", proc.stdout)
+        self.assertEqual(len(proc.stderr.splitlines()), 1, proc.stderr)
+        self.assertIn("the server refused it", proc.stderr)
+        self.assertEqual(self.queued(), ["rejected"])
+        self.assertEqual(self.history("add", self.folder("c", at=2)).returncode, 0)
+        # A server that reads backslashes in literals as escapes.
+        SERVER.sql("ALTER DATABASE postgres SET standard_conforming_strings = off")
+        self.addCleanup(SERVER.sql, "ALTER DATABASE postgres RESET standard_conforming_strings")
+        proc = self.history("list", "--renderer", "llvm_pipe%\\")
+        self.assertEqual((proc.returncode, proc.stderr), (0, ""))
+        self.assertEqual(len(self.listed()), 2)
+
+    def test_a_backend_that_stops_answering_costs_seconds(self):
+        """The backend serving bench-history is stopped (SIGSTOP) while it waits for a lock:
+        nothing on the server's side can end the wait then."""
+        self.history("add", self.folder("a"))
+        import psycopg
+        admin = psycopg.connect(SERVER.uri, password=SERVER.env["PGPASSWORD"])
+        self.addCleanup(admin.close)
+        admin.execute("LOCK TABLE runs IN ACCESS EXCLUSIVE MODE")
+        proc = subprocess.Popen([BENCH_HISTORY, "--db", SERVER.uri, "add", self.folder("b")],
+                                env=dict(self.env, PGAPPNAME="frozen"), text=True,
+                                stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        self.addCleanup(proc.kill)
+        while True:
+            found = SERVER.sql("SELECT pid FROM pg_stat_activity WHERE application_name = "
+                               "'frozen' AND wait_event_type = 'Lock'")
+            if found or proc.poll() is not None:
+                break
+            time.sleep(0.05)
+        self.assertTrue(found, proc.stderr.read() if proc.poll() is not None else "")
+        os.kill(found[0][0], signal.SIGSTOP)
+        self.addCleanup(os.kill, found[0][0], signal.SIGCONT)
+        admin.rollback()
+        out, err = proc.communicate(timeout=120)
+        self.assertEqual((proc.returncode, len(err.splitlines())), (1, 1), err)
+        self.assertIn("no answer within", err)
+        self.assertEqual(len(self.queued()), 1)
 
     def test_import_a_file_history_twice_adds_it_once(self):
         sqlite = os.path.join(self.dir, "h.sqlite")

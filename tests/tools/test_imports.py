@@ -18,7 +18,8 @@ ALLOWED = {"results": set(), "hosts": {"results"}, "run": {"results", "hosts", "
 DEBIAN_PACKAGES = {"numpy": "python3-numpy", "matplotlib": "python3-matplotlib",
                    "jinja2": "python3-jinja2", "jsonschema": "python3-jsonschema",
                    "psutil": "python3-psutil", "Xlib": "python3-xlib", "scipy": "python3-scipy",
-                   "psycopg": "python3-psycopg", "markupsafe": "python3-markupsafe"}
+                   "psycopg": "python3-psycopg", "markupsafe": "python3-markupsafe",
+                   "argcomplete": "python3-argcomplete"}
 
 
 def modules():

@@ -9,6 +9,7 @@ import shutil
 import subprocess
 import tempfile
 import unittest
+import xml.etree.ElementTree as ET
 
 import toolstest as T
 from benchlib.results import layout as L
@@ -495,9 +496,16 @@ class Completeness(ReportCase):
         self.write_run_json(parent, repeats=[{"folder": "repeat-1", "status": "ok"},
                                              {"folder": "repeat-3", "status": "ok"}])
         out = os.path.join(self.dir, "out")
-        proc = self.report("--no-plots", "--out", out, parent)
+        junit = os.path.join(self.dir, "report.xml")
+        proc = self.report("--no-plots", "--out", out, "--junit", junit, parent)
         self.assertEqual(proc.returncode, 1, proc.stderr)
         self.assertIn("repeats: FAIL: 2 of 4 repeat(s) did not end ok", proc.stdout)
+        # Each repeat's cases apart; the repeats' own gate fails.
+        cases = {(c.get("classname"), c.get("name")): c.find("failure") is not None
+                 for c in ET.parse(junit).getroot().iter("testcase")}
+        self.assertTrue(cases[("latticeglow gates", "repeats")])
+        self.assertEqual(len({(classname, name) for classname, name in cases
+                              if name == "window 1"}), 4)
         proc = self.report("--no-plots", "--allow-failed", "--out", out, parent)
         self.assertEqual(proc.returncode, 0, proc.stderr)
         self.assertIn("repeat(s) 2 (failed), 4 (status unknown) did not end ok: left out of "

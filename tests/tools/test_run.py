@@ -18,7 +18,7 @@ from benchlib.hosts import limits, machine
 from benchlib.results import follow
 from benchlib.results import layout as L
 from benchlib.run import (build, command, drive, launch, orphans, plan, preflight, progress,
-                          repeats, verify)
+                          series, verify)
 from benchlib.run.refusal import Refusal
 
 GB = 10 ** 9
@@ -457,12 +457,12 @@ class RepeatUntil(unittest.TestCase):
                                    ([100, 150, 60], False), ([100, 104, None, 98], True)):
             info = {"repeats": []}
             read = []
-            with mock.patch.object(repeats, "headline", lambda folder: read.append(folder) or
+            with mock.patch.object(series, "headline", lambda folder: read.append(folder) or
                                    headlines[int(folder.rsplit("-", 1)[1]) - 1]):
                 for k, h in enumerate(headlines, 1):  # as the series calls it, repeat by repeat
                     info["repeats"].append({"folder": "repeat-%d" % k,
                                             "status": "ok" if h else "failed"})
-                    result = repeats.spread_reached(info, "/p", 5, progress)
+                    result = series.spread_reached(info, "/p", 5, progress)
             self.assertEqual(result, bool(reached))
             self.assertEqual(len(read), len(set(read)))  # each repeat read once
             self.assertEqual(info.get("repeat_until", {}).get("reached"), reached)
@@ -470,9 +470,9 @@ class RepeatUntil(unittest.TestCase):
         # Just above the target is not below it, and a series that ran out says so.
         info = {"repeats": [{"folder": "repeat-%d" % k, "status": "ok", "headline": h}
                             for k, h in enumerate((100, 105.02, 94.98), 1)]}
-        self.assertFalse(repeats.spread_reached(info, "/p", 5, progress))
+        self.assertFalse(series.spread_reached(info, "/p", 5, progress))
         self.assertIn("not below the target of 5%", said[-1])
-        self.assertRegex(repeats.missed_line(info, 5), r"missed: after 3 repeats the headlines "
+        self.assertRegex(series.missed_line(info, 5), r"missed: after 3 repeats the headlines "
                          r"spread by 5\.0[1-9]%")
 
 

@@ -7,6 +7,8 @@ import statistics
 from dataclasses import dataclass
 
 from ..results import layout as L
+from ..results.columns import aligned
+from .where import HEADLINE_RANGE
 
 # Fewer earlier runs than this (or than --last, when that is smaller) are too few to judge by.
 MIN_EARLIER = 5
@@ -27,6 +29,28 @@ def driver_changes(rows):
     names the driver and its version: "Mesa 22.3.6", "NVIDIA 535.104.05") changes."""
     return [(a, b) for a, b in zip(rows, rows[1:])
             if a["gl_version"] and b["gl_version"] and a["gl_version"] != b["gl_version"]]
+
+
+def setup_changes(before, run, before_hosts, hosts):
+    """What changed in how a series renders from one run to the next: the renderer, the GL
+    version (which names the driver and its version) and each host's renderer; lines."""
+    said = []
+    for key, what in (("gl_renderer", "renderer"), ("gl_version", "GL version (driver)")):
+        if before[key] and run[key] and before[key] != run[key]:
+            said.append("%s changed from %s to %s" % (what, before[key], run[key]))
+    renderer_of = {h["host"]: h["gl_renderer"] for h in before_hosts}
+    for h in hosts:
+        old = renderer_of.get(h["host"])
+        if old and h["gl_renderer"] and old != h["gl_renderer"] and \
+                (old, h["gl_renderer"]) != (before["gl_renderer"], run["gl_renderer"]):
+            said.append("host %s: renderer changed from %s to %s" % (h["host"], old,
+                                                                   h["gl_renderer"]))
+    return said
+
+
+def modelled(headline):
+    """Whether the statistics take this headline (0 and the extremes they cannot)."""
+    return headline is not None and HEADLINE_RANGE[0] <= headline <= HEADLINE_RANGE[1]
 
 
 def env_words(env_json):
@@ -160,13 +184,8 @@ def judge(headline, earlier):
 def table(header, rows):
     """Columns aligned, numbers to the right."""
     rows = [[str(c) for c in row] for row in rows]
-    widths = [max(len(x) for x in column) for column in zip(header, *rows)]
     right = [bool(rows) and all(_numeric(r[i]) for r in rows) for i in range(len(header))]
-
-    def line(cells):
-        return "  ".join((c.rjust(w) if r else c.ljust(w))
-                         for c, w, r in zip(cells, widths, right)).rstrip()
-    return "\n".join([line(header), line(["-" * w for w in widths])] + [line(r) for r in rows])
+    return "\n".join(aligned(header, [rows], right))
 
 
 def _numeric(text):

@@ -6,27 +6,40 @@ connection rewrites it for PostgreSQL (%s parameters, BIGINT for INTEGER so that
 bytes fits, DOUBLE PRECISION for REAL, an identity column for the runs' id). The schema
 version is SQLite's PRAGMA user_version, and on a server the one row of history_schema.
 
-A server is asked with bounded waits (connecting, and every statement), so that a run's end
-never waits long for it; a server that cannot be reached, refuses the login, does not answer
-in time or is read-only raises ServerAway. Credentials come from libpq's own means
-(~/.pgpass, PGPASSWORD, a service file): a URI holding a password is refused, and a server
-is named in messages without one.
+A server is asked with bounded waits, on its side and on ours: connecting (3 s), each
+statement (statement_timeout and lock_timeout of 5 s, set at login; TCP keepalives and
+tcp_user_timeout for a peer gone silent), and the client's own clock around each statement
+(bounds.py), so that a server that takes the login and then freezes costs seconds. A server
+that cannot be reached, refuses the login, does not answer in time or is read-only raises
+ServerAway. Credentials come from libpq's own means (~/.pgpass, PGPASSWORD, a service file):
+a target that may hold a password (a URI's user:password@ or ?password= / ?sslpassword=, a
+libpq key=value string) is refused without repeating it, and a server is named in messages
+without one. What a server says back is cut to one short line.
 """
 
+import contextlib
 import json
 import re
 import sqlite3
 
+from . import bounds
+
 CONNECT_TIMEOUT = 3        # seconds to reach a server
 STATEMENT_TIMEOUT_MS = 5000
+ANSWER_BOUND = 8           # seconds the client waits for any one answer (beyond the server's)
+MESSAGE_LIMIT = 300        # characters of a server's message that are shown
+SECRET_KEYS = ("password", "sslpassword")
+KEY_VALUE = re.compile(r"\s*[A-Za-z_]+\s*=")       # libpq's "host=db dbname=bench ..."
+SCHEME = re.compile(r"[A-Za-z][A-Za-z0-9+.-]*:")  # "postgresql:/db", "sqlite:x", "file:x"
 
 
-class BackendError(Exception):
-    """The history cannot be used; one line says why."""
+class HistoryError(Exception):
+    """The history cannot be used (locked, read-only, damaged, newer); one line says why."""
 
 
-class ServerAway(BackendError):
-    """The server cannot take the record now (down, login refused, no answer, read-only)."""
+class ServerAway(HistoryError):
+    """The history's server cannot take records now (down, login refused, no answer,
+    read-only); they wait in the queue."""
 
 
 def is_server(target):
@@ -37,35 +50,65 @@ def _psycopg():
     try:
         import psycopg
     except ImportError:
-        raise BackendError("a history on a PostgreSQL server needs psycopg 3 (Debian: "
+        raise HistoryError("a history on a PostgreSQL server needs psycopg 3 (Debian: "
                            "python3-psycopg)") from None
     return psycopg
 
 
+def check_target(target):
+    """Refuses, in one line that never repeats it, a history target that may hold a password
+    or that is neither a file path nor a postgresql:// URI (a mistyped URI would otherwise
+    become local folders)."""
+    if is_server(target):
+        server_name(target)
+        return
+    if KEY_VALUE.match(target):
+        raise HistoryError(
+            "the history looks like a libpq key=value string%s: name a server by a "
+            "postgresql://[user@]host[:port]/dbname URI, its password in ~/.pgpass or "
+            "PGPASSWORD (a file so named: ./NAME)"
+            % (" holding a password" if re.search(r"password\s*=", target, re.I) else ""))
+    if SCHEME.match(target):
+        raise HistoryError("the history is neither a file path nor a postgresql:// URI (a "
+                           "server: postgresql://[user@]host[:port]/dbname; a file whose name "
+                           "holds a colon: ./NAME)")
+
+
 def server_name(target):
     """The URI as messages show it: user, host, port, database; never a password."""
+    parts = _parts(target)
+    return "postgresql://%s%s%s/%s" % (
+        parts["user"] + "@" if parts.get("user") else "", parts.get("host", ""),
+        ":" + parts["port"] if parts.get("port") else "", parts.get("dbname", ""))
+
+
+def _parts(target):
+    """A server URI's parts; HistoryError (without the text) when libpq does not take it or
+    it holds a password."""
     _psycopg()
     from psycopg.conninfo import conninfo_to_dict
     try:
         parts = conninfo_to_dict(target)
     except Exception as e:  # not echoed: the text may hold a password
-        raise BackendError("the history URI is not one libpq takes (postgresql://[user@]host"
+        raise HistoryError("the history URI is not one libpq takes (postgresql://[user@]host"
                            "[:port]/dbname): %s" % type(e).__name__) from None
-    if parts.get("password") is not None:
-        raise BackendError("the history URI for %s holds a password: give it through "
+    if any(parts.get(k) is not None for k in SECRET_KEYS):
+        raise HistoryError("the history URI for %s holds a password: give it through "
                            "~/.pgpass or PGPASSWORD instead, so that it shows nowhere"
-                           % parts.get("host", "the server"))
-    return "postgresql://%s%s%s/%s" % (
-        parts["user"] + "@" if parts.get("user") else "", parts.get("host", ""),
-        ":" + parts["port"] if parts.get("port") else "", parts.get("dbname", ""))
+                           % shown_host(parts.get("host")))
+    return parts
+
+
+def shown_host(host):
+    return "the server" if not host else first_line(host)
 
 
 class Sqlite:
     same = "IS"                   # equal, or both NULL
     errors = (sqlite3.Error,)
 
-    def __init__(self, path, timeout):
-        self.conn = sqlite3.connect(path, timeout=timeout, isolation_level=None)
+    def __init__(self, path, timeout, conn=None):
+        self.conn = conn or sqlite3.connect(path, timeout=timeout, isolation_level=None)
         self.conn.row_factory = sqlite3.Row
         self.conn.execute("PRAGMA foreign_keys = ON")
 
@@ -124,17 +167,40 @@ class Postgres:
         from psycopg.rows import dict_row
         self.errors = (psycopg.Error,)
         self.name = server_name(target)
+        self.conn = None
+        settings = "-c statement_timeout=%d -c lock_timeout=%d -c client_min_messages=warning " \
+                   "-c standard_conforming_strings=on" % ((STATEMENT_TIMEOUT_MS,) * 2)
+        given = _parts(target).get("options")
         try:
-            self.conn = psycopg.connect(target, connect_timeout=CONNECT_TIMEOUT,
-                                        autocommit=True, row_factory=dict_row)
-            self.conn.execute("SET statement_timeout = %d" % STATEMENT_TIMEOUT_MS)
-            self.conn.execute("SET lock_timeout = %d" % STATEMENT_TIMEOUT_MS)
-            self.conn.execute("SET client_min_messages = warning")
+            with self._bounded(CONNECT_TIMEOUT + ANSWER_BOUND):
+                self.conn = psycopg.connect(
+                    target, connect_timeout=CONNECT_TIMEOUT, autocommit=True,
+                    row_factory=dict_row, keepalives=1, keepalives_idle=5,
+                    keepalives_interval=2, keepalives_count=2,
+                    tcp_user_timeout=ANSWER_BOUND * 1000,
+                    options=given + " " + settings if given else settings)
         except psycopg.Error as e:
             raise ServerAway("the history server %s cannot be reached: %s"
                              % (self.name, first_line(e))) from None
+        except bounds.NoAnswer as e:
+            self.close()
+            raise ServerAway(str(e)) from None
+
+    @contextlib.contextmanager
+    def _bounded(self, seconds=ANSWER_BOUND):
+        try:
+            with bounds.bounded(seconds, "the history server %s" % self.name):
+                yield
+        except BaseException as e:
+            if not isinstance(e, self.errors):
+                self.close()  # a conversation broken off half-way cannot go on
+            raise
 
     def execute(self, sql, params=()):
+        with self._bounded():
+            return self._execute(sql, params)
+
+    def _execute(self, sql, params):
         if sql.lstrip().startswith("SELECT"):
             # The rows as one JSON text the server makes and Python's C parser reads: psycopg
             # takes every cell apart in Python, ten times slower over a thousand runs. A
@@ -146,37 +212,41 @@ class Postgres:
         return cur.fetchall() if cur.description else []
 
     def executemany(self, sql, rows):
-        with self.conn.cursor() as cur:
+        with self._bounded(), self.conn.cursor() as cur:
             cur.executemany(_pg_sql(sql), rows)
 
     def begin(self):
-        self.conn.execute("BEGIN")
+        self.execute("BEGIN")
 
     def end(self, commit):
-        self.conn.execute("COMMIT" if commit else "ROLLBACK")
+        self.execute("COMMIT" if commit else "ROLLBACK")
 
     def version(self):
         # A query of the catalog, not to_regclass: it sees what another writer has just
         # committed (to_regclass may answer from a cache of before).
-        if not self.conn.execute(
+        if not self._one(
                 "SELECT count(*) AS n FROM pg_catalog.pg_tables WHERE tablename = "
-                "'history_schema' AND schemaname = current_schema()").fetchone()["n"]:
+                "'history_schema' AND schemaname = current_schema()")["n"]:
             return 0
-        row = self.conn.execute("SELECT max(version) AS v FROM history_schema").fetchone()
-        return row["v"] or 0
+        return self._one("SELECT max(version) AS v FROM history_schema")["v"] or 0
 
     def set_version(self, version):
-        self.conn.execute("CREATE TABLE IF NOT EXISTS history_schema (version BIGINT NOT NULL)")
-        self.conn.execute("DELETE FROM history_schema")
-        self.conn.execute("INSERT INTO history_schema VALUES (%s)", (version,))
+        self._one("CREATE TABLE IF NOT EXISTS history_schema (version BIGINT NOT NULL)")
+        self._one("DELETE FROM history_schema")
+        self._one("INSERT INTO history_schema VALUES (%s)", (version,))
 
     def holds_tables(self):
-        return self.conn.execute(
-            "SELECT count(*) AS n FROM information_schema.tables "
-            "WHERE table_schema = current_schema()").fetchone()["n"] > 0
+        return self._one("SELECT count(*) AS n FROM information_schema.tables "
+                         "WHERE table_schema = current_schema()")["n"] > 0
 
     def lock_schema(self):
-        self.conn.execute("SELECT pg_advisory_xact_lock(%d)" % SCHEMA_LOCK)
+        self._one("SELECT pg_advisory_xact_lock(%d)" % SCHEMA_LOCK)
+
+    def _one(self, sql, params=()):
+        """The first row of a statement in psycopg's own form (None: no rows)."""
+        with self._bounded():
+            cur = self.conn.execute(sql, params)
+            return cur.fetchone() if cur.description else None
 
     def ddl(self, statement):
         for pattern, replacement in _PG_TYPES:
@@ -184,11 +254,15 @@ class Postgres:
         return statement
 
     def close(self):
-        self.conn.close()
+        if self.conn is not None:
+            self.conn.close()
+            self.conn = None
 
 
 def first_line(error):
-    return (str(error).strip().splitlines() or [type(error).__name__])[0]
+    """The first line of an error (or text), cut to MESSAGE_LIMIT characters."""
+    line = (str(error)[:MESSAGE_LIMIT * 4].strip().splitlines() or [type(error).__name__])[0]
+    return line if len(line) <= MESSAGE_LIMIT else line[:MESSAGE_LIMIT] + "... (cut)"
 
 
 def is_psycopg_error(error):

@@ -9,15 +9,17 @@ import json
 import math
 import os
 import sys
+import tempfile
 
 from ..ending import exit_status
-from ..help import one_line_help
+from ..help import complete, one_line_help
 from ..results.texts import inert_console
 from . import analysis, backend, queue
 from .check import main_check
 from .console import NAME, HistoryRefusal, say as _say, shown
-from .folder import RUN_COLUMNS, NotARun, RunEntry, read_run
-from .store import (HOST_COLUMNS, WINDOW_COLUMNS, History, HistoryError, ServerAway, Where,
+from .folder import (HOST_COLUMNS, RUN_COLUMNS, WINDOW_COLUMNS, NotARun, RunEntry, read_run,
+                     unstorable)
+from .store import (History, HistoryError, ServerAway, Where,
                     disputed_line, record_entry, send_queued)
 
 
@@ -36,6 +38,9 @@ def main_add(args):
             _say("not added yet: %s" % e)
             status = 1
             continue
+        finally:
+            for note in entry.notes:
+                _say("note: %s" % shown(note))
         run_id, added = entry.recorded
         print("%s %s (run %d)" % ("added" if added else "already recorded", folder, run_id))
         if entry.disputed:
@@ -49,7 +54,10 @@ def main_push(args):
     with History(args.db) as history:
         if not history.server:
             raise HistoryRefusal("push sends records to a history server: give --db postgresql://...")
-        sent = send_queued(history)
+        notes = []
+        sent = send_queued(history, notes)
+    for note in notes:
+        _say("note: %s" % shown(note))
     print("sent %d record(s) to %s" % (sent, history.path))
     return 0
 
@@ -57,7 +65,7 @@ def main_push(args):
 def main_import(args):
     if backend.is_server(args.file) or not os.path.isfile(args.file):
         raise HistoryRefusal("import takes an SQLite history file, not %s" % shown(args.file))
-    with History(args.file, create=False) as source:
+    with History(args.file, create=False, read_only=True) as source:
         rows = source.runs()
     added = 0
     with History(args.db) as history:
@@ -65,6 +73,11 @@ def main_import(args):
             entry = RunEntry({c: row[c] for c in RUN_COLUMNS},
                              [{c: w[c] for c in WINDOW_COLUMNS} for w in row["windows_list"]],
                              [{c: h[c] for c in HOST_COLUMNS} for h in row["hosts"]])
+            problem = unstorable(entry)
+            if problem:
+                _say("note: run %d of %s not imported: its %s" % (row["id"], shown(args.file),
+                                                                  shown(problem)))
+                continue
             added += history.record(entry, {k: row[k] for k in queue.KEPT})[1]
     print("imported %d run(s) of %d from %s into %s" % (added, len(rows), args.file,
                                                          history.path))
@@ -78,7 +91,10 @@ def _where(args, **more):
 
 
 def flags(row):
-    return ("pinned " if row["pinned"] else "") + ("excluded" if row["excluded"] else "")
+    """pinned, excluded, flagged (a gate failed it) and accepted, as list and trend show."""
+    return " ".join(word for word, on in (
+        ("pinned", row["pinned"]), ("excluded", row["excluded"]),
+        ("flagged", row["flagged"]), ("accepted", row["accepted"])) if on) or "-"
 
 
 def main_list(args):
@@ -93,7 +109,7 @@ def main_list(args):
         [[r["id"], analysis.when(r), r["program"], r["windows"], r["mode"] or "?",
           shown(",".join(h["host"] for h in r["hosts"]) or "?"), shown(r["gl_renderer"] or "?"),
           shown(r["status"] or "?"), analysis.number(r["headline"]), analysis.unit(r["program"]),
-          shown(r["tag"] or "-"), flags(r).strip() or "-", shown(r["folder"]),
+          shown(r["tag"] or "-"), flags(r), shown(r["folder"]),
           shown(r["note"] or "")] for r in rows]))
     return 0
 
@@ -123,12 +139,17 @@ def main_trend(args):
     print("%s: %d run(s), %s" % (shown(analysis.describe_series(key)), len(rows),
                                  analysis.unit(key[0])))
     print(analysis.table(
-        ["when", "status", "headline", "per host", "git", "GL driver", "tag"],
-        [[analysis.when(r), shown(r["status"] or "?"), analysis.number(r["headline"]),
+        ["id", "when", "status", "headline", "per host", "git", "GL driver", "tag", "flags"],
+        [[r["id"], analysis.when(r), shown(r["status"] or "?"), analysis.number(r["headline"]),
           shown(", ".join("%s %s" % (h["host"], analysis.number(h["rate"]))
                           for h in r["hosts"])),
           shown((r["git_revision"] or "?")[:12]), shown(r["gl_version"] or "?"),
-          shown(r["tag"] or "-")] for r in rows]))
+          shown(r["tag"] or "-"), flags(r)] for r in rows]))
+    for r in rows:
+        if r["flagged"]:
+            print("note: run %d failed the gate%s: %s" % (
+                r["id"], ", then was accepted" if r["accepted"] else
+                " (out of later runs' baseline until accepted)", shown(r["flagged"])))
     for before, after in analysis.driver_changes(rows):
         print("note: the GL driver changed at %s: %s -> %s (the runs before and after may not "
               "compare)" % (analysis.when(after), shown(before["gl_version"] or "?"),
@@ -138,7 +159,7 @@ def main_trend(args):
         program, windows, depth = key[:3]
         path = args.out or "trend-%s-%sw-depth%s.png" % (program, windows, depth or "unknown")
         try:
-            write_trend_plot(key, rows, path)
+            write_privately(path, lambda f: write_trend_plot(key, rows, f))
         except OSError as e:
             raise HistoryRefusal("cannot write %s: %s" % (path, e.strerror or e)) from None
         print("written: %s" % path)
@@ -194,6 +215,14 @@ def _percent(text):
     return value
 
 
+def _tolerance(text):
+    value = _percent(text)
+    if value >= 100:
+        raise argparse.ArgumentTypeError("takes a percentage below 100 (a reference accepts "
+                                         "no fall of 100%% or more), not %r" % text)
+    return value
+
+
 def build_parser(prog=NAME):
     db = argparse.ArgumentParser(add_help=False)
     db.add_argument("--db", metavar="PATH|URI", default=argparse.SUPPRESS,
@@ -245,7 +274,9 @@ def build_parser(prog=NAME):
                        help="compare with the series' pinned runs (the last N of them) instead")
     for name, what in (("exclude", "leave runs out of check, trend and reference"),
                        ("pin", "make runs the baseline of their series (check --baseline, "
-                               "reference)")):
+                               "reference)"),
+                       ("accept", "take runs a gate failed (a regression, a changed renderer) "
+                                  "as the new normal: back in later runs' baseline")):
         cmd = sub.add_parser(name, parents=[db], help=what)
         cmd.add_argument("runs", nargs="+", metavar="RUN",
                          help="a run's id (in list), its run id or its folder")
@@ -264,8 +295,12 @@ def build_parser(prog=NAME):
     ref.add_argument("--out", metavar="FILE", help="write it here (default: standard output)")
     ref.add_argument("--hosts", metavar="PATTERN",
                      help="the host names it covers (a shell pattern, such as 'node*')")
-    ref.add_argument("--min-tolerance", type=_percent, default=5.0, metavar="PCT",
-                     help="the least tolerance below and above (default 5)")
+    ref.add_argument("--min-tolerance", type=_tolerance, default=5.0, metavar="PCT",
+                     help="the least tolerance below and above, under 100 (default 5)")
+    ref.add_argument("--any-windows", action="store_true",
+                     help="one entry for runs of any window count (only from pinned runs with "
+                          "at most one window a host, whose rate per window does not depend "
+                          "on the count)")
     return p
 
 
@@ -286,6 +321,7 @@ def main_curate(args):
     column, value, said = {
         "exclude": ("excluded", int(not undo), "included" if undo else "excluded"),
         "pin": ("pinned", int(not undo), "unpinned" if undo else "pinned"),
+        "accept": ("accepted", int(not undo), "unaccepted" if undo else "accepted"),
         "annotate": ("note", getattr(args, "text", None) or None, "annotated"),
     }[args.command]
     with History(args.db, create=False) as history:
@@ -297,10 +333,10 @@ def main_curate(args):
 
 
 def main_reference(args):
-    from . import reference
+    from . import reference_writer as reference
     with History(args.db, create=False) as history:
         rows = history.runs(_where(args, pinned=True, usable=True))
-    entries, notes = reference.reference_entries(rows, args.min_tolerance)
+    entries, notes = reference.reference_entries(rows, args.min_tolerance, args.any_windows)
     for note in notes:
         _say("note: %s" % shown(note))
     if not entries:
@@ -312,27 +348,44 @@ def main_reference(args):
     if args.out is None:
         sys.stdout.write(text)
         return 0
-    partial = "%s.partial-%d" % (args.out, os.getpid())
     try:
-        with open(partial, "x") as f:
-            f.write(text)
-        os.replace(partial, args.out)
+        write_privately(args.out, lambda f: f.write(text.encode("utf-8")))
     except OSError as e:
-        with contextlib.suppress(OSError):
-            os.unlink(partial)
         raise HistoryRefusal("cannot write %s: %s" % (args.out, e.strerror or e)) from None
     print("written: %s (%d reference(s))" % (args.out, len(entries)))
     return 0
 
 
+def write_privately(path, write):
+    """Writes a file whole through write(binary file): into a new file made beside it with a
+    name of its own (never an existing file or a link planted there), then renamed over
+    path, so that nobody else's file is written through a link in a shared folder."""
+    fd, partial = tempfile.mkstemp(prefix=os.path.basename(path) + ".",
+                                   dir=os.path.dirname(os.path.abspath(path)))
+    try:
+        with os.fdopen(fd, "wb") as f:
+            write(f)
+        umask = os.umask(0)
+        os.umask(umask)
+        os.chmod(partial, 0o666 & ~umask)
+        os.replace(partial, path)
+    except BaseException:
+        with contextlib.suppress(OSError):
+            os.unlink(partial)
+        raise
+
+
 COMMANDS = {"add": main_add, "list": main_list, "trend": main_trend, "check": main_check,
             "exclude": main_curate, "pin": main_curate, "annotate": main_curate,
+            "accept": main_curate,
             "reference": main_reference, "push": main_push, "import": main_import}
 
 
 @inert_console
 def main(argv=None, prog=NAME):
-    args = build_parser(prog).parse_args(argv)
+    parser = build_parser(prog)
+    complete(parser)
+    args = parser.parse_args(argv)
     args.db = getattr(args, "db", None)
     if getattr(args, "env", None) is not None:  # the variables given, as the history keeps them
         merged = {k: v for given in args.env for k, v in given.items()}

@@ -15,6 +15,7 @@ import os
 from dataclasses import dataclass, field
 
 from ..results import layout as L
+from ..results.load import load_warning
 from ..results.runs import UsageError, collect_files, folder_records, load_runs
 
 
@@ -29,6 +30,10 @@ RUN_COLUMNS = (
     "host", "cpu_model", "gl_renderer", "gl_version", "mpi_library", "mpi_version",
     "screen_width", "screen_height", "screen_depth", "git_revision",
     "mode", "rendering_env", "tag", "claim")
+WINDOW_COLUMNS = ("window", "host", "frames", "seconds", "rate", "state")
+HOST_COLUMNS = ("host", "cpu_model", "cores", "memory_bytes", "gl_renderer", "mpi_library",
+                "windows", "rate")
+WHOLE_RANGE = (-2 ** 63, 2 ** 63 - 1)  # what a history's INTEGER (BIGINT on a server) holds
 
 # A run's start must be a time a run can have been made, and one every reader can show.
 EARLIEST = datetime.datetime(2000, 1, 1, tzinfo=datetime.timezone.utc).timestamp()
@@ -41,10 +46,12 @@ class RunEntry:
     windows: list = field(default_factory=list)   # {window, host, frames, seconds, rate, state}
     hosts: list = field(default_factory=list)     # {host, cpu_model, cores, memory_bytes,
     #                                                gl_renderer, mpi_library, windows, rate}
+    busy: str = None        # why the machine was busy beside the run (its load), or None
     disputed: str = None    # the folder of another run recorded with the same run_id
     recorded: tuple = None  # (run id in the history, recorded now) once recorded
     queued: str = None      # where the record waits for its server, when it is away
     sent: int = 0           # records that waited for the server, sent with this one
+    notes: list = field(default_factory=list)  # what recording it has to say besides
 
     @property
     def series(self):
@@ -136,7 +143,38 @@ def read_run(folder, parsed=None):
         "claim": _claim(rj) if rj else None,
     }, windows=windows)
     entry.hosts = _host_rows(entry, rj)
+    _escape_nul(entry)
+    problem = unstorable(entry)
+    if problem:
+        raise NotARun("%s: run.json's %s" % (folder, problem))
+    entry.busy = load_warning(ctx) if isinstance(ctx, dict) else None
     return entry
+
+
+def _escape_nul(entry):
+    """A NUL in a text (which no server keeps) written as the escape \\x00 that every display
+    of the text shows anyway: the run is recorded, its text still telling what it held."""
+    for row in [entry.run] + entry.windows + entry.hosts:
+        for key, value in row.items():
+            if isinstance(value, str) and "\x00" in value:
+                row[key] = value.replace("\x00", "\\x00")
+
+
+def unstorable(entry):
+    """Why a history could not keep an entry's values (a text holding NUL, which no server
+    takes; a whole number beyond 64 bits; a value that is no number or text), or None."""
+    for part, rows in (("", [entry.run]), ("window ", entry.windows), ("host ", entry.hosts)):
+        for row in rows:
+            for key, value in row.items():
+                if isinstance(value, str) and "\x00" in value:
+                    return "%s%s holds a NUL character, which no history keeps" % (part, key)
+                if isinstance(value, int) and not WHOLE_RANGE[0] <= value <= WHOLE_RANGE[1]:
+                    return "%s%s is a whole number of %d digits, beyond what a history keeps " \
+                           "(64 bits)" % (part, key, len(str(abs(value))))
+                if value is not None and not isinstance(value, (str, int, float)):
+                    return "%s%s is %s, not a number or a text" % (part, key,
+                                                                    type(value).__name__)
+    return None
 
 
 def _rendering_env(env):

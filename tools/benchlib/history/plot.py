@@ -1,10 +1,12 @@
-"""The trend plot: a series' headline, and each host's rate when runs spanned hosts, over time."""
+"""The trend plot: a series' headline, and each host's rate when runs spanned hosts, over time;
+the runs a gate failed marked."""
 
 from ..results.texts import for_plot
 from . import analysis
 
 
-def write_trend_plot(series, rows, path):
+def write_trend_plot(series, rows, out):
+    """The plot as PNG into out, a binary file."""
     import matplotlib
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
@@ -29,6 +31,11 @@ def write_trend_plot(series, rows, path):
         if bad:
             ax.plot([at(r) for r in bad], [r["headline"] for r in bad], "x", color="red",
                     label="not ok (failed, interrupted)")
+        flagged = [r for r in ok if r["flagged"]]
+        if flagged:
+            ax.plot([at(r) for r in flagged], [r["headline"] for r in flagged], "D",
+                    markerfacecolor="none", color="darkorange", markersize=8,
+                    label="failed a gate (flagged)")
         ax.set_ylabel(analysis.unit(series[0]))
         ax.set_ylim(bottom=0)
         ax.set_title(for_plot(analysis.describe_series(series)), fontsize=9)
@@ -36,7 +43,6 @@ def write_trend_plot(series, rows, path):
         ax.grid(alpha=0.3)
         fig.autofmt_xdate()
         fig.tight_layout()
-        fig.savefig(path)
+        fig.savefig(out, format="png")
     finally:
         plt.close(fig)
-    return path

@@ -9,13 +9,16 @@
      rendering variables, bench-run's tag, the claim (a digest of what identifies the
      folder's run, so that another folder naming the same run_id is told apart), and what
      a person curates: excluded, pinned (the baseline), note; and the hosts' order.
+  4  adds to runs what the regression gate leaves: flagged (why `check` failed the run; such
+     a run is out of later runs' baseline) and accepted (a person took the run as the new
+     normal: `bench-history accept`).
 The same schema and migrations make a history on a PostgreSQL server (backend.py rewrites
 the types); a server's history begins at version 3.
 A new database is made by the version 1 schema and every migration after it, so the path
 from version 1 is the one every database takes.
 """
 
-CURRENT_VERSION = 3
+CURRENT_VERSION = 4
 
 SCHEMA_V1 = (
     """CREATE TABLE runs (
@@ -94,6 +97,10 @@ MIGRATIONS = {
         "DROP INDEX runs_series",
         "CREATE INDEX runs_series ON runs (program, windows, screen_depth, gl_renderer, mode, "
         "started)",
+    ),
+    3: (
+        "ALTER TABLE runs ADD COLUMN flagged TEXT",   # why the gate failed it; NULL: it did not
+        "ALTER TABLE runs ADD COLUMN accepted INTEGER NOT NULL DEFAULT 0",
     ),
 }
 

@@ -20,6 +20,7 @@ with another claim is recorded apart (its key the run_id and its claim's start),
 so, so that a copy recorded first never turns the real run away as "already recorded".
 """
 
+import contextlib
 import datetime
 import hashlib
 import os
@@ -27,26 +28,16 @@ import sqlite3
 import stat
 import sys
 
-from . import backend, queue
-from .folder import RUN_COLUMNS, NotARun, read_run
+from . import analysis, backend, bounds, queue, snapshot
+from .backend import HistoryError, ServerAway
+from .folder import HOST_COLUMNS, RUN_COLUMNS, WINDOW_COLUMNS, NotARun, read_run
 from .location import default_path
 from .schema import CURRENT_VERSION, MIGRATIONS, SCHEMA_V1
-from .where import Where
+from .where import HEADLINE_RANGE, Where
 
 BUSY_TIMEOUT = 10.0  # seconds a writer waits for another one to finish
+RECORD_BOUND = 20    # seconds a recording in a server may take, with the records queued
 IDS_AT_ONCE = 500    # runs whose hosts and windows one query reads
-
-WINDOW_COLUMNS = ("window", "host", "frames", "seconds", "rate", "state")
-HOST_COLUMNS = ("host", "cpu_model", "cores", "memory_bytes", "gl_renderer", "mpi_library",
-                "windows", "rate")
-
-
-class HistoryError(Exception):
-    """The history cannot be used (locked, read-only, damaged, newer); one line says why."""
-
-
-class ServerAway(HistoryError):
-    """The history's server cannot take records now; they wait in the queue."""
 
 
 def _explain(path, error, timeout):
@@ -79,20 +70,31 @@ def _check_path(path):
         raise HistoryError("the history %s is not a regular file: refused" % path)
 
 
+def _writable(path):
+    """Whether this user may write the history file and make its journal beside it."""
+    folder = os.path.dirname(os.path.abspath(path))
+    return os.access(path, os.W_OK) and os.access(folder, os.W_OK) and \
+        not os.statvfs(folder).f_flag & os.ST_RDONLY
+
+
 class History:
     """An open history: an SQLite file or a server. Use as a context manager; errors become
     HistoryError (ServerAway when a server cannot take records now)."""
 
-    def __init__(self, path=None, create=True, timeout=BUSY_TIMEOUT):
+    def __init__(self, path=None, create=True, timeout=BUSY_TIMEOUT, read_only=False):
+        """read_only: read an SQLite file through a copy in memory, never writing it
+        (snapshot.py); a file this user cannot write is read so too when create is False."""
         self.target = path or default_path()
         self.server = backend.is_server(self.target)
         self.path = self.target  # as messages name it (a server: without credentials)
         self.timeout = timeout
         self.conn = None
         self.create = create
+        self.read_only = read_only
 
     def __enter__(self):
         try:
+            backend.check_target(self.target)
             if self.server:
                 self.path = backend.server_name(self.target)
                 self.conn = backend.Postgres(self.target)
@@ -103,17 +105,18 @@ class History:
                 elif not os.path.lexists(self.path):
                     return self  # no history yet: nothing recorded
                 _check_path(self.path)
-                self.conn = backend.Sqlite(self.path, self.timeout)
+                if self.read_only or not (self.create or _writable(self.path)):
+                    self.conn = backend.Sqlite(None, self.timeout,
+                                               snapshot.copy_in_memory(self.path))
+                else:
+                    self.conn = backend.Sqlite(self.path, self.timeout)
             if not self.create and self.version() == 0 and not self.conn.holds_tables():
                 self.close()  # an empty server database: nothing recorded yet
                 return self
             self._upgrade()
-        except backend.ServerAway as e:
+        except (bounds.NoAnswer, bounds.Interrupted) as e:
             self.close()
             raise ServerAway(str(e)) from None
-        except backend.BackendError as e:
-            self.close()
-            raise HistoryError(str(e)) from None
         except HistoryError:
             self.close()
             raise
@@ -130,6 +133,8 @@ class History:
 
     def _raise(self, error):
         """A database's error as HistoryError, or the error itself when it is none."""
+        if isinstance(error, (bounds.NoAnswer, bounds.Interrupted)):
+            raise ServerAway(str(error)) from None
         if isinstance(error, (sqlite3.Error, OSError)):
             raise HistoryError(_explain(self.path, error, self.timeout)) from None
         if self.server and backend.is_psycopg_error(error):
@@ -140,6 +145,11 @@ class History:
             raise HistoryError("the history server %s cannot be used: %s"
                                % (self.path, line)) from None
         raise error
+
+    def lost(self, error):
+        """Whether an error means the server cannot go on now (not that one record is bad)."""
+        return self.conn is None or isinstance(error, (bounds.NoAnswer, bounds.Interrupted)) or \
+            (self.server and backend.is_psycopg_error(error) and backend.away(error))
 
     def close(self):
         if self.conn is not None:
@@ -253,8 +263,8 @@ class History:
             "SELECT id, run_key, folder FROM runs WHERE %s ORDER BY id" % clause, (value,))
 
     def curate(self, run_id, column, value):
-        """Sets excluded, pinned or note of one run."""
-        assert column in ("excluded", "pinned", "note")
+        """Sets excluded, pinned, note, accepted or flagged of one run."""
+        assert column in ("excluded", "pinned", "note", "accepted", "flagged")
         with self._transaction():
             self.conn.execute("UPDATE runs SET %s = ? WHERE id = ?" % column, (value, run_id))
 
@@ -294,6 +304,28 @@ class History:
                       not_key=entry.run["run_key"], usable=True, pinned=baseline or None)
         return self.runs(where, order="started IS NULL, started DESC, id DESC LIMIT %d" % last)
 
+    def recorded(self, entry):
+        """The row of the entry's run when it is recorded (id, flagged, accepted, pinned),
+        else None."""
+        if self.conn is None:
+            return None
+        found = self.conn.execute("SELECT id, claim, folder, flagged, accepted, pinned FROM runs "
+                                  "WHERE run_key = ?", (entry.run["run_key"],))
+        return found[0] if found and _same_run(found[0], entry.run) else None
+
+    def previous_setup(self, entry, looked_at=50):
+        """The last usable run before the entry of the same program, windows, depth, mode,
+        rendering variables and hosts, whatever its renderer, or None."""
+        if self.conn is None or entry.run["started"] is None:
+            return None
+        program, windows, depth, _renderer, mode, env = entry.series
+        hosts = sorted(h["host"] for h in entry.hosts)
+        rows = self.runs(Where(program=program, windows=windows, depth=depth, mode_is=mode,
+                               env_is=env, before=entry.run["started"],
+                               not_key=entry.run["run_key"], usable=True),
+                         order="started DESC, id DESC LIMIT %d" % looked_at)
+        return next((r for r in rows if sorted(h["host"] for h in r["hosts"]) == hosts), None)
+
 
 def _same_run(row, run):
     """Whether a recorded row is the run of this claim (rows recorded before claims were kept
@@ -306,35 +338,38 @@ def _same_run(row, run):
 # ---------------------------------------------------------------- for bench-run and add
 
 def check_target(target):
-    """Refuses, before a run starts, a history bench-run could not use: a server URI holding
-    a password (it would show in run.json's command and the process list) or that libpq does
-    not take, or psycopg missing. Raises HistoryError with one line."""
-    if backend.is_server(target):
-        try:
-            backend.server_name(target)
-        except backend.BackendError as e:
-            raise HistoryError(str(e)) from None
-
-
-def record_folder(db_path, folder, timeout=BUSY_TIMEOUT, parsed=None):
-    """The RunEntry of a run folder, recorded (entry.recorded: its id and whether it was
-    recorded now). Raises NotARun or HistoryError (ServerAway: entry.queued is where the
-    record waits). parsed: {path: parsed results file} of the files read already."""
-    entry = read_run(folder, parsed)
-    record_entry(db_path, entry, timeout)
-    return entry
+    """Refuses, before a run starts, a history bench-run could not use: a target that may
+    hold a password (it would show in run.json's command and the process list), text that is
+    neither a file path nor a server URI libpq takes, or psycopg missing. Raises HistoryError
+    with one line."""
+    backend.check_target(target)
 
 
 def record_entry(db_path, entry, timeout=BUSY_TIMEOUT):
     """Records an entry; for a server, the records waiting for it go too, and when it is
-    away the entry joins them (entry.queued) and ServerAway is raised."""
+    away (or the whole takes more than RECORD_BOUND seconds, or an ending signal comes) the
+    entry joins them (entry.queued) and ServerAway is raised. Once the entry is recorded,
+    what goes wrong with the others is only noted (entry.notes)."""
+    headline = entry.run["headline"]
+    if headline is not None and not analysis.modelled(headline):
+        entry.notes.append("the run's headline, %s, is kept but left out of every comparison "
+                           "(the statistics take %g to %g)" % ((analysis.number(headline),)
+                                                               + HEADLINE_RANGE))
     history = History(db_path, timeout=timeout)
+    bound = bounds.bounded(RECORD_BOUND, "the recording in the history server") \
+        if history.server else contextlib.nullcontext()
     try:
-        with history:
+        with bound, history:
             entry.recorded = history.record(entry)
             if history.server:
-                entry.sent = send_queued(history)
-    except ServerAway as e:
+                entry.sent = send_queued(history, entry.notes)
+    except HistoryError as e:
+        if entry.recorded:
+            entry.notes.append("the records that waited for the server were not all sent: %s"
+                               % e)
+            return
+        if not isinstance(e, ServerAway):
+            raise
         try:
             entry.queued = queue.put(history.path, entry)
         except OSError as failed:
@@ -344,11 +379,25 @@ def record_entry(db_path, entry, timeout=BUSY_TIMEOUT):
                          % (e, entry.queued, history.path)) from None
 
 
-def send_queued(history):
-    """Records what waits in the queue for this server; the number sent."""
+def send_queued(history, notes):
+    """Records what waits in the queue for this server; the number sent. A record that
+    cannot be read or that the server refuses is set aside, with a note; a server that
+    stops answering ends the sending (ServerAway, through the history)."""
+    try:
+        records, set_aside = queue.waiting(history.path)
+    except OSError as e:
+        notes.append("the queue cannot be read: %s" % (e.strerror or e))
+        return 0
+    notes.extend(set_aside)
     sent = 0
-    for path, entry, kept in queue.waiting(history.path):
-        history.record(entry, kept)
+    for path, entry, kept in records:
+        try:
+            history.record(entry, kept)
+        except Exception as e:
+            if history.lost(e):
+                raise
+            notes.append(queue.reject(path, "the server refused it: %s" % backend.first_line(e)))
+            continue
         queue.done(path)
         sent += 1
     return sent
@@ -365,11 +414,16 @@ def record_quietly(db_path, folder, timeout=BUSY_TIMEOUT, prog="bench-history", 
     timeout, read-only, damaged or of a newer schema, a server is away (the record then
     waits in the queue), or the folder is not a run that has ended, prints one line on
     standard error and returns False; never raises for those."""
+    entry = None
     try:
-        entry = record_folder(db_path, folder, timeout, parsed)
+        entry = read_run(folder, parsed)
+        record_entry(db_path, entry, timeout)
         if entry.disputed:
             print("%s: %s" % (prog, disputed_line(entry)), file=sys.stderr)
         return True
     except (NotARun, HistoryError) as e:
         print("%s: run not recorded in the history: %s" % (prog, e), file=sys.stderr)
         return False
+    finally:
+        for note in entry.notes if entry else []:
+            print("%s: note: %s" % (prog, note), file=sys.stderr)

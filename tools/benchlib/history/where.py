@@ -2,6 +2,10 @@
 
 from dataclasses import dataclass
 
+# Headlines the statistics model: 0 (windows that counted nothing), the smallest floats and
+# the huge are kept in the history but out of every median and spread.
+HEADLINE_RANGE = (1e-6, 1e18)
+
 
 @dataclass
 class Where:
@@ -20,7 +24,8 @@ class Where:
     tag: str = None
     before: float = None
     not_key: str = None
-    usable: bool = False           # status ok (or unknown), a headline, not excluded
+    usable: bool = False           # status ok (or unknown), a headline the statistics model,
+    #                                not excluded, not failed by the gate unless accepted
     pinned: bool = None
     excluded: bool = None
 
@@ -38,8 +43,10 @@ class Where:
         if self.depth is not None:
             term("screen_depth = ?", self.depth)
         if self.renderer is not None:
-            term("lower(gl_renderer) LIKE ? ESCAPE '\\'", "%%%s%%" % self.renderer.lower()
-                 .replace("\\", "\\\\").replace("%", "\\%").replace("_", "\\_"))
+            # No backslash in a literal: a server with standard_conforming_strings off reads
+            # it as an escape, and the statement as an unended string.
+            term("lower(gl_renderer) LIKE ? ESCAPE ?", "%%%s%%" % self.renderer.lower()
+                 .replace("!", "!!").replace("%", "!%").replace("_", "!_"), "!")
         if self.renderer_is is not ...:
             term("gl_renderer %s ?" % same, self.renderer_is)
         if self.mode is not None:
@@ -64,5 +71,7 @@ class Where:
         if self.not_key is not None:
             term("run_key != ?", self.not_key)
         if self.usable:
-            term("headline IS NOT NULL AND (status IS NULL OR status = 'ok') AND excluded = 0")
+            term("headline >= ? AND headline <= ? AND (status IS NULL OR status = 'ok') AND "
+                 "excluded = 0 AND (flagged IS NULL OR accepted = 1 OR pinned = 1)",
+                 *HEADLINE_RANGE)
         return ("WHERE " + " AND ".join(terms) if terms else ""), values

@@ -305,12 +305,17 @@ class Agent:
         return message
 
 
-def main(argv=None):
+def build_parser():
     p = argparse.ArgumentParser(prog="bench-agent",
                                 description="bench-run's helper on each host of a run across "
                                             "hosts (started by bench-run itself).")
-    p.add_argument("--connect", required=True, metavar="HOST:PORT")
-    args = p.parse_args(argv)
+    p.add_argument("--connect", required=True, metavar="HOST:PORT",
+                   help="the runner to connect to, which sends what to start")
+    return p
+
+
+def main(argv=None):
+    args = build_parser().parse_args(argv)
     index = processes.launcher_rank(os.environ)
     secret = os.environ.pop(SECRET_VARIABLE, "")  # not passed on to what the agent starts
     display_tag = os.environ.pop(DISPLAY_TAG_VARIABLE, "")

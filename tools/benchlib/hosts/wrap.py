@@ -52,13 +52,27 @@ def display_for(window, ranges, displays=None, screens=1, current=None):
     return deal_windows(host_windows(window, ranges), names)[window]
 
 
+def build_parser():
+    p = argparse.ArgumentParser(
+        prog="bench-wrap",
+        description="Start one window's process of a bench-run under the user's --wrap "
+                    "command, on its display (started by bench-run itself, as every rank's "
+                    "program).")
+    p.add_argument("--wrap", metavar="COMMAND",
+                   help="bench-run's --wrap: the command the program starts under")
+    p.add_argument("--displays", metavar="LIST",
+                   help="bench-run's --display list: the windows take its displays in turn")
+    p.add_argument("--screens", type=int, default=1, metavar="N",
+                   help="the screens of the display given, which the windows take in turn")
+    p.add_argument("--ranges", default="", metavar="RANGES",
+                   help="each host's windows as FIRST-LAST,...: a window's place among "
+                        "its host's picks its display")
+    p.add_argument("program", nargs=argparse.REMAINDER, help="the program and its arguments")
+    return p
+
+
 def parse(argv):
-    p = argparse.ArgumentParser(prog="bench-wrap")
-    p.add_argument("--wrap")
-    p.add_argument("--displays")
-    p.add_argument("--screens", type=int, default=1)
-    p.add_argument("--ranges", default="")
-    p.add_argument("program", nargs=argparse.REMAINDER)
+    p = build_parser()
     args = p.parse_args(argv)
     if args.program[:1] == ["--"]:
         args.program = args.program[1:]

@@ -4,9 +4,10 @@ What it writes, the window states, the gates and the noise tests: docs/tools.md.
 import argparse
 import math
 import os
+import time
 
 from ..ending import exit_status
-from ..help import one_line_help
+from ..help import complete, one_line_help
 from ..results.files import shown, write_json
 from ..results.reference import ReferenceError, read_reference
 from ..results.runs import UsageError, collect_files
@@ -72,7 +73,9 @@ def main_compare(args):
                          % (run_a.program.name, run_b.program.name))
     b = args.paths[1]
     out_dir = args.out or (b if os.path.isdir(b) else os.path.dirname(os.path.abspath(b)))
+    started = time.perf_counter()
     comparison = compare.compare_runs(run_a, run_b, repeats_a=repeats_a, repeats_b=repeats_b)
+    judged_in = time.perf_counter() - started
     prepare_folder(out_dir)
     json_path = os.path.join(out_dir, "comparison.json")
     names = [json_path]
@@ -96,7 +99,9 @@ def main_compare(args):
     print("written: %s" % ", ".join(map(shown, names)))
     if comparison.slow_b and args.fail_above is None:
         print("verdict: %s" % comparison.verdict)
-    args.junit_cases += junit_cases.comparison_cases(comparison, args.fail_above)
+    args.junit_cases += junit_cases.comparison_cases(comparison, args.fail_above, judged_in)
+    args.junit_properties = junit_cases.run_properties(run_a, "A ") + \
+        junit_cases.run_properties(run_b, "B ")
     if args.fail_above is not None:
         status, line = comparison.gate(args.fail_above)
         print(line)
@@ -152,10 +157,10 @@ def build_parser(prog=NAME):
     return p
 
 
-def write_junit_file(path, cases):
+def write_junit_file(path, cases, properties):
     from ..results.junit import write_junit
     try:
-        write_junit(path, NAME, cases)
+        write_junit(path, NAME, cases, properties)
     except OSError as e:
         raise OutputError("cannot write %s: %s" % (shown(path), e.strerror or e)) from None
     print("written: %s" % shown(path))
@@ -170,7 +175,9 @@ def _comparing(args):
 
 @inert_console
 def main(argv=None, prog=NAME):
-    args = build_parser(prog).parse_args(argv)
+    parser = build_parser(prog)
+    complete(parser)
+    args = parser.parse_args(argv)
     for name in ("fail_above", "fail_slow_host"):
         value = getattr(args, name)
         if value is not None and not 0 <= value < math.inf:
@@ -184,12 +191,12 @@ def main(argv=None, prog=NAME):
     if one_run and _comparing(args):
         build_parser(prog).error("%s: for one run's report, not a comparison" % ", ".join(one_run))
 
-    args.junit_cases = []
+    args.junit_cases, args.junit_properties = [], []
 
     def body():
         args.reference_entries = read_reference(args.reference) if args.reference else None
         status = main_compare(args) if _comparing(args) else main_report(args)
         if args.junit and args.junit_cases:
-            write_junit_file(args.junit, args.junit_cases)
+            write_junit_file(args.junit, args.junit_cases, args.junit_properties)
         return status
     return exit_status(NAME, body, (UsageError, OutputError, ReferenceError))

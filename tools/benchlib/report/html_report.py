@@ -10,21 +10,23 @@ the displays of hosts, with "display"), "reference", "mixed_hosts" and "repeats"
 whatever its shape). html_page.py holds the frame and the template."""
 
 from ..results.gpus import gpu_driver, gpus_text
+from ..results.load import load_warning
+from ..results.numbers import gib
 from . import html_page as P
 from . import rows as R
 from .mixed_hosts import FACTS, disagreements
 from .slow_hosts import SPLIT
 from .summary import refresh_lines_of, summary_data
-from .table import context_lines, headline_lines, load_warning, number
+from .table import context_lines, headline_lines, number
 
 NAME, NO_PLOTS = P.NAME, P.NO_PLOTS
 # A host's facts from run.json's hosts: (heading, key, how it is shown)
 HOST_FACTS = [
     ("Windows", "windows", lambda v: P.figure(len(v))),
     ("CPU model", "cpu_model", str), ("Cores", "cores", P.figure),
-    ("Memory (GiB)", "memory_bytes", lambda v: "%.1f" % (v / 2 ** 30)),
+    ("Memory", "memory_bytes", gib),
     ("Renderer", "gl_renderer", str), ("GL version", "gl_version", str),
-    ("Driver", "gl_vendor", str),
+    ("GL vendor", "gl_vendor", str),
     ("GPUs", "gpus", lambda v: gpus_text(v) or "none"),
     ("GPU driver", "gpus", lambda v: gpu_driver(v) or "-"),
     ("MPI library", "mpi_library", str),

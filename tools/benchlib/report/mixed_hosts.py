@@ -13,7 +13,7 @@ from dataclasses import dataclass
 from ..results.gpus import gpu_driver
 
 # (what the report calls it, run.json's key in a host's entry)
-FACTS = [("renderer", "gl_renderer"), ("GL version", "gl_version"), ("driver", "gl_vendor"),
+FACTS = [("renderer", "gl_renderer"), ("GL version", "gl_version"), ("GL vendor", "gl_vendor"),
          ("GPU driver", "gpus"), ("CPU model", "cpu_model"), ("cores", "cores"),
          ("MPI library", "mpi_library")]
 # The value compared of a key whose entry is not itself the fact.

@@ -6,6 +6,7 @@ import os
 import sys
 
 from ..results.files import shown, write_json
+from ..results.load import load_warning
 from ..results.runs import UsageError, collect_files, load_runs
 from . import junit_cases, mixed_hosts, repeats, slow_hosts, summary, table, verdicts
 from .html_report import write_run_report
@@ -46,7 +47,7 @@ def _report_notes(run):
     found = ["%s: the name says window %d, the file says window %d"
              % (shown(r.file.path), r.window, r.file.window) for r in run.reports
              if r.file.window is not None and r.window != r.file.window]
-    busy = table.load_warning(run.context)
+    busy = load_warning(run.context)
     return found + ([busy] if busy else [])
 
 
@@ -105,7 +106,9 @@ def report_run(run, out_dir, args, place_frames, made_here=False):
     for e in (e for r in run.reports for e in r.errors):
         say("error: %s" % e)
     print("\n".join(verdicts.verdict_lines(gates)))
-    args.junit_cases += junit_cases.run_cases(run, by_host, args.fail_slow_host, by_display)
+    args.junit_cases += junit_cases.run_cases(run, gates, by_host, args.fail_slow_host,
+                                              by_display)
+    args.junit_properties = args.junit_properties or junit_cases.run_properties(run)
     return 1 if verdicts.overall(gates) == verdicts.FAIL else 0
 
 
@@ -156,8 +159,12 @@ def main_repeats(args, path, folders):
             if runs is None:
                 return loaded
             for i, run in enumerate(runs):
+                before = len(args.junit_cases)
                 status = max(status, report_run(run, target, args,
                                                 lambda p, i=i: frame_rows.place(i, p)))
+                for case in args.junit_cases[before:]:  # each repeat's cases apart
+                    case.classname += " repeat %d" % k
+                program = run.program
                 ended = said.get(os.path.basename(folder)) or run.context.get("status")
                 rows.append((k, ended, run.headline))
                 unit = run.program.quantity_unit
@@ -183,4 +190,6 @@ def main_repeats(args, path, folders):
     write_in(out, "summary.json", name, lambda f: write_json(f, data))
     print("written: %s" % shown(name))
     print("\n".join(verdicts.verdict_lines(gates)))
+    if rows:
+        args.junit_cases += junit_cases.gate_cases(program, gates)
     return max(status, 1 if verdicts.overall(gates) == verdicts.FAIL else 0)

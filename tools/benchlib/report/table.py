@@ -3,6 +3,8 @@
 import math
 
 from ..results.gpus import gpu_driver, gpus_text
+from ..results.columns import aligned
+from ..results.numbers import gib
 from . import rows
 
 
@@ -36,26 +38,10 @@ def number(value):
 
 # ---------------------------------------------------------------- context
 
-def _gib(n):
-    return "%.1f GiB" % (n / 2 ** 30) if isinstance(n, (int, float)) else None
-
-
 def _load(values):
     if isinstance(values, (list, tuple)) and values:
         return "%.2f" % values[0]
     return None
-
-
-def load_warning(context):
-    """A sentence when the machine's load average (1, 5 or 15 minutes, at the start or the
-    end) exceeded its cores: its figures are then those of a busy machine."""
-    cores = context.get("cores")
-    loads = [v for key in ("load_start", "load_end")
-             for v in (context.get(key) or []) if isinstance(v, (int, float))]
-    if not isinstance(cores, int) or not loads or max(loads) <= cores:
-        return None
-    return ("the load average reached %.2f on %d cores: the machine was busy beside the run, "
-            "its rates may be low and its frame times uneven" % (max(loads), cores))
 
 
 def _some(names, shown=3):
@@ -108,7 +94,8 @@ def context_lines(run):
     lines.append(head)
     machine = [c.get("host"), c.get("cpu_model"),
                "%d cores" % c["cores"] if isinstance(c.get("cores"), int) else None,
-               _gib(c.get("memory_bytes"))]
+               gib(c["memory_bytes"]) if isinstance(c.get("memory_bytes"), (int, float))
+               else None]
     load_start, load_end = _load(c.get("load_start")), _load(c.get("load_end"))
     if load_start or load_end:
         machine.append("load %s -> %s" % (load_start or "?", load_end or "?"))
@@ -158,18 +145,8 @@ def format_table(run):
     body = [[console_cell(v) for v in row.cells(cols)] for row in rows.window_rows(run)]
     totals = [[console_cell(v) for v in row.cells(cols)]
               for row in rows.group_rows(run, len(run.hosts()) > 1)]
-    head = [c.short for c in cols]
-    widths = [max(len(head[i]), *(len(row[i]) for row in body + totals))
-              for i in range(len(head))]
-
-    def text(row):
-        cells = [c.rjust(w) if col.numeric else c.ljust(w)
-                 for c, w, col in zip(row, widths, cols)]
-        return "  ".join(cells).rstrip()
-
-    rule = "  ".join("-" * w for w in widths)
-    return "\n".join([text(head), rule] + [text(r) for r in body] + [rule] +
-                      [text(r) for r in totals])
+    return "\n".join(aligned([c.short for c in cols], [body, totals],
+                             [c.numeric for c in cols]))
 
 
 def headline_lines(run, fmt=g):

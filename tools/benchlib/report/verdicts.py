@@ -8,6 +8,7 @@ unasked, their findings are shown but do not decide. A summary or frame that dis
 its frames fails the run too ("files")."""
 
 import math
+import time
 from dataclasses import dataclass, field
 
 from ..results.reference import match
@@ -24,6 +25,7 @@ class Gate:
     findings: list = field(default_factory=list)  # what it found, with the figures
     deciding: bool = True   # False: shown beside the verdict, not part of it
     headline: str = None    # what a failed gate of several findings says first
+    seconds: float = 0.0    # what judging took (a CI shows it as the gate's duration)
 
     def as_json(self):
         return {"gate": self.name, "result": FAIL if self.failed else PASS,
@@ -125,24 +127,33 @@ def renderer_gate(run, pattern):
             mixed_hosts.renderers(run.context).values())))])
 
 
+def _timed(judge, *args):
+    """judge(*args), its gate (alone or first of a tuple) with the seconds judging took."""
+    started = time.perf_counter()
+    found = judge(*args)
+    (found[0] if isinstance(found, tuple) else found).seconds = time.perf_counter() - started
+    return found
+
+
 def run_gates(run, args, host_verdicts, display_verdicts=None):
     """(The gates of one run for bench-report's options args, the reference's findings or
     None); host_verdicts and display_verdicts: slow_hosts' verdicts, None where the run has
     no such verdict."""
-    gates = [completeness(run, args.allow_failed), files(run)]
+    gates = [_timed(completeness, run, args.allow_failed), _timed(files, run)]
     judged = [(what, found) for what, found in (("host", host_verdicts),
                                                 ("display", display_verdicts))
               if found is not None]
     if judged:
-        gates.append(slow_host_gate(judged, args.fail_slow_host))
+        gates.append(_timed(slow_host_gate, judged, args.fail_slow_host))
     elif args.fail_slow_host is not None:
         gates.append(Gate("slow hosts", False, ["one host: no other to compare it with"]))
-    gates.append(mixed_host_gate(run, args.fail_mixed))
+    gates.append(_timed(mixed_host_gate, run, args.fail_mixed))
     if args.expect_renderer is not None:
-        gates.append(renderer_gate(run, args.expect_renderer))
+        gates.append(_timed(renderer_gate, run, args.expect_renderer))
     findings = None
     if args.reference_entries is not None:
-        gate, findings = reference_gate(run, args.reference_entries, args.fail_reference)
+        gate, findings = _timed(reference_gate, run, args.reference_entries,
+                                args.fail_reference)
         gates.append(gate)
     return gates, findings
 

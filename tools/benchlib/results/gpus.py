@@ -2,6 +2,8 @@
 devices), in words: which GPU (its name, else its PCI vendor:device id), where (its bus id:
 which GPU of the node) and under which driver."""
 
+from .numbers import gib
+
 
 def _pci_id(value):
     return value[2:] if isinstance(value, str) and value.startswith("0x") else value
@@ -20,7 +22,7 @@ def gpu_text(gpu):
     if gpu.get("bus_id"):
         what += " at %s" % gpu["bus_id"]
     if isinstance(gpu.get("memory_bytes"), int):
-        what += " (%.1f GiB)" % (gpu["memory_bytes"] / 2 ** 30)
+        what += " (%s)" % gib(gpu["memory_bytes"])
     return what
 
 

@@ -16,6 +16,19 @@ def cxx_double(value):
     return "%g" % value
 
 
+def gib(n):
+    """Memory as a machine's is told: binary gigabytes, one decimal ("23.5 GiB")."""
+    return "%.1f GiB" % (n / 2 ** 30)
+
+
+def decimal_bytes(n):
+    """A size estimated in decimal units ("734 MB", "1.83 GB"), as memory estimates are."""
+    for unit, size in (("TB", 1e12), ("GB", 1e9), ("MB", 1e6)):
+        if n >= size:
+            return "%.3g %s" % (n / size, unit)
+    return "%d bytes" % n
+
+
 def ieee_divide(a, b):
     """Division as the programs do it: x/0 is infinite, 0/0 the -nan of x86, nan stays nan."""
     if b == 0:

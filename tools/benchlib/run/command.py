@@ -8,7 +8,7 @@ import signal
 import sys
 
 from ..ending import silence_stdout
-from ..help import one_line_help
+from ..help import complete, one_line_help
 from ..hosts.displays import parse_display_list
 from ..hosts.limits import MAX_WINDOWS
 from ..results.files import MOST_FRAMES
@@ -116,6 +116,7 @@ def build_parser():
 def parse(argv):
     """The options; everything after -- goes to the launcher as it is."""
     parser = build_parser()
+    complete(parser)
     ours, rest = (argv[:argv.index("--")], argv[argv.index("--") + 1:]) if "--" in argv \
         else (argv, [])
     args = parser.parse_args(ours)

@@ -17,6 +17,7 @@ import shutil
 
 from ..history.store import HistoryError, check_target
 from ..hosts import limits, placement
+from ..results.numbers import decimal_bytes
 from .refusal import Refusal
 
 # Below this much free space the output folder's file system counts as full.
@@ -255,13 +256,6 @@ def check_open_files(windows, limit):
                      max(0, (limit - limits.LAUNCHER_FILES) // limits.LAUNCHER_FILES_PER_WINDOW)))
 
 
-def human_bytes(n):
-    for unit, size in (("TB", 1e12), ("GB", 1e9), ("MB", 1e6)):
-        if n >= size:
-            return "%.3g %s" % (n / size, unit)
-    return "%d bytes" % n
-
-
 def memory_way_out(program, windows, depth, available, xvfb_bytes=0):
     """What lets a run that does not fit go ahead: fewer windows, a lower depth for
     latticeglow (its lattice shrinks with the depth; only depths where more windows fit,
@@ -298,13 +292,13 @@ def check_memory(program, windows, depth, available, xvfb_bytes=0):
     each, scene = limits.window_bytes(program, depth), limits.scene_bytes(program, depth)
     what = "%s each: %s for the process and its window and %s; %s for the launcher and " \
         "the console%s" % (
-            human_bytes(each), human_bytes(limits.WINDOW_PROCESS_BYTES),
+            decimal_bytes(each), decimal_bytes(limits.WINDOW_PROCESS_BYTES),
             "the scene buffer of %s bytes" % format(scene, ",") if program == "shardfall" else
             "%s for the %s points of the lattice at depth %d"
-            % (human_bytes(scene), format(limits.lattice_points(depth), ","), depth),
-            human_bytes(limits.LAUNCH_BYTES), ", with the Xvfb's screen" if xvfb_bytes else "")
+            % (decimal_bytes(scene), format(limits.lattice_points(depth), ","), depth),
+            decimal_bytes(limits.LAUNCH_BYTES), ", with the Xvfb's screen" if xvfb_bytes else "")
     raise Refusal("%d %s window(s) need about %s (%s), more than the %s available "
-                  "(MemAvailable): %s" % (windows, program, human_bytes(need), what,
-                                          human_bytes(available),
+                  "(MemAvailable): %s" % (windows, program, decimal_bytes(need), what,
+                                          decimal_bytes(available),
                                           memory_way_out(program, windows, depth, available,
                                                          xvfb_bytes)))

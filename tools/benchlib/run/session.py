@@ -1,7 +1,7 @@
 """bench-run's stages. run() is the list of them, in order: the plan (plan.py) and its checks
 (preflight.py), which need nothing but the arguments and start nothing; the facts each host
-gives of itself (the fleet: fleet.py for this machine, agents.py across hosts) and the checks
-on them; then, for the one run or every repeat of a series (repeats.py), run_once(): launch
+gives of itself (the fleet: local_fleet.py on this machine, remote_fleet.py across hosts) and the checks
+on them; then, for the one run or every repeat of a series (series.py), run_once(): launch
 (launch.py), drive (drive.py), collect (the fleet), verify (verify.py) and record (run.json,
 record.py, and the history). Each stage's wall time goes into run.json ("stage_seconds").
 The phases, refusals and exit statuses a user sees are in docs/tools.md."""
@@ -15,15 +15,16 @@ from ..history.store import record_quietly
 from ..hosts import placement
 from ..hosts.agent import FAILURES as HOST_FAILURES
 from ..results.follow import ConsoleFollower
-from . import preflight, repeats
-from .agents import fleet_for
+from . import preflight, series
 from .drive import drive
 from .fleet import ClusterError
+from .local_fleet import LocalFleet
 from .launch import RunError, launch
 from .orphans import mark_orphans, write_tag
 from .plan import make_plan
 from .record import RecordError, describe, final_status, new_record, now_iso
 from .refusal import Refusal
+from .remote_fleet import AgentFleet
 from .show_plan import show_plan, start_line
 from .signals import HeldDuringCleanUp, Interrupted
 from .verify import read_results, report
@@ -54,7 +55,7 @@ def run(args, argv, progress):
         show_plan(plan, sys.stdout)
         return
     with contextlib.ExitStack() as hosts:  # the displays and agents, kept for every repeat
-        fleet = fleet_for(plan, progress, hosts)
+        fleet = (AgentFleet if plan.across else LocalFleet)(plan, progress, hosts)
         facts = times.take("facts", fleet.gather_facts)
         times.take("host checks", preflight.check_hosts, plan, facts)
         mark_orphans(os.path.dirname(plan.out), now_iso(),
@@ -63,7 +64,7 @@ def run(args, argv, progress):
             make_folder(plan.out)
             run_once(plan, fleet, plan.out, argv, progress, times)
         else:
-            repeats.run_series(plan, argv, progress, make_folder,
+            series.run_series(plan, argv, progress, make_folder,
                                lambda folder: run_once(plan, fleet, folder, argv, progress,
                                                        StageTimes(times.seconds)))
 

@@ -4,7 +4,7 @@ import shlex
 
 from ..hosts import placement
 from .plan import launch_line
-from .repeats import repeat_folder
+from .series import repeat_folder
 
 
 def mode_words(args):

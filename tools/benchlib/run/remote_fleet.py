@@ -20,7 +20,7 @@ from ..hosts.agent import DISPLAY_TAG_VARIABLE, marker_name
 from ..hosts.channel import SECRET_VARIABLE, ChannelClosed, own_address
 from ..hosts.handshake import ROOM, Door
 from . import plan as planning
-from .fleet import PHASES, TICK, ClusterError, Fleet, OwnMachine
+from .fleet import PHASES, TICK, ClusterError, Fleet
 
 AGENT = os.path.join(planning.SOURCE_DIR, "tools", "bench-agent")
 
@@ -34,7 +34,7 @@ def write_files(folder, files):
                 f.write(base64.b64decode(data))
 
 
-class Agents(Fleet):
+class AgentFleet(Fleet):
     """The agents' connections, by host."""
 
     def __init__(self, plan, progress, stack):
@@ -288,8 +288,3 @@ class Agents(Fleet):
             with contextlib.suppress(OSError):
                 shutil.copyfile(os.path.join(self.private, "agents.log"),
                                 os.path.join(self.log_home, "agents.log"))
-
-
-def fleet_for(plan, progress, stack):
-    """The fleet that serves the plan's hosts."""
-    return (Agents if plan.across else OwnMachine)(plan, progress, stack)
