@@ -95,6 +95,24 @@ class BenchRunHostfile(BenchRunCase):
                               host["rendering_env"]["GALLIUM_DRIVER"]), ("0", "softpipe"))
         self.assert_nothing_running(ignore=())
 
+    def test_the_renderer_of_each_host_is_read_under_its_wrapper(self):
+        """A wrapper that changes the renderer on node3 alone: run.json records it there,
+        and bench-report's mixed-hosts gate names node3."""
+        wrap = ("sh -c 'case {host} in node3) export GALLIUM_DRIVER=softpipe;; esac; "
+                "exec \"$@\"' wrap")
+        process = self.bench_run("latticeglow", "2", "--frames", "1", "--depth", "16",
+                                 "--wrap", wrap, *self.hostfile_args())
+        self.assertEqual(self.wait_exit(process, timeout=300), 0, self.console_text())
+        renderers = {h["name"]: h["gl_renderer"] for h in self.run_json()["hosts"]}
+        self.assertEqual(renderers["node3"], "softpipe")
+        self.assertIn("llvmpipe", renderers["node2"])
+        report = subprocess.run([os.path.join(TOOLS, "bench-report"), "--no-plots",
+                                 "--fail-mixed", self.out()],
+                                capture_output=True, text=True, timeout=120)
+        self.assertEqual(report.returncode, 1, report.stdout + report.stderr)
+        self.assertRegex(report.stdout, r"mixed hosts: FAIL: renderer differs: .*node3 softpipe")
+        self.assert_nothing_running(ignore=())
+
     def test_without_a_shared_folder_the_agents_bring_the_files_back(self):
         """A run folder in the hosts' private /tmp: each host has its own. The windows
         animate for a time, ended together on every host."""
@@ -185,8 +203,11 @@ class BenchRunHostfile(BenchRunCase):
         print(f"bench-run ended {time.monotonic() - killed:.2f} s after the kill",
               file=sys.stderr)
         self.assertEqual(status, 1, self.console_text())
-        self.assertIn("the launcher ended with status", self.console_text())
-        self.assertEqual(self.run_json(folders["node1"])["status"], "failed")
+        # The killed window's host sees it go (its window destroyed) and is the one named.
+        self.assertRegex(self.console_text(), r"node3: window\(s\) 2 ended .* on node3 ")
+        info = self.run_json(folders["node1"])
+        self.assertEqual((info["status"], list(info["windows_ended_early"]),
+                          info["failed_hosts"]), ("failed", ["2"], ["node3"]))
         files = self.window_files(folders["node1"], "latticeglow")
         self.assertEqual([f.split(" @ ")[1] for f in files], ["1 of node2", "2 of node3"])
         with open(os.path.join(folders["node1"], files[0]), errors="replace") as f:

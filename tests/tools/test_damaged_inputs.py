@@ -145,6 +145,24 @@ class DamagedInputs(unittest.TestCase):
         for name in ("frames.csv", "summary.json", "vertex_rate.png"):
             self.assertFalse(os.path.islink(os.path.join(self.run_dir, name)), name)
 
+    def test_a_json_file_is_replaced_never_written_through_a_planted_link(self):
+        from benchlib.results.files import replace_json
+        elsewhere = os.path.join(self.dir, "precious")
+        with open(elsewhere, "w") as f:
+            f.write("keep me\n")
+        path = os.path.join(self.run_dir, "run.json")
+        for name in ("run.json.tmp", "run.json"):
+            if os.path.lexists(os.path.join(self.run_dir, name)):
+                os.unlink(os.path.join(self.run_dir, name))
+            os.symlink(elsewhere, os.path.join(self.run_dir, name))
+        replace_json(path, {"status": "ok"})
+        with open(elsewhere) as f:
+            self.assertEqual(f.read(), "keep me\n")
+        self.assertFalse(os.path.islink(path))
+        self.assertEqual(strict_json(path), {"status": "ok"})
+        self.assertEqual([n for n in os.listdir(self.run_dir) if n.endswith(".tmp")],
+                         ["run.json.tmp"])  # the planted link, and no attempt left behind
+
     def test_a_linked_report_folder_is_refused(self):
         # Files of two runs: each is reported in a report-... folder the report makes.
         later = T.START.replace(hour=T.START.hour + 1)

@@ -3,13 +3,17 @@ display that writes the results files as the windows would (no X, no MPI)."""
 
 import os
 import shutil
+import subprocess
+import uuid
 import tempfile
 import time
 import types
 import unittest
 
 import toolstest as T
+from benchlib.hosts import processes, window_processes
 from benchlib.hosts.driver import DriveError, Timeouts, WindowDriver
+from benchlib.hosts.xwindows import XDisplayError
 from benchlib.results import layout as L
 
 PROGRAM = L.LATTICEGLOW
@@ -24,6 +28,7 @@ class FakeWindows:
 
     def __init__(self, folder, windows, fault=None, side=1740):
         self.on_named = None
+        self.on_destroyed = None
         self.side = side  # of the square screen; windows at (100 w, 100 w)
         self.raised = []
         self.animating = False
@@ -51,6 +56,8 @@ class FakeWindows:
                 self.write(w, [PROGRAM.title_line] + [""] * PROGRAM.title_blank_lines)
                 self.on_named(w, PROGRAM.window_title(w))
                 self.write(w, [L.INIT_LINE.format(window=w, host="node7", seconds=0.2), "", ""])
+        if self.fault == "display lost" and self.animating:
+            raise XDisplayError("lost the connection", self.display_name)
         if self.fault == "ignores pause" or self.animating:
             for w in self.windows:
                 self.draw(w)
@@ -62,7 +69,9 @@ class FakeWindows:
         for w in window_ids:
             if key == "r" and self.fault != "never drawn":
                 self.animating = True
-            if key == "c" and self.fault != "stalls":
+            if key == "c" and self.fault == "destroyed" and w == 2:
+                self.on_destroyed(w)  # another client's XDestroyWindow: no summary, no frame
+            elif key == "c" and self.fault != "stalls":
                 for _ in range(2 if self.fault == "draws twice" else 1):
                     self.draw(w)
             elif key == "Escape" and self.fault != "no summary":
@@ -72,6 +81,9 @@ class FakeWindows:
 
     def stacking_order(self):
         return list(self.windows)
+
+    def display_of(self, _window_id):
+        return self.display_name
 
     def window_info(self, window_id):
         return {"x": 100 * window_id, "y": 100 * window_id, "width": 1440, "height": 1440}
@@ -125,13 +137,61 @@ class DriverPhases(unittest.TestCase):
                 ("stalls", "window 1 did not report frame 1 within 0.3 s of being stepped"),
                 ("no summary", "window 1 did not write a summary within 0.3 s of Escape"),
                 ("never drawn", "window(s) 1, 2 drew no frame within 0.3 s of being told to "
-                 "animate (r); initialisation took 0.2 s, 0.2 s")):
+                 "animate (r); initialisation took 0.2 s, 0.2 s"),
+                ("destroyed", "window(s) 2 ended"),
+                ("display lost", "window(s) 1, 2 ended")):
             with self.subTest(fault=fault):
                 started = time.monotonic()
                 with self.assertRaises(DriveError) as caught:
-                    self.drive(fault, seconds=1 if fault == "never drawn" else None)
+                    self.drive(fault, seconds=1 if fault in ("never drawn", "display lost")
+                               else None)
                 self.assertIn(reason, str(caught.exception))
                 self.assertLess(time.monotonic() - started, 30)
+                if fault in ("destroyed", "display lost"):  # at once, not after a stall
+                    self.assertIn("went away" if fault == "display lost" else "destroyed",
+                                  str(caught.exception))
+                    self.assertIn(":fake", str(caught.exception))
+
+
+class ProcessesOfWindows(unittest.TestCase):
+    """Windows awaited whose processes (found by the run's tag and rank) are gone."""
+
+    def rank(self, token, rank):
+        proc = subprocess.Popen(["sleep", "60"], env=dict(
+            os.environ, OMPI_COMM_WORLD_RANK=str(rank), **{processes.TAG_VARIABLE: token}))
+        self.addCleanup(lambda: (proc.kill(), proc.wait()))
+        return proc
+
+    def test_a_process_that_ended_or_never_came_fails_the_wait_naming_the_wrapper(self):
+        for patch in (("EVERY", 0.0), ("GRACE", 0.5)):
+            self.addCleanup(setattr, window_processes, patch[0],
+                            getattr(window_processes, patch[0]))
+            setattr(window_processes, patch[0], patch[1])
+        driver = types.SimpleNamespace(phase="waiting for windows", windows=[1, 2, 3],
+                                       ids={3: 77})
+        token = uuid.uuid4().hex
+        watch = window_processes.WindowProcesses(token, wrap="true")
+        self.rank(token, 0)  # the console, which runs until the end
+        first, second = self.rank(token, 1), self.rank(token, 2)
+        watch.check(driver)  # all there
+        second.kill()
+        second.wait()
+        with self.assertRaisesRegex(DriveError, r"window\(s\) 2 on .* --wrap 'true'"):
+            watch.check(driver)
+        # Window 1 never seen: counted missing only once the host's ranks have had time.
+        first.kill()
+        first.wait()
+        late = window_processes.WindowProcesses(token)
+        driver.windows = [1, 3]
+        late.check(driver)
+        self.assertTrue(T.wait_until(lambda: self.raises(late, driver), 10))
+
+    def raises(self, watch, driver):
+        try:
+            watch.check(driver)
+        except DriveError:
+            return True
+        return False
 
 
 if __name__ == "__main__":

@@ -264,6 +264,24 @@ class OutEdges(Folder):
             self.assertEqual(f.read(), "keep me\n")
         self.assertEqual(os.listdir(full), ["old.txt"])
 
+    def test_a_folder_not_the_users_alone_is_refused_and_default_folders_are_never_shared(self):
+        for name, mode, owner, why in (("shared", 0o777, None, "may be written by others"),
+                                       ("theirs", 0o755, 65534, "owned by another user")):
+            out = os.path.join(self.dir, name)
+            os.mkdir(out)
+            os.chmod(out, mode)
+            if owner is not None:
+                os.chown(out, owner, owner)
+            self.assert_refused(self.bench_run("shardfall", 1, "--frames", 1, "--out", out), why)
+            self.assertEqual(os.listdir(out), [])
+        # Runs started in the same second: each default folder is a new one of its own.
+        from benchlib.run.session import claim_folder
+        default = os.path.join(self.dir, "runs", "shardfall-20260101-000000")
+        claimed = [claim_folder(default) for _ in range(3)]
+        self.assertEqual(len(set(claimed)), 3)
+        self.assertTrue(all(os.path.isdir(c) and os.path.dirname(c) == os.path.dirname(default)
+                            for c in claimed))
+
     def test_refusals_across_hosts_come_before_anything_starts(self):
         """A refusal that needs only the plan starts no launcher and no agent; --dry-run
         prints the plan and starts nothing either."""
@@ -291,6 +309,7 @@ class OutEdges(Folder):
         self.assertRegex(proc.stdout, r"host node2: window\(s\) 1-2 on an Xvfb")
         self.assertEqual(len(re.findall(r"^launch into .*repeat-\d: .*mpiexec", proc.stdout,
                                         re.M)), 2, proc.stdout)
+        self.assertNotRegex(proc.stdout, r"BENCH_RUN_ID=\w")  # the run's tag goes by name
         self.assertFalse(os.path.exists(new))
         self.assertFalse(os.path.exists(started))
 

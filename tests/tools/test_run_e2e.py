@@ -350,10 +350,57 @@ class FailingRuns(RunnerCase):
             status, out, err = self.finish(proc, 120)
         self.assertEqual(status, 1, err)
         self.assertRegex(err, r"window\(s\) 2 ended [\d.]+ s into the phase \"animating\", "
-                              r"before the run did")
+                              r"before the run did: wrote its summary")
         info = self.run_json()
         self.assertEqual((info["status"], list(info["windows_ended_early"])), ("failed", ["2"]))
         self.assert_nothing_left()
+
+    def test_a_window_that_ends_any_other_way_fails_the_run_at_once(self):
+        """Destroyed by another X client (in either mode), its process killed, its display
+        gone: the run fails within seconds naming the window, the window is on record as
+        ended early, and nothing of the launcher's is left in /dev/shm."""
+        shm_before = set(os.listdir("/dev/shm"))
+        for way, mode in (("destroyed", ("--frames", 100000)), ("destroyed", ("--seconds", 600)),
+                          ("killed", ("--frames", 100000)), ("display gone", ("--seconds", 600))):
+            with self.subTest(way=way, mode=mode[0]):
+                self.out = os.path.join(self.dir, "%s%s" % (way.replace(" ", "-"), mode[0]))
+                private = tempfile.mkdtemp(dir=self.dir)
+                proc = self.start("latticeglow", 2, *mode, "--depth", 16, "--build-dir",
+                                  T.BUILD_DIR, "--no-history", env={"TMPDIR": private})
+                try:
+                    self.wait_until_drawing(proc, "latticeglow", 2)
+                    info = self.run_json()
+                    ended = time.monotonic()
+                    self.end_window(way, info, private)
+                finally:
+                    status, out, err = self.finish(proc, 120)
+                self.assertLess(time.monotonic() - ended, 30, err)
+                self.assertEqual(status, 1, err)
+                self.assertIn(" ended ", err)
+                self.assertIn(socket.gethostname(), err)
+                info = self.run_json()
+                self.assertEqual(info["status"], "failed")
+                self.assertEqual(sorted(info["windows_ended_early"]),
+                                 ["1", "2"] if way == "display gone" else ["2"])
+                self.assert_nothing_left()
+        self.assertEqual(set(os.listdir("/dev/shm")) - shm_before, set())
+
+    def end_window(self, way, info, private):
+        if way == "display gone":
+            os.kill(info["display"]["xvfb_pid"], signal.SIGKILL)
+            return
+        if way == "killed":
+            for pid in self.leftovers():
+                env = T.processes.environ_of(pid)
+                if env.get("OMPI_COMM_WORLD_RANK") == "2" and os.path.basename(
+                        os.readlink("/proc/%d/exe" % pid)) == "latticeglow":
+                    os.kill(pid, signal.SIGKILL)
+                    return
+            self.fail("no process of window 2")
+        cookie = glob.glob(os.path.join(private, "bench-xauth-*", "Xauthority"))[0]
+        subprocess.run(["xdotool", "windowclose", info["window_visuals"]["2"]["id"]],
+                       env=dict(os.environ, DISPLAY=info["display"]["name"], XAUTHORITY=cookie),
+                       check=True, timeout=60)
 
     def test_a_wrapper_on_every_window(self):
         """--wrap "apitrace trace -o trace-{window}.trace" leaves one trace per window, each
@@ -378,6 +425,29 @@ class FailingRuns(RunnerCase):
                                           "--wrap", "false", timeout=300)
         self.assertEqual(status, 1, err)
         self.assertIn("every window ran under --wrap 'false'", err)
+        self.assert_nothing_left()
+        # The renderer on record is the one the wrapped windows get; a wrapper that starts
+        # nothing is named within seconds, not after the appear timeout.
+        self.out = os.path.join(self.dir, "softpipe")
+        status, out, err = self.bench_run("latticeglow", 1, "--frames", 1, "--depth", 16,
+                                          "--build-dir", T.BUILD_DIR, "--no-history",
+                                          "--wrap", "env GALLIUM_DRIVER=softpipe")
+        self.assertEqual(status, 0, err)
+        host = self.run_json()["hosts"][0]
+        self.assertEqual((host["gl_renderer"], host["displays"][0]["gl_renderer"]),
+                         ("softpipe", "softpipe"))
+        self.out = os.path.join(self.dir, "true")
+        begun = time.monotonic()
+        status, out, err = self.bench_run("latticeglow", 2, "--frames", 1, "--depth", 16,
+                                          "--build-dir", T.BUILD_DIR, "--no-history",
+                                          "--wrap", "true", timeout=300)
+        self.assertEqual(status, 1, err)
+        # Named by the driver (the windows' processes gone) or by the launcher, if it ends
+        # first: either way the wrapper is named.
+        self.assertRegex(err, r"(ended before its window appeared \(it ran|every window ran) "
+                              r"under --wrap 'true'")
+        self.assertLess(time.monotonic() - begun, 120)
+        self.assertEqual(self.run_json()["hosts"][0]["gl_renderer"], "unknown under --wrap")
         self.assert_nothing_left()
         self.out = os.path.join(self.dir, "missing")
         status, out, err = self.bench_run("latticeglow", 2, "--frames", 1, "--depth", 16,
@@ -433,7 +503,21 @@ class Edges(RunnerCase):
         self.assert_refused(*self.bench_run("latticeglow", 2, "--frames", 1, "--display",
                                             display, "--build-dir", T.BUILD_DIR),
                             "1600x1600, too small for window(s) 1-2", "1640x1640 would keep",
-                            "leave out --display")
+                            "leave out --display", "xrandr -d %s --fb 1640x1640" % display,
+                            "Virtual 1640 1640")
+        # A screen the server lacks, and an authority file that is not one: refused, unread.
+        self.assert_refused(*self.bench_run("latticeglow", 2, "--frames", 1, "--display",
+                                            "%s.0,%s.1" % (display, display), "--build-dir",
+                                            T.BUILD_DIR), "%s.1" % display, "has no screen 1")
+        for authority in ("/dev/zero", os.path.join(self.dir, "fifo")):
+            if authority != "/dev/zero":
+                os.mkfifo(authority)
+            proc = subprocess.run([T.BENCH_RUN, "latticeglow", "1", "--frames", "1",
+                                   "--display", display, "--build-dir", T.BUILD_DIR, "--out",
+                                   self.out], env=dict(os.environ, XAUTHORITY=authority),
+                                  capture_output=True, text=True, timeout=120)
+            self.assert_refused(proc.returncode, proc.stdout, proc.stderr,
+                                "%s (XAUTHORITY) is not a regular file" % authority)
         self.assert_refused(*self.bench_run("latticeglow", 1, "--frames", 1, "--display",
                                             display, "--depth", 24, "--build-dir",
                                             T.BUILD_DIR),
@@ -472,6 +556,7 @@ class Edges(RunnerCase):
         self.assert_refused(proc.returncode, proc.stdout, proc.stderr, "the display %s on %s "
                             "refused the connection: set XAUTHORITY to a file that holds its "
                             "cookie" % (servers[1].display, socket.gethostname()))
+        self.assertNotRegex(proc.stderr, r"\bb['\"]|\\n")  # the server's words, not a bytes repr
 
     def test_another_user_cannot_open_the_runs_display(self):
         name = e2elib.another_user(self, "bxr")

@@ -85,6 +85,17 @@ class MixedHosts(FolderCase):
         proc = self.report("--expect-renderer", "*pipe*", self.dir)
         self.assertEqual(proc.returncode, 0, proc.stdout)
 
+    def test_a_renderer_unknown_under_wrap_fails_both_gates(self):
+        unknown = "unknown under --wrap"
+        write_hosts_run(self.dir, [host(n, gl_renderer=unknown) for n in ("node1", "node2")]
+                        + [host("node3")])
+        for option in (("--fail-mixed",), ("--expect-renderer", "*")):
+            with self.subTest(option=option[0]):
+                proc = self.report(*option, self.dir)
+                self.assertEqual(proc.returncode, 1, proc.stdout)
+                self.assertIn("node2: renderer %s" % unknown, proc.stdout)
+                self.assertNotIn("the others", proc.stdout)  # named once, not compared
+
     def test_gpus_and_their_drivers_are_shown_and_compared(self):
         def a100(bus, driver="535.54.03"):
             return {"source": "nvidia-smi", "name": "NVIDIA A100-SXM4-40GB",

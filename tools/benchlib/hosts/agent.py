@@ -26,13 +26,16 @@ import socket
 import sys
 import time
 
+from ..results.files import create_new
 from ..results.layout import PROGRAMS
 from . import limits, processes
 from .channel import SECRET_VARIABLE, ChannelClosed, connect, proof
 from .driver import DriveError, Timeouts, WindowDriver
+from .gpu import gpus
 from .machine import display_facts, machine_facts, raise_file_limit
 from .displays import deal_windows
 from .watchers import DisplayWatchers
+from .window_processes import WindowProcesses
 from .xvfb import Xvfb, XvfbError, x_authority
 from .xwindows import WindowWatcher, XDisplayError
 
@@ -70,8 +73,9 @@ def marker_name(run_id):
 class HostWindows:
     """The displays and the windows of one host. config: program, token, displays (the ones the
     user named, or None for an Xvfb of the host's own), screens (of that Xvfb), depth,
-    screen (the side of its screens), the windows' rendering variables (env), timeouts and
-    the host's windows, dealt over the displays in turn. check(driver) is called on every
+    screen (the side of its screens), the windows' rendering variables (env), their --wrap
+    command (wrap, or None: their GL facts are read under it), timeouts and the host's
+    windows, dealt over the displays in turn. check(driver) is called on every
     tick of the driver."""
 
     def __init__(self, config, stack, reporter, check, xvfb_log="xvfb.log", env=None):
@@ -142,8 +146,8 @@ class HostWindows:
         c = self.config
         if self.watcher is None and self.windows:
             if not c.get("displays"):
-                log = self.stack.enter_context(open(os.path.join(log_folder, self.xvfb_log),
-                                                    "wb"))
+                log = self.stack.enter_context(create_new(os.path.join(log_folder,
+                                                                       self.xvfb_log)))
                 self.xvfb = self.stack.enter_context(
                     Xvfb(c["screen"], c["screen"], c["depth"], env=self.windows_env(None),
                          log=log, max_clients=limits.xvfb_max_clients(len(self.windows)),
@@ -155,14 +159,16 @@ class HostWindows:
             with x_authority(self.windows_env(None).get("XAUTHORITY")):
                 self.watcher = DisplayWatchers([self.watch(d) for d in self.displays])
         env = self.windows_env(self.display)
+        wrap = c.get("wrap")
         displays = []
         for display, windows in (self.dealt().items() if self.watcher else ()):
             screen = self.watchers[display].screen_size()
-            displays.append(dict(display_facts(display, screen, self.windows_env(display)),
+            displays.append(dict(display_facts(display, screen, self.windows_env(display),
+                                               wrap, windows[0] if windows else None),
                                  name=display, windows=windows))
         first = {k: v for k, v in displays[0].items() if k not in ("name", "windows")} \
             if displays else display_facts(None, None, env)
-        return dict(first, displays=displays, display=self.display,
+        return dict(first, displays=displays, display=self.display, gpus=gpus(env),
                     xvfb_pid=self.xvfb.pid if self.xvfb else None,
                     xauth_folder=self.xvfb.folder if self.xvfb else None,
                     rendering_env=dict(self.config.get("env", {})))
@@ -170,8 +176,13 @@ class HostWindows:
     def begin(self, folder):
         """A driver for the windows of one run, writing into folder."""
         c = self.config
+        started = WindowProcesses(c.get("token"), c.get("wrap"))
+
+        def check(driver):
+            started.check(driver)
+            self.check(driver)
         self.driver = WindowDriver(self.watcher, PROGRAMS[c["program"]], folder, self.windows,
-                                   self.reporter, Timeouts(*c["timeouts"]), self.check) \
+                                   self.reporter, Timeouts(*c["timeouts"]), check) \
             if self.watcher else None
         self.folder = folder
 
@@ -188,6 +199,16 @@ class HostWindows:
         reply = {"done": phase}
         if d is None:
             return reply
+        try:
+            self._perform(d, phase, command, reply)
+        except XDisplayError as e:  # a key or a look at the windows found the display gone
+            d.display_lost(e)
+            raise
+        d.show(force=True)
+        return reply
+
+    @staticmethod
+    def _perform(d, phase, command, reply):
         if phase == "start":
             d.wait_for_windows()
             reply["visuals"] = {str(w): d.geometry[w] for w in d.windows}
@@ -201,8 +222,6 @@ class HostWindows:
             d.animate_for(command["seconds"])
         elif phase == "end":
             d.end_windows()
-        d.show(force=True)
-        return reply
 
     def results_files(self):
         program = PROGRAMS[self.config["program"]]
@@ -247,6 +266,7 @@ class Agent:
                                 xvfb_log="xvfb-%s.log" % socket.gethostname())
         self.shared = True
         self.pending = []
+        self.failed = False  # a phase failed: the windows are no longer driven
 
     def check(self, _driver):
         """Called on every tick of the driver: a stop ends the agent at once, other
@@ -283,17 +303,24 @@ class Agent:
         return {"done": "open", "facts": facts, "shared": self.shared}
 
     def run(self):
+        """Serves the runner's commands until it says stop. A phase that fails is reported
+        (the runner then stops the run), and the agent stays to send back what the windows
+        wrote until then."""
         self.channel.send({"ready": self.host.facts()})
         while True:
-            command = self.next_command()
-            do = command["do"]
-            reply = self.collect() if do == "collect" else self.open(command) \
-                if do == "open" else self.host.perform(command)
+            try:  # the windows are driven while the next command is awaited, too
+                command = self.next_command()
+                do = command["do"]
+                reply = self.collect() if do == "collect" else self.open(command) \
+                    if do == "open" else self.host.perform(command)
+            except FAILURES as e:
+                self.failed = True
+                reply = {"error": "%s: %s" % (socket.gethostname(), e)}
             self.channel.send(reply)
 
     def next_command(self):
         while not self.pending:
-            if self.host.driver is not None:
+            if self.host.driver is not None and not self.failed:
                 self.host.driver.tick(0.2)
             else:
                 message = self.channel.wait(0.2)

@@ -6,15 +6,15 @@ X server each (":0", ":1", ...); each window goes to one of them in turn.
 
 import re
 
-# [host]:display[.screen]; "unix:0" is the local socket by name.
-_NAME = re.compile(r"(?P<host>[A-Za-z0-9._-]*):(?P<number>\d+)(?:\.(?P<screen>\d+))?")
+# :display[.screen] of the host's own X server: a display over TCP ("localhost:0",
+# "127.0.0.1:77") is another machine's to the other hosts of a run, and unencrypted.
+_NAME = re.compile(r":(?P<number>\d+)(?:\.(?P<screen>\d+))?")
 
 
 def _key(name):
     """What tells two names of one screen apart: ":0" and ":0.0" are the same."""
     m = _NAME.fullmatch(name)
-    host = "" if m.group("host") == "unix" else m.group("host")
-    return host, int(m.group("number")), int(m.group("screen") or 0)
+    return int(m.group("number")), int(m.group("screen") or 0)
 
 
 def screen_number(display):
@@ -29,7 +29,8 @@ def parse_display_list(text):
     items = [item.strip() for item in text.split(",")]
     bad = [item for item in items if not _NAME.fullmatch(item)]
     if bad:
-        raise ValueError("not a display: %s (each item is :N or :N.S, e.g. --display "
+        raise ValueError("not a display: %s (each item is :N or :N.S, a display of the host's "
+                         "own X server, e.g. --display "
                          ":0.0,:0.1 or --display :0,:1)"
                          % ", ".join('"%s"' % item for item in bad))
     seen = {}

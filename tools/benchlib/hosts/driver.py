@@ -17,10 +17,12 @@ folder is listed once a tick, and only while a window it reads has no file yet.
 """
 
 import os
+import socket
 import time
 from dataclasses import dataclass
 
 from ..results.follow import ResultsFollower
+from .xwindows import XDisplayError
 
 
 class DriveError(Exception):
@@ -55,6 +57,8 @@ class WindowDriver:
         self.last_change = {}    # window -> monotonic time of its last new line
         self.escaped = set()     # windows already sent Escape
         self.ended_early = {}    # window -> when and in which phase it ended unasked
+        self.gone = {}           # window -> how its window went before it was sent Escape
+        self._window_of = {}     # X window id -> window
         self.watched = set()     # windows whose results files a tick reads (see _watch)
         self.phase = "starting"
         self.phase_began = time.monotonic()
@@ -67,6 +71,7 @@ class WindowDriver:
         self._summaries = set()
         self._state = None        # built from the above when something has changed
         watcher.on_named = self._on_named
+        watcher.on_destroyed = self._on_destroyed
 
     # ------------------------------------------------------------------ state
     def _on_named(self, window_id, title):
@@ -77,6 +82,7 @@ class WindowDriver:
         # same moment in every window.
         self.watcher.send_key(window_id, "p")
         self.ids[w] = window_id
+        self._window_of[window_id] = w
         self.appeared_at[w] = self.last_change[w] = time.monotonic()
         self._state = None
         if w not in self.followers:
@@ -88,6 +94,25 @@ class WindowDriver:
         # before the first animated frame.
         self.paused_early[w] = follower is not None and not follower.initialised
         self.watched.add(w)
+
+    def _on_destroyed(self, window_id):
+        """A window of ours destroyed before it was sent Escape: by another X client
+        (XDestroyWindow), or by the server when its process ended (killed, crashed)."""
+        w = self._window_of.pop(window_id, None)
+        if w is not None and w not in self.escaped:
+            self.gone.setdefault(w, "its window was destroyed (by another X client, or its "
+                                    "process ended)")
+
+    def display_lost(self, error):
+        """The windows on a display whose connection was lost (XDisplayError) are gone with
+        it: raises DriveError naming them, unless each had been ended already."""
+        whole = error.display in (None, self.watcher.display_name)
+        for w in self.windows:
+            if w not in self.escaped and (whole or (
+                    w in self.ids and self.watcher.display_of(self.ids[w]) == error.display)):
+                self.gone.setdefault(w, "its display %s went away" % (error.display or
+                                                                     self.watcher.display_name))
+        self._ended_unasked()
 
     def _find_files(self):
         """Followers for the windows whose results files have appeared: one listing of the
@@ -144,7 +169,11 @@ class WindowDriver:
     def tick(self, timeout=0.1):
         """Handles X events, reads new results lines of the watched windows, runs the
         caller's check, shows progress."""
-        self.watcher.poll(timeout)
+        try:
+            self.watcher.poll(timeout)
+        except XDisplayError as e:
+            self.display_lost(e)
+            raise
         if any(w not in self.followers for w in self.watched):
             self._find_files()
         for w in self.watched:
@@ -154,21 +183,27 @@ class WindowDriver:
         self.show()
 
     def _ended_unasked(self):
-        """A window that wrote its summary before it was sent Escape ended before the run did
-        (closed by the window manager, or by a hand on its keyboard): its frames cover only
-        part of the run, so the run fails, naming it and when."""
-        early = sorted(self._summaries - self.escaped - set(self.ended_early))
+        """A window that wrote its summary, or whose window went, before it was sent Escape
+        ended before the run did (closed by the window manager or by hand, destroyed by
+        another X client, its process killed, its display gone): its frames cover only part
+        of the run, so the run fails at once, naming it, its host and its display."""
+        early = sorted((self._summaries | set(self.gone)) - self.escaped - set(self.ended_early))
         if not early:
             return
         after = round(time.monotonic() - self.phase_began, 1)
         for w in early:
             self.ended_early[w] = {"phase": self.phase, "after_seconds": after,
-                                   "how": "wrote its summary before it was sent Escape"}
+                                   "how": "wrote its summary before it was sent Escape"
+                                   if w in self._summaries else self.gone[w]}
         self._state = None
         self.show(force=True)
-        raise DriveError("window(s) %s ended %.1f s into the phase \"%s\", before the run did "
-                         "(closed or ended by hand): their frames cover part of the run only"
-                         % (_list(early), after, self.phase))
+        where = sorted({self.watcher.display_of(self.ids[w]) if w in self.ids
+                        else self.watcher.display_name for w in early})
+        raise DriveError("window(s) %s ended %.1f s into the phase \"%s\", before the run did: "
+                         "%s, on %s (display %s); their frames cover part of the run only"
+                         % (_list(early), after, self.phase,
+                            "; ".join(sorted({self.ended_early[w]["how"] for w in early})),
+                            socket.gethostname(), ", ".join(where)))
 
     def state(self):
         """What the runner shows and checks: frames, last frame time, which windows have

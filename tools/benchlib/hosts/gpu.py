@@ -6,11 +6,13 @@ import csv
 import os
 import re
 import shutil
-import subprocess
+
+from .processes import run_bounded
 
 NVIDIA_SMI_QUERY = ["--query-gpu=name,driver_version,pci.bus_id,memory.total",
                     "--format=csv,noheader"]
 NVIDIA_SMI_TIMEOUT = 2.0
+NVIDIA_SMI_LIMIT = 64 << 10  # bytes of its answer: a line of about 80 a GPU
 _BUS_ID = re.compile(r"([0-9a-fA-F]{1,8}):([0-9a-fA-F]{2}):([0-9a-fA-F]{2})\.([0-7])")
 _MEMORY = re.compile(r"(\d+)\s*MiB")
 _CARD = re.compile(r"card(\d+)")
@@ -85,16 +87,14 @@ def drm_gpus(sys_root="/sys"):
 
 
 def gpus(environ=None, sys_root="/sys"):
-    """The host's GPUs: nvidia-smi's list when it answers within NVIDIA_SMI_TIMEOUT, else
-    the DRM cards; [] when there are neither."""
+    """The host's GPUs: nvidia-smi's list when it answers within NVIDIA_SMI_TIMEOUT and
+    NVIDIA_SMI_LIMIT bytes, else the DRM cards; [] when there are neither."""
     path = shutil.which("nvidia-smi", path=(environ or os.environ).get("PATH"))
     if path:
-        try:
-            proc = subprocess.run([path] + NVIDIA_SMI_QUERY, capture_output=True, text=True,
-                                  timeout=NVIDIA_SMI_TIMEOUT, env=environ)
-            found = parse_nvidia_smi(proc.stdout) if proc.returncode == 0 else []
-            if found:
-                return found
-        except (OSError, subprocess.SubprocessError, UnicodeDecodeError):
-            pass  # a driver that does not answer: the kernel's view still names the cards
+        proc, _failure = run_bounded([path] + NVIDIA_SMI_QUERY, env=environ,
+                                     timeout=NVIDIA_SMI_TIMEOUT, limit=NVIDIA_SMI_LIMIT)
+        found = parse_nvidia_smi(proc.stdout) if proc and proc.returncode == 0 else []
+        if found:
+            return found
+        # A driver that does not answer, or not in bounds: the kernel's view names the cards.
     return drm_gpus(sys_root)

@@ -4,8 +4,10 @@ Every process a run starts inherits one environment variable with a value of its
 whatever is left over is found and stopped by that tag, however deep the launcher buried it.
 """
 
+import contextlib
 import ctypes
 import os
+import selectors
 import signal
 import subprocess
 import time
@@ -16,6 +18,7 @@ TAG_VARIABLE = "BENCH_RUN_ID"
 # Where each launcher tells a process its rank: OpenMPI, MPICH's hydra, srun.
 RANK_VARIABLES = ("OMPI_COMM_WORLD_RANK", "PMI_RANK", "SLURM_PROCID")
 PR_SET_PDEATHSIG = 1
+OUTPUT_LIMIT = 1 << 20  # bytes a helper program may print (its output and errors together)
 
 
 def launcher_rank(environ):
@@ -132,3 +135,54 @@ def stop_process(process, grace=10.0):
         except subprocess.TimeoutExpired:
             process.kill()
             process.wait()
+
+
+# ---------------------------------------------------------------- programs asked for facts
+
+def run_bounded(command, env=None, timeout=60.0, limit=OUTPUT_LIMIT, cwd=None):
+    """Runs a program we ask for a fact (glxinfo, nvidia-smi, git): (completed process with
+    text output, None), or (None, why not). Its time and output are capped: one that runs
+    past `timeout` seconds or prints more than `limit` bytes is killed with whatever it
+    started, and its answer is not used."""
+    try:
+        proc = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                stderr=subprocess.PIPE, env=env, cwd=cwd,
+                                start_new_session=True, preexec_fn=die_with_parent)
+    except OSError as e:
+        return None, "cannot start %s: %s" % (command[0], e.strerror or e)
+    output = {proc.stdout: [], proc.stderr: []}
+    size, failure = 0, None
+    deadline = time.monotonic() + timeout
+    with selectors.DefaultSelector() as selector:
+        for stream in output:
+            selector.register(stream, selectors.EVENT_READ)
+        while selector.get_map() and failure is None:
+            left = deadline - time.monotonic()
+            if left <= 0:
+                failure = "%s did not end within %g s" % (command[0], timeout)
+                break
+            for key, _ in selector.select(left):
+                chunk = os.read(key.fd, 65536)
+                if not chunk:
+                    selector.unregister(key.fileobj)
+                    continue
+                output[key.fileobj].append(chunk)
+                size += len(chunk)
+                if size > limit:
+                    failure = "%s printed more than %d bytes" % (command[0], limit)
+    if failure is not None:
+        with contextlib.suppress(ProcessLookupError, PermissionError):
+            os.killpg(proc.pid, signal.SIGKILL)
+    for stream in output:
+        stream.close()
+    try:
+        proc.wait(timeout=max(0.0, deadline - time.monotonic()) + 5)
+    except subprocess.TimeoutExpired:  # its output closed, the process itself still there
+        with contextlib.suppress(ProcessLookupError, PermissionError):
+            os.killpg(proc.pid, signal.SIGKILL)
+        proc.wait()
+        failure = failure or "%s did not end within %g s" % (command[0], timeout)
+    if failure is not None:
+        return None, failure
+    text = [b"".join(output[s]).decode(errors="replace") for s in (proc.stdout, proc.stderr)]
+    return subprocess.CompletedProcess(command, proc.returncode, *text), None

@@ -14,6 +14,18 @@ class DisplayWatchers:
         self.watchers = list(watchers)
         self.display_name = ",".join(w.display_name for w in self.watchers)
         self._on_named = None
+        self._on_destroyed = None
+
+    @property
+    def on_destroyed(self):
+        return self._on_destroyed
+
+    @on_destroyed.setter
+    def on_destroyed(self, callback):
+        self._on_destroyed = callback
+        for i, watcher in enumerate(self.watchers):
+            watcher.on_destroyed = None if callback is None else (
+                lambda window_id, i=i: callback((i, window_id)))
 
     @property
     def on_named(self):
@@ -57,7 +69,7 @@ class DisplayWatchers:
 
     def poll(self, timeout):
         """Waits up to timeout seconds for an event on any display, then handles them all."""
-        pending = [w for w in self.watchers if w.dpy.pending_events()]
+        pending = [w for w in self.watchers if w.pending_events()]
         if not pending:
             select.select([w.dpy for w in self.watchers], [], [], max(0.0, timeout))
         for watcher in self.watchers:

@@ -14,14 +14,59 @@ call notices it.
 import os
 import re
 import select
+import stat
 
 from Xlib import X, XK, Xatom, error
+
+from .displays import screen_number
 from Xlib import display as xdisplay
 from Xlib.protocol import event as xevent
 
 
 class XDisplayError(Exception):
-    """The display cannot be opened, or the connection to it was lost."""
+    """The display cannot be opened, or the connection to it was lost; display: its name."""
+
+    def __init__(self, message, display=None):
+        super().__init__(message)
+        self.display = display
+
+
+def _text(err):
+    """What python-xlib says of a failure, without the bytes repr it gives the server's
+    reason in ("b'No protocol specified\\n'")."""
+    text = str(err)
+    text = re.sub(r"""\bb(['"])(.*?)\1""", lambda m: m.group(2).replace("\\n", " "), text)
+    return " ".join(text.split())
+
+
+AUTHORITY_LIMIT = 1 << 20  # bytes: an authority file holds a few dozen bytes a display
+
+
+def check_authority(environ=None):
+    """Raises XDisplayError when the authority file an X client of ours would read (XAUTHORITY,
+    else ~/.Xauthority) is not one: python-xlib reads it whole, so a device (/dev/zero), a
+    FIFO or a huge file would hold or fill this process. Opened without blocking, and only
+    looked at; one that does not exist is no cookie, as for any X client."""
+    environ = os.environ if environ is None else environ
+    path = environ.get("XAUTHORITY") or (
+        os.path.join(environ["HOME"], ".Xauthority") if environ.get("HOME") else None)
+    if not path:
+        return
+    try:
+        fd = os.open(path, os.O_RDONLY | os.O_NONBLOCK | os.O_NOCTTY | os.O_CLOEXEC)
+    except OSError:
+        return
+    try:
+        st = os.fstat(fd)
+    finally:
+        os.close(fd)
+    if not stat.S_ISREG(st.st_mode):
+        raise XDisplayError("the X authority file %s (XAUTHORITY) is not a regular file: name "
+                            "the file that holds the display's cookie" % path)
+    if st.st_size > AUTHORITY_LIMIT:
+        raise XDisplayError("the X authority file %s (XAUTHORITY) holds %d bytes, more than the "
+                            "%d an authority file may: name the file that holds the "
+                            "display's cookie" % (path, st.st_size, AUTHORITY_LIMIT))
 
 
 def _vanished(err):
@@ -64,22 +109,35 @@ class WindowWatcher:
     """Top-level windows and their titles on one X display.
 
     on_named(window_id, title) is called from poll() whenever a top-level
-    window's title becomes known or changes.
+    window's title becomes known or changes, on_destroyed(window_id) when a top-level
+    window is destroyed (by its own client, by another one, or by the server when its
+    client's connection ends).
     """
 
     def __init__(self, display_name, on_named=None):
         self.display_name = display_name
         self.on_named = on_named
+        self.on_destroyed = None
         self.titles = {}        # window id -> title
         self.mapped = set()
         self.destroyed = set()
         self.async_errors = []  # errors of requests without replies, other than BadWindow
+        self.dpy = None
+        check_authority()
         try:
             self.dpy = xdisplay.Display(display_name)
         except (error.DisplayError, error.ConnectionClosedError, OSError) as e:
-            raise XDisplayError("cannot open the X display %s: %s" % (display_name, e.msg.decode(
-                "utf-8", "replace").strip() if isinstance(getattr(e, "msg", None), bytes) else e)) from None
+            raise XDisplayError("cannot open the X display %s: %s" % (display_name, _text(e)),
+                                display_name) from None
         self.dpy.set_error_handler(self._on_error)
+        # python-xlib opens the first screen when the name asks for one the server lacks.
+        count = self.dpy.screen_count()
+        if screen_number(display_name) >= count:
+            self.close()
+            raise XDisplayError("the X display %s has no screen %d (it has %d: %s)" % (
+                display_name, screen_number(display_name), count,
+                ", ".join(re.sub(r"(\.\d+)?$", ".%d" % s, display_name, count=1)
+                          for s in range(count))), display_name)
         self.screen = self.dpy.screen()
         self.root = self.screen.root
         self._names = {Xatom.WM_NAME, self.dpy.intern_atom("_NET_WM_NAME")}
@@ -96,7 +154,7 @@ class WindowWatcher:
             return function(*args, **kwargs)
         except (error.ConnectionClosedError, OSError) as e:
             raise XDisplayError("lost the connection to the X display %s (%s)"
-                                % (self.display_name, e)) from None
+                                % (self.display_name, _text(e)), self.display_name) from None
 
     def close(self):
         if self.dpy is not None:
@@ -188,9 +246,15 @@ class WindowWatcher:
             if self.on_named is not None:
                 self.on_named(window_id, name)
 
+    def display_of(self, _window_id):
+        return self.display_name
+
+    def pending_events(self):
+        return self._call(self.dpy.pending_events)
+
     def poll(self, timeout):
         """Handles every pending event, waiting up to timeout seconds for the first."""
-        if not self._call(self.dpy.pending_events):
+        if not self.pending_events():
             select.select([self.dpy], [], [], max(0.0, timeout))
         while self._call(self.dpy.pending_events):
             ev = self._call(self.dpy.next_event)
@@ -211,6 +275,8 @@ class WindowWatcher:
                 # The server hands the id out again to a later client (the next repeat's
                 # window): it is named afresh then.
                 self.titles.pop(ev.window.id, None)
+                if self.on_destroyed is not None:
+                    self.on_destroyed(ev.window.id)
 
     # ------------------------------------------------------------------ keys
     def send_key(self, window_id, key):

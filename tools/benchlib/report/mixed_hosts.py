@@ -11,6 +11,7 @@ import fnmatch
 from dataclasses import dataclass
 
 from ..results.gpus import gpu_driver
+from ..results.run_json import UNKNOWN_UNDER_WRAP
 
 # (what the report calls it, run.json's key in a host's entry)
 FACTS = [("renderer", "gl_renderer"), ("GL version", "gl_version"), ("GL vendor", "gl_vendor"),
@@ -44,7 +45,10 @@ def _facts_of(host):
     """{fact: value} of one host's run.json entry: what it reports."""
     facts = {name: DERIVED.get(key, lambda value: value)(host.get(key)) for name, key in FACTS
              if host.get(key) is not None}
-    return {name: value for name, value in facts.items() if value is not None}
+    # A fact the windows' wrapper kept from being read is no value to compare: it is named
+    # on its own (unknown_renderers).
+    return {name: value for name, value in facts.items()
+            if value is not None and value != UNKNOWN_UNDER_WRAP}
 
 
 def _env_facts(hosts):
@@ -79,6 +83,14 @@ def disagreements(hosts):
     return found
 
 
+def unknown_renderers(hosts):
+    """["host: renderer unknown under --wrap"] for the hosts whose windows' wrapper kept their
+    renderer from being read: alike or not, nobody can tell."""
+    return ["%s: renderer %s (the GL facts could not be read through the windows' wrapper)"
+            % (h.get("name", "?"), UNKNOWN_UNDER_WRAP) for h in hosts
+            if h.get("gl_renderer") == UNKNOWN_UNDER_WRAP]
+
+
 def summary_json(hosts):
     """summary.json's mixed_hosts: the facts compared and the disagreements."""
     return {"facts": [name for name, _key in FACTS] + ["rendering variables"],
@@ -102,4 +114,5 @@ def unexpected_renderers(context, pattern):
         return ["the renderer is unknown (no run.json), not %s" % pattern]
     return ["%s: renderer %s, not %s" % (host, renderer or "unknown", pattern)
             for host, renderer in found.items()
-            if renderer is None or not fnmatch.fnmatchcase(renderer, pattern)]
+            if renderer in (None, UNKNOWN_UNDER_WRAP)
+            or not fnmatch.fnmatchcase(renderer, pattern)]

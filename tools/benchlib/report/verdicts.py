@@ -113,8 +113,9 @@ def mixed_host_gate(run, deciding):
     if len(hosts) < 2:
         return Gate("mixed hosts", False, ["one host: no other to disagree with" if hosts else
                                            "no host facts (no run.json)"], deciding)
-    found = mixed_hosts.disagreements(hosts)
-    return Gate("mixed hosts", bool(found), [d.line() for d in found] or [
+    found = [d.line() for d in mixed_hosts.disagreements(hosts)] + \
+        mixed_hosts.unknown_renderers(hosts)
+    return Gate("mixed hosts", bool(found), found or [
         "the %d hosts agree on %s" % (len(hosts), ", ".join(
             name for name, _key in mixed_hosts.FACTS))], deciding)
 

@@ -6,6 +6,7 @@ import json
 import math
 import os
 import stat
+import tempfile
 
 # The most frames a window's results file holds (bench-run's --frames takes no more), and
 # the most bytes a frame takes there: its lines with a 20-digit count and a long host name.
@@ -97,15 +98,35 @@ def write_json(f, data):
     f.write("\n")
 
 
+def _umask():
+    mask = os.umask(0)
+    os.umask(mask)
+    return mask
+
+
+def create_new(path, mode=0o666):
+    """A new file for writing (binary), made exclusively: a name already there (a link
+    someone planted, a FIFO) is an OSError, never followed or written through."""
+    fd = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_NOFOLLOW | os.O_CLOEXEC,
+                 mode)
+    return os.fdopen(fd, "wb")
+
+
 def replace_json(path, data):
-    """Writes a JSON file whole: beside it first, then renamed over it (nothing is left of
-    the attempt when it fails)."""
-    temporary = path + ".tmp"
+    """Writes a JSON file whole: into a new file of its own beside it first (made
+    exclusively, so a name planted there, a link to another file, is never written
+    through), then renamed over it; nothing is left of the attempt when it fails."""
+    folder, name = os.path.split(path)
+    fd, temporary = tempfile.mkstemp(prefix="." + name + ".", suffix=".tmp", dir=folder or ".")
     try:
-        with open(temporary, "w") as f:
+        os.fchmod(fd, 0o666 & ~_umask())  # as open() would have made it
+        with os.fdopen(fd, "w") as f:
+            fd = None
             write_json(f, data)
         os.replace(temporary, path)
-    except OSError:
+    except BaseException:
+        if fd is not None:
+            os.close(fd)
         try:
             os.unlink(temporary)
         except OSError:

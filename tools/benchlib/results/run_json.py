@@ -13,6 +13,9 @@ import jsonschema
 
 from .files import read_json
 
+# The GL facts of windows run under a --wrap command that did not let them be read through it
+# (a wrapper that does not start the program it is given): not a renderer to compare or match.
+UNKNOWN_UNDER_WRAP = "unknown under --wrap"
 SCHEMA_PATH = os.path.join(os.path.dirname(os.path.abspath(__file__)), "run.schema.json")
 KINDS = {"integer": "whole number", "number": "finite number", "string": "text",
          "boolean": "true or false", "object": "record", "array": "list"}

@@ -11,6 +11,7 @@ from ..ending import silence_stdout
 from ..help import complete, one_line_help
 from ..hosts.displays import parse_display_list
 from ..hosts.limits import MAX_WINDOWS
+from ..hosts.machine import raise_file_limit
 from ..results.files import MOST_FRAMES
 from ..results.layout import PROGRAMS
 from . import build, session, signals
@@ -134,6 +135,7 @@ def main(argv=None):
     progress = Progress()
     try:
         signals.install()
+        raise_file_limit()  # for the launcher: a few files for every window it starts
         session.run(parse(argv), argv, progress)
         return 0
     except Refusal as e:

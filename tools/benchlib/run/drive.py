@@ -8,6 +8,9 @@ from .launch import RunError, console_tail, file_complaint, full_disk_note
 # The agents report a summary up to half a second after the window wrote it: a launcher
 # that ended cleanly may have been quicker.
 SUMMARY_GRACE = 5.0
+# Across hosts, a launcher that failed may end before the agent of the host where a window
+# ended has said which window, and how (it sees the window go within a tick of its own).
+HOSTS_WORD_GRACE = 2.0
 
 
 def drive(plan, fleet, record, launcher, console):
@@ -57,7 +60,9 @@ def make_check(plan, launcher, console):
             return
         if not ended:
             ended.append(time.monotonic())
-        if launcher.returncode == 0 and time.monotonic() - ended[0] < SUMMARY_GRACE:
+        grace = SUMMARY_GRACE if launcher.returncode == 0 else \
+            HOSTS_WORD_GRACE if plan.across else 0.0
+        if time.monotonic() - ended[0] < grace:
             return
         if not all(w in fleet.summaries for w in plan.windows):
             missing = [w for w in plan.windows if w not in fleet.appeared]

@@ -6,6 +6,7 @@ import shutil
 import subprocess
 
 from ..hosts import processes
+from ..results.files import create_new
 from . import orphans
 from .preflight import FULL_BELOW
 from .plan import launch_line
@@ -68,7 +69,7 @@ def launch(stack, plan, fleet, record, signals):
     """Starts the launcher of the run in fleet.folder; on the way out it is stopped with
     everything it started, the clean-up held from signals."""
     folder = fleet.folder
-    console = stack.enter_context(open(os.path.join(folder, "console.log"), "wb"))
+    console = stack.enter_context(create_new(os.path.join(folder, "console.log")))
     env = dict(plan.env, **fleet.launch_env(), **launcher_folder(stack, plan, record))
     command = launch_line(plan, folder)
     record.mark_launch()

@@ -81,7 +81,7 @@ class Plan:
         return {"program": a.program, "token": self.token, "displays": self.displays,
                 "screens": a.screens, "depth": self.depth, "screen": host.screen,
                 "windows": host.windows, "timeouts": [a.appear_timeout, a.stall_timeout],
-                "env": self.rendering}
+                "env": self.rendering, "wrap": a.wrap}
 
 
 def hosts_across(args, mpi, environ):
@@ -158,7 +158,7 @@ def launch_line(plan, folder):
     if not plan.across:
         return [plan.launcher, "-n", str(len(plan.windows) + 1)] + plan.user_args + \
             rank_line(plan)
-    env = {processes.TAG_VARIABLE: plan.token}
+    env = {}
     if plan.displays:
         env["DISPLAY"] = plan.displays[0]
         # The user's cookies reach the ranks on every host (the file at the same path there).
@@ -167,8 +167,10 @@ def launch_line(plan, folder):
     env.update(plan.rendering)
     program = rank_program(rank_line(plan), plan.own_display)
     hostfile = None if plan.slurm else os.path.abspath(plan.args.hostfile)
+    # The run's tag, like the display tag, by name: its value is on no command line.
     return launch_argv(plan, program, len(plan.windows) + 1, hostfile, env, folder,
-                       extra=plan.user_args, forward=[DISPLAY_TAG_VARIABLE])
+                       extra=plan.user_args,
+                       forward=[DISPLAY_TAG_VARIABLE, processes.TAG_VARIABLE])
 
 
 def make_plan(args, environ=os.environ):

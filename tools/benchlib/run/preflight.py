@@ -14,6 +14,7 @@ import contextlib
 import os
 import shlex
 import shutil
+import stat
 
 from ..history.store import HistoryError, check_target
 from ..hosts import limits, placement
@@ -28,7 +29,7 @@ def check_plan(plan):
     """What needs the plan alone, before anything starts on any host."""
     check_window_count(len(plan.windows), plan.max_windows)
     check_launcher_options(plan)
-    check_out(plan.out)
+    check_out(plan.out, new=plan.args.out is None)
     check_wrap(plan)
     check_history(plan.args)
     if plan.args.repeat_until and plan.args.repeat < 3:
@@ -142,18 +143,22 @@ def check_history(args):
             raise Refusal("--history: %s" % e) from None
 
 
-def check_out(path):
-    """Refuses an --out that names a file, a folder that is not empty or a place that cannot be
-    written. The folder itself is made once every check has passed."""
-    if os.path.exists(path) and not os.path.isdir(path):
+def check_out(path, new=False):
+    """Refuses an --out that names a file, a folder that is not empty or not the user's alone,
+    or a place that cannot be written. The folder itself is made once every check has passed
+    (new: the default folder, made under a free name then: only its place is checked)."""
+    if new:
+        path = os.path.dirname(path)
+    elif os.path.exists(path) and not os.path.isdir(path):
         raise Refusal("--out %s is a file, not a folder: name a new folder" % path)
-    if os.path.isdir(path):
+    elif os.path.isdir(path):
         try:
             if os.listdir(path):
                 raise Refusal("--out %s is not empty: name a new or empty folder" % path)
         except OSError as e:
             raise Refusal("cannot read --out %s (%s): name a folder you can write to"
                           % (path, e.strerror)) from None
+        check_own_folder(path)
     parent = path
     while not os.path.exists(parent):
         parent = os.path.dirname(parent)
@@ -170,6 +175,18 @@ def check_out(path):
     if free < FULL_BELOW:
         raise Refusal("--out %s: the file system of %s is full (%d bytes free): free some "
                       "space or name a folder elsewhere" % (path, parent, free))
+
+
+def check_own_folder(path):
+    """An output folder that exists must be the user's and writable by nobody else: another
+    user could plant links in it where the run writes its files."""
+    st = os.stat(path)
+    why = ("is owned by another user (uid %d)" % st.st_uid if st.st_uid != os.geteuid() else
+           "may be written by others (mode %04o)" % stat.S_IMODE(st.st_mode)
+           if st.st_mode & 0o022 else None)
+    if why:
+        raise Refusal("--out %s %s: name a new folder, or one of your own that only you may "
+                      "write" % (path, why))
 
 
 def out_unwritable(path, error):
@@ -201,9 +218,13 @@ def check_display_size(screen, windows, display):
         return
     need = placement.own_places_screen(max(windows))
     raise Refusal("the screen of %s is %dx%d, too small for window(s) %s to each lie whole at "
-                  "a place of their own (%dx%d would keep them at 100 x their number): use a "
-                  "larger screen or leave out --display (bench-run then starts an Xvfb that "
-                  "holds them)" % (display, width, height, placement.span(windows), need, need))
+                  "a place of their own (%dx%d would keep them at 100 x their number): give "
+                  "the X server a larger screen (xrandr -d %s --fb %dx%d where its driver "
+                  "allows; else Virtual %d %d in the Display subsection of xorg.conf's Screen, "
+                  "with NVIDIA a MetaModes panning domain: docs/cluster.md, On GPU nodes), or "
+                  "leave out --display (bench-run then starts an Xvfb that holds them)"
+                  % (display, width, height, placement.span(windows), need, need, display,
+                     need, need, need, need))
 
 
 def check_depth(requested, display, actual):

@@ -14,7 +14,7 @@ import uuid
 
 from ..hosts import placement
 from ..hosts.machine import cpu_model, git_revision, load_average, meminfo_bytes
-from ..results.files import replace_json
+from ..results.files import create_new, replace_json
 from . import build
 from .orphans import RESERVE_NAME, runner_identity
 from .plan import SOURCE_DIR, launch_line
@@ -48,7 +48,7 @@ class RunRecord:
     def keep_room(self):
         """Sets the reserve aside (best effort: a disk already full has none to give)."""
         try:
-            with open(self.reserve, "wb") as f:
+            with create_new(self.reserve) as f:
                 os.posix_fallocate(f.fileno(), 0, reserve_bytes(self.info["windows"]))
         except OSError:
             with contextlib.suppress(OSError):

@@ -19,6 +19,7 @@ from ..hosts import processes
 from ..hosts.agent import DISPLAY_TAG_VARIABLE, marker_name
 from ..hosts.channel import SECRET_VARIABLE, ChannelClosed, own_address
 from ..hosts.handshake import ROOM, Door
+from ..results.files import create_new
 from . import plan as planning
 from .fleet import PHASES, TICK, ClusterError, Fleet
 
@@ -136,7 +137,7 @@ class AgentFleet(Fleet):
         if self.log_home is None:
             self.log_home = log_folder
         marker = marker_name(run_id)
-        with open(os.path.join(folder, marker), "w"):
+        with create_new(os.path.join(folder, marker)):
             pass
         for channel in self.channels.values():
             channel.send({"do": "open", "folder": folder, "log_folder": log_folder,

@@ -14,6 +14,7 @@ import time
 from ..history.store import record_quietly
 from ..hosts import placement
 from ..hosts.agent import FAILURES as HOST_FAILURES
+from ..results.files import create_new
 from ..results.follow import ConsoleFollower
 from . import preflight, series
 from .drive import drive
@@ -58,6 +59,8 @@ def run(args, argv, progress):
         fleet = (AgentFleet if plan.across else LocalFleet)(plan, progress, hosts)
         facts = times.take("facts", fleet.gather_facts)
         times.take("host checks", preflight.check_hosts, plan, facts)
+        if args.out is None:
+            plan.out = claim_folder(plan.out)
         mark_orphans(os.path.dirname(plan.out), now_iso(),
                      lambda line: print(line, file=sys.stderr))
         if args.repeat == 1:
@@ -157,14 +160,31 @@ def record_in_history(plan, folder, results, failure):
         raise
 
 
+def claim_folder(path, tries=100):
+    """The default output folder, made new: at path, else (another run started in the same
+    second has it) at path-2, path-3, ...; mkdir takes a name for one run only."""
+    for n in range(1, tries + 1):
+        candidate = path if n == 1 else "%s-%d" % (path, n)
+        try:
+            os.makedirs(os.path.dirname(candidate), exist_ok=True)
+            os.mkdir(candidate, 0o755)
+            return candidate
+        except FileExistsError:
+            continue
+        except OSError as e:
+            raise preflight.out_unwritable(candidate, e.strerror or e) from None
+    raise preflight.out_unwritable(path, "%s-2 to %s-%d are taken too" % (path, path, tries))
+
+
 def make_folder(path):
-    """The output folder, made once the checks have passed."""
+    """The output folder, made once the checks have passed: the user's alone (one that another
+    user made meanwhile is refused)."""
     try:
-        os.makedirs(path, exist_ok=True)
-        probe = os.path.join(path, ".bench-run-probe")
-        with open(probe, "w"):
+        os.makedirs(path, 0o755, exist_ok=True)  # writable by the user alone, whatever umask
+        preflight.check_own_folder(path)
+        with create_new(os.path.join(path, ".bench-run-probe")):
             pass
-        os.unlink(probe)
+        os.unlink(os.path.join(path, ".bench-run-probe"))
     except OSError as e:
         raise preflight.out_unwritable(path, e.strerror or e) from None
 
