@@ -248,21 +248,6 @@ class GlyphlessNames(FolderCase):
         self.assertTrue(os.path.getsize(os.path.join(self.dir, "vertex_rate.png")))
 
 
-class XRefusal(unittest.TestCase):
-    def test_a_refusing_x_server_is_quoted_as_text(self):
-        from unittest import mock
-        from Xlib import error
-        from benchlib.hosts import xwindows
-        refusal = error.DisplayConnectionError(":57", b"Authorization required, but no "
-                                               b"authorization protocol specified\n")
-        with mock.patch.object(xwindows.xdisplay, "Display", side_effect=refusal):
-            with self.assertRaises(xwindows.XDisplayError) as caught:
-                xwindows.WindowWatcher(":57")
-        self.assertTrue(str(caught.exception).endswith(
-            ":57: Authorization required, but no authorization protocol specified"),
-            str(caught.exception))
-
-
 # bench-run as bench-sbatch sees it: it writes its arguments and copies a prepared run
 # ($FAKE_RUN) to its --out, and ends with $FAKE_STATUS.
 FAKE_RUN = """#!/bin/sh
