@@ -112,6 +112,30 @@ class Compare(unittest.TestCase):
         self.assertEqual(proc.returncode, 0, proc.stdout + proc.stderr)
         self.assertIn("no significant regression beyond 25%", proc.stdout)
 
+    def test_a_slow_display_of_run_b_is_in_the_verdict(self):
+        # B's headline is higher than A's, but one of its displays is 70 % slow.
+        from test_html_report import Dom  # it imports this module
+        from test_slow_hosts import write_displays_run
+        write_displays_run(self.a, factor=1.0, scale=2.0)
+        write_displays_run(self.b, factor=3.5)
+        proc = self.compare("--no-plots")
+        self.assertEqual(proc.returncode, 0, proc.stdout + proc.stderr)
+        data = self.comparison()
+        self.assertEqual(data["total"]["verdict"], "faster")
+        self.assertRegex(data["verdict"], r"^faster, but run B has slow hosts: display "
+                                          r"node3 :0\.1 \(-7\d")
+        self.assertIn("verdict: " + data["verdict"], proc.stdout)
+        with open(os.path.join(self.b, "report.html"), encoding="utf-8") as f:
+            page = Dom(f.read())
+        self.assertIn("SLOW HOSTS IN B", page.texts)  # the banner, not "faster"
+        proc = self.compare("--no-plots", "--fail-above", "10")
+        self.assertEqual(proc.returncode, 1, proc.stdout + proc.stderr)
+        self.assertIn("SLOW HOSTS in run B: display node3 :0.1", proc.stdout)
+        with open(os.path.join(self.b, "report.html"), encoding="utf-8") as f:
+            page = Dom(f.read())
+        self.assertIn("FAIL", page.texts)
+        self.assertNotIn("PASS", page.texts[:page.texts.index("FAIL") + 1])
+
     def test_junit_cases_for_a_ci(self):
         write_run(self.a, seed=1)
         write_run(self.b, seed=2, slowdown=1.2)

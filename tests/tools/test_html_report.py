@@ -292,7 +292,8 @@ class InBrowser(PageCase):
         from test_slow_hosts import write_displays_run
         write_displays_run(self.dir)
         T.write_lines(self.dir, T.results_name("latticeglow", 1, processor="node2"),
-                      T.latticeglow_lines(1, [1 / 60] * 15, 65536, processor="node2"))
+                      T.latticeglow_lines(1, ([1 / 60] * 4 + [2 / 60]) * 3, 65536,
+                                          processor="node2"))
         path = os.path.join(self.dir, "run.json")
         with open(path) as f:
             record = json.load(f)

@@ -13,23 +13,30 @@ import xml.etree.ElementTree as ET
 import numpy as np
 
 import toolstest as T
-from benchlib.report.slow_hosts import host_verdicts, slower_than
+from benchlib.report.slow_hosts import SPLIT, host_verdicts, slower_than, split
+from benchlib.report.verdicts import slow_host_gate
 from test_html_report import Dom
 
 
-def crafted_run(hosts, frames, slow=None, factor=1.3, shardfall=True, seed=7):
+def crafted_run(hosts, frames, slow=None, factor=1.3, shardfall=True, seed=7, moments=0.0):
     """A run with one window per host; frame times scatter +/-5 % around a base that grows
-    with the work; the slow host's frames take `factor` times as long."""
+    with the work; the slow hosts' (a name or a list) frames take `factor` times as long.
+    moments: frame k of every host is slowed alike by up to that share (a busy machine), and
+    the run was stepped."""
     rng = np.random.default_rng(seed)
+    slow = [slow] if isinstance(slow, str) else slow or []
+    moment = 1 + rng.uniform(0, moments, frames)
     by_host = {}
     for w, host in enumerate(hosts, 1):
         steps = np.arange(1, frames + 1)
         work = 1200.0 * w * steps if shardfall else np.full(frames, 65536.0)
-        times = 1e-6 * work * rng.uniform(0.95, 1.05, frames) * (factor if host == slow else 1)
+        times = 1e-6 * work * rng.uniform(0.95, 1.05, frames) * moment * \
+            (factor if host in slow else 1)
         by_host[host] = [types.SimpleNamespace(
             times=times, quantities=work.astype(np.int64) if shardfall else None,
             vertices_per_frame=None if shardfall else 65536.0)]
-    return types.SimpleNamespace(hosts=lambda: by_host)
+    return types.SimpleNamespace(hosts=lambda: by_host,
+                                 context={"frames": frames} if moments else {})
 
 
 class Verdicts(unittest.TestCase):
@@ -51,6 +58,41 @@ class Verdicts(unittest.TestCase):
             verdicts, _ = host_verdicts(crafted_run(self.HOSTS, 20, seed=seed))
             self.assertEqual(slower_than(verdicts, 10), [], seed)
             self.assertLess(max(abs(v.gap_percent) for v in verdicts), 5, seed)
+
+    def test_slow_hosts_up_to_nearly_half_the_fleet_are_named(self):
+        for hosts, slow in ((6, 2), (7, 3), (3, 1)):
+            names = self.HOSTS[:hosts]
+            for seed in range(3):
+                verdicts, undecided = host_verdicts(crafted_run(
+                    names, 20, slow=names[1:1 + slow], factor=1.6, seed=seed))
+                self.assertIsNone(undecided)
+                self.assertEqual([v.host for v in slower_than(verdicts, 10)],
+                                 names[1:1 + slow], (hosts, slow, seed))
+
+    def test_a_fleet_in_two_halves_cannot_tell_which_is_normal(self):
+        names = self.HOSTS[:6]
+        verdicts, undecided = host_verdicts(crafted_run(names, 20, slow=names[3:],
+                                                        factor=1.6))
+        self.assertIn("two groups of hosts: node1, node2, node3 and node4, node5, node6",
+                      undecided)
+        self.assertEqual({v.verdict for v in verdicts}, {SPLIT})
+        self.assertTrue(split(verdicts))
+        self.assertEqual(slower_than(verdicts, 0), [])
+        gate = slow_host_gate([("host", (verdicts, undecided))], 10)  # --fail-slow-host 10
+        self.assertEqual((gate.failed, gate.findings), (True, [undecided]))
+        self.assertFalse(slow_host_gate([("host", (verdicts, undecided))], None).failed)
+
+    def test_a_stepped_run_sees_through_a_busy_machine(self):
+        # Every frame k of every host slowed alike by up to 80 %: frames paired by number
+        # still name the slow host, and no other; unpaired, the moments are noise.
+        for seed in range(3):
+            run = crafted_run(self.HOSTS[:4], 20, slow="node2", factor=1.3, seed=seed,
+                              moments=0.8)
+            paired = host_verdicts(run)[0]
+            self.assertEqual([v.host for v in slower_than(paired, 10)], ["node2"], seed)
+            run.context = {}
+            unpaired = host_verdicts(run)[0]
+            self.assertLess(paired[0].allowed_percent, unpaired[0].allowed_percent)
 
     def test_too_few_frames_or_hosts_cannot_decide(self):
         for hosts, frames in ((self.HOSTS, 3), (self.HOSTS[:2], 20)):
@@ -78,16 +120,17 @@ class ThroughTheReport(unittest.TestCase):
                          ["fine", "fine", "SLOWER", "fine"])
 
 
-def write_displays_run(folder, slow=("node3", ":0.1"), factor=1.6):
-    """A Latticeglow run of 2 hosts x 2 displays, 2 windows a display (dealt in turn); the
-    windows of display `slow` take `factor` times as long."""
+def write_displays_run(folder, slow=("node3", ":0.1"), factor=1.6, scale=1.0):
+    """A Latticeglow run of 2 hosts x 2 displays, 2 windows a display (dealt in turn), frames
+    of 20 ms x scale; the windows of display `slow` take `factor` times as long."""
     rng = random.Random(5)
     window_hosts, window_displays = {}, {}
     for w in range(1, 9):
         host, display = "node%d" % (2 + (w - 1) // 4), (":0.0", ":0.1")[(w - 1) % 2]
         window_hosts[str(w)], window_displays[str(w)] = host, display
-        times = [0.02 * rng.uniform(0.97, 1.03) * (factor if (host, display) == slow else 1)
-                 for _ in range(15)]
+        times = [0.02 * scale * rng.uniform(0.97, 1.03) *
+                 (factor if (host, display) == slow else 1) for _ in range(15)]
+        os.makedirs(folder, exist_ok=True)
         T.write_lines(folder, T.results_name("latticeglow", w, processor=host),
                       T.latticeglow_lines(w, times, 65536, processor=host))
     with open(os.path.join(folder, "run.json"), "w") as f:

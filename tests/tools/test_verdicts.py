@@ -207,6 +207,14 @@ class References(FolderCase):
         self.assertEqual(proc.returncode, 1, proc.stdout)
         self.assertIn("run: %s vertices/s per window, BELOW the reference" %
                       "{:,.0f}".format(rate), proc.stdout)
+        # One headline says FAIL; the run and every host are reasons beneath it.
+        gate = [line for line in proc.stdout.splitlines() if line.startswith("reference")]
+        self.assertEqual(len(gate), 1, proc.stdout)
+        self.assertIn("FAIL", gate[0])
+        reasons = proc.stdout.split(gate[0] + "\n", 1)[1].splitlines()[:5]
+        self.assertEqual([r.split(":")[0].strip() for r in reasons],
+                         ["run", "node1", "node2", "node3", "node4"])
+        self.assertTrue(all(r.startswith("  ") and "FAIL" not in r for r in reasons))
         judged = self.summary()["reference"]["judged"]
         self.assertEqual([j["verdict"] for j in judged], ["BELOW"] * 5)
         self.assertAlmostEqual(judged[0]["change_percent"], -30, delta=0.01)
@@ -215,10 +223,29 @@ class References(FolderCase):
         proc = self.report("--reference", within, "--fail-reference", self.dir)
         self.assertEqual(proc.returncode, 0, proc.stdout)
         self.assertIn("verdict: PASS", proc.stdout)
+        # Figures at the ends of the doubles: short on the console and the page.
+        for tiny in ("5e-324", "1e-300"):
+            proc = self.report("--reference", self.write(ENTRY % tiny, "tiny.toml"),
+                               "--fail-reference", self.dir)
+            self.assertEqual(proc.returncode, 1, proc.stdout + proc.stderr)
+            with open(os.path.join(self.dir, "report.html"), encoding="utf-8") as f:
+                page = f.read()
+            for text in (proc.stdout, page):
+                self.assertNotRegex(text, r"[0-9,.]{30}", tiny)
+                self.assertNotIn("inf%", text.replace(" ", ""))
         shardfall = self.write(ENTRY.replace("latticeglow", "shardfall") % rate, "other.toml")
         proc = self.report("--reference", shardfall, "--fail-reference", self.dir)
         self.assertEqual(proc.returncode, 1, proc.stdout)
         self.assertIn("node1: no reference covers it", proc.stdout)
+
+
+class GlyphlessNames(FolderCase):
+    def test_a_host_name_without_glyphs_is_plotted_without_warnings(self):
+        write_hosts_run(self.dir, [host("node\ufffe%d" % i) for i in range(1, 4)] +
+                        [host("node\U0010fffe")])
+        proc = T.run_tool(T.BENCH_REPORT, self.dir, timeout=120)
+        self.assertEqual((proc.returncode, proc.stderr), (0, ""))
+        self.assertTrue(os.path.getsize(os.path.join(self.dir, "vertex_rate.png")))
 
 
 # bench-run as bench-sbatch sees it: it writes its arguments and copies a prepared run

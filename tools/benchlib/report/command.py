@@ -97,6 +97,8 @@ def main_compare(args):
     for note in comparison.notes:
         say("note: %s" % note)
     print("written: %s" % ", ".join(map(shown, names)))
+    if comparison.slow_b and args.fail_above is None:
+        print("verdict: %s" % comparison.verdict)
     args.junit_cases += junit_cases.comparison_cases(comparison, args.fail_above, judged_in)
     args.junit_properties = junit_cases.run_properties(run_a, "A ") + \
         junit_cases.run_properties(run_b, "B ")
@@ -126,10 +128,11 @@ def build_parser(prog=NAME):
     p.add_argument("--compare", action="store_true",
                    help="compare the two runs given (implied by two folders)")
     p.add_argument("--fail-slow-host", type=float, metavar="PCT",
-                   help="for a run across hosts, exit 1 if a host's workload rate is "
-                        "significantly below the median host's by more than PCT per cent; "
-                        "where hosts used several displays, a display's below the median "
-                        "display's too")
+                   help="for a run across hosts, exit 1 if a host is named SLOWER than "
+                        "the fleet's normal hosts by more than PCT per cent, or the hosts "
+                        "split into groups with no majority; where hosts used several "
+                        "displays, the same of the displays; when comparing, B's slow hosts "
+                        "and displays are in the verdict")
     p.add_argument("--fail-mixed", action="store_true",
                    help="exit 1 if hosts disagree on renderer, GL version, driver, GPU "
                         "driver, CPU model, cores, MPI library or rendering variables")

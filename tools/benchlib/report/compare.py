@@ -19,6 +19,11 @@ that no line contradicts the verdict. With repeats, when either side's headlines
 more than a significant change between the sides, the total says "cannot tell": run-to-run
 noise alone could make such a change; and the gate says CANNOT TELL when they spread over
 more than its threshold.
+
+A headline is a sum over hosts: it does not stand for a run whose hosts or displays are
+judged SLOWER (benchlib.report.slow_hosts) or split into groups with no majority. So run B's
+slow hosts enter the verdict ("faster, but run B has a slow display: ...") and fail the gate,
+and run A's are a note.
 """
 
 import math
@@ -29,6 +34,7 @@ import numpy as np
 
 from ..results.gpus import run_gpu_driver
 from ..results.numbers import frame_time_stats, json_number
+from . import slow_hosts
 from .repeats import spread
 from .summary import all_times
 from .table import format_percent, g
@@ -194,6 +200,14 @@ class Comparison:
     alpha: float = ALPHA
     spread_percent: float = None   # the widest spread of a repeated side's headlines
     spread_side: str = None
+    slow_b: list = field(default_factory=list)   # run B's slow hosts and displays, in words
+
+    @property
+    def verdict(self):
+        """The total's verdict, qualified when run B's hosts do not all stand behind it."""
+        if not self.slow_b:
+            return self.total.verdict
+        return "%s, but run B has slow hosts: %s" % (self.total.verdict, "; ".join(self.slow_b))
 
     def regressions(self, pct):
         """The rows that trip the gate: the total, or none."""
@@ -210,6 +224,9 @@ class Comparison:
         if self.regressions(pct):
             return 1, "REGRESSION beyond %g%%: headline (%s, p = %.3g)" % (
                 pct, format_percent(self.total.rate.change), self.total.p_value)
+        if self.slow_b:
+            return 1, "SLOW HOSTS in run B: %s: its headline does not stand for its hosts" % (
+                "; ".join(self.slow_b))
         if self.total.cannot_tell:
             return 0, "CANNOT TELL whether it regressed beyond %g%%: %s; repeat the runs" % (
                 pct, self.total.cannot_tell)
@@ -287,7 +304,26 @@ def compare_runs(run_a, run_b, alpha=ALPHA, repeats_a=None, repeats_b=None):
     if all(drivers) and drivers[0] != drivers[1]:
         notes.append("the runs' GPU drivers differ (A %s, B %s): a change may be the driver's"
                      % tuple(drivers))
-    return Comparison(run_a, run_b, rows, total, notes, alpha, spread_pct, side)
+    slow = {tag: slow_in(run) for tag, run in (("A", run_a), ("B", run_b))}
+    if slow["A"]:
+        notes.append("run A has slow hosts: %s" % "; ".join(slow["A"]))
+    return Comparison(run_a, run_b, rows, total, notes, alpha, spread_pct, side, slow["B"])
+
+
+def slow_in(run):
+    """A run's hosts and displays judged SLOWER, and its fleet's split, in words."""
+    found = []
+    judged = [("host", slow_hosts.host_verdicts(run) if len(run.hosts()) > 1 else None),
+              ("display", slow_hosts.display_verdicts(run) if run.several_displays()
+               else None)]
+    for what, verdicts in judged:
+        if verdicts is None:
+            continue
+        found += ["%s %s (%s)" % (what, v.label, format_percent(v.gap_percent))
+                  for v in verdicts[0] if v.slower]
+        if slow_hosts.split(verdicts[0]):
+            found.append(verdicts[1])
+    return found
 
 
 def repeats_spread(repeats_a, repeats_b):
@@ -338,9 +374,12 @@ def comparison_data(c, fail_above=None):
         "noise_test": NOISE_TEST,
         "windows": [row_json(row) for row in c.windows],
         "total": row_json(c.total),
+        "verdict": c.verdict,
+        "slow_hosts_b": c.slow_b,
         "notes": c.notes,
     }
     if fail_above is not None:
         data["fail_above_percent"] = fail_above
         data["regressions"] = [row.window for row in c.regressions(fail_above)]
+        data["gate"] = c.gate(fail_above)[1]
     return data

@@ -14,7 +14,7 @@ from markupsafe import Markup
 
 from ..results.texts import for_html
 from .output import write_in
-from .table import number
+from .table import format_percent, number
 
 NAME = "report.html"
 NO_PLOTS = "Plots left out (--no-plots)."
@@ -75,7 +75,7 @@ def p_value(p):
 
 
 def percent(value):
-    return "-" if not isinstance(value, (int, float)) else "%+.1f %%" % value
+    return format_percent(value, " ")
 
 
 def _is_figure(value):

@@ -18,6 +18,7 @@ from . import html_page as P
 from .html_pictures import pictures_section
 from . import rows as R
 from .mixed_hosts import FACTS, disagreements
+from .slow_hosts import SPLIT
 from .summary import refresh_lines_of, summary_data
 from .table import context_lines, headline_lines, number
 
@@ -135,7 +136,7 @@ def _run_table(run, data):
         if verdicts is not None:
             verdict = verdicts.get((row.kind, row.values["host"], row.values["display"]))
             cells.append(P.cell(verdict if verdict is not None else "",
-                                "bad" if verdict == "SLOWER" else None))
+                                "bad" if verdict in ("SLOWER", SPLIT) else None))
         return row.kind, cells
 
     body = [line(row) for row in R.window_rows(run)]
@@ -150,12 +151,14 @@ def _host_verdicts(verdicts, of="host"):
     body = [(None, [P.cell(v.get(key)) for key in named] + [
         P.num_cell(v.get("windows")), P.num_cell(v.get("frames")),
         P.cell(P.percent(v.get("rate_vs_median_%s_percent" % of)), "n"),
+        P.cell(P.percent(-v["noise_allows_percent"]) if isinstance(
+            v.get("noise_allows_percent"), (int, float)) else "-", "n"),
         P.cell(P.p_value(v.get("p_value")), "n"),
-        P.cell(v.get("verdict"), "bad" if v.get("verdict") == "SLOWER" else None)])
+        P.cell(v.get("verdict"), "bad" if v.get("verdict") in ("SLOWER", SPLIT) else None)])
             for v in verdicts if isinstance(v, dict)]
     return P.table([key.capitalize() for key in named] + [
-        "Windows", "Frames", "Workload rate against the median %s" % of, "p (Holm-corrected)",
-        "Verdict"], [(None, body)])
+        "Windows", "Frames", "Workload rate against the median %s" % of, "Noise allows",
+        "p (Holm-corrected)", "Verdict"], [(None, body)])
 
 
 def _reference(reference, unit):
@@ -205,7 +208,10 @@ def run_page(run, data, svgs):
         P.section("Windows and hosts", _run_table(run, data)),
     ]
     if "host_verdicts" in data:
-        sections.append(P.section("Host verdicts", _host_verdicts(data["host_verdicts"])))
+        sections.append(P.section(
+            "Host verdicts", P.text(data.get("host_verdict_undecided") or
+                                    data.get("host_verdict_rule"), "note"),
+            _host_verdicts(data["host_verdicts"])))
     if "display_verdicts" in data:
         sections.append(P.section(
             "Display verdicts", P.text(data.get("display_verdict_undecided") or

@@ -25,8 +25,8 @@ def number(value):
         return "{:,}".format(value)
     if not isinstance(value, float):
         return str(value)
-    if not math.isfinite(value):
-        return g(value)
+    if not math.isfinite(value) or 0 < abs(value) < 1e-3:
+        return g(value)  # a tiny figure in fixed notation would run to hundreds of digits
     if abs(value) >= 1e5:
         return "{:,.0f}".format(value)
     if value == 0:
@@ -160,5 +160,9 @@ def headline_lines(run, fmt=g):
     return lines
 
 
-def format_percent(value):
-    return "-" if value is None else "%+.1f%%" % value
+def format_percent(value, space=""):
+    """A change in per cent: "+1.5%"; a huge one in powers of ten, none (or an endless one,
+    against a figure of next to nothing) as "-"."""
+    if not isinstance(value, (int, float)) or not math.isfinite(value):
+        return "-"
+    return ("%+.1f" if abs(value) < 1e6 else "%+.3g") % value + space + "%"

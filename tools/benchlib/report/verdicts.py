@@ -13,7 +13,7 @@ from dataclasses import dataclass, field
 
 from ..results.reference import match
 from . import mixed_hosts, slow_hosts
-from .table import number
+from .table import format_percent, number
 
 PASS, FAIL = "PASS", "FAIL"
 
@@ -24,6 +24,7 @@ class Gate:
     failed: bool
     findings: list = field(default_factory=list)  # what it found, with the figures
     deciding: bool = True   # False: shown beside the verdict, not part of it
+    headline: str = None    # what a failed gate of several findings says first
     seconds: float = 0.0    # what judging took (a CI shows it as the gate's duration)
 
     def as_json(self):
@@ -106,7 +107,8 @@ def _slow_list(hosts):
 def slow_host_gate(judged, percent):
     """The gate "slow hosts" of the hosts' verdicts and the displays' (judged: [("host" or
     "display", (verdicts, why they cannot decide))]; percent: --fail-slow-host, or None:
-    not a gate)."""
+    not a gate). A fleet split into groups with no majority fails it too: which hosts are
+    slow is not known."""
     if percent is None:
         findings = []
         for what, (found, undecided) in judged:
@@ -115,10 +117,11 @@ def slow_host_gate(judged, percent):
                                           "no %s stands out as slower" % what))
         return Gate("slow hosts", False, findings, deciding=False)
     slow = [(what, slow_hosts.slower_than(found, percent)) for what, (found, _u) in judged]
-    if any(found for _what, found in slow):
-        return Gate("slow hosts", True, ["SLOW %s beyond %g%%: %s"
-                                         % (what.upper(), percent, _slow_list(found))
-                                         for what, found in slow if found])
+    failed = ["SLOW %s beyond %g%%: %s" % (what.upper(), percent, _slow_list(found))
+              for what, found in slow if found]
+    failed += [undecided for _what, (found, undecided) in judged if slow_hosts.split(found)]
+    if failed:
+        return Gate("slow hosts", True, failed)
     findings = []
     for what, (_found, undecided) in judged:
         findings.append("no %s significantly slower than the median %s by more than %g%%"
@@ -192,7 +195,11 @@ def verdict_lines(gates):
     """The console's last lines: each deciding gate's findings, then the verdict."""
     lines = []
     for g in gates:
-        if g.deciding:
+        if g.deciding and g.failed and len(g.findings) > 1:
+            # One headline, then the reasons beneath it: not a FAIL per line.
+            lines.append("%s: FAIL: %s" % (g.name, g.headline or g.findings[0]))
+            lines += ["    %s" % text for text in g.findings[0 if g.headline else 1:]]
+        elif g.deciding:
             lines += ["%s: %s%s" % (g.name, "FAIL: " if g.failed else "", text)
                       for text in g.findings]
         elif g.failed or g.name in ("reference", "pictures"):  # asked for, found, or unchecked
@@ -263,9 +270,10 @@ def reference_line(judgement, unit):
         return "%s: no reference covers it" % j["what"]
     if j["rate_per_window"] is None:
         return "%s: no frames to judge" % j["what"]
-    return "%s: %s %s per window, %s the reference %s (-%g%%/+%g%%, line %s): %+.1f%%" % (
+    return "%s: %s %s per window, %s the reference %s (-%g%%/+%g%%, line %s): %s" % (
         j["what"], number(j["rate_per_window"]), unit, j["verdict"], number(j["reference"]),
-        j["lower_percent"], j["upper_percent"], j["reference_line"], j["change_percent"])
+        j["lower_percent"], j["upper_percent"], j["reference_line"],
+        format_percent(j["change_percent"]))
 
 
 def reference_gate(run, entries, deciding):
@@ -273,5 +281,7 @@ def reference_gate(run, entries, deciding):
     found = reference_findings(run, entries)
     bad = [j for j in found if j["verdict"] not in ("within", "see the hosts (their "
                                                                 "references differ)")]
+    headline = "%d of %d not within the reference: %s" % (
+        len(bad), len(found), ", ".join(j["what"] for j in bad)) if bad else None
     return Gate("reference", bool(bad), [reference_line(j, run.program.quantity_unit)
-                                         for j in found], deciding), found
+                                         for j in found], deciding, headline), found

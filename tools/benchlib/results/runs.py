@@ -147,7 +147,7 @@ def context_of(run_json):
         return {}
     ctx = dict(run_json.get("context", {}))
     for k in ("status", "error", "start_time", "end_time", "run_id", "windows_ended_early",
-              "screen_depth", "vsync", "wrap", "rendering_env", "pictures"):
+              "screen_depth", "vsync", "wrap", "rendering_env", "pictures", "frames"):
         if run_json.get(k) is not None:
             ctx[k] = run_json[k]
     if run_json.get("hosts"):

@@ -13,6 +13,7 @@ import contextlib
 import functools
 import re
 import sys
+import unicodedata
 
 # C0 and C1 controls but tab and line end, DEL, the bidirectional controls and marks, the
 # line and paragraph separators, the byte order mark, and lone surrogates.
@@ -42,8 +43,12 @@ def for_html(text):
 
 def for_plot(text):
     """The text for a matplotlib title, label or legend: a `$` no longer starts mathtext
-    (where `$\\foo{$` is an error that ends the plot)."""
-    return visible(text).replace("$", r"\$").replace("\t", " ")
+    (where `$\\foo{$` is an error that ends the plot), and a code point no font has a glyph
+    for (unassigned, a noncharacter such as U+FFFE, private use) is a visible escape rather
+    than a warning of matplotlib's per plot."""
+    shown = "".join(("\\u%04x" if ord(c) < 0x10000 else "\\U%08x") % ord(c)
+                    if unicodedata.category(c) in ("Cn", "Co") else c for c in visible(text))
+    return shown.replace("$", r"\$").replace("\t", " ")
 
 
 def for_csv(text):
