@@ -495,32 +495,6 @@ class RepeatUntil(unittest.TestCase):
                          r"spread by 5\.0[1-9]%")
 
 
-class BatchArguments(unittest.TestCase):
-    """What bench-sbatch hands to bench-run and to bench-report, seen by stand-ins of both."""
-
-    def test_report_options_launcher_options_and_the_run_folder(self):
-        tools = tempfile.mkdtemp(prefix="bench-sbatch-")
-        self.addCleanup(shutil.rmtree, tools, ignore_errors=True)
-        for name, script in (("bench-run", 'echo "run: $*"; for a; do [ "$p" = --out ] && '
-                              'mkdir -p "$a" && echo "{}" > "$a/run.json"; p=$a; done'),
-                             ("bench-report", 'echo "report: $*"')):
-            with open(os.path.join(tools, name), "w") as f:
-                f.write("#!/bin/sh\n%s\n" % script)
-            os.chmod(os.path.join(tools, name), 0o755)
-
-        def job(*args):
-            return subprocess.run(["sh", os.path.join(T.SOURCE_DIR, "tools", "bench-sbatch"),
-                                   "latticeglow", "2", "--frames", "1", *args], cwd=tools,
-                                  env=dict(os.environ, SLURM_JOB_ID="7", BENCH_TOOLS=tools),
-                                  capture_output=True, text=True, timeout=30).stdout
-        said = job("--out", "mine", "--fail-mixed", "--", "--bind-to", "core", "--report",
-                   "--junit", "r.xml", "--allow-failed")
-        self.assertIn("run: --out mine latticeglow 2 --frames 1 -- --bind-to core\n", said)
-        self.assertIn("report: --no-plots --fail-mixed --junit r.xml --allow-failed mine\n",
-                      said)
-        self.assertIn("run: --out runs/latticeglow-7 ", job())
-
-
 class OrphanSweep(unittest.TestCase):
     """Runs left "running" by a runner that has gone are marked and their leftovers stopped;
     nothing is touched on the word of a planted file."""

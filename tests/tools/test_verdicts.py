@@ -286,14 +286,21 @@ class Sbatch(FolderCase):
         proc, run_args, out = job("--frames", "10", "--fail-mixed", "--reference", reference,
                                   "--fail-reference", "--fail-slow-host", "10")
         self.assertEqual(proc.returncode, 1, proc.stdout + proc.stderr)
-        self.assertEqual(run_args, ["latticeglow", "3", "--frames", "10", "--out", out])
+        self.assertEqual(run_args, ["--out", out, "latticeglow", "3", "--frames", "10"])
         self.assertIn("node3: cores 4, the others 2", proc.stdout)
         self.assertIn("verdict: FAIL (mixed hosts, reference)", proc.stdout)
         self.assertIn(reference, self.summary(out)["reference"]["file"])
         with open(os.path.join(out, "report.txt")) as f:
             self.assertIn("verdict: FAIL", f.read())
-        proc, _args, _out = job("--frames", "10")
+        # After --report, bench-report's options (also after bench-run's --); the user's own
+        # --out names the folder, and goes before a -- that would give it to the launcher.
+        mine, junit = os.path.join(self.dir, "mine"), os.path.join(self.dir, "report.xml")
+        proc, run_args, _out = job("--frames", "10", "--out", mine, "--", "--bind-to", "core",
+                                   "--report", "--junit", junit, "--allow-failed")
         self.assertEqual(proc.returncode, 0, proc.stdout + proc.stderr)
+        self.assertEqual(run_args, ["--out", mine, "latticeglow", "3", "--frames", "10", "--",
+                                    "--bind-to", "core"])
+        self.assertTrue(os.path.exists(junit))
         proc, _args, _out = job("--frames", "10", status=143)  # the run's own status stays
         self.assertEqual(proc.returncode, 143, proc.stdout + proc.stderr)
 
