@@ -108,6 +108,18 @@ class Writers(Base):
         self.assertEqual(proc.returncode, 0, proc.stderr)
         self.assertIn("already recorded", proc.stdout)
         self.assertEqual(count_runs(self.db), 2)
+        # A series (bench-run --repeat) is its repeats, each a run.
+        series = os.path.join(self.dir, "series")
+        os.makedirs(series)
+        for k in (1, 2):
+            run_folder(series, "repeat-%d" % k, start + (2 + k) * DAY, 2000)
+        with open(os.path.join(series, "run.json"), "w") as f:
+            json.dump({"program": "shardfall", "status": "ok", "run_id": "s", "repeats": [
+                {"folder": "repeat-%d" % k, "status": "ok"} for k in (1, 2)] + [
+                {"folder": "../a", "status": "ok"}]}, f)
+        proc = history(self.db, "add", series)
+        self.assertEqual((proc.returncode, proc.stdout.count("added ")), (0, 2), proc.stderr)
+        self.assertEqual(count_runs(self.db), 4)
 
 
 class UnusableDatabases(Base):

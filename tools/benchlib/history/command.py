@@ -13,6 +13,7 @@ import tempfile
 
 from ..ending import exit_status
 from ..help import complete, one_line_help
+from ..results.files import read_json
 from ..results.texts import inert_console
 from . import analysis, backend, queue
 from .check import main_check
@@ -23,9 +24,21 @@ from .store import (History, HistoryError, ServerAway, Where,
                     disputed_line, record_entry, send_queued)
 
 
+def run_folders(folder):
+    """A run folder, or, for a series (bench-run --repeat), the folders of its repeats in
+    their order (names within the series' folder only)."""
+    info, problem = read_json(os.path.join(folder, "run.json"))
+    repeats = info.get("repeats") if isinstance(info, dict) and not problem else None
+    if not isinstance(repeats, list):
+        return [folder]
+    names = [r.get("folder") for r in repeats if isinstance(r, dict)]
+    return [os.path.join(folder, n) for n in names
+            if isinstance(n, str) and n == os.path.basename(n) and n not in ("", ".", "..")]
+
+
 def main_add(args):
     status = 0
-    for folder in args.runs:
+    for folder in (f for given in args.runs for f in run_folders(given)):
         try:
             entry = read_run(folder)
         except NotARun as e:
