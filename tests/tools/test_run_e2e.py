@@ -256,7 +256,7 @@ class SuccessfulRuns(RunnerCase):
 
     def start_series_until_second_repeat_draws(self):
         proc = self.start("latticeglow", 1, "--seconds", 5, "--depth", 16, "--repeat", 3,
-                          "--build-dir", T.BUILD_DIR, "--no-history")
+                          "--build-dir", T.BUILD_DIR, "--no-history", "--no-picture-check")
         second = os.path.join(self.out, "repeat-2")
         self.wait_until_drawing(proc, "latticeglow", 1, second)
         return proc, second
@@ -424,7 +424,8 @@ class FailingRuns(RunnerCase):
                                           "--build-dir", T.BUILD_DIR, "--no-history",
                                           "--wrap", "false", timeout=300)
         self.assertEqual(status, 1, err)
-        self.assertIn("every window ran under --wrap 'false'", err)
+        # Named by whichever sees it first: the launcher's end or the windows' processes'.
+        self.assertIn("under --wrap 'false'", err)
         self.assert_nothing_left()
         # The renderer on record is the one the wrapped windows get; a wrapper that starts
         # nothing is named within seconds, not after the appear timeout.

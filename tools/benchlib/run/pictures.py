@@ -5,6 +5,7 @@ checked against what, and a wrong picture makes the run fail."""
 import base64
 import os
 
+from ..hosts import placement
 from ..pictures import FOLDER, compare, pixels
 
 PICTURE_TIMEOUT = 1800.0  # a shardfall reference of a late window at a high angle step
@@ -71,13 +72,14 @@ def picture_lines(info):
     if not pictures.get("checked"):
         return ["pictures: not checked (--no-picture-check)"]
     entries = pictures.get("windows", [])
-    lines = []
+    unchecked = {}  # one line for the windows of a host left unchecked for one reason
     for e in entries:
         if e["status"] == "not checked":
-            lines.append("window %d on %s: picture not checked: %s"
-                         % (e["window"], e["host"], e.get("why")))
+            unchecked.setdefault((e["host"], e.get("why")), []).append(e["window"])
+    lines = ["window(s) %s on %s: picture not checked: %s" % (placement.span(windows), host, why)
+             for (host, why), windows in unchecked.items()]
     passed = sum(e["status"] == "pass" for e in entries)
-    lines.append("pictures: %d of %d window(s) checked%s, %d as the reference" % (
+    lines.append("pictures: %d of %d window(s) checked%s, %d like their reference" % (
         sum(e["status"] != "not checked" for e in entries), len(entries),
         " (a sample)" if pictures.get("sampled") else "", passed))
     return lines
