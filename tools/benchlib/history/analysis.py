@@ -8,6 +8,7 @@ from dataclasses import dataclass
 
 from ..results import layout as L
 from ..results.columns import aligned
+from ..results.numbers import g
 from .where import HEADLINE_RANGE
 
 # Fewer earlier runs than this (or than --last, when that is smaller) are too few to judge by.
@@ -89,10 +90,6 @@ def unit(program):
     return L.PROGRAMS[program].quantity_unit if program in L.PROGRAMS else "per s"
 
 
-def number(value):
-    return "-" if value is None else "%.6g" % value
-
-
 def moment(row):
     """The run's start as a local datetime, None when unknown or not a time (a row
     recorded before starts were checked may hold year 1)."""
@@ -164,8 +161,8 @@ class Verdict:
         side = "below" if self.change < 0 else "above"
         return ("headline %.1f%% %s the median of %s (%s %s); their noise (robust spread "
                 "%.1f%%) puts a run between %s and %s: %s" % (
-                    abs(self.change), side, against % self.count, number(self.median),
-                    unit_name, self.scale * 100, number(self.low), number(self.high),
+                    abs(self.change), side, against % self.count, g(self.median),
+                    unit_name, self.scale * 100, g(self.low), g(self.high),
                     ("significantly " + side) if self.significant else "within the noise"))
 
 

@@ -15,6 +15,7 @@ so the CI shows the gate was not made rather than nothing."""
 
 import time
 
+from ..results.numbers import g
 from . import analysis
 from .console import HistoryRefusal, say, shown
 from .folder import NotARun, read_run
@@ -94,12 +95,12 @@ def _judged(args, entry):
     unit = analysis.unit(run["program"])
     lines = ["%s: %s: headline %s %s, status %s" % (
         shown(run["folder"]), shown(analysis.describe_series(entry.series)),
-        analysis.number(run["headline"]), unit, shown(run["status"] or "unknown"))]
+        g(run["headline"]), unit, shown(run["status"] or "unknown"))]
     if not analysis.modelled(run["headline"]):
         lines.append("no headline (no window drew frames): nothing to compare"
                      if run["headline"] is None else
                      "headline %s: the windows counted nothing the statistics can model, "
-                     "nothing to compare" % analysis.number(run["headline"]))
+                     "nothing to compare" % g(run["headline"]))
         if args.fail_above is not None:
             return 1, lines[-1], None, lines
         return 0, None, lines[-1], lines

@@ -15,6 +15,7 @@ from ..ending import exit_status
 from ..help import complete, one_line_help
 from ..results.files import read_json
 from ..results.texts import inert_console
+from ..results.numbers import g
 from . import analysis, backend, queue
 from .check import main_check
 from .console import NAME, HistoryRefusal, say as _say, shown
@@ -121,7 +122,7 @@ def main_list(args):
          "unit", "tag", "flags", "folder", "note"],
         [[r["id"], analysis.when(r), r["program"], r["windows"], r["mode"] or "?",
           shown(",".join(h["host"] for h in r["hosts"]) or "?"), shown(r["gl_renderer"] or "?"),
-          shown(r["status"] or "?"), analysis.number(r["headline"]), analysis.unit(r["program"]),
+          shown(r["status"] or "?"), g(r["headline"]), analysis.unit(r["program"]),
           shown(r["tag"] or "-"), flags(r), shown(r["folder"]),
           shown(r["note"] or "")] for r in rows]))
     return 0
@@ -153,8 +154,8 @@ def main_trend(args):
                                  analysis.unit(key[0])))
     print(analysis.table(
         ["id", "when", "status", "headline", "per host", "git", "GL driver", "tag", "flags"],
-        [[r["id"], analysis.when(r), shown(r["status"] or "?"), analysis.number(r["headline"]),
-          shown(", ".join("%s %s" % (h["host"], analysis.number(h["rate"]))
+        [[r["id"], analysis.when(r), shown(r["status"] or "?"), g(r["headline"]),
+          shown(", ".join("%s %s" % (h["host"], g(h["rate"]))
                           for h in r["hosts"])),
           shown((r["git_revision"] or "?")[:12]), shown(r["gl_version"] or "?"),
           shown(r["tag"] or "-"), flags(r)] for r in rows]))

@@ -28,6 +28,7 @@ import sqlite3
 import stat
 import sys
 
+from ..results.numbers import g
 from . import analysis, backend, bounds, queue, snapshot
 from .backend import HistoryError, ServerAway
 from .folder import HOST_COLUMNS, RUN_COLUMNS, WINDOW_COLUMNS, NotARun, read_run
@@ -353,7 +354,7 @@ def record_entry(db_path, entry, timeout=BUSY_TIMEOUT):
     headline = entry.run["headline"]
     if headline is not None and not analysis.modelled(headline):
         entry.notes.append("the run's headline, %s, is kept but left out of every comparison "
-                           "(the statistics take %g to %g)" % ((analysis.number(headline),)
+                           "(the statistics take %g to %g)" % ((g(headline),)
                                                                + HEADLINE_RANGE))
     history = History(db_path, timeout=timeout)
     bound = bounds.bounded(RECORD_BOUND, "the recording in the history server") \

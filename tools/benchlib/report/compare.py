@@ -33,11 +33,11 @@ from dataclasses import dataclass, field
 import numpy as np
 
 from ..results.gpus import run_gpu_driver
-from ..results.numbers import frame_time_stats, json_number
+from ..results.numbers import frame_time_stats, g, json_number
 from . import slow_hosts
 from .repeats import spread
 from .summary import all_times
-from .table import format_percent, g
+from .table import format_percent
 
 ALPHA = 0.05
 PAIRED = "paired Wilcoxon signed-rank (frames of equal work)"

@@ -13,7 +13,8 @@ build."""
 
 from ..results.junit import Case, properties_of
 from . import slow_hosts
-from .table import format_percent, g
+from ..results.numbers import g
+from .table import format_percent
 
 # What of run.json's context a case's suite shows as its properties.
 CONTEXT_KEYS = ("run_id", "status", "host", "cpu_model", "cores", "gl_renderer", "gl_version",

@@ -4,16 +4,8 @@ import math
 
 from ..results.gpus import gpu_driver, gpus_text
 from ..results.columns import aligned
-from ..results.numbers import gib
+from ..results.numbers import g, gib
 from . import rows
-
-
-def g(value, digits=6):
-    if value is None:
-        return "-"
-    if isinstance(value, float) and math.isnan(value):
-        return "nan"
-    return "%.*g" % (digits, value)
 
 
 def number(value):

@@ -16,6 +16,15 @@ def cxx_double(value):
     return "%g" % value
 
 
+def g(value, digits=6):
+    """A figure on the console: six significant digits (a "-" for none)."""
+    if value is None:
+        return "-"
+    if isinstance(value, float) and math.isnan(value):
+        return "nan"
+    return "%.*g" % (digits, value)
+
+
 def gib(n):
     """Memory as a machine's is told: binary gigabytes, one decimal ("23.5 GiB")."""
     return "%.1f GiB" % (n / 2 ** 30)
