@@ -138,9 +138,9 @@ def finish_record(record, plan, fleet, folder, console, results, failure):
     status, error = final_status(failure)
     if getattr(failure, "hosts", None):
         record.info["failed_hosts"] = failure.hosts
-    if fleet.ended_early:
-        record.info["windows_ended_early"] = {str(w): e for w, e in
-                                              sorted(fleet.ended_early.items())}
+    early = ended_early(plan, fleet, failure)
+    if early:
+        record.info["windows_ended_early"] = {str(w): e for w, e in sorted(early.items())}
     if results is None:
         results = read_results(plan, folder, console)
     try:
@@ -148,6 +148,17 @@ def finish_record(record, plan, fleet, folder, console, results, failure):
     except RecordError as e:
         print("bench-run: %s" % e, file=sys.stderr)
     return results
+
+
+def ended_early(plan, fleet, failure):
+    """The windows that ended before the run did. Across hosts, when the run failed on some
+    hosts, only theirs: a launcher stops the ranks on every other host once one has failed
+    (MPICH's hydra at once), and those windows ended with the run, not before it."""
+    named = set(getattr(failure, "hosts", None) or ())
+    if not (plan.across and named):
+        return fleet.ended_early
+    on_named = {w for host in plan.hosts if host.name in named for w in host.windows}
+    return {w: e for w, e in fleet.ended_early.items() if w in on_named}
 
 
 def record_in_history(plan, folder, results, failure):
