@@ -23,7 +23,7 @@ from unittest import mock
 import xml.etree.ElementTree as ET
 
 import toolstest as T
-from benchlib.history import queue, store
+from benchlib.history import queue, recording, store
 
 BENCH_HISTORY = os.path.join(T.TOOLS_DIR, "bench-history")
 LLVMPIPE = "llvmpipe (LLVM 15.0.6, 256 bits)"
@@ -74,7 +74,7 @@ class Base(unittest.TestCase):
         """(result, lines on standard error) of record_quietly."""
         err = io.StringIO()
         with contextlib.redirect_stderr(err):
-            result = store.record_quietly(self.db, folder, timeout=timeout)
+            result = recording.record_quietly(self.db, folder, timeout=timeout)
         return result, err.getvalue().splitlines()
 
 
@@ -619,7 +619,7 @@ class QueuedRecords(Base):
         os.chmod(where, 0o777)
         with store.History(self.db) as h:
             notes = []
-            self.assertEqual(store.send_queued(h, notes), 2)
+            self.assertEqual(recording.send_queued(h, notes), 2)
         self.assertEqual(len(notes), 8, notes)
         self.assertEqual(os.stat(where).st_mode & 0o777, 0o700)
         self.assertEqual(sorted(os.listdir(where)), ["rejected"])
@@ -635,7 +635,7 @@ class QueuedRecords(Base):
         os.chown(where, 12345, 12345)
         with store.History(self.db) as h:
             notes = []
-            self.assertEqual(store.send_queued(h, notes), 0)
+            self.assertEqual(recording.send_queued(h, notes), 0)
         self.assertIn("not a folder of this user's own", notes[0])
         with self.assertRaises(OSError):
             queue.put(self.db, entry)
@@ -655,7 +655,7 @@ class Targets(Base):
                 self.assertEqual(os.listdir(self.dir), ["shared"] if os.path.isdir(
                     os.path.join(self.dir, "shared")) else [])
                 with self.assertRaises(store.HistoryError):
-                    store.check_target(target)
+                    recording.check_target(target)
 
 
 def old_history(path, hostile=None):
@@ -770,9 +770,9 @@ class FrozenServer(unittest.TestCase):
         self.assertEqual(len(self.queued()), 1)
 
     def test_an_ending_signal_held_by_the_caller_still_ends_the_wait(self):
-        noting = ("import signal, sys; from benchlib.history import store; "
+        noting = ("import signal, sys; from benchlib.history import recording; "
                   "came = []; signal.signal(signal.SIGTERM, lambda s, f: came.append(s)); "
-                  "print(store.record_quietly(sys.argv[1], sys.argv[2]), came)")
+                  "print(recording.record_quietly(sys.argv[1], sys.argv[2]), came)")
         proc = subprocess.Popen([sys.executable, "-c", noting, self.uri, self.folder],
                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
                                 env=dict(self.env, PYTHONPATH=T.TOOLS_DIR))

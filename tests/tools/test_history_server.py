@@ -19,7 +19,7 @@ import unittest
 from unittest import mock
 
 import toolstest as T
-from benchlib.history import store
+from benchlib.history import recording, store
 from test_history import BENCH_HISTORY, DAY, QUIET, run_folder
 
 SERVER = None
@@ -165,7 +165,7 @@ class OnServer(ServerCase):
             self.assertIn("cannot be reached", proc.stderr)
             self.assertIn("the record waits in", proc.stderr)
         # bench-run's quiet recording: one line, and the run goes on.
-        code = ("import sys; sys.path.insert(0, %r); from benchlib.history.store import "
+        code = ("import sys; sys.path.insert(0, %r); from benchlib.history.recording import "
                 "record_quietly; print(record_quietly(%r, %r, prog='bench-run'))"
                 % (T.TOOLS_DIR, SERVER.uri, self.folder("c")))
         proc = subprocess.run([sys.executable, "-c", code], env=self.env, text=True,
@@ -215,8 +215,8 @@ class OnServer(ServerCase):
         self.assertEqual((proc.returncode, len(proc.stderr.splitlines())), (2, 1))
         self.assertIn("holds a password", proc.stderr)
         with self.assertRaises(store.HistoryError):  # what bench-run can ask before it starts
-            store.check_target(with_password)
-        store.check_target(SERVER.uri)
+            recording.check_target(with_password)
+        recording.check_target(SERVER.uri)
         self.assertEqual(self.history("push").returncode, 0)
         outputs = [proc.stdout + proc.stderr]
         for name in os.listdir(self.dir):

@@ -21,8 +21,8 @@ from .check import main_check
 from .console import NAME, HistoryRefusal, say as _say, shown
 from .folder import (HOST_COLUMNS, RUN_COLUMNS, WINDOW_COLUMNS, NotARun, RunEntry, read_run,
                      unstorable)
-from .store import (History, HistoryError, ServerAway, Where,
-                    disputed_line, record_entry, send_queued)
+from .recording import disputed_line, record_entry, send_queued
+from .store import History, HistoryError, ServerAway, Where
 
 
 def run_folders(folder):

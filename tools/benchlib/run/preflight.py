@@ -16,7 +16,7 @@ import shlex
 import shutil
 import stat
 
-from ..history.store import HistoryError, check_target
+from ..history.recording import HistoryError, check_target
 from ..hosts import limits, placement
 from ..results.numbers import decimal_bytes
 from .refusal import Refusal

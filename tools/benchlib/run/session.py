@@ -11,7 +11,7 @@ import os
 import sys
 import time
 
-from ..history.store import record_quietly
+from ..history.recording import record_quietly
 from ..hosts import placement
 from ..hosts.host_windows import FAILURES as HOST_FAILURES
 from ..results.files import create_new
