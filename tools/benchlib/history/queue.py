@@ -16,6 +16,7 @@ import json
 import os
 import stat
 
+from ..results.files import create_new
 from .folder import HOST_COLUMNS, RUN_COLUMNS, WINDOW_COLUMNS, RunEntry, unstorable
 from .location import queue_folder
 
@@ -52,10 +53,9 @@ def put(server, entry, kept=None):
         "utf-8", "surrogateescape")).hexdigest()[:32] + ".json"
     path = os.path.join(where, name)
     partial = "%s.partial-%d" % (path, os.getpid())
-    fd = os.open(partial, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_NOFOLLOW, 0o600)
-    with os.fdopen(fd, "w") as f:
-        json.dump({"server": server, "run": entry.run, "windows": entry.windows,
-                   "hosts": entry.hosts, "kept": kept or {}}, f)
+    with create_new(partial, 0o600) as f:
+        f.write(json.dumps({"server": server, "run": entry.run, "windows": entry.windows,
+                            "hosts": entry.hosts, "kept": kept or {}}).encode())
     os.replace(partial, path)
     return path
 

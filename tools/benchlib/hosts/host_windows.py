@@ -40,10 +40,8 @@ def display_file(tag):
 def write_display_file(path, display, xauthority=""):
     """The display and its authority file, a line each, in a file made new for this user
     alone: a name planted there (a link, a FIFO) is an error, never followed or waited on."""
-    fd = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_NOFOLLOW | os.O_CLOEXEC,
-                 0o600)
-    with os.fdopen(fd, "w") as f:
-        f.write(display + "\n" + xauthority + "\n")
+    with create_new(path, 0o600) as f:
+        f.write(os.fsencode(display + "\n" + xauthority + "\n"))
 
 
 def marker_name(run_id):

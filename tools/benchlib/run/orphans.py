@@ -21,7 +21,7 @@ import tempfile
 
 from ..hosts import processes
 from ..hosts.xvfb import XAUTH_PREFIX
-from ..results.files import read_json, replace_json
+from ..results.files import create_new, read_json, replace_json
 
 RESERVE_NAME = ".bench-run-reserve"  # room the runner keeps for run.json's last write
 TAG_NAME = ".bench-run-tag"          # the run's secret tag, readable by its owner alone
@@ -71,10 +71,8 @@ def own_directory(path):
 def write_tag(folder, tag):
     """The run's secret tag, in a file only its owner can read, made afresh (never through a
     name someone planted)."""
-    fd = os.open(os.path.join(folder, TAG_NAME),
-                 os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_NOFOLLOW, 0o600)
-    with os.fdopen(fd, "w") as f:
-        f.write(tag + "\n")
+    with create_new(os.path.join(folder, TAG_NAME), 0o600) as f:
+        f.write((tag + "\n").encode())
 
 
 def read_tag(folder):
