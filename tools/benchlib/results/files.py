@@ -1,6 +1,7 @@
 """Reading what a run folder holds, safely: regular files only (a FIFO would block, a device
 would never end), never more than a bound, and names shown whatever bytes they carry."""
 
+import contextlib
 import errno
 import json
 import math
@@ -125,8 +126,9 @@ def replace_json(path, data):
             write_json(f, data)
         os.replace(temporary, path)
     except BaseException:
-        if fd is not None:
-            os.close(fd)
+        if fd is not None:  # (a signal between fdopen and here: the file object closed it)
+            with contextlib.suppress(OSError):
+                os.close(fd)
         try:
             os.unlink(temporary)
         except OSError:
